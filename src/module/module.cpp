@@ -1,0 +1,125 @@
+// The module entry point and the functions that install a profile function.
+#include <Python.h>
+
+#include "module/profiler_type.hpp"
+#include "utils/convert.hpp"
+#include "utils/interned.hpp"
+
+namespace tavo {
+
+namespace {
+
+PyObject* module_object = nullptr;
+int64_t module_interpreter = -1;
+
+PyObject* register_noop_profiler(PyObject*, PyObject*) {
+  PyEval_SetProfile(noop_profile, nullptr);
+  Py_RETURN_NONE;
+}
+
+// Hooks threads started from now on: each installs the profiler at its first
+// profile event.
+bool hook_threading(PyObject* host, PyObject* profiler) {
+  const InternedNames& n = names();
+  PyRef config = PyRef::steal(PyObject_GetAttr(host, n.config));
+  if (!config) {
+    return false;
+  }
+  PyRef flag = PyRef::steal(PyObject_GetItem(config.get(), n.threading));
+  if (!flag) {
+    PyErr_Clear();
+    return true;
+  }
+  Result<bool> threading_on = to_bool(flag.get());
+  if (!threading_on.ok() || !threading_on.value()) {
+    return true;
+  }
+  PyRef threading = PyRef::steal(PyImport_Import(n.module_threading));
+  if (!threading) {
+    return false;
+  }
+  PyRef hook = PyRef::steal(PyObject_GetAttr(profiler, n.register_threading_profiler));
+  if (!hook) {
+    return false;
+  }
+  PyRef result = PyRef::steal(PyObject_CallMethodOneArg(threading.get(), n.setprofile, hook.get()));
+  return static_cast<bool>(result);
+}
+
+PyObject* register_profiler(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"profiler", nullptr};
+  PyObject* host = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:register_profiler", const_cast<char**>(keywords),
+                                   &host)) {
+    return nullptr;
+  }
+  PyRef host_ref = PyRef::borrow(host);
+  if (!PyCallable_Check(host)) {
+    PyErr_SetString(PyExc_TypeError, "profiler object is not callable");
+    return nullptr;
+  }
+  Result<std::unique_ptr<TavoProfiler>> state = TavoProfiler::new_from_python(host);
+  if (!state.ok()) {
+    state.take_error().restore();
+    return nullptr;
+  }
+  PyRef profiler = PyRef::steal(new_profiler_object(state.take_value()));
+  if (!profiler) {
+    return nullptr;
+  }
+  if (PyObject_SetAttr(host, names().rust_profiler, profiler.get()) < 0) {
+    return nullptr;
+  }
+  PyEval_SetProfile(profile_callback, profiler.get());
+  if (!hook_threading(host, profiler.get())) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef module_methods[] = {
+    {"register_noop_profiler", register_noop_profiler, METH_NOARGS,
+     "register_noop_profiler()\n--\n\n"},
+    {"register_profiler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_profiler)),
+     METH_VARARGS | METH_KEYWORDS, "register_profiler(profiler)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_tavo", "", 0, module_methods, nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* init_module() {
+  int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (interpreter < 0) {
+    if (!PyErr_Occurred()) {
+      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    }
+    return nullptr;
+  }
+  if (module_interpreter < 0) {
+    module_interpreter = interpreter;
+  } else if (module_interpreter != interpreter) {
+    PyErr_SetString(PyExc_ImportError,
+                    "tavo._tavo cannot be used from more than one interpreter in a process");
+    return nullptr;
+  }
+  if (module_object != nullptr) {
+    return Py_NewRef(module_object);
+  }
+  if (!init_interned_names() || !init_code_decision_cache()) {
+    return nullptr;
+  }
+  PyObject* module = PyModule_Create(&module_def);
+  if (module == nullptr) {
+    return nullptr;
+  }
+  module_object = Py_NewRef(module);
+  return module;
+}
+
+}  // namespace
+
+}  // namespace tavo
+
+PyMODINIT_FUNC PyInit__tavo() { return tavo::init_module(); }

@@ -1,0 +1,173 @@
+#include "module/profiler_type.hpp"
+
+#include <new>
+
+#include "utils/interned.hpp"
+
+namespace tavo {
+
+namespace {
+
+struct ProfilerObject {
+  PyObject_HEAD
+  TavoProfiler* state;
+};
+
+PyTypeObject* profiler_type = nullptr;
+
+TavoProfiler& state_of(PyObject* self) { return *reinterpret_cast<ProfilerObject*>(self)->state; }
+
+PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "No constructor defined");
+  return nullptr;
+}
+
+void profiler_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  auto* object = reinterpret_cast<ProfilerObject*>(self);
+  delete object->state;
+  object->state = nullptr;
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+int profiler_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  auto* object = reinterpret_cast<ProfilerObject*>(self);
+  return object->state ? object->state->traverse(visit, arg) : 0;
+}
+
+int profiler_clear(PyObject* self) {
+  auto* object = reinterpret_cast<ProfilerObject*>(self);
+  if (object->state) {
+    object->state->clear_python_refs();
+  }
+  return 0;
+}
+
+PyObject* build_trace(PyObject* self, PyObject*) {
+  PyGILState_STATE gil = PyGILState_Ensure();
+  Result<PyRef> document = state_of(self).build_trace();
+  PyObject* result = nullptr;
+  if (document.ok()) {
+    result = document.value().release();
+  } else {
+    document.take_error().restore();
+  }
+  PyGILState_Release(gil);
+  return result;
+}
+
+PyObject* save_request_in_db(PyObject* self, PyObject*) {
+  PyGILState_STATE gil = PyGILState_Ensure();
+  Status saved = state_of(self).save_in_db();
+  PyObject* result = nullptr;
+  if (saved.ok()) {
+    result = Py_NewRef(Py_None);
+  } else {
+    saved.take_error().restore();
+  }
+  PyGILState_Release(gil);
+  return result;
+}
+
+PyObject* register_threading_profiler(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"_frame", "_event", "_arg", nullptr};
+  PyObject* frame = nullptr;
+  PyObject* event = nullptr;
+  PyObject* arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:register_threading_profiler",
+                                   const_cast<char**>(keywords), &frame, &event, &arg)) {
+    return nullptr;
+  }
+  PyEval_SetProfile(profile_callback, self);
+  Py_RETURN_NONE;
+}
+
+PyMethodDef profiler_methods[] = {
+    {"save_request_in_db", save_request_in_db, METH_NOARGS, "save_request_in_db($self)\n--\n\n"},
+    {"build_trace", build_trace, METH_NOARGS, "build_trace($self)\n--\n\n"},
+    {"register_threading_profiler", reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(register_threading_profiler)),
+     METH_VARARGS | METH_KEYWORDS, "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot profiler_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(profiler_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(profiler_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(profiler_clear)},
+    {Py_tp_methods, profiler_methods},
+    {0, nullptr},
+};
+
+PyType_Spec profiler_spec = {
+    "tavo._tavo.TavoProfiler",
+    sizeof(ProfilerObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    profiler_slots,
+};
+
+bool ensure_type() {
+  if (profiler_type == nullptr) {
+    profiler_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&profiler_spec));
+  }
+  return profiler_type != nullptr;
+}
+
+bool is_profiler(PyObject* obj) {
+  return profiler_type != nullptr && PyObject_TypeCheck(obj, profiler_type);
+}
+
+}  // namespace
+
+PyObject* new_profiler_object(std::unique_ptr<TavoProfiler> state) {
+  if (!ensure_type()) {
+    return nullptr;
+  }
+  auto* object = PyObject_GC_New(ProfilerObject, profiler_type);
+  if (object == nullptr) {
+    return nullptr;
+  }
+  object->state = state.release();
+  PyObject_GC_Track(object);
+  return reinterpret_cast<PyObject*>(object);
+}
+
+int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
+  Event event;
+  if (what == PyTrace_CALL) {
+    event = Event::kCall;
+  } else if (what == PyTrace_RETURN) {
+    event = Event::kReturn;
+  } else {
+    return 0;
+  }
+  if (obj == nullptr || frame == nullptr) {
+    if (!PyErr_Occurred()) {
+      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    }
+    return -1;
+  }
+  if (!is_profiler(obj)) {
+    conversion_error(obj, "TavoProfiler").restore();
+    return -1;
+  }
+  TavoProfiler& profiler = state_of(obj);
+  auto* code = PyFrame_GetCode(frame);
+  const TavoProfiler::CodeDecision decision = profiler.decide(code);
+  // Most events belong to code that is neither recorded nor watched; they end
+  // here, having created no Python object.
+  if (decision.any()) {
+    profiler.profile(obj, frame, code, decision, arg, event);
+  }
+  Py_DECREF(code);
+  return 0;
+}
+
+int noop_profile(PyObject*, PyFrameObject*, int, PyObject*) { return 0; }
+
+}  // namespace tavo

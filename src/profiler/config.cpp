@@ -1,0 +1,188 @@
+// Building a profiler from the host profiler object and its configuration.
+#include <atomic>
+
+#include "profiler/tavo_profiler.hpp"
+#include "utils/compat.hpp"
+#include "utils/convert.hpp"
+#include "utils/host_module.hpp"
+#include "utils/ids.hpp"
+#include "utils/interned.hpp"
+#include "utils/thread_identity.hpp"
+
+namespace tavo {
+
+namespace {
+
+// Serials tell profilers apart in per-code caches and per-thread slots; they
+// are never reused.
+std::atomic<std::uint64_t> next_serial{1};
+
+// One of "include_frames" / "ignore_frames": a failing lookup counts as an
+// empty list, a present value must be a list of texts.
+Result<Finders> filter_list(PyObject* filters, PyObject* key) {
+  PyRef value = PyRef::steal(PyObject_GetItem(filters, key));
+  if (!value) {
+    PyErr_Clear();
+    return Finders();
+  }
+  Result<std::vector<std::string>> texts = to_string_list(value.get());
+  if (!texts.ok()) {
+    return texts.take_error();
+  }
+  return build_finders(texts.take_value());
+}
+
+// "threading" / "lightweight_repr": only a true boolean turns them on; a value
+// of another kind counts as false.
+bool config_flag(PyObject* config, PyObject* key) {
+  PyRef value;
+  if (compat::dict_get_item(config, key, value) <= 0) {
+    PyErr_Clear();
+    return false;
+  }
+  Result<bool> flag = to_bool(value.get());
+  return flag.ok() && flag.value();
+}
+
+Result<PyRef> host_attr(PyObject* host, PyObject* name) {
+  PyRef value = PyRef::steal(PyObject_GetAttr(host, name));
+  if (!value) {
+    return PyError::fetch();
+  }
+  return value;
+}
+
+}  // namespace
+
+TavoProfiler::TavoProfiler()
+    : serial_(next_serial.fetch_add(1, std::memory_order_relaxed)), threads_(serial_) {}
+
+TavoProfiler::~TavoProfiler() { clear_python_refs(); }
+
+Result<std::unique_ptr<TavoProfiler>> TavoProfiler::new_from_python(PyObject* host) {
+  const InternedNames& n = names();
+  std::unique_ptr<TavoProfiler> profiler(new TavoProfiler());
+
+  Result<PyRef> config = host_attr(host, n.config);
+  if (!config.ok()) {
+    return config.take_error();
+  }
+  PyObject* config_dict = config.value().get();
+  if (!PyDict_Check(config_dict)) {
+    return conversion_error(config_dict, "PyDict");
+  }
+
+  PyRef filters;
+  if (compat::dict_get_item(config_dict, n.filters, filters) < 0) {
+    return PyError::fetch();
+  }
+  if (filters) {
+    Result<Finders> include = filter_list(filters.get(), n.include_frames);
+    if (!include.ok()) {
+      return include.take_error();
+    }
+    profiler->include_frames_ = include.take_value();
+    Result<Finders> ignore = filter_list(filters.get(), n.ignore_frames);
+    if (!ignore.ok()) {
+      return ignore.take_error();
+    }
+    profiler->ignore_frames_ = ignore.take_value();
+  }
+
+  Result<PyRef> main_thread = get_module_attr(n.module_threading, n.main_thread);
+  if (!main_thread.ok()) {
+    return main_thread.take_error();
+  }
+  PyRef thread = PyRef::steal(PyObject_CallNoArgs(main_thread.value().get()));
+  if (!thread) {
+    return PyError::fetch();
+  }
+  Result<std::optional<std::uint64_t>> main_id = thread_native_id(thread.get());
+  if (!main_id.ok()) {
+    return main_id.take_error();
+  }
+  profiler->main_thread_id_ = main_id.value();
+
+  PyRef timeout;
+  if (compat::dict_get_item(config_dict, n.sqlite_busy_timeout, timeout) < 0) {
+    return PyError::fetch();
+  }
+  if (timeout) {
+    Result<std::uint64_t> seconds = to_u64(timeout.get());
+    if (!seconds.ok()) {
+      return seconds.take_error();
+    }
+    profiler->sqlite_busy_timeout_ = seconds.value();
+  }
+
+  profiler->threading_ = config_flag(config_dict, n.threading);
+  profiler->lightweight_repr_ = config_flag(config_dict, n.lightweight_repr);
+
+  Result<PluginMap> plugins = load_plugins(config_dict);
+  if (!plugins.ok()) {
+    return plugins.take_error();
+  }
+  profiler->plugins_ = plugins.take_value();
+
+  Result<PyRef> db_path = host_attr(host, n.db_path);
+  if (!db_path.ok()) {
+    return db_path.take_error();
+  }
+  PyRef db_path_text = PyRef::steal(PyObject_Str(db_path.value().get()));
+  if (!db_path_text) {
+    return PyError::fetch();
+  }
+  Result<std::string> db_path_string = to_string(db_path_text.get());
+  if (!db_path_string.ok()) {
+    return db_path_string.take_error();
+  }
+  profiler->db_path_ = db_path_string.take_value();
+
+  Result<PyRef> one_trace = host_attr(host, n.one_trace_per_test);
+  if (!one_trace.ok()) {
+    return one_trace.take_error();
+  }
+  Result<bool> one_trace_flag = to_bool(one_trace.value().get());
+  if (!one_trace_flag.ok()) {
+    return one_trace_flag.take_error();
+  }
+  profiler->one_trace_per_test_ = one_trace_flag.value();
+
+  Result<PyRef> trace_id = host_attr(host, n.trace_id);
+  if (!trace_id.ok()) {
+    return trace_id.take_error();
+  }
+  Result<std::string> trace_id_text = to_string(trace_id.value().get());
+  if (!trace_id_text.ok()) {
+    return trace_id_text.take_error();
+  }
+  profiler->trace_id_ = trace_id_text.take_value();
+
+  Result<PyRef> source = host_attr(host, n.source);
+  if (!source.ok()) {
+    return source.take_error();
+  }
+  Result<std::string> source_text = to_string(source.value().get());
+  if (!source_text.ok()) {
+    return source_text.take_error();
+  }
+  profiler->source_ = source_text.take_value();
+
+  profiler->timestamp_ = timestamp();
+  return profiler;
+}
+
+void TavoProfiler::clear_python_refs() {
+  threads_.clear_python_refs();
+  PluginMap plugins = std::move(plugins_);
+  plugins_.clear();
+}
+
+int TavoProfiler::traverse(visitproc visit, void* arg) const {
+  if (int r = traverse_plugins(plugins_, visit, arg)) {
+    return r;
+  }
+  return threads_.traverse(visit, arg);
+}
+
+}  // namespace tavo

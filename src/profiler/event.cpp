@@ -1,0 +1,156 @@
+// Handling one call or return event: plugins, the frame filter, the frame
+// record and the call-frame bookkeeping.
+#include <string>
+
+#include "filters/frame_filter.hpp"
+#include "profiler/frame_record.hpp"
+#include "profiler/tavo_profiler.hpp"
+#include "utils/convert.hpp"
+#include "utils/interned.hpp"
+
+namespace tavo {
+
+namespace {
+
+// Scratch space for the records of one event, reused across events so that
+// the hot path does not allocate. An event never starts inside another on the
+// same thread (the interpreter does not profile code run by a profile
+// function), but a nested use would get a private buffer rather than clobber
+// this one.
+struct EventScratch {
+  EventRecords records;
+  bool in_use = false;
+};
+thread_local EventScratch scratch;
+
+// Scratch that grew for one huge record is not kept for the thread's life.
+constexpr std::size_t kScratchKeep = 1 << 20;
+
+class ScratchLease {
+ public:
+  ScratchLease() {
+    if (!scratch.in_use) {
+      scratch.in_use = true;
+      records_ = &scratch.records;
+    } else {
+      records_ = &own_;
+    }
+    records_->clear();
+  }
+  ~ScratchLease() {
+    if (records_ == &scratch.records) {
+      if (records_->bytes.capacity() > kScratchKeep) {
+        records_->bytes = ByteBuffer();
+      }
+      records_->clear();
+      scratch.in_use = false;
+    }
+  }
+  EventRecords& records() { return *records_; }
+
+ private:
+  EventRecords own_;
+  EventRecords* records_;
+};
+
+}  // namespace
+
+void TavoProfiler::profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code,
+                           CodeDecision decision, PyObject* arg, Event event) {
+  // Plugin callables, the serializer and the store run Python code that could
+  // drop the last other reference to this profiler.
+  PyRef keep_alive = PyRef::borrow(self);
+  PyObject* pending = PyErr_GetRaisedException();
+
+  PyCodeObject* code_obj = code;
+  std::string filename_storage;
+  std::string name_storage;
+  std::string_view filename = utf8_view(code_obj->co_filename, filename_storage);
+  std::string_view name = utf8_view(code_obj->co_name, name_storage);
+  if (arg == nullptr) {
+    arg = Py_None;
+  }
+
+  ScratchLease lease;
+  EventRecords& records = lease.records();
+  if (decision.plugins_watch) {
+    run_plugins(frame, arg, event, name, filename, records, code_obj->co_filename,
+                code_obj->co_name);
+  }
+  const bool keep = decision.keep_path && !(decision.needs_attrs_check && attrs_filter(frame));
+  Status result = keep ? process_frame(frame, arg, event, filename, name, records)
+                       : push_frames(event, records);
+  if (!result.ok()) {
+    log_error(result.take_error(), frame, event, code_obj->co_filename, code_obj->co_name);
+  }
+  PyErr_SetRaisedException(pending);
+}
+
+Status TavoProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event event,
+                                   std::string_view filename, std::string_view name_text,
+                                   EventRecords& records) {
+  ThreadSlot& slot = threads_.current();
+  const auto address = reinterpret_cast<std::uintptr_t>(frame);
+
+  // The frame id and the call-frame stack are kept up to date whether or not
+  // the record can be made: a dropped record must not leave a stale frame on
+  // the stack or pop the caller's, or every later call site of the thread
+  // would be wrong.
+  std::optional<FrameId> frame_id;
+  if (event == Event::kCall) {
+    frame_id = new_frame_id();
+    slot.frame_ids.insert_or_assign(address, *frame_id);
+  } else if (auto found = slot.frame_ids.find(address); found != slot.frame_ids.end()) {
+    frame_id = found->second;
+  }
+  const std::optional<CallSite> call_site = user_code_call_site(slot.call_frames, frame_id);
+
+  Status built = Status::success();
+  Result<const ThreadIdentity*> identity = thread_identity(slot);
+  if (!identity.ok()) {
+    built = identity.take_error();
+  } else {
+    const std::size_t offset = records.bytes.size();
+    built = write_frame_record(records.bytes,
+                               FrameRecordInput{frame, arg, filename, name_text, event_name(event),
+                                                frame_id, *identity.value(), call_site,
+                                                lightweight_repr_});
+    if (built.ok()) {
+      records.add(offset, RecordKind::kOrdinary);
+    }
+  }
+  update_call_frames(slot, event, frame, frame_id);
+  if (!built.ok()) {
+    return built;
+  }
+  return push_frames(event, records);
+}
+
+Result<const ThreadIdentity*> TavoProfiler::thread_identity(ThreadSlot& slot) {
+  if (!slot.identity) {
+    Result<ThreadIdentity> identity = current_thread();
+    if (!identity.ok()) {
+      return identity.take_error();
+    }
+    slot.identity = identity.take_value();
+  }
+  return &*slot.identity;
+}
+
+void TavoProfiler::update_call_frames(ThreadSlot& slot, Event event, PyFrameObject* frame,
+                                      const std::optional<FrameId>& frame_id) {
+  if (event == Event::kCall) {
+    if (frame_id) {
+      slot.call_frames.push_back(
+          CallFrame{PyRef::borrow(reinterpret_cast<PyObject*>(frame)), *frame_id});
+    }
+    return;
+  }
+  if (!slot.call_frames.empty()) {
+    // Released after the pop: freeing a frame can run arbitrary code.
+    CallFrame top = std::move(slot.call_frames.back());
+    slot.call_frames.pop_back();
+  }
+}
+
+}  // namespace tavo

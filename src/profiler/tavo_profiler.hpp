@@ -1,0 +1,158 @@
+// The state of one profiling run: settings, filters, plugins, record buffers,
+// the current trace id and the per-thread bookkeeping.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "filters/finder.hpp"
+#include "plugins/plugin_processor.hpp"
+#include "profiler/record_list.hpp"
+#include "profiler/thread_slots.hpp"
+#include "utils/error.hpp"
+
+namespace tavo {
+
+enum class Event : unsigned char { kCall, kReturn };
+
+inline std::string_view event_name(Event event) {
+  return event == Event::kCall ? std::string_view("call") : std::string_view("return");
+}
+
+// What a record means to the buffers.
+enum class RecordKind : unsigned char { kOrdinary, kStartTest, kEndTest };
+
+// The records one event produced, in production order, kept in one reusable
+// per-thread byte buffer.
+struct EventRecords {
+  struct Entry {
+    std::size_t offset;
+    std::size_t size;
+    RecordKind kind;
+  };
+  ByteBuffer bytes;
+  std::vector<Entry> entries;
+
+  void clear() {
+    bytes.clear();
+    entries.clear();
+  }
+  // Marks the bytes written since `offset` as one record.
+  void add(std::size_t offset, RecordKind kind) {
+    entries.push_back({offset, bytes.size() - offset, kind});
+  }
+};
+
+// Records taken out of the buffers for one document, kept until the document
+// has safely left so that they can be put back if it could not.
+struct TakenRecords {
+  RecordList frames_of_interest;
+  std::unordered_map<std::uint64_t, RecordList> frames;
+  std::uint64_t trace_generation = 0;
+};
+
+struct BuiltTrace {
+  PyRef document;  // bytes
+  std::string trace_id;
+  TakenRecords taken;
+};
+
+class TavoProfiler {
+ public:
+  // Builds a profiler from the host profiler object; nothing survives a
+  // failure.
+  static Result<std::unique_ptr<TavoProfiler>> new_from_python(PyObject* host);
+  ~TavoProfiler();
+
+  // Whether the frame's code is recorded / watched by a plugin, decided once
+  // per code object and cached in it.
+  struct CodeDecision {
+    bool keep_path;
+    bool needs_attrs_check;
+    bool plugins_watch;
+    bool any() const { return keep_path || plugins_watch; }
+  };
+  CodeDecision decide(PyCodeObject* code);
+
+  // Handles one call or return event whose code `decision` says is recorded
+  // or watched. `self` is the Python object that owns this profiler. Never
+  // fails: errors are reported and dropped.
+  void profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code, CodeDecision decision,
+               PyObject* arg, Event event);
+
+  Result<BuiltTrace> build_trace_inner();
+  // Puts records taken for a document that never left back in front of the
+  // buffers, unless a test boundary has started a new trace since.
+  void put_back(TakenRecords&& taken);
+  Status save_in_db();
+  // `build_trace` for Python callers: the document's bytes, records restored
+  // on failure.
+  Result<PyRef> build_trace();
+
+  int traverse(visitproc visit, void* arg) const;
+  void clear_python_refs();
+
+  std::uint64_t serial() const { return serial_; }
+
+ private:
+  TavoProfiler();
+
+  Status process_frame(PyFrameObject* frame, PyObject* arg, Event event, std::string_view filename,
+                       std::string_view name_text, EventRecords& records);
+  void run_plugins(PyFrameObject* frame, PyObject* arg, Event event, std::string_view co_name,
+                   std::string_view filename, EventRecords& records, PyObject* co_filename_obj,
+                   PyObject* co_name_obj);
+  Status write_plugin_record(PluginProcessor& processor, PyFrameObject* frame, PyObject* arg,
+                             Event event, EventRecords& records);
+  void update_call_frames(ThreadSlot& slot, Event event, PyFrameObject* frame,
+                          const std::optional<FrameId>& frame_id);
+  Status push_frames(Event event, EventRecords& records);
+  // Appends records [begin, end) of the event, in buffering order, to the
+  // buffer of the thread with `native_id`.
+  void push_frame_data(std::optional<std::uint64_t> native_id, const EventRecords& records,
+                       bool reversed, std::size_t begin, std::size_t end);
+  void reset_trace();
+  Result<const ThreadIdentity*> thread_identity(ThreadSlot& slot);
+  void log_error(PyError error, PyFrameObject* frame, Event event, PyObject* co_filename,
+                 PyObject* co_name);
+
+  std::uint64_t serial_;
+  std::optional<std::uint64_t> main_thread_id_;
+  std::string db_path_;
+  std::string source_;
+  double timestamp_ = 0;
+  std::uint64_t sqlite_busy_timeout_ = 60;
+  bool one_trace_per_test_ = false;
+  bool threading_ = false;
+  bool lightweight_repr_ = false;
+  Finders include_frames_;
+  Finders ignore_frames_;
+
+  // Lock order, for any operation that holds more than one: trace_id, then
+  // frames_of_interest, then frames. The plugin lock guards only the
+  // processors' per-frame state and is never held while Python code runs.
+  std::mutex trace_id_mutex_;
+  std::string trace_id_;
+  std::uint64_t trace_generation_ = 0;  // bumped by every test-boundary reset
+  std::mutex frames_of_interest_mutex_;
+  RecordList frames_of_interest_;
+  std::mutex frames_mutex_;
+  std::unordered_map<std::uint64_t, RecordList> frames_;
+  std::mutex plugins_mutex_;
+  PluginMap plugins_;
+
+  ThreadSlots threads_;
+};
+
+// Requests the code-object extra slot that caches per-code decisions; false
+// with a Python error set on failure.
+bool init_code_decision_cache();
+
+}  // namespace tavo

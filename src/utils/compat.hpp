@@ -1,0 +1,56 @@
+// Every difference between the supported interpreter versions lives here, as
+// small named functions, so the rest of the module reads the same on all of
+// them.
+#pragma once
+
+#include <Python.h>
+#include <frameobject.h>
+
+#if PY_VERSION_HEX < 0x030C0000
+#error "tavo needs CPython 3.12 or newer"
+#endif
+
+#include "utils/pyref.hpp"
+
+namespace tavo::compat {
+
+// A dictionary of the frame's local variables that the caller may read but
+// must not write through: on 3.12 `f_locals` is a dict already; from 3.13 on a
+// function frame gives a write-through proxy, which is copied into a new dict.
+// `is_copy` tells whether the result is a private copy. Null on error.
+inline PyRef frame_locals_dict(PyFrameObject* frame, bool& is_copy) {
+  PyRef locals = PyRef::steal(PyFrame_GetLocals(frame));
+  is_copy = false;
+  if (!locals || PyDict_Check(locals.get())) {
+    return locals;
+  }
+  PyRef copy = PyRef::steal(PyDict_New());
+  if (!copy || PyDict_Merge(copy.get(), locals.get(), 1) < 0) {
+    return PyRef();
+  }
+  is_copy = true;
+  return copy;
+}
+
+// Looks `key` up in a dict: 1 found (new reference in `out`), 0 missing,
+// -1 error.
+inline int dict_get_item(PyObject* dict, PyObject* key, PyRef& out) {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* value = nullptr;
+  int found = PyDict_GetItemRef(dict, key, &value);
+  out = PyRef::steal(value);
+  return found;
+#else
+  PyObject* value = PyDict_GetItemWithError(dict, key);
+  if (value == nullptr) {
+    return PyErr_Occurred() ? -1 : 0;
+  }
+  out = PyRef::borrow(value);
+  return 1;
+#endif
+}
+
+// The code extra-slot index API kept its "unstable" name on both versions.
+inline Py_ssize_t request_code_extra_index() { return PyUnstable_Eval_RequestCodeExtraIndex(nullptr); }
+
+}  // namespace tavo::compat

@@ -1,0 +1,30 @@
+// Mutex locking for threads that hold the interpreter lock.
+#pragma once
+
+#include <Python.h>
+
+#include <mutex>
+
+namespace tavo {
+
+// Locks `mutex` without ever waiting for it while holding the interpreter
+// lock: the holder may itself be waiting for the interpreter lock (it ran
+// Python code that let this thread in), so a blocking wait here could
+// deadlock both. Uncontended, this is one try_lock.
+class GilSafeLock {
+ public:
+  explicit GilSafeLock(std::mutex& mutex) : mutex_(mutex) {
+    if (!mutex_.try_lock()) {
+      Py_BEGIN_ALLOW_THREADS mutex_.lock();
+      Py_END_ALLOW_THREADS
+    }
+  }
+  ~GilSafeLock() { mutex_.unlock(); }
+  GilSafeLock(const GilSafeLock&) = delete;
+  GilSafeLock& operator=(const GilSafeLock&) = delete;
+
+ private:
+  std::mutex& mutex_;
+};
+
+}  // namespace tavo

@@ -1,0 +1,38 @@
+#include "utils/host_module.hpp"
+
+#include "utils/compat.hpp"
+
+namespace tavo {
+
+Result<PyRef> get_module(PyObject* name) {
+  PyObject* modules = PyImport_GetModuleDict();  // borrowed
+  PyRef module;
+  int found = compat::dict_get_item(modules, name, module);
+  if (found < 0) {
+    return PyError::fetch();
+  }
+  // Anything but a module in the cache (a None placeholder, a stand-in
+  // object) is left to the import system to interpret.
+  if (found == 1 && module.get() != Py_None && PyModule_CheckExact(module.get())) {
+    return module;
+  }
+  module = PyRef::steal(PyImport_Import(name));
+  if (!module) {
+    return PyError::fetch();
+  }
+  return module;
+}
+
+Result<PyRef> get_module_attr(PyObject* name, PyObject* attribute) {
+  Result<PyRef> module = get_module(name);
+  if (!module.ok()) {
+    return module.take_error();
+  }
+  PyRef value = PyRef::steal(PyObject_GetAttr(module.value().get(), attribute));
+  if (!value) {
+    return PyError::fetch();
+  }
+  return value;
+}
+
+}  // namespace tavo
