@@ -51,6 +51,9 @@ TavoProfiler::CodeDecision TavoProfiler::decide(PyCodeObject* code) {
   } else {
     PyErr_Clear();
   }
+  // First sight of this code object for this profiler. Nothing below may
+  // disturb an exception that is being raised through the frame.
+  PyObject* pending = PyErr_GetRaisedException();
   std::string filename_storage;
   std::string name_storage;
   std::string_view filename = utf8_view(code->co_filename, filename_storage);
@@ -65,6 +68,7 @@ TavoProfiler::CodeDecision TavoProfiler::decide(PyCodeObject* code) {
   if (PyUnstable_Code_SetExtra(code_obj, code_extra_index, reinterpret_cast<void*>(value)) < 0) {
     PyErr_Clear();  // only the cache is lost
   }
+  PyErr_SetRaisedException(pending);
   return decision;
 }
 

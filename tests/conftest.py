@@ -1,0 +1,77 @@
+"""Shared helpers: a host profiler object, registration that always cleans up,
+and decoding of trace documents with the independent msgpack decoder."""
+
+import contextlib
+import os
+import sys
+import threading
+
+import msgpack
+import pytest
+
+from tavo import _tavo
+
+
+class Host:
+    """A minimal host profiler object, as the host package hands to the module."""
+
+    def __init__(self, config=None, *, db_path="unused.sqlite3", one_trace_per_test=False,
+                 trace_id="trc_01HF7YAT00AAAAAAAAAAAAAAAA", source="tests"):
+        self.config = {} if config is None else config
+        self.db_path = db_path
+        self.one_trace_per_test = one_trace_per_test
+        self.trace_id = trace_id
+        self.source = source
+
+    def __call__(self, *args):
+        return None
+
+
+@contextlib.contextmanager
+def profiling(host):
+    """Registers `host` on this thread for the block; yields the native profiler."""
+    _tavo.register_profiler(host)
+    try:
+        yield host.rust_profiler
+    finally:
+        sys.setprofile(None)
+        threading.setprofile(None)
+
+
+def decode(document):
+    return msgpack.unpackb(document, strict_map_key=False, raw=False)
+
+
+def records_of(document, *, co_name=None, kind=None):
+    """The records of a decoded or encoded document's frames_of_interest, filtered."""
+    doc = decode(document) if isinstance(document, bytes) else document
+    out = []
+    for record in doc["frames_of_interest"]:
+        if co_name is not None and record.get("co_name") != co_name:
+            continue
+        if kind is not None and record.get("type") != kind:
+            continue
+        out.append(record)
+    return out
+
+
+@pytest.fixture
+def host():
+    return Host()
+
+
+@pytest.fixture(autouse=True)
+def _no_profiler_left_behind():
+    yield
+    sys.setprofile(None)
+    threading.setprofile(None)
+
+
+@pytest.fixture
+def in_tmp_cwd(tmp_path):
+    old = os.getcwd()
+    os.chdir(tmp_path)
+    try:
+        yield tmp_path
+    finally:
+        os.chdir(old)
