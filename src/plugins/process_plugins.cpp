@@ -169,7 +169,8 @@ Status TavoProfiler::write_plugin_record(PluginProcessor& processor, PyFrameObje
   }
   ThreadSlot& slot = threads_.current();
   if (Status s = set_item(dict, n.user_code_call_site,
-                          call_site_dict(user_code_call_site(slot.call_frames, frame_id)));
+                          call_site_dict(user_code_call_site(
+                              slot.call_frames, frame_id, reinterpret_cast<PyObject*>(frame))));
       !s.ok()) {
     return s;
   }

@@ -103,7 +103,7 @@ Status TavoProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event ev
   } else if (auto found = slot.frame_ids.find(address); found != slot.frame_ids.end()) {
     frame_id = found->second;
   }
-  const std::optional<CallSite> call_site = user_code_call_site(slot.call_frames, frame_id);
+  const std::optional<CallSite> call_site = user_code_call_site(slot.call_frames, frame_id, reinterpret_cast<PyObject*>(frame));
 
   Status built = Status::success();
   Result<const ThreadIdentity*> identity = thread_identity(slot);

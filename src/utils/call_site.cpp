@@ -41,16 +41,17 @@ void write_path_with_lineno(ByteBuffer& buf, std::string_view filename, int line
 }
 
 std::optional<CallSite> user_code_call_site(const std::vector<CallFrame>& call_frames,
-                                            const std::optional<FrameId>& frame_id) {
+                                            const std::optional<FrameId>& frame_id,
+                                            PyObject* frame) {
   if (!frame_id) {
     return std::nullopt;
   }
   const std::size_t size = call_frames.size();
   for (std::size_t depth = 1; depth <= 2 && depth <= size; ++depth) {
     const CallFrame& entry = call_frames[size - depth];
-    if (entry.id != *frame_id) {
-      auto* frame = reinterpret_cast<PyFrameObject*>(entry.frame.get());
-      return CallSite{entry.id, PyFrame_GetLineNumber(frame)};
+    if (entry.id != *frame_id && entry.frame.get() != frame) {
+      auto* caller = reinterpret_cast<PyFrameObject*>(entry.frame.get());
+      return CallSite{entry.id, PyFrame_GetLineNumber(caller)};
     }
   }
   return std::nullopt;

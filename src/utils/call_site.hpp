@@ -35,10 +35,13 @@ std::string_view strip_cwd(std::string_view filename, std::string_view cwd);
 // working directory cannot be read the file name stays as it is.
 void write_path_with_lineno(ByteBuffer& buf, std::string_view filename, int lineno);
 
-// The nearest enclosing recorded frame of the event whose frame has
-// `frame_id`, from the top two entries of the thread's stack (taken before the
-// stack changes for this event), with the line it is executing.
+// The nearest enclosing recorded frame of the event whose frame is `frame`
+// with `frame_id`, from the top two entries of the thread's stack (taken
+// before the stack changes for this event), with the line it is executing.
+// An entry is the event's own when it carries `frame_id` or is `frame` itself
+// (a plugin's record has an id of its own, yet its frame may be recorded too).
 std::optional<CallSite> user_code_call_site(const std::vector<CallFrame>& call_frames,
-                                            const std::optional<FrameId>& frame_id);
+                                            const std::optional<FrameId>& frame_id,
+                                            PyObject* frame);
 
 }  // namespace tavo
