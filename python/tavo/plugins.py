@@ -1,0 +1,29 @@
+"""Descriptions of the plugins the native profiler watches for.
+
+Only data lives here: this module is read once, before profiling starts. The
+callables a description points to live in tavo's own files (tavo.utils), which
+the native filter never records.
+"""
+
+from tavo.utils import pytest_test_name
+
+# Each run of pytest's per-test function is one test: its call marks the start
+# and its return the end (where, with one trace per test, the trace is saved).
+PYTEST_TEST_BOUNDARY = {
+    "co_names": ("runtestprotocol",),
+    "path_fragment": "_pytest/runner.py",
+    "call_type": "start_test",
+    "return_type": "end_test",
+    "events": ["call", "return"],
+    "process": pytest_test_name,
+}
+
+
+def load_plugin_data(config):
+    """The plugin descriptions enabled by ``config``.
+
+    ``config["pytest"] = True`` turns on the pytest test-boundary plugin."""
+    plugins = []
+    if config.get("pytest") is True:
+        plugins.append(dict(PYTEST_TEST_BOUNDARY))
+    return plugins

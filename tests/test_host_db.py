@@ -1,0 +1,147 @@
+import sqlite3
+import threading
+import time
+
+import msgpack
+import pytest
+
+from tavo import db
+
+
+def record(co_name, event, **extra):
+    return {"path": "app.py:1", "co_name": co_name, "qualname": f"app.{co_name}", "event": event,
+            "frame_id": "frm_1", "arg": None, "locals": {}, "thread": 1,
+            "thread_native_id": 1, "timestamp": 1.0, "type": "frame",
+            "user_code_call_site": None, **extra}
+
+
+def document(trace_id="trc_01ARZ3NDEKTSV4RRFFQ69G5FAV", source="cli", main=(), threads=None,
+             args=("app.py", "--flag")):
+    return msgpack.packb({
+        "command_line_args": list(args),
+        "current_commit_sha": None,
+        "frames": threads or {},
+        "frames_of_interest": list(main),
+        "main_thread_id": 1,
+        "meta": {"version": "0.1.0", "source": source, "use_frame_boundaries": True},
+        "timestamp": 1.5,
+        "trace_id": trace_id,
+    })
+
+
+def test_schema_is_created_on_first_save(tmp_path):
+    path = tmp_path / "traces.sqlite3"
+    doc = document(main=[record("f", "call"), record("f", "return")],
+                   threads={7: [record("g", "call")], 8: [record("h", "call"), record("h", "return")]})
+    row_id = db.save_trace_in_sqlite(str(path), "trc_A", timeout=5, msgpack=doc)
+    assert path.is_file()
+    [summary] = db.list_traces(path)
+    assert summary["id"] == row_id
+    assert summary["trace_id"] == "trc_A"
+    assert summary["source"] == "cli"
+    assert summary["records"] == 5  # main thread and the other threads together
+    assert summary["size"] == len(doc)
+    assert summary["label"] == "app.py --flag"
+    assert abs(summary["saved_at"] - time.time()) < 60
+    [(_, blob)] = db.load_traces(path, "trc_A")
+    assert blob == doc
+
+
+def test_test_name_becomes_the_label(tmp_path):
+    path = tmp_path / "t.sqlite3"
+    start = {"type": "start_test", "test_name": "tests/test_x.py::test_a", "frame_id": None}
+    doc = document(source="pytest", main=[record("setup", "call"), start, record("f", "call")])
+    db.save_trace_in_sqlite(path, "trc_B", timeout=5, msgpack=doc)
+    assert db.list_traces(path)[0]["label"] == "tests/test_x.py::test_a"
+    assert db.list_traces(path)[0]["source"] == "pytest"
+
+
+def test_saving_the_same_trace_id_twice_keeps_both(tmp_path):
+    path = tmp_path / "t.sqlite3"
+    first = document(main=[record("one", "call")])
+    second = document(main=[record("two", "call"), record("two", "return")])
+    db.save_trace_in_sqlite(path, "trc_SAME", timeout=5, msgpack=first)
+    db.save_trace_in_sqlite(path, "trc_OTHER", timeout=5, msgpack=first)
+    db.save_trace_in_sqlite(path, "trc_SAME", timeout=5, msgpack=second)
+    stored = db.load_traces(path, "trc_SAME")
+    assert [blob for _, blob in stored] == [first, second]
+    assert [summary["records"] for summary, _ in stored] == [1, 2]
+    assert [t["trace_id"] for t in db.list_traces(path)] == ["trc_SAME", "trc_OTHER", "trc_SAME"]
+    assert db.list_traces(path, "trc_OTHER")[0]["records"] == 1
+
+
+def test_a_document_that_cannot_be_read_is_still_stored(tmp_path):
+    path = tmp_path / "t.sqlite3"
+    junk = b"\xc1not msgpack"
+    db.save_trace_in_sqlite(path, "trc_JUNK", timeout=5, msgpack=junk)
+    [(summary, blob)] = db.load_traces(path, "trc_JUNK")
+    assert blob == junk
+    assert summary["records"] is None and summary["source"] is None
+
+
+def hold_write_lock(path):
+    conn = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
+    conn.execute("BEGIN IMMEDIATE")
+    conn.execute("INSERT INTO traces (trace_id, saved_at, size, msgpack) VALUES ('trc_LOCK', 0, 0, x'')")
+    return conn
+
+
+def test_busy_timeout_makes_save_wait_then_fail(tmp_path):
+    path = tmp_path / "t.sqlite3"
+    db.ensure_database(path)
+    locker = hold_write_lock(path)
+    try:
+        started = time.monotonic()
+        with pytest.raises(sqlite3.OperationalError, match="locked"):
+            db.save_trace_in_sqlite(path, "trc_WAIT", timeout=1, msgpack=document())
+        waited = time.monotonic() - started
+    finally:
+        locker.execute("ROLLBACK")
+        locker.close()
+    assert 0.8 <= waited < 10
+    assert db.list_traces(path) == []  # neither the lock holder's row nor a partial save
+
+
+def test_busy_timeout_lets_save_wait_for_the_lock(tmp_path):
+    path = tmp_path / "t.sqlite3"
+    db.ensure_database(path)
+    locker = hold_write_lock(path)
+
+    def release():
+        time.sleep(0.5)
+        locker.execute("COMMIT")
+        locker.close()
+
+    releaser = threading.Thread(target=release)
+    started = time.monotonic()
+    releaser.start()
+    db.save_trace_in_sqlite(path, "trc_WAIT", timeout=30, msgpack=document())
+    waited = time.monotonic() - started
+    releaser.join()
+    assert waited >= 0.4
+    assert [t["trace_id"] for t in db.list_traces(path)] == ["trc_LOCK", "trc_WAIT"]
+
+
+def test_reading_never_creates_or_accepts_foreign_files(tmp_path):
+    missing = tmp_path / "missing.sqlite3"
+    with pytest.raises(db.NotATraceDatabase, match="no trace database"):
+        db.list_traces(missing)
+    assert not missing.exists()
+
+    other = tmp_path / "other.sqlite3"
+    sqlite3.connect(other).execute("CREATE TABLE things (x)").connection.close()
+    with pytest.raises(db.NotATraceDatabase, match="not a tavo trace database"):
+        db.load_traces(other, "trc_X")
+
+    text = tmp_path / "notes.txt"
+    text.write_bytes(b"just some text, not a database at all" * 100)
+    with pytest.raises(db.NotATraceDatabase):
+        db.list_traces(text)
+    assert text.read_bytes() == b"just some text, not a database at all" * 100
+
+
+def test_decode_document_accepts_any_key():
+    blob = msgpack.packb({"frames": {7: []}, "locals": {(1, 2): "tuple key", None: 1}})
+    decoded = db.decode_document(blob)
+    assert decoded["frames"] == {7: []}
+    assert decoded["locals"] == {"[1, 2]": "tuple key", None: 1}

@@ -1,0 +1,66 @@
+"""The profiling API (tavo.profile / Profiler.enable / disable): needs the native module."""
+
+import sys
+import threading
+
+import pytest
+
+import tavo
+from tavo import db
+
+pytest.importorskip("tavo._tavo", reason="tavo's native module is not built")
+
+
+def fibonacci(n):
+    return n if n < 2 else fibonacci(n - 1) + fibonacci(n - 2)
+
+
+def frame_records(document):
+    records = list(document["frames_of_interest"])
+    for thread_records in document["frames"].values():
+        records += thread_records
+    return [r for r in records if r.get("type") == "frame"]
+
+
+def test_context_manager_saves_the_trace(tmp_path):
+    path = tmp_path / "t.sqlite3"
+    with tavo.profile(db_path=path) as profiler:
+        assert profiler.rust_profiler is not None
+        fibonacci(5)
+    assert sys.getprofile() is None
+    [(summary, blob)] = db.load_traces(path, profiler.trace_id)
+    document = db.decode_document(blob)
+    assert summary["source"] == document["meta"]["source"] == "context-manager"
+    assert document["trace_id"] == profiler.trace_id
+    assert document["meta"]["version"] == tavo.__version__
+    calls = [r for r in frame_records(document) if r["co_name"] == "fibonacci" and r["event"] == "call"]
+    assert len(calls) == 15  # fibonacci(5) makes 15 calls
+    assert calls[0]["locals"] == {"n": 5}
+
+
+def test_in_memory_trace_and_errors_propagate(tmp_path):
+    profiler = tavo.Profiler(db_path=None)
+    with pytest.raises(ZeroDivisionError):
+        with profiler:
+            fibonacci(3)
+            1 / 0
+    assert sys.getprofile() is None
+    document = db.decode_document(profiler.trace)
+    assert document["trace_id"] == profiler.trace_id
+    assert any(r["co_name"] == "fibonacci" for r in frame_records(document))
+
+
+def test_only_one_profiler_at_a_time(tmp_path):
+    first = tavo.Profiler(db_path=None).enable()
+    try:
+        with pytest.raises(RuntimeError):
+            tavo.Profiler(db_path=None).enable()
+    finally:
+        first.disable()
+    assert sys.getprofile() is None
+    second = tavo.Profiler(db_path=None, config={"threading": True}).enable()
+    try:
+        assert threading.getprofile() is not None
+    finally:
+        second.disable()
+    assert sys.getprofile() is None and threading.getprofile() is None

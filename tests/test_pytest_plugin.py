@@ -1,0 +1,129 @@
+"""The pytest plugin, run on a small sample suite in a subprocess."""
+
+import importlib.metadata
+import os
+import re
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from tavo import db
+
+SAMPLE_SUITE = textwrap.dedent("""\
+    import os
+
+    import pytest
+
+
+    def square(x):
+        return x * x
+
+
+    def test_passes():
+        assert square(3) == 9
+
+
+    def test_fails():
+        assert square(2) == 5
+
+
+    @pytest.mark.parametrize("n", [1, 2])
+    def test_param(n):
+        assert square(n) == n * n
+
+
+    def test_moves(tmp_path):
+        os.chdir(tmp_path)  # and never changes back
+        assert square(4) == 16
+""")
+NODE_IDS = {"test_sample.py::test_passes", "test_sample.py::test_fails",
+            "test_sample.py::test_param[1]", "test_sample.py::test_param[2]",
+            "test_sample.py::test_moves"}
+OUTCOME = re.compile(r"^(PASSED|FAILED|ERROR) (\S+)", re.M)
+
+
+def run_pytest(cwd, *args):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("PYTEST_")}
+    result = subprocess.run(
+        [sys.executable, "-m", "pytest", "-rA", "-p", "no:cacheprovider",
+         f"--basetemp={cwd / 'basetemp'}", *map(str, args)],
+        cwd=cwd, env=env, capture_output=True, text=True, timeout=300,
+    )
+    outcomes = set(OUTCOME.findall(result.stdout))
+    return result, outcomes
+
+
+@pytest.fixture
+def suite(tmp_path):
+    (tmp_path / "test_sample.py").write_text(SAMPLE_SUITE)
+    return tmp_path
+
+
+def test_plugin_does_nothing_without_the_option(suite):
+    result, outcomes = run_pytest(suite, "-p", "tavo.pytest_plugin", "test_sample.py")
+    assert result.returncode == 1
+    assert {nodeid for _, nodeid in outcomes} == NODE_IDS
+    assert ("FAILED", "test_sample.py::test_fails") in outcomes
+    assert not (suite / "tavo.sqlite3").exists()
+    helped = subprocess.run([sys.executable, "-m", "pytest", "-p", "tavo.pytest_plugin", "--help"],
+                            cwd=suite, capture_output=True, text=True, timeout=300)
+    assert "--tavo" in helped.stdout and "--tavo-db" in helped.stdout
+
+
+def documents(db_path):
+    traces = db.list_traces(db_path)
+    return [(summary, db.decode_document(blob))
+            for t in traces for summary, blob in db.load_traces(db_path, t["trace_id"])
+            if summary["id"] == t["id"]]
+
+
+def records_of(document):
+    records = list(document["frames_of_interest"])
+    for thread_records in document["frames"].values():
+        records += thread_records
+    return records
+
+
+@pytest.fixture
+def native():
+    pytest.importorskip("tavo._tavo", reason="tavo's native module is not built")
+
+
+def test_one_trace_per_test_and_outcomes_unchanged(suite, native):
+    plain, plain_outcomes = run_pytest(suite, "-p", "tavo.pytest_plugin", "test_sample.py")
+    traced, traced_outcomes = run_pytest(suite, "-p", "tavo.pytest_plugin", "--tavo",
+                                         "--tavo-db", "traces.sqlite3", "test_sample.py")
+    assert traced.returncode == plain.returncode == 1, traced.stdout + traced.stderr
+    assert traced_outcomes == plain_outcomes
+    assert {nodeid for _, nodeid in traced_outcomes} == NODE_IDS
+
+    stored = documents(suite / "traces.sqlite3")
+    by_test = {}
+    for summary, document in stored:
+        assert summary["source"] == document["meta"]["source"] == "pytest"
+        records = records_of(document)
+        starts = [r for r in records if r.get("type") == "start_test"]
+        ends = [r for r in records if r.get("type") == "end_test"]
+        assert len(starts) == 1 and len(ends) == 1, [r.get("type") for r in records]
+        assert summary["label"] == starts[0]["test_name"]
+        by_test[starts[0]["test_name"]] = records
+    assert set(by_test) == NODE_IDS
+    assert len(stored) == len(NODE_IDS)  # one trace per test
+
+    # Each test's trace holds that test's own calls.
+    square_args = [r["locals"]["x"] for r in by_test["test_sample.py::test_param[2]"]
+                   if r.get("co_name") == "square" and r.get("event") == "call"]
+    assert square_args == [2]
+    # Saved where asked even after a test changed directory.
+    assert sorted(suite.rglob("*.sqlite3")) == [suite / "traces.sqlite3"]
+
+
+def test_entry_point_loads_the_plugin(suite, native):
+    if not importlib.metadata.entry_points(group="pytest11", name="tavo"):
+        pytest.skip("tavo is not installed with its pytest11 entry point")
+    result, outcomes = run_pytest(suite, "--tavo", "test_sample.py")
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert {nodeid for _, nodeid in outcomes} == NODE_IDS
+    assert len(db.list_traces(suite / "tavo.sqlite3")) == len(NODE_IDS)
