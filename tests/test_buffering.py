@@ -1,0 +1,281 @@
+"""Where records go once made: routing by thread, one trace per test cut by
+start and end markers, many threads at once, and identifiers across fork."""
+
+import json
+import os
+import threading
+import time
+
+import pytest
+
+import tavo.db
+import tavo.plugins
+from conftest import Host, decode, profiling
+from test_recording import ULID_RE, frame_records, ulid_millis
+
+HERE = os.path.basename(__file__)
+
+
+def thread_leaf(n):
+    return n
+
+
+def thread_body(n):
+    return thread_leaf(n)
+
+
+def renaming_body():
+    thread_leaf(1)
+    threading.current_thread().name = "second-name"
+    thread_leaf(2)
+
+
+def before_tests():
+    return "lost"
+
+
+def a_test_body(n):
+    return thread_leaf(n)
+
+
+def after_test():
+    return "kept"
+
+
+def side_job(seen):
+    seen.append(threading.get_native_id())
+
+
+def mt_leaf(i):
+    return i
+
+
+def mt_worker(count):
+    for i in range(count):
+        mt_leaf(i)
+
+
+def fork_probe():
+    return None
+
+
+def run_thread(target, *args, name=None):
+    worker = threading.Thread(target=target, args=args, name=name)
+    worker.start()
+    worker.join()
+    return worker
+
+
+# ---------------------------------------------------------------- routing
+
+@pytest.mark.parametrize("threading_on", [False, True])
+def test_records_are_routed_by_thread(threading_on):
+    with profiling(Host({"threading": threading_on})) as profiler:
+        if not threading_on:
+            threading.setprofile(profiler.register_threading_profiler)
+        thread_leaf(-1)
+        worker = run_thread(thread_body, 7, name="worker-7")
+        document = profiler.build_trace()
+    decoded = decode(document)
+    main_id = threading.get_native_id()
+    interest = [r for r in decoded["frames_of_interest"] if r["co_name"].startswith("thread_")]
+    if threading_on:
+        assert list(decoded["frames"]) == [worker.native_id]
+        elsewhere = decoded["frames"][worker.native_id]
+        assert [(r["co_name"], r["event"]) for r in interest] == [
+            ("thread_leaf", "call"), ("thread_leaf", "return")]
+    else:
+        assert decoded["frames"] == {}
+        elsewhere = [r for r in interest if r["thread_native_id"] == worker.native_id]
+        assert len(interest) == 2 + len(elsewhere)
+    assert {r["thread_native_id"] for r in interest if r["locals"] == {"n": -1}} == {main_id}
+    assert [(r["co_name"], r["event"], r["thread"]) for r in elsewhere] == [
+        ("thread_body", "call", "worker-7"), ("thread_leaf", "call", "worker-7"),
+        ("thread_leaf", "return", "worker-7"), ("thread_body", "return", "worker-7")]
+    assert {r["thread_native_id"] for r in elsewhere} == {worker.native_id}
+    assert elsewhere[1]["user_code_call_site"]["call_frame_id"] == elsewhere[0]["frame_id"]
+
+
+def test_thread_keeps_the_name_it_had_when_first_seen():
+    with profiling(Host({"threading": True})) as profiler:
+        worker = run_thread(renaming_body, name="first-name")
+        document = profiler.build_trace()
+    assert worker.name == "second-name"
+    records = [r.value for r in frame_records(document, {"thread_leaf"})]
+    assert [r["locals"]["n"] for r in records] == [1, 1, 2, 2]
+    assert {r["thread"] for r in records} == {"first-name"}
+
+
+# ---------------------------------------------------------------- one trace per test
+
+def _boundary_plugin(extra=()):
+    def load_plugin_data(config):
+        return [{"co_names": ["a_test_body"], "path_fragment": HERE,
+                 "call_type": "start_test", "return_type": "end_test"}, *extra]
+    return load_plugin_data
+
+
+@pytest.fixture
+def saved(monkeypatch):
+    calls = []
+    monkeypatch.setattr(tavo.db, "save_trace_in_sqlite", lambda *a, **k: calls.append((a, k)))
+    return calls
+
+
+def _kinds(records):
+    return [(r.get("co_name"), r.get("event"), r["type"]) for r in records]
+
+
+def test_markers_cut_one_trace_per_test(monkeypatch, saved):
+    monkeypatch.setattr(tavo.plugins, "load_plugin_data", _boundary_plugin())
+    host = Host(one_trace_per_test=True, db_path="traces.sqlite3")
+    before = int(time.time() * 1000)
+    with profiling(host) as profiler:
+        before_tests()
+        a_test_body(1)
+        assert len(saved) == 1
+        after_test()
+        between = decode(profiler.build_trace())
+        a_test_body(2)
+    after = int(time.time() * 1000)
+    assert len(saved) == 2
+    (first_args, first_kwargs), (second_args, second_kwargs) = saved
+    first_id, second_id = first_args[1], second_args[1]
+    for trace_id in (first_id, second_id):
+        assert trace_id.startswith("trc_") and ULID_RE.fullmatch(trace_id[4:])
+        assert before - 1 <= ulid_millis(trace_id[4:]) <= after + 1
+    assert len({host.trace_id, first_id, second_id}) == 3
+    assert first_args == ("traces.sqlite3", first_id)
+    assert list(first_kwargs) == ["timeout", "msgpack"] and first_kwargs["timeout"] == 60
+
+    first = decode(first_kwargs["msgpack"])
+    assert first["trace_id"] == first_id
+    assert _kinds(first["frames_of_interest"]) == [
+        (None, None, "start_test"),
+        ("a_test_body", "call", "frame"), ("thread_leaf", "call", "frame"),
+        ("thread_leaf", "return", "frame"), ("a_test_body", "return", "frame"),
+        (None, None, "end_test")]
+    start, end = first["frames_of_interest"][0], first["frames_of_interest"][-1]
+    assert start["frame_id"] == end["frame_id"]
+    # Records after the end marker stay buffered under the same trace id.
+    assert between["trace_id"] == first_id
+    assert _kinds(between["frames_of_interest"]) == [
+        ("after_test", "call", "frame"), ("after_test", "return", "frame")]
+    second = decode(second_kwargs["msgpack"])
+    assert second["trace_id"] == second_id
+    assert [r["locals"] for r in second["frames_of_interest"] if r["type"] == "frame"] == [
+        {"n": 2}, {"n": 2}, {"n": 2}, {"n": 2}]
+
+
+def test_markers_are_ordinary_records_without_one_trace_per_test(monkeypatch, saved):
+    monkeypatch.setattr(tavo.plugins, "load_plugin_data", _boundary_plugin())
+    host = Host(one_trace_per_test=False)
+    with profiling(host) as profiler:
+        before_tests()
+        a_test_body(1)
+        document = decode(profiler.build_trace())
+    assert saved == [] and document["trace_id"] == host.trace_id
+    kinds = [k for k in _kinds(document["frames_of_interest"]) if k[0] != "profiling"]
+    assert kinds[:2] == [("before_tests", "call", "frame"), ("before_tests", "return", "frame")]
+    assert kinds[2] == (None, None, "start_test") and kinds[-1] == (None, None, "end_test")
+
+
+def test_store_is_not_called_under_the_plugin_lock(monkeypatch):
+    side = {"co_names": ["side_job"], "path_fragment": HERE,
+            "call_type": "side_start", "return_type": "side_end"}
+    monkeypatch.setattr(tavo.plugins, "load_plugin_data", _boundary_plugin([side]))
+    seen, finished = [], []
+
+    def store(*args, **kwargs):
+        # Another thread runs a watched function while the store runs: it must
+        # not wait for a lock held by the event that is saving.
+        worker = threading.Thread(target=side_job, args=(seen,), daemon=True)
+        worker.start()
+        worker.join(timeout=60)
+        finished.append(not worker.is_alive())
+
+    monkeypatch.setattr(tavo.db, "save_trace_in_sqlite", store)
+    with profiling(Host({"threading": True}, one_trace_per_test=True)) as profiler:
+        a_test_body(3)
+        document = decode(profiler.build_trace())
+    assert finished == [True]
+    [native_id] = seen
+    assert [r["type"] for r in document["frames"][native_id]] == [
+        "side_start", "frame", "frame", "side_end"]
+
+
+# ---------------------------------------------------------------- many threads
+
+@pytest.mark.parametrize("threading_on", [False, True])
+def test_many_threads_keep_every_record(threading_on):
+    count = 2000
+    with profiling(Host({"threading": threading_on})) as profiler:
+        if not threading_on:
+            threading.setprofile(profiler.register_threading_profiler)
+        workers = [threading.Thread(target=mt_worker, args=(count,), name=f"mt-{k}") for k in range(4)]
+        for worker in workers:
+            worker.start()
+        for worker in workers:
+            worker.join()
+        document = decode(profiler.build_trace())
+    if threading_on:
+        assert set(document["frames"]) == {w.native_id for w in workers}
+        assert not [r for r in document["frames_of_interest"] if r["co_name"].startswith("mt_")]
+        per_thread = {tid: records for tid, records in document["frames"].items()}
+    else:
+        assert document["frames"] == {}
+        per_thread = {w.native_id: [r for r in document["frames_of_interest"]
+                                    if r["thread_native_id"] == w.native_id] for w in workers}
+    all_ids = set()
+    for worker in workers:
+        records = [r for r in per_thread[worker.native_id] if r["co_name"].startswith("mt_")]
+        assert len(records) == 2 + 2 * count
+        assert {r["thread"] for r in records} == {worker.name}
+        outer_call, leaves, outer_return = records[0], records[1:-1], records[-1]
+        assert (outer_call["co_name"], outer_call["event"]) == ("mt_worker", "call")
+        assert (outer_return["co_name"], outer_return["event"]) == ("mt_worker", "return")
+        assert outer_return["frame_id"] == outer_call["frame_id"]
+        calls, returns = leaves[0::2], leaves[1::2]
+        assert [(r["co_name"], r["event"]) for r in calls] == [("mt_leaf", "call")] * count
+        assert [(r["co_name"], r["event"]) for r in returns] == [("mt_leaf", "return")] * count
+        assert [r["locals"]["i"] for r in calls] == list(range(count))
+        assert [r["arg"] for r in returns] == list(range(count))
+        assert [r["frame_id"] for r in calls] == [r["frame_id"] for r in returns]
+        assert {r["user_code_call_site"]["call_frame_id"] for r in calls} == {outer_call["frame_id"]}
+        all_ids.update(r["frame_id"] for r in calls + [outer_call])
+    assert len(all_ids) == 4 * (count + 1)
+
+
+# ---------------------------------------------------------------- fork
+
+def _probe_ids(profiler, n):
+    for _ in range(n):
+        fork_probe()
+    document = decode(profiler.build_trace())
+    return [r["frame_id"] for r in document["frames_of_interest"]
+            if r.get("co_name") == "fork_probe" and r["event"] == "call"]
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
+def test_parent_and_child_draw_different_random_bits(host):
+    with profiling(host) as profiler:
+        fork_probe()  # this thread's generator is keyed before the fork
+        profiler.build_trace()
+        read_end, write_end = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            status = 1
+            try:
+                os.close(read_end)
+                os.write(write_end, json.dumps(_probe_ids(profiler, 5)).encode())
+                status = 0
+            finally:
+                os._exit(status)
+        os.close(write_end)
+        parent_ids = _probe_ids(profiler, 5)
+    with os.fdopen(read_end, "rb") as pipe:
+        child_ids = json.loads(pipe.read())
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+    assert len(parent_ids) == len(child_ids) == 5
+    assert not {i[14:] for i in parent_ids} & {i[14:] for i in child_ids}
