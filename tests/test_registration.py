@@ -426,3 +426,32 @@ def test_main_thread_id(monkeypatch, host, main_thread, expected):
         _tavo.register_profiler(host)
         sys.setprofile(None)
     assert decode(host.rust_profiler.build_trace())["main_thread_id"] == expected
+
+
+def _before_restore():
+    return 1
+
+
+def _after_restore():
+    return 2
+
+
+def test_a_saved_and_restored_profile_function_keeps_recording(host):
+    # Code that saves the profile function and puts it back later installs the
+    # native profiler object as a Python profile function.
+    with profiling(host) as profiler:
+        saved = sys.getprofile()
+        assert saved is profiler
+        sys.setprofile(None)
+        _before_restore()
+        sys.setprofile(saved)
+        _after_restore()
+        _after_restore()
+    records = records_of(profiler.build_trace())
+    names = [(r["co_name"], r["event"]) for r in records]
+    assert "_before_restore" not in {name for name, _ in names}
+    assert names.count(("_after_restore", "call")) == 2
+    assert names.count(("_after_restore", "return")) == 2
+    calls = [r["frame_id"] for r in records if r["co_name"] == "_after_restore" and r["event"] == "call"]
+    returns = [r["frame_id"] for r in records if r["co_name"] == "_after_restore" and r["event"] == "return"]
+    assert calls == returns and None not in calls

@@ -85,6 +85,33 @@ PyObject* register_threading_profiler(PyObject* self, PyObject* args, PyObject* 
   Py_RETURN_NONE;
 }
 
+// `sys.getprofile()` shows this object, and code that saves the profile
+// function and later puts it back with `sys.setprofile()` installs it as a
+// Python profile function. Calling it then reinstalls the native one for the
+// thread and handles the event that made the call, so profiling goes on.
+PyObject* profiler_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"frame", "event", "arg", nullptr};
+  PyObject* frame = nullptr;
+  PyObject* event = nullptr;
+  PyObject* arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OUO:TavoProfiler", const_cast<char**>(keywords),
+                                   &frame, &event, &arg)) {
+    return nullptr;
+  }
+  PyEval_SetProfile(profile_callback, self);
+  int what = -1;
+  if (PyUnicode_CompareWithASCIIString(event, "call") == 0) {
+    what = PyTrace_CALL;
+  } else if (PyUnicode_CompareWithASCIIString(event, "return") == 0) {
+    what = PyTrace_RETURN;
+  }
+  if (what >= 0 && PyFrame_Check(frame) &&
+      profile_callback(self, reinterpret_cast<PyFrameObject*>(frame), what, arg) < 0) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
 PyMethodDef profiler_methods[] = {
     {"save_request_in_db", save_request_in_db, METH_NOARGS, "save_request_in_db($self)\n--\n\n"},
     {"build_trace", build_trace, METH_NOARGS, "build_trace($self)\n--\n\n"},
@@ -100,6 +127,7 @@ PyType_Slot profiler_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(profiler_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(profiler_clear)},
     {Py_tp_methods, profiler_methods},
+    {Py_tp_call, reinterpret_cast<void*>(profiler_call)},
     {0, nullptr},
 };
 

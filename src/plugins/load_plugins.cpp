@@ -17,7 +17,14 @@ PyError host_contract_error(const char* what, PyError cause) {
   PyRef described = PyRef::steal(PyUnicode_FromFormat("%s: %s: %S", what, Py_TYPE(exc.get())->tp_name,
                                                       exc.get()));
   if (!described) {
-    return PyError::fetch();
+    // The error's own text cannot be made (its __str__ raises): name its type
+    // only, so that the fixed message still reaches the caller.
+    PyErr_Clear();
+    described = PyRef::steal(PyUnicode_FromFormat("%s: %s: <exception str() failed>", what,
+                                                  Py_TYPE(exc.get())->tp_name));
+    if (!described) {
+      return PyError::fetch();
+    }
   }
   PyRef error = PyRef::steal(PyObject_CallOneArg(PyExc_RuntimeError, described.get()));
   if (!error) {

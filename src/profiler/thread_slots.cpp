@@ -47,13 +47,20 @@ ThreadSlot& ThreadSlots::current_slow() {
 }
 
 void ThreadSlots::reclaim_exited() {
-  std::erase_if(slots_, [](std::shared_ptr<ThreadSlot>& slot) {
+  // The frames are moved out here, under the interpreter lock: the exiting
+  // thread may still hold the slot and would otherwise release them without
+  // it. They are released only once the list of slots is consistent again,
+  // since that can run arbitrary code (__del__) that lets other threads in.
+  std::vector<std::vector<CallFrame>> released;
+  std::erase_if(slots_, [&released](const std::shared_ptr<ThreadSlot>& slot) {
     if (!slot->thread_exited.load(std::memory_order_acquire)) {
       return false;
     }
+    released.push_back(std::move(slot->call_frames));
     slot->call_frames.clear();
     return true;
   });
+  released.clear();
 }
 
 void ThreadSlots::clear_python_refs() {

@@ -29,6 +29,21 @@ Result<PyRef> get_module_attr(PyObject* name, PyObject* attribute) {
     return module.take_error();
   }
   PyRef value = PyRef::steal(PyObject_GetAttr(module.value().get(), attribute));
+  if (value) {
+    return value;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    return PyError::fetch();
+  }
+  // The cache also holds a module that another thread is still importing,
+  // before its body has made its attributes. An import waits for that import
+  // to finish, as an import statement would; then the attribute is read again.
+  PyErr_Clear();
+  PyRef imported = PyRef::steal(PyImport_Import(name));
+  if (!imported) {
+    return PyError::fetch();
+  }
+  value = PyRef::steal(PyObject_GetAttr(imported.get(), attribute));
   if (!value) {
     return PyError::fetch();
   }

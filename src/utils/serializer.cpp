@@ -33,7 +33,12 @@ Status append_byte_sequence(PyObject* result, ByteBuffer& out) {
     long value = PyLong_AsLong(item.get());
     if (value == -1 && PyErr_Occurred()) {
       out.resize(start);
-      return PyError::fetch();
+      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+        return PyError::fetch();
+      }
+      // An integer too large for a C long is out of the byte range as well.
+      PyErr_Clear();
+      return PyError::make(PyExc_OverflowError, "out of range integral type conversion attempted");
     }
     if (value < 0 || value > 255) {
       out.resize(start);
