@@ -165,15 +165,12 @@ PyObject* new_profiler_object(std::unique_ptr<TavoProfiler> state) {
   return reinterpret_cast<PyObject*>(object);
 }
 
-int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
-  Event event;
-  if (what == PyTrace_CALL) {
-    event = Event::kCall;
-  } else if (what == PyTrace_RETURN) {
-    event = Event::kReturn;
-  } else {
-    return 0;
-  }
+namespace {
+
+// Everything but the event-code test, kept out of line so that the events
+// ignored by code (C calls, lines, exceptions) cost a compare and a return.
+[[gnu::noinline]] int handle_event(PyObject* obj, PyFrameObject* frame, Event event,
+                                   PyObject* arg) {
   if (obj == nullptr || frame == nullptr) {
     if (!PyErr_Occurred()) {
       PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
@@ -185,14 +182,26 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
     return -1;
   }
   TavoProfiler& profiler = state_of(obj);
-  auto* code = PyFrame_GetCode(frame);
+  PyCodeObject* code = PyFrame_GetCode(frame);
   const TavoProfiler::CodeDecision decision = profiler.decide(code);
   // Most events belong to code that is neither recorded nor watched; they end
   // here, having created no Python object.
-  if (decision.any()) {
+  if (decision.any()) [[unlikely]] {
     profiler.profile(obj, frame, code, decision, arg, event);
   }
   Py_DECREF(code);
+  return 0;
+}
+
+}  // namespace
+
+int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
+  if (what == PyTrace_CALL) {
+    return handle_event(obj, frame, Event::kCall, arg);
+  }
+  if (what == PyTrace_RETURN) {
+    return handle_event(obj, frame, Event::kReturn, arg);
+  }
   return 0;
 }
 

@@ -5,7 +5,7 @@
 
 namespace tavo {
 
-Status TavoProfiler::push_frames(Event event, EventRecords& records) {
+Status TavoProfiler::push_frames(Event event, EventRecords& records, ThreadSlot* slot) {
   const std::size_t count = records.entries.size();
   if (count == 0) {
     return Status::success();
@@ -13,8 +13,7 @@ Status TavoProfiler::push_frames(Event event, EventRecords& records) {
   // A return's records are buffered frame record first, so that an end marker
   // follows the return of its frame (as a start marker precedes its call).
   const bool reversed = event == Event::kReturn;
-  ThreadSlot& slot = threads_.current();
-  Result<const ThreadIdentity*> identity = thread_identity(slot);
+  Result<const ThreadIdentity*> identity = thread_identity(slot ? *slot : threads_.current());
   if (!identity.ok()) {
     return identity.take_error();
   }

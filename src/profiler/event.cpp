@@ -123,7 +123,7 @@ Status TavoProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event ev
   if (!built.ok()) {
     return built;
   }
-  return push_frames(event, records);
+  return push_frames(event, records, &slot);
 }
 
 Result<const ThreadIdentity*> TavoProfiler::thread_identity(ThreadSlot& slot) {

@@ -53,12 +53,16 @@ Status write_body(ByteBuffer& buf, const FrameRecordInput& in) {
   if (!locals.ok()) {
     return locals.take_error();
   }
+  Result<PyRef> dump = host_serializer(in.lightweight_repr);
+  if (!dump.ok()) {
+    return dump.take_error();
+  }
   write_str(buf, "arg");
-  if (Status s = serialize_into(in.arg, in.lightweight_repr, buf); !s.ok()) {
+  if (Status s = serialize_with(dump.value().get(), in.arg, buf); !s.ok()) {
     return s;
   }
   write_str(buf, "locals");
-  if (Status s = serialize_into(locals.value().get(), in.lightweight_repr, buf); !s.ok()) {
+  if (Status s = serialize_with(dump.value().get(), locals.value().get(), buf); !s.ok()) {
     return s;
   }
   write_str_pair(buf, "thread", in.thread.name);

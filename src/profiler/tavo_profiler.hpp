@@ -64,6 +64,16 @@ struct BuiltTrace {
   TakenRecords taken;
 };
 
+// The code-object extra slot that caches per-code decisions. It holds a
+// tagged integer, never a pointer, so it needs no free function:
+// (serial << 4) | plugins_watch << 3 | needs_attrs_check << 2 | keep << 1 | 1.
+extern Py_ssize_t code_extra_index;
+inline constexpr std::uintptr_t kDecisionValid = 1;
+inline constexpr std::uintptr_t kDecisionKeep = 2;
+inline constexpr std::uintptr_t kDecisionAttrs = 4;
+inline constexpr std::uintptr_t kDecisionPlugins = 8;
+inline constexpr std::uintptr_t kDecisionBits = 0xf;
+
 class TavoProfiler {
  public:
   // Builds a profiler from the host profiler object; nothing survives a
@@ -79,7 +89,18 @@ class TavoProfiler {
     bool plugins_watch;
     bool any() const { return keep_path || plugins_watch; }
   };
-  CodeDecision decide(PyCodeObject* code);
+  CodeDecision decide(PyCodeObject* code) {
+    void* extra = nullptr;
+    if (PyUnstable_Code_GetExtra(reinterpret_cast<PyObject*>(code), code_extra_index, &extra) == 0) {
+      const auto cached = reinterpret_cast<std::uintptr_t>(extra);
+      if ((cached & ~kDecisionBits) == (static_cast<std::uintptr_t>(serial_) << 4) &&
+          (cached & kDecisionValid)) {
+        return {(cached & kDecisionKeep) != 0, (cached & kDecisionAttrs) != 0,
+                (cached & kDecisionPlugins) != 0};
+      }
+    }
+    return decide_first(code);
+  }
 
   // Handles one call or return event whose code `decision` says is recorded
   // or watched. `self` is the Python object that owns this profiler. Never
@@ -104,6 +125,9 @@ class TavoProfiler {
  private:
   TavoProfiler();
 
+  // First sight of a code object for this profiler: decides and caches.
+  CodeDecision decide_first(PyCodeObject* code);
+
   Status process_frame(PyFrameObject* frame, PyObject* arg, Event event, std::string_view filename,
                        std::string_view name_text, EventRecords& records);
   void run_plugins(PyFrameObject* frame, PyObject* arg, Event event, std::string_view co_name,
@@ -113,7 +137,8 @@ class TavoProfiler {
                              Event event, EventRecords& records);
   void update_call_frames(ThreadSlot& slot, Event event, PyFrameObject* frame,
                           const std::optional<FrameId>& frame_id);
-  Status push_frames(Event event, EventRecords& records);
+  // `slot` is the calling thread's, when the caller already has it.
+  Status push_frames(Event event, EventRecords& records, ThreadSlot* slot = nullptr);
   // Appends records [begin, end) of the event, in buffering order, to the
   // buffer of the thread with `native_id`.
   void push_frame_data(std::optional<std::uint64_t> native_id, const EventRecords& records,

@@ -35,9 +35,9 @@ void write_path_with_lineno(ByteBuffer& buf, std::string_view filename, int line
   (void)ec;  // 16 characters hold every int
   const auto digit_count = static_cast<std::size_t>(end - digits);
   write_str_header(buf, static_cast<std::uint32_t>(path.size() + 1 + digit_count));
-  buf.insert(buf.end(), path.begin(), path.end());
+  append_bytes(buf, path);
   buf.push_back(':');
-  buf.insert(buf.end(), digits, end);
+  append_bytes(buf, std::string_view(digits, digit_count));
 }
 
 std::optional<CallSite> user_code_call_site(const std::vector<CallFrame>& call_frames,

@@ -24,8 +24,11 @@ inline PyRef frame_locals_dict(PyFrameObject* frame, bool& is_copy) {
   if (!locals || PyDict_Check(locals.get())) {
     return locals;
   }
-  PyRef copy = PyRef::steal(PyDict_New());
-  if (!copy || PyDict_Merge(copy.get(), locals.get(), 1) < 0) {
+  // One pass over the proxy's items: merging it as a mapping would look each
+  // key up again, and each lookup scans the frame's variable names.
+  PyRef items = PyRef::steal(PyMapping_Items(locals.get()));
+  PyRef copy = items ? PyRef::steal(PyDict_New()) : PyRef();
+  if (!copy || PyDict_MergeFromSeq2(copy.get(), items.get(), 1) < 0) {
     return PyRef();
   }
   is_copy = true;

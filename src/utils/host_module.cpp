@@ -28,7 +28,16 @@ Result<PyRef> get_module_attr(PyObject* name, PyObject* attribute) {
   if (!module.ok()) {
     return module.take_error();
   }
-  PyRef value = PyRef::steal(PyObject_GetAttr(module.value().get(), attribute));
+  PyObject* module_obj = module.value().get();
+  PyRef value;
+  // A plain module's functions are in its dictionary: reading it there skips
+  // the generic attribute machinery on every recorded event.
+  if (PyModule_CheckExact(module_obj) &&
+      compat::dict_get_item(PyModule_GetDict(module_obj), attribute, value) == 1) {
+    return value;
+  }
+  PyErr_Clear();
+  value = PyRef::steal(PyObject_GetAttr(module_obj, attribute));
   if (value) {
     return value;
   }

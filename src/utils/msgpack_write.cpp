@@ -78,11 +78,6 @@ void write_str_header(ByteBuffer& buf, std::uint32_t length) {
   write_sized_header(buf, length, 0xa0, 31, 0xd9, 0xda, 0xdb);
 }
 
-void write_str(ByteBuffer& buf, std::string_view text) {
-  write_str_header(buf, static_cast<std::uint32_t>(text.size()));
-  buf.insert(buf.end(), text.begin(), text.end());
-}
-
 void write_map_len(ByteBuffer& buf, std::uint32_t count) {
   write_sized_header(buf, count, 0x80, 15, 0, 0xde, 0xdf);
 }

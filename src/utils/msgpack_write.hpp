@@ -21,7 +21,19 @@ void write_uint(ByteBuffer& buf, std::uint64_t value);
 void write_int(ByteBuffer& buf, std::int64_t value);
 void write_f64(ByteBuffer& buf, double value);
 void write_str_header(ByteBuffer& buf, std::uint32_t length);
-void write_str(ByteBuffer& buf, std::string_view text);
+// Appends raw bytes (as one block copy, not byte by byte).
+inline void append_bytes(ByteBuffer& buf, std::string_view bytes) {
+  const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+  buf.insert(buf.end(), data, data + bytes.size());
+}
+inline void write_str(ByteBuffer& buf, std::string_view text) {
+  if (text.size() <= 31) {  // fixstr: every key, most values
+    buf.push_back(static_cast<std::uint8_t>(0xa0 | text.size()));
+  } else {
+    write_str_header(buf, static_cast<std::uint32_t>(text.size()));
+  }
+  append_bytes(buf, text);
+}
 void write_map_len(ByteBuffer& buf, std::uint32_t count);
 void write_array_len(ByteBuffer& buf, std::uint32_t count);
 

@@ -57,9 +57,9 @@ Status write_qualname(ByteBuffer& buf, PyFrameObject* frame) {
   std::string_view module_part = utf8_view(module_text.get(), module_storage);
   std::string_view qual_part = utf8_view(qual_text.get(), qual_storage);
   write_str_header(buf, static_cast<std::uint32_t>(module_part.size() + 1 + qual_part.size()));
-  buf.insert(buf.end(), module_part.begin(), module_part.end());
+  append_bytes(buf, module_part);
   buf.push_back('.');
-  buf.insert(buf.end(), qual_part.begin(), qual_part.end());
+  append_bytes(buf, qual_part);
   return Status::success();
 }
 

@@ -53,14 +53,22 @@ Status append_byte_sequence(PyObject* result, ByteBuffer& out) {
   return Status::success();
 }
 
-Status serialize_into(PyObject* value, bool lightweight, ByteBuffer& out) {
+Result<PyRef> host_serializer(bool lightweight) {
   const InternedNames& n = names();
-  Result<PyRef> dump = get_module_attr(
-      n.module_tavo_serialize, lightweight ? n.dump_msgpack_lightweight_repr : n.dump_msgpack);
+  return get_module_attr(n.module_tavo_serialize,
+                         lightweight ? n.dump_msgpack_lightweight_repr : n.dump_msgpack);
+}
+
+Status serialize_into(PyObject* value, bool lightweight, ByteBuffer& out) {
+  Result<PyRef> dump = host_serializer(lightweight);
   if (!dump.ok()) {
     return dump.take_error();
   }
-  PyRef result = PyRef::steal(PyObject_CallOneArg(dump.value().get(), value));
+  return serialize_with(dump.value().get(), value, out);
+}
+
+Status serialize_with(PyObject* dump, PyObject* value, ByteBuffer& out) {
+  PyRef result = PyRef::steal(PyObject_CallOneArg(dump, value));
   if (!result) {
     return PyError::fetch();
   }

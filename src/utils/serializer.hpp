@@ -14,6 +14,11 @@ namespace tavo {
 // and `out` is left as it was.
 Status serialize_into(PyObject* value, bool lightweight, ByteBuffer& out);
 
+// The same in two steps, for a caller that serializes several values at once:
+// the host function, looked up afresh, then a call of it.
+Result<PyRef> host_serializer(bool lightweight);
+Status serialize_with(PyObject* dump, PyObject* value, ByteBuffer& out);
+
 // Appends the bytes of a serializer result: a bytes object as it is,
 // otherwise any sequence of integers 0 to 255 (a str is refused).
 Status append_byte_sequence(PyObject* result, ByteBuffer& out);
