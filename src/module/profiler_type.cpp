@@ -167,30 +167,41 @@ PyObject* new_profiler_object(std::unique_ptr<TavoProfiler> state) {
 
 namespace {
 
-// Everything but the event-code test, kept out of line so that the events
-// ignored by code (C calls, lines, exceptions) cost a compare and a return.
-[[gnu::noinline]] int handle_event(PyObject* obj, PyFrameObject* frame, Event event,
-                                   PyObject* arg) {
+[[gnu::noinline, gnu::cold]] int bad_profile_call(PyObject* obj, PyFrameObject* frame) {
   if (obj == nullptr || frame == nullptr) {
     if (!PyErr_Occurred()) {
       PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
     return -1;
   }
-  if (!is_profiler(obj)) {
-    conversion_error(obj, "TavoProfiler").restore();
-    return -1;
-  }
-  TavoProfiler& profiler = state_of(obj);
-  PyCodeObject* code = PyFrame_GetCode(frame);
-  const TavoProfiler::CodeDecision decision = profiler.decide(code);
-  // Most events belong to code that is neither recorded nor watched; they end
-  // here, having created no Python object.
-  if (decision.any()) [[unlikely]] {
-    profiler.profile(obj, frame, code, decision, arg, event);
-  }
-  Py_DECREF(code);
+  conversion_error(obj, "TavoProfiler").restore();
+  return -1;
+}
+
+[[gnu::noinline]] int handle_recorded_event(PyObject* obj, PyFrameObject* frame,
+                                            PyCodeObject* code,
+                                            TavoProfiler::CodeDecision decision, Event event,
+                                            PyObject* arg) {
+  state_of(obj).profile(obj, frame, code, decision, arg, event);
   return 0;
+}
+
+// Everything but the event-code test, kept out of line so that the events
+// ignored by code (C calls, lines, exceptions) cost a compare and a return.
+// Most events that get here belong to code that is neither recorded nor
+// watched: they end after one cached decision, having created no object.
+[[gnu::noinline]] int handle_event(PyObject* obj, PyFrameObject* frame, Event event,
+                                   PyObject* arg) {
+  if (obj == nullptr || frame == nullptr || !is_profiler(obj)) [[unlikely]] {
+    return bad_profile_call(obj, frame);
+  }
+  PyCodeObject* code = PyFrame_GetCode(frame);
+  Py_DECREF(code);  // the frame holds its code for the whole event
+  const TavoProfiler::CodeDecision decision = state_of(obj).decide(code);
+  if (!decision.any()) {
+    return 0;
+  }
+  return handle_recorded_event(obj, frame, code, decision, event, arg);
 }
 
 }  // namespace

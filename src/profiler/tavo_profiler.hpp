@@ -16,6 +16,7 @@
 #include "plugins/plugin_processor.hpp"
 #include "profiler/record_list.hpp"
 #include "profiler/thread_slots.hpp"
+#include "utils/compat.hpp"
 #include "utils/error.hpp"
 
 namespace tavo {
@@ -90,14 +91,11 @@ class TavoProfiler {
     bool any() const { return keep_path || plugins_watch; }
   };
   CodeDecision decide(PyCodeObject* code) {
-    void* extra = nullptr;
-    if (PyUnstable_Code_GetExtra(reinterpret_cast<PyObject*>(code), code_extra_index, &extra) == 0) {
-      const auto cached = reinterpret_cast<std::uintptr_t>(extra);
-      if ((cached & ~kDecisionBits) == (static_cast<std::uintptr_t>(serial_) << 4) &&
-          (cached & kDecisionValid)) {
-        return {(cached & kDecisionKeep) != 0, (cached & kDecisionAttrs) != 0,
-                (cached & kDecisionPlugins) != 0};
-      }
+    const auto cached = reinterpret_cast<std::uintptr_t>(compat::code_extra(code, code_extra_index));
+    if ((cached & ~kDecisionBits) == (static_cast<std::uintptr_t>(serial_) << 4) &&
+        (cached & kDecisionValid)) {
+      return {(cached & kDecisionKeep) != 0, (cached & kDecisionAttrs) != 0,
+              (cached & kDecisionPlugins) != 0};
     }
     return decide_first(code);
   }
