@@ -52,6 +52,15 @@ Result<PyRef> host_attr(PyObject* host, PyObject* name) {
   return value;
 }
 
+// A host attribute that must be a str.
+Result<std::string> host_text(PyObject* host, PyObject* name) {
+  Result<PyRef> value = host_attr(host, name);
+  if (!value.ok()) {
+    return value.take_error();
+  }
+  return to_string(value.value().get());
+}
+
 }  // namespace
 
 TavoProfiler::TavoProfiler()
@@ -148,25 +157,17 @@ Result<std::unique_ptr<TavoProfiler>> TavoProfiler::new_from_python(PyObject* ho
   }
   profiler->one_trace_per_test_ = one_trace_flag.value();
 
-  Result<PyRef> trace_id = host_attr(host, n.trace_id);
+  Result<std::string> trace_id = host_text(host, n.trace_id);
   if (!trace_id.ok()) {
     return trace_id.take_error();
   }
-  Result<std::string> trace_id_text = to_string(trace_id.value().get());
-  if (!trace_id_text.ok()) {
-    return trace_id_text.take_error();
-  }
-  profiler->trace_id_ = trace_id_text.take_value();
+  profiler->trace_id_ = trace_id.take_value();
 
-  Result<PyRef> source = host_attr(host, n.source);
+  Result<std::string> source = host_text(host, n.source);
   if (!source.ok()) {
     return source.take_error();
   }
-  Result<std::string> source_text = to_string(source.value().get());
-  if (!source_text.ok()) {
-    return source_text.take_error();
-  }
-  profiler->source_ = source_text.take_value();
+  profiler->source_ = source.take_value();
 
   profiler->timestamp_ = timestamp();
   return profiler;
