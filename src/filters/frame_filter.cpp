@@ -31,7 +31,8 @@ bool attrs_filter(PyFrameObject* frame) {
     return false;
   }
   if (filename.empty()) {
-    caller = caller_with_filename(reinterpret_cast<PyFrameObject*>(caller.get()), storage, filename);
+    caller =
+        caller_with_filename(reinterpret_cast<PyFrameObject*>(caller.get()), storage, filename);
     if (!caller) {
       return false;
     }

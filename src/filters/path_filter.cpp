@@ -43,9 +43,9 @@ PathVerdict classify_path(std::string_view path, const Finders& include_frames,
     return PathVerdict::kInclude;
   }
   const FixedTables& fixed = tables();
-  if (any_finds(fixed.library, path) || fixed.frozen.find_in(path) ||
-      any_finds(fixed.tavo, path) || fixed.exec.find_in(path) || path == kPytestExpression ||
-      path.starts_with(kAttrsGenerated) || any_finds(ignore_frames, path)) {
+  if (any_finds(fixed.library, path) || fixed.frozen.find_in(path) || any_finds(fixed.tavo, path) ||
+      fixed.exec.find_in(path) || path == kPytestExpression || path.starts_with(kAttrsGenerated) ||
+      any_finds(ignore_frames, path)) {
     return PathVerdict::kSkip;
   }
   return PathVerdict::kKeepIfNotAttrs;

@@ -8,9 +8,9 @@
 namespace tavo {
 
 enum class PathVerdict : unsigned char {
-  kSkip = 1,         // library, frozen, tavo's own, generated or ignored code
-  kKeepIfNotAttrs,   // user code, unless called from the attrs code generator
-  kInclude,          // named by an include fragment: recorded whatever else holds
+  kSkip = 1,        // library, frozen, tavo's own, generated or ignored code
+  kKeepIfNotAttrs,  // user code, unless called from the attrs code generator
+  kInclude,         // named by an include fragment: recorded whatever else holds
 };
 
 // Every check that needs only the path, in order: include fragments override

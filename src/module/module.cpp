@@ -49,8 +49,8 @@ bool hook_threading(PyObject* host, PyObject* profiler) {
 PyObject* register_profiler(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"profiler", nullptr};
   PyObject* host = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:register_profiler", const_cast<char**>(keywords),
-                                   &host)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:register_profiler",
+                                   const_cast<char**>(keywords), &host)) {
     return nullptr;
   }
   PyRef host_ref = PyRef::borrow(host);
@@ -80,7 +80,8 @@ PyObject* register_profiler(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef module_methods[] = {
     {"register_noop_profiler", register_noop_profiler, METH_NOARGS,
      "register_noop_profiler()\n--\n\n"},
-    {"register_profiler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_profiler)),
+    {"register_profiler",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_profiler)),
      METH_VARARGS | METH_KEYWORDS, "register_profiler(profiler)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

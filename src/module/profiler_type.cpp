@@ -9,8 +9,7 @@ namespace tavo {
 namespace {
 
 struct ProfilerObject {
-  PyObject_HEAD
-  TavoProfiler* state;
+  PyObject_HEAD TavoProfiler* state;
 };
 
 PyTypeObject* profiler_type = nullptr;
@@ -115,9 +114,10 @@ PyObject* profiler_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyMethodDef profiler_methods[] = {
     {"save_request_in_db", save_request_in_db, METH_NOARGS, "save_request_in_db($self)\n--\n\n"},
     {"build_trace", build_trace, METH_NOARGS, "build_trace($self)\n--\n\n"},
-    {"register_threading_profiler", reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(register_threading_profiler)),
-     METH_VARARGS | METH_KEYWORDS, "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"},
+    {"register_threading_profiler",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_threading_profiler)),
+     METH_VARARGS | METH_KEYWORDS,
+     "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -178,8 +178,7 @@ namespace {
   return -1;
 }
 
-[[gnu::noinline]] int handle_recorded_event(PyObject* obj, PyFrameObject* frame,
-                                            PyCodeObject* code,
+[[gnu::noinline]] int handle_recorded_event(PyObject* obj, PyFrameObject* frame, PyCodeObject* code,
                                             TavoProfiler::CodeDecision decision, Event event,
                                             PyObject* arg) {
   state_of(obj).profile(obj, frame, code, decision, arg, event);

@@ -14,8 +14,8 @@ namespace {
 // underlying error.
 PyError host_contract_error(const char* what, PyError cause) {
   PyRef exc = std::move(cause).take();
-  PyRef described = PyRef::steal(PyUnicode_FromFormat("%s: %s: %S", what, Py_TYPE(exc.get())->tp_name,
-                                                      exc.get()));
+  PyRef described = PyRef::steal(
+      PyUnicode_FromFormat("%s: %s: %S", what, Py_TYPE(exc.get())->tp_name, exc.get()));
   if (!described) {
     // The error's own text cannot be made (its __str__ raises): name its type
     // only, so that the fixed message still reaches the caller.

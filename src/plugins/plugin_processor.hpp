@@ -49,7 +49,9 @@ struct PluginProcessor {
 
 struct StringHash {
   using is_transparent = void;
-  std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+  std::size_t operator()(std::string_view text) const {
+    return std::hash<std::string_view>{}(text);
+  }
 };
 using PluginMap =
     std::unordered_map<std::string, std::vector<PluginProcessor>, StringHash, std::equal_to<>>;

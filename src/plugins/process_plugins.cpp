@@ -47,7 +47,8 @@ PyRef call_site_dict(const std::optional<CallSite>& site) {
     return PyRef::borrow(Py_None);
   }
   PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict || !set_item(dict.get(), names().call_frame_id, frame_id_text(site->call_frame_id)).ok() ||
+  if (!dict ||
+      !set_item(dict.get(), names().call_frame_id, frame_id_text(site->call_frame_id)).ok() ||
       !set_item(dict.get(), names().line_number, PyRef::steal(PyLong_FromLong(site->line_number)))
            .ok()) {
     return PyRef();
@@ -146,7 +147,8 @@ Status TavoProfiler::write_plugin_record(PluginProcessor& processor, PyFrameObje
   if (Status s = set_item(dict, n.frame_id, frame_id_text(frame_id)); !s.ok()) {
     return s;
   }
-  if (Status s = set_item(dict, n.timestamp, PyRef::steal(PyFloat_FromDouble(timestamp()))); !s.ok()) {
+  if (Status s = set_item(dict, n.timestamp, PyRef::steal(PyFloat_FromDouble(timestamp())));
+      !s.ok()) {
     return s;
   }
   Result<ThreadIdentity> thread = current_thread();
@@ -154,10 +156,10 @@ Status TavoProfiler::write_plugin_record(PluginProcessor& processor, PyFrameObje
     return thread.take_error();
   }
   const ThreadIdentity& identity = thread.value();
-  if (Status s = set_item(dict, n.thread,
-                          PyRef::steal(PyUnicode_FromStringAndSize(identity.name.data(),
-                                                                   static_cast<Py_ssize_t>(
-                                                                       identity.name.size()))));
+  if (Status s =
+          set_item(dict, n.thread,
+                   PyRef::steal(PyUnicode_FromStringAndSize(
+                       identity.name.data(), static_cast<Py_ssize_t>(identity.name.size()))));
       !s.ok()) {
     return s;
   }
@@ -169,8 +171,8 @@ Status TavoProfiler::write_plugin_record(PluginProcessor& processor, PyFrameObje
   }
   ThreadSlot& slot = threads_.current();
   if (Status s = set_item(dict, n.user_code_call_site,
-                          call_site_dict(user_code_call_site(
-                              slot.call_frames, frame_id, reinterpret_cast<PyObject*>(frame))));
+                          call_site_dict(user_code_call_site(slot.call_frames, frame_id,
+                                                             reinterpret_cast<PyObject*>(frame))));
       !s.ok()) {
     return s;
   }

@@ -103,7 +103,8 @@ Status TavoProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event ev
   } else if (auto found = slot.frame_ids.find(address); found != slot.frame_ids.end()) {
     frame_id = found->second;
   }
-  const std::optional<CallSite> call_site = user_code_call_site(slot.call_frames, frame_id, reinterpret_cast<PyObject*>(frame));
+  const std::optional<CallSite> call_site =
+      user_code_call_site(slot.call_frames, frame_id, reinterpret_cast<PyObject*>(frame));
 
   Status built = Status::success();
   Result<const ThreadIdentity*> identity = thread_identity(slot);
@@ -111,10 +112,9 @@ Status TavoProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event ev
     built = identity.take_error();
   } else {
     const std::size_t offset = records.bytes.size();
-    built = write_frame_record(records.bytes,
-                               FrameRecordInput{frame, arg, filename, name_text, event_name(event),
-                                                frame_id, *identity.value(), call_site,
-                                                lightweight_repr_});
+    built = write_frame_record(
+        records.bytes, FrameRecordInput{frame, arg, filename, name_text, event_name(event),
+                                        frame_id, *identity.value(), call_site, lightweight_repr_});
     if (built.ok()) {
       records.add(offset, RecordKind::kOrdinary);
     }

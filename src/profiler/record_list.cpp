@@ -21,7 +21,8 @@ void RecordList::append(const std::uint8_t* data, std::size_t size) {
   while (size > 0) {
     if (chunks_.empty() || chunks_.back().size == chunks_.back().capacity) {
       const std::size_t capacity = std::max(chunks_.empty() ? kFirstChunk : kChunk, size);
-      chunks_.push_back(Chunk{std::make_unique_for_overwrite<std::uint8_t[]>(capacity), 0, capacity});
+      chunks_.push_back(
+          Chunk{std::make_unique_for_overwrite<std::uint8_t[]>(capacity), 0, capacity});
     }
     Chunk& chunk = chunks_.back();
     const std::size_t take = std::min(size, chunk.capacity - chunk.size);

@@ -26,8 +26,8 @@ Status TavoProfiler::save_in_db() {
   if (PyDict_SetItem(kwargs.get(), n.msgpack, trace.document.get()) < 0) {
     return fail(PyError::fetch());
   }
-  PyRef db_path = PyRef::steal(PyUnicode_FromStringAndSize(db_path_.data(),
-                                                           static_cast<Py_ssize_t>(db_path_.size())));
+  PyRef db_path = PyRef::steal(
+      PyUnicode_FromStringAndSize(db_path_.data(), static_cast<Py_ssize_t>(db_path_.size())));
   PyRef trace_id = PyRef::steal(PyUnicode_FromStringAndSize(
       trace.trace_id.data(), static_cast<Py_ssize_t>(trace.trace_id.size())));
   if (!db_path || !trace_id) {

@@ -91,7 +91,8 @@ class TavoProfiler {
     bool any() const { return keep_path || plugins_watch; }
   };
   CodeDecision decide(PyCodeObject* code) {
-    const auto cached = reinterpret_cast<std::uintptr_t>(compat::code_extra(code, code_extra_index));
+    const auto cached =
+        reinterpret_cast<std::uintptr_t>(compat::code_extra(code, code_extra_index));
     if ((cached & ~kDecisionBits) == (static_cast<std::uintptr_t>(serial_) << 4) &&
         (cached & kDecisionValid)) {
       return {(cached & kDecisionKeep) != 0, (cached & kDecisionAttrs) != 0,

@@ -54,7 +54,9 @@ inline int dict_get_item(PyObject* dict, PyObject* key, PyRef& out) {
 }
 
 // The code extra-slot index API kept its "unstable" name on both versions.
-inline Py_ssize_t request_code_extra_index() { return PyUnstable_Eval_RequestCodeExtraIndex(nullptr); }
+inline Py_ssize_t request_code_extra_index() {
+  return PyUnstable_Eval_RequestCodeExtraIndex(nullptr);
+}
 
 // A code object's extra slot `index`, or null. Read on every profile event, so
 // on the versions whose slot array is known ({size, slots...}, unchanged from

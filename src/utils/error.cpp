@@ -35,6 +35,8 @@ PyError conversion_error(PyObject* obj, const char* target) {
                          target);
 }
 
-PyError str_to_vec_error() { return PyError::make(PyExc_TypeError, "Can't extract `str` to `Vec`"); }
+PyError str_to_vec_error() {
+  return PyError::make(PyExc_TypeError, "Can't extract `str` to `Vec`");
+}
 
 }  // namespace tavo

@@ -6,8 +6,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 
 namespace tavo {
 
@@ -45,10 +45,14 @@ void os_entropy(std::uint8_t* out, std::size_t size) {
 inline std::uint32_t rotl(std::uint32_t v, int n) { return (v << n) | (v >> (32 - n)); }
 
 inline void quarter_round(std::uint32_t* x, int a, int b, int c, int d) {
-  x[a] += x[b]; x[d] = rotl(x[d] ^ x[a], 16);
-  x[c] += x[d]; x[b] = rotl(x[b] ^ x[c], 12);
-  x[a] += x[b]; x[d] = rotl(x[d] ^ x[a], 8);
-  x[c] += x[d]; x[b] = rotl(x[b] ^ x[c], 7);
+  x[a] += x[b];
+  x[d] = rotl(x[d] ^ x[a], 16);
+  x[c] += x[d];
+  x[b] = rotl(x[b] ^ x[c], 12);
+  x[a] += x[b];
+  x[d] = rotl(x[d] ^ x[a], 8);
+  x[c] += x[d];
+  x[b] = rotl(x[b] ^ x[c], 7);
 }
 
 class ChaChaGenerator {
@@ -155,15 +159,17 @@ std::uint64_t ulid_millis_from(const timespec& ts) {
   if (ts.tv_sec < 0) {
     return 0;
   }
-  return static_cast<std::uint64_t>(ts.tv_sec) * 1000 + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000;
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000 +
+         static_cast<std::uint64_t>(ts.tv_nsec) / 1000000;
 }
 
 void encode_ulid(std::uint64_t millis, std::uint16_t random_high, std::uint64_t random_low,
                  char out[26]) {
   // 128 bits: 48 time, 16 + 64 random. The first character carries the top
   // 3 bits, every further one 5 bits.
-  const unsigned __int128 value = (static_cast<unsigned __int128>(millis & 0xffffffffffffULL) << 80) |
-                                  (static_cast<unsigned __int128>(random_high) << 64) | random_low;
+  const unsigned __int128 value =
+      (static_cast<unsigned __int128>(millis & 0xffffffffffffULL) << 80) |
+      (static_cast<unsigned __int128>(random_high) << 64) | random_low;
   for (int i = 25; i >= 0; --i) {
     out[i] = kCrockford[static_cast<unsigned>((value >> (5 * (25 - i))) & 0x1f)];
   }

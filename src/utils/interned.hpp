@@ -6,16 +6,57 @@
 
 namespace tavo {
 
-#define TAVO_INTERNED_NAMES(X)                                                                   \
-  X(__builtins__) X(__name__) X(__version__) X(COMMIT_SHA) X(Mapping) X(argv) X(build_context) \
-  X(call) X(call_frame_id) X(call_type) X(co_names) X(config) X(current_thread) X(db_path)      \
-  X(dump_msgpack) X(dump_msgpack_lightweight_repr) X(events) X(exc_info) X(filters)            \
-  X(frame_id) X(getLogger) X(ignore_frames) X(include_frames) X(lightweight_repr)              \
-  X(line_number) X(load_plugin_data) X(main_thread) X(msgpack) X(name) X(native_id)            \
-  X(one_trace_per_test) X(path_fragment) X(process) X(register_threading_profiler)             \
-  X(return_type) X(rust_profiler) X(save_trace_in_sqlite) X(setprofile) X(source)              \
-  X(sqlite_busy_timeout) X(subtype) X(thread) X(thread_native_id) X(threading) X(timeout)      \
-  X(timestamp) X(trace_id) X(type) X(user_code_call_site) X(warning)
+#define TAVO_INTERNED_NAMES(X)     \
+  X(__builtins__)                  \
+  X(__name__)                      \
+  X(__version__)                   \
+  X(COMMIT_SHA)                    \
+  X(Mapping)                       \
+  X(argv)                          \
+  X(build_context)                 \
+  X(call)                          \
+  X(call_frame_id)                 \
+  X(call_type)                     \
+  X(co_names)                      \
+  X(config)                        \
+  X(current_thread)                \
+  X(db_path)                       \
+  X(dump_msgpack)                  \
+  X(dump_msgpack_lightweight_repr) \
+  X(events)                        \
+  X(exc_info)                      \
+  X(filters)                       \
+  X(frame_id)                      \
+  X(getLogger)                     \
+  X(ignore_frames)                 \
+  X(include_frames)                \
+  X(lightweight_repr)              \
+  X(line_number)                   \
+  X(load_plugin_data)              \
+  X(main_thread)                   \
+  X(msgpack)                       \
+  X(name)                          \
+  X(native_id)                     \
+  X(one_trace_per_test)            \
+  X(path_fragment)                 \
+  X(process)                       \
+  X(register_threading_profiler)   \
+  X(return_type)                   \
+  X(rust_profiler)                 \
+  X(save_trace_in_sqlite)          \
+  X(setprofile)                    \
+  X(source)                        \
+  X(sqlite_busy_timeout)           \
+  X(subtype)                       \
+  X(thread)                        \
+  X(thread_native_id)              \
+  X(threading)                     \
+  X(timeout)                       \
+  X(timestamp)                     \
+  X(trace_id)                      \
+  X(type)                          \
+  X(user_code_call_site)           \
+  X(warning)
 
 struct InternedNames {
 #define TAVO_DECLARE_NAME(n) PyObject* n;

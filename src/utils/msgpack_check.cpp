@@ -23,7 +23,7 @@ bool is_single_msgpack_value(const std::uint8_t* data, std::size_t size) {
     }
     const std::uint8_t tag = data[pos++];
     --pending;
-    std::uint64_t payload = 0;  // bytes to skip after the header
+    std::uint64_t payload = 0;   // bytes to skip after the header
     std::uint64_t children = 0;  // values that follow as elements
     int length_bytes = 0;
     enum { kNone, kBytes, kArray, kMap, kExt } kind = kNone;
@@ -38,30 +38,94 @@ bool is_single_msgpack_value(const std::uint8_t* data, std::size_t size) {
       payload = tag & 0x1f;
     } else {
       switch (tag) {
-        case 0xc0: case 0xc2: case 0xc3: break;
-        case 0xc1: return false;  // never used
-        case 0xc4: case 0xd9: length_bytes = 1; kind = kBytes; break;
-        case 0xc5: case 0xda: length_bytes = 2; kind = kBytes; break;
-        case 0xc6: case 0xdb: length_bytes = 4; kind = kBytes; break;
-        case 0xc7: length_bytes = 1; kind = kExt; break;
-        case 0xc8: length_bytes = 2; kind = kExt; break;
-        case 0xc9: length_bytes = 4; kind = kExt; break;
-        case 0xca: payload = 4; break;
-        case 0xcb: payload = 8; break;
-        case 0xcc: case 0xd0: payload = 1; break;
-        case 0xcd: case 0xd1: payload = 2; break;
-        case 0xce: case 0xd2: payload = 4; break;
-        case 0xcf: case 0xd3: payload = 8; break;
-        case 0xd4: payload = 2; break;
-        case 0xd5: payload = 3; break;
-        case 0xd6: payload = 5; break;
-        case 0xd7: payload = 9; break;
-        case 0xd8: payload = 17; break;
-        case 0xdc: length_bytes = 2; kind = kArray; break;
-        case 0xdd: length_bytes = 4; kind = kArray; break;
-        case 0xde: length_bytes = 2; kind = kMap; break;
-        case 0xdf: length_bytes = 4; kind = kMap; break;
-        default: return false;
+        case 0xc0:
+        case 0xc2:
+        case 0xc3:
+          break;
+        case 0xc1:
+          return false;  // never used
+        case 0xc4:
+        case 0xd9:
+          length_bytes = 1;
+          kind = kBytes;
+          break;
+        case 0xc5:
+        case 0xda:
+          length_bytes = 2;
+          kind = kBytes;
+          break;
+        case 0xc6:
+        case 0xdb:
+          length_bytes = 4;
+          kind = kBytes;
+          break;
+        case 0xc7:
+          length_bytes = 1;
+          kind = kExt;
+          break;
+        case 0xc8:
+          length_bytes = 2;
+          kind = kExt;
+          break;
+        case 0xc9:
+          length_bytes = 4;
+          kind = kExt;
+          break;
+        case 0xca:
+          payload = 4;
+          break;
+        case 0xcb:
+          payload = 8;
+          break;
+        case 0xcc:
+        case 0xd0:
+          payload = 1;
+          break;
+        case 0xcd:
+        case 0xd1:
+          payload = 2;
+          break;
+        case 0xce:
+        case 0xd2:
+          payload = 4;
+          break;
+        case 0xcf:
+        case 0xd3:
+          payload = 8;
+          break;
+        case 0xd4:
+          payload = 2;
+          break;
+        case 0xd5:
+          payload = 3;
+          break;
+        case 0xd6:
+          payload = 5;
+          break;
+        case 0xd7:
+          payload = 9;
+          break;
+        case 0xd8:
+          payload = 17;
+          break;
+        case 0xdc:
+          length_bytes = 2;
+          kind = kArray;
+          break;
+        case 0xdd:
+          length_bytes = 4;
+          kind = kArray;
+          break;
+        case 0xde:
+          length_bytes = 2;
+          kind = kMap;
+          break;
+        case 0xdf:
+          length_bytes = 4;
+          kind = kMap;
+          break;
+        default:
+          return false;
       }
     }
     if (length_bytes > 0) {
@@ -71,11 +135,20 @@ bool is_single_msgpack_value(const std::uint8_t* data, std::size_t size) {
       const std::uint64_t n = read_be(data + pos, length_bytes);
       pos += length_bytes;
       switch (kind) {
-        case kBytes: payload = n; break;
-        case kExt: payload = n + 1; break;  // type byte, then data
-        case kArray: children = n; break;
-        case kMap: children = 2 * n; break;
-        case kNone: break;
+        case kBytes:
+          payload = n;
+          break;
+        case kExt:
+          payload = n + 1;
+          break;  // type byte, then data
+        case kArray:
+          children = n;
+          break;
+        case kMap:
+          children = 2 * n;
+          break;
+        case kNone:
+          break;
       }
     }
     if (payload > size - pos) {

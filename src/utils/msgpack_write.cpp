@@ -18,8 +18,9 @@ void put_tagged(ByteBuffer& buf, std::uint8_t tag, std::uint64_t value, int byte
   put_be(buf, value, bytes);
 }
 
-void write_sized_header(ByteBuffer& buf, std::uint32_t n, std::uint8_t fix_base, std::uint32_t fix_max,
-                        std::uint8_t tag8, std::uint8_t tag16, std::uint8_t tag32) {
+void write_sized_header(ByteBuffer& buf, std::uint32_t n, std::uint8_t fix_base,
+                        std::uint32_t fix_max, std::uint8_t tag8, std::uint8_t tag16,
+                        std::uint8_t tag32) {
   if (n <= fix_max) {
     buf.push_back(static_cast<std::uint8_t>(fix_base + n));
   } else if (tag8 != 0 && n <= 0xff) {

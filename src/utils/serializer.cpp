@@ -81,8 +81,9 @@ Status serialize_with(PyObject* dump, PyObject* value, ByteBuffer& out) {
   // would corrupt the record and every document that holds it.
   if (!is_single_msgpack_value(out.data() + start, out.size() - start)) {
     out.resize(start);
-    return PyError::make(PyExc_ValueError,
-                         "the serializer returned bytes that are not exactly one MessagePack value");
+    return PyError::make(
+        PyExc_ValueError,
+        "the serializer returned bytes that are not exactly one MessagePack value");
   }
   return Status::success();
 }

@@ -72,10 +72,10 @@ std::string hex(const ByteBuffer& buf) {
 void check_bytes(const ByteBuffer& got, const ByteBuffer& want, const char* what, int line) {
   check(got == want, std::string(what) + ": got " + hex(got) + "want " + hex(want), line);
 }
-#define CHECK_WRITES(call, ...)         \
-  do {                                  \
-    ByteBuffer buf_;                    \
-    call;                               \
+#define CHECK_WRITES(call, ...)                      \
+  do {                                               \
+    ByteBuffer buf_;                                 \
+    call;                                            \
     check_bytes(buf_, __VA_ARGS__, #call, __LINE__); \
   } while (0)
 
@@ -84,9 +84,12 @@ bool accepts(const ByteBuffer& b) { return is_single_msgpack_value(b.data(), b.s
 void test_write_str() {
   CHECK_WRITES(write_str(buf_, ""), bytes({0xa0}));
   CHECK_WRITES(write_str(buf_, std::string(31, 'k')), cat(bytes({0xbf}), std::string(31, 'k')));
-  CHECK_WRITES(write_str(buf_, std::string(32, 'k')), cat(bytes({0xd9, 0x20}), std::string(32, 'k')));
-  CHECK_WRITES(write_str(buf_, std::string(255, 'k')), cat(bytes({0xd9, 0xff}), std::string(255, 'k')));
-  CHECK_WRITES(write_str(buf_, std::string(256, 'k')), cat(bytes({0xda, 0x01, 0x00}), std::string(256, 'k')));
+  CHECK_WRITES(write_str(buf_, std::string(32, 'k')),
+               cat(bytes({0xd9, 0x20}), std::string(32, 'k')));
+  CHECK_WRITES(write_str(buf_, std::string(255, 'k')),
+               cat(bytes({0xd9, 0xff}), std::string(255, 'k')));
+  CHECK_WRITES(write_str(buf_, std::string(256, 'k')),
+               cat(bytes({0xda, 0x01, 0x00}), std::string(256, 'k')));
   CHECK_WRITES(write_str(buf_, std::string(65536, 'k')),
                cat(bytes({0xdb, 0x00, 0x01, 0x00, 0x00}), std::string(65536, 'k')));
   // The length is the UTF-8 byte length.
@@ -94,10 +97,17 @@ void test_write_str() {
 }
 
 void test_write_integers() {
-  struct U { std::uint64_t v; ByteBuffer want; };
+  struct U {
+    std::uint64_t v;
+    ByteBuffer want;
+  };
   const U unsigned_cases[] = {
-      {0, bytes({0x00})}, {127, bytes({0x7f})}, {128, bytes({0xcc, 0x80})},
-      {255, bytes({0xcc, 0xff})}, {256, bytes({0xcd, 0x01, 0x00})}, {65535, bytes({0xcd, 0xff, 0xff})},
+      {0, bytes({0x00})},
+      {127, bytes({0x7f})},
+      {128, bytes({0xcc, 0x80})},
+      {255, bytes({0xcc, 0xff})},
+      {256, bytes({0xcd, 0x01, 0x00})},
+      {65535, bytes({0xcd, 0xff, 0xff})},
       {65536, bytes({0xce, 0x00, 0x01, 0x00, 0x00})},
       {4294967295ULL, bytes({0xce, 0xff, 0xff, 0xff, 0xff})},
       {4294967296ULL, bytes({0xcf, 0, 0, 0, 1, 0, 0, 0, 0})},
@@ -107,12 +117,21 @@ void test_write_integers() {
     CHECK_WRITES(write_uint(buf_, c.v), c.want);
     CHECK_WRITES(write_int_pair(buf_, "k", c.v), cat(bytes({0xa1}), "k", c.want));
   }
-  struct S { std::int64_t v; ByteBuffer want; };
+  struct S {
+    std::int64_t v;
+    ByteBuffer want;
+  };
   const S signed_cases[] = {
-      {0, bytes({0x00})}, {7, bytes({0x07})}, {200, bytes({0xcc, 0xc8})},
-      {-1, bytes({0xff})}, {-32, bytes({0xe0})}, {-33, bytes({0xd0, 0xdf})},
-      {-128, bytes({0xd0, 0x80})}, {-129, bytes({0xd1, 0xff, 0x7f})},
-      {-32768, bytes({0xd1, 0x80, 0x00})}, {-32769, bytes({0xd2, 0xff, 0xff, 0x7f, 0xff})},
+      {0, bytes({0x00})},
+      {7, bytes({0x07})},
+      {200, bytes({0xcc, 0xc8})},
+      {-1, bytes({0xff})},
+      {-32, bytes({0xe0})},
+      {-33, bytes({0xd0, 0xdf})},
+      {-128, bytes({0xd0, 0x80})},
+      {-129, bytes({0xd1, 0xff, 0x7f})},
+      {-32768, bytes({0xd1, 0x80, 0x00})},
+      {-32769, bytes({0xd2, 0xff, 0xff, 0x7f, 0xff})},
       {-2147483648LL, bytes({0xd2, 0x80, 0x00, 0x00, 0x00})},
       {-2147483649LL, bytes({0xd3, 0xff, 0xff, 0xff, 0xff, 0x7f, 0xff, 0xff, 0xff})},
       {INT64_MIN, bytes({0xd3, 0x80, 0, 0, 0, 0, 0, 0, 0})},
@@ -125,7 +144,8 @@ void test_write_integers() {
 
 void test_write_other_items() {
   const ByteBuffer key = cat(bytes({0xa9}), "timestamp");
-  CHECK_WRITES(write_f64_pair(buf_, "timestamp", 0.0), cat(key, "", bytes({0xcb, 0, 0, 0, 0, 0, 0, 0, 0})));
+  CHECK_WRITES(write_f64_pair(buf_, "timestamp", 0.0),
+               cat(key, "", bytes({0xcb, 0, 0, 0, 0, 0, 0, 0, 0})));
   CHECK_WRITES(write_f64_pair(buf_, "timestamp", 1.5),
                cat(key, "", bytes({0xcb, 0x3f, 0xf8, 0, 0, 0, 0, 0, 0})));
   CHECK_WRITES(write_f64(buf_, 1.0), bytes({0xcb, 0x3f, 0xf0, 0, 0, 0, 0, 0, 0}));
@@ -135,7 +155,10 @@ void test_write_other_items() {
   CHECK_WRITES(write_str_pair(buf_, "", ""), bytes({0xa0, 0xa0}));
   CHECK_WRITES(write_nil(buf_), bytes({0xc0}));
   CHECK_WRITES((write_bool(buf_, false), write_bool(buf_, true)), bytes({0xc2, 0xc3}));
-  struct H { std::uint32_t n; ByteBuffer map, array; };
+  struct H {
+    std::uint32_t n;
+    ByteBuffer map, array;
+  };
   const H headers[] = {
       {0, bytes({0x80}), bytes({0x90})},
       {12, bytes({0x8c}), bytes({0x9c})},
@@ -156,26 +179,52 @@ void test_write_other_items() {
 
 std::vector<ByteBuffer> valid_values() {
   std::vector<ByteBuffer> values = {
-      bytes({0xc0}), bytes({0x00}), bytes({0x7f}), bytes({0xe0}), bytes({0xff}), bytes({0xc2}),
-      bytes({0xc3}), bytes({0xcc, 0xff}), bytes({0xcd, 1, 0}), bytes({0xce, 0, 1, 0, 0}),
-      bytes({0xcf, 0, 0, 0, 1, 0, 0, 0, 0}), bytes({0xd0, 0x80}), bytes({0xd1, 0xff, 0x7f}),
-      bytes({0xd2, 0xff, 0xff, 0x7f, 0xff}), bytes({0xd3, 0x80, 0, 0, 0, 0, 0, 0, 0}),
-      bytes({0xca, 0x3f, 0xc0, 0, 0}), bytes({0xcb, 0x3f, 0xf8, 0, 0, 0, 0, 0, 0}),
-      bytes({0xa0}), bytes({0xa3, 'a', 'b', 'c'}), bytes({0xd9, 0x01, 'x'}),
-      bytes({0xda, 0x00, 0x01, 'x'}), bytes({0xdb, 0, 0, 0, 1, 'x'}),
-      bytes({0xc4, 0x00}), bytes({0xc4, 0x02, 0x01, 0x02}), bytes({0xc5, 0x00, 0x01, 0xaa}),
+      bytes({0xc0}),
+      bytes({0x00}),
+      bytes({0x7f}),
+      bytes({0xe0}),
+      bytes({0xff}),
+      bytes({0xc2}),
+      bytes({0xc3}),
+      bytes({0xcc, 0xff}),
+      bytes({0xcd, 1, 0}),
+      bytes({0xce, 0, 1, 0, 0}),
+      bytes({0xcf, 0, 0, 0, 1, 0, 0, 0, 0}),
+      bytes({0xd0, 0x80}),
+      bytes({0xd1, 0xff, 0x7f}),
+      bytes({0xd2, 0xff, 0xff, 0x7f, 0xff}),
+      bytes({0xd3, 0x80, 0, 0, 0, 0, 0, 0, 0}),
+      bytes({0xca, 0x3f, 0xc0, 0, 0}),
+      bytes({0xcb, 0x3f, 0xf8, 0, 0, 0, 0, 0, 0}),
+      bytes({0xa0}),
+      bytes({0xa3, 'a', 'b', 'c'}),
+      bytes({0xd9, 0x01, 'x'}),
+      bytes({0xda, 0x00, 0x01, 'x'}),
+      bytes({0xdb, 0, 0, 0, 1, 'x'}),
+      bytes({0xc4, 0x00}),
+      bytes({0xc4, 0x02, 0x01, 0x02}),
+      bytes({0xc5, 0x00, 0x01, 0xaa}),
       bytes({0xc6, 0, 0, 0, 1, 0xaa}),
-      bytes({0x90}), bytes({0x93, 0x01, 0x02, 0x03}), bytes({0xdc, 0x00, 0x01, 0xc0}),
-      bytes({0xdd, 0, 0, 0, 1, 0xc0}), bytes({0x80}), bytes({0x81, 0xa1, 'k', 0xc0}),
-      bytes({0xde, 0x00, 0x01, 0x01, 0x02}), bytes({0xdf, 0, 0, 0, 1, 0x01, 0x02}),
-      bytes({0xd4, 0x01, 0xaa}), bytes({0xd5, 0x01, 0xaa, 0xbb}), bytes({0xd6, 0xff, 1, 2, 3, 4}),
+      bytes({0x90}),
+      bytes({0x93, 0x01, 0x02, 0x03}),
+      bytes({0xdc, 0x00, 0x01, 0xc0}),
+      bytes({0xdd, 0, 0, 0, 1, 0xc0}),
+      bytes({0x80}),
+      bytes({0x81, 0xa1, 'k', 0xc0}),
+      bytes({0xde, 0x00, 0x01, 0x01, 0x02}),
+      bytes({0xdf, 0, 0, 0, 1, 0x01, 0x02}),
+      bytes({0xd4, 0x01, 0xaa}),
+      bytes({0xd5, 0x01, 0xaa, 0xbb}),
+      bytes({0xd6, 0xff, 1, 2, 3, 4}),
       bytes({0xd7, 0xff, 1, 2, 3, 4, 5, 6, 7, 8}),
       bytes({0xd8, 0x05, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}),
-      bytes({0xc7, 0x00, 0x05}), bytes({0xc7, 0x03, 0x05, 'a', 'b', 'c'}),
-      bytes({0xc8, 0x00, 0x01, 0x05, 0xaa}), bytes({0xc9, 0, 0, 0, 1, 0x05, 0xaa}),
+      bytes({0xc7, 0x00, 0x05}),
+      bytes({0xc7, 0x03, 0x05, 'a', 'b', 'c'}),
+      bytes({0xc8, 0x00, 0x01, 0x05, 0xaa}),
+      bytes({0xc9, 0, 0, 0, 1, 0x05, 0xaa}),
       // {"a": [1, [nil, false, true]], "b": {0: [[]]}, "c": ext 1}
-      bytes({0x83, 0xa1, 'a', 0x92, 0x01, 0x93, 0xc0, 0xc2, 0xc3, 0xa1, 'b', 0x81, 0x00, 0x91,
-             0x90, 0xa1, 'c', 0xd4, 0x01, 0x00}),
+      bytes({0x83, 0xa1, 'a',  0x92, 0x01, 0x93, 0xc0, 0xc2, 0xc3, 0xa1,
+             'b',  0x81, 0x00, 0x91, 0x90, 0xa1, 'c',  0xd4, 0x01, 0x00}),
   };
   // A frame record as the writers produce it.
   ByteBuffer record;
@@ -205,11 +254,18 @@ void test_msgpack_check() {
     }
   }
   const ByteBuffer rejected[] = {
-      bytes({0xc1}), bytes({0x91, 0xc1}), bytes({0x81, 0xc1, 0xc0}),
-      bytes({0xdd, 0xff, 0xff, 0xff, 0xff}), bytes({0xdf, 0xff, 0xff, 0xff, 0xff}),
-      bytes({0xdc, 0xff, 0xff, 0xc0, 0xc0}), bytes({0xde, 0x00, 0x02, 0x01, 0x02}),
-      bytes({0xc6, 0xff, 0xff, 0xff, 0xff}), bytes({0xdb, 0xff, 0xff, 0xff, 0xff, 'x'}),
-      bytes({0xc9, 0xff, 0xff, 0xff, 0xff, 0x01}), bytes({0x92, 0x01}), bytes({0x01, 0x02}),
+      bytes({0xc1}),
+      bytes({0x91, 0xc1}),
+      bytes({0x81, 0xc1, 0xc0}),
+      bytes({0xdd, 0xff, 0xff, 0xff, 0xff}),
+      bytes({0xdf, 0xff, 0xff, 0xff, 0xff}),
+      bytes({0xdc, 0xff, 0xff, 0xc0, 0xc0}),
+      bytes({0xde, 0x00, 0x02, 0x01, 0x02}),
+      bytes({0xc6, 0xff, 0xff, 0xff, 0xff}),
+      bytes({0xdb, 0xff, 0xff, 0xff, 0xff, 'x'}),
+      bytes({0xc9, 0xff, 0xff, 0xff, 0xff, 0x01}),
+      bytes({0x92, 0x01}),
+      bytes({0x01, 0x02}),
   };
   for (const ByteBuffer& value : rejected) {
     check(!accepts(value), "rejects " + hex(value), __LINE__);
@@ -307,7 +363,11 @@ void test_random_after_fork() {
 }
 
 void test_strip_cwd() {
-  struct C { const char* filename; const char* cwd; const char* want; };
+  struct C {
+    const char* filename;
+    const char* cwd;
+    const char* want;
+  };
   const C cases[] = {
       {"/home/u/proj/app/views.py", "/home/u/proj", "app/views.py"},
       {"/home/u/proj/app/views.py", "/home/u/proj/", "app/views.py"},
@@ -341,9 +401,8 @@ void test_finders() {
 
 void test_path_filter() {
   const Finders none;
-  auto verdict = [&](std::string_view path, const Finders& include = {}, const Finders& ignore = {}) {
-    return classify_path(path, include, ignore);
-  };
+  auto verdict = [&](std::string_view path, const Finders& include = {},
+                     const Finders& ignore = {}) { return classify_path(path, include, ignore); };
   const PathVerdict skip = PathVerdict::kSkip;
   const PathVerdict keep = PathVerdict::kKeepIfNotAttrs;
   const PathVerdict include = PathVerdict::kInclude;
@@ -353,9 +412,10 @@ void test_path_filter() {
   CHECK(verdict("/opt/site-packages/x.py") == skip);
   CHECK(verdict("/home/u/project/tavo/db.py") == skip);
   CHECK(verdict("/home/u/project/tavo/dbx.py") == keep);
-  for (const char* own : {"config.py", "db.py", "django_schema.py", "filters/x.py", "generate_tests/a.py",
-                          "git.py", "__init__.py", "__main__.py", "middleware.py", "profiler.py",
-                          "pytest_plugin.py", "serialize.py", "utils.py", "version.py"}) {
+  for (const char* own :
+       {"config.py", "db.py", "django_schema.py", "filters/x.py", "generate_tests/a.py", "git.py",
+        "__init__.py", "__main__.py", "middleware.py", "profiler.py", "pytest_plugin.py",
+        "serialize.py", "utils.py", "version.py"}) {
     check(verdict(std::string("/p/tavo/") + own) == skip, std::string("own file ") + own, __LINE__);
   }
   CHECK(verdict("/p/tavo/plugins.py") == keep);
