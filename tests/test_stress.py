@@ -394,8 +394,8 @@ def imported_slowly(name, started):
         def __init__(self, loader):
             self.loader = loader
 
-        def create_module(self, spec):
-            return self.loader.create_module(spec)
+        def create_module(self, module_spec):
+            return self.loader.create_module(module_spec)
 
         def exec_module(self, module):
             started.set()
@@ -407,9 +407,9 @@ def imported_slowly(name, started):
         def find_spec(fullname, path=None, target=None):
             if fullname != name:
                 return None
-            spec = importlib.machinery.PathFinder.find_spec(fullname, path)
-            spec.loader = SlowLoader(spec.loader)
-            return spec
+            module_spec = importlib.machinery.PathFinder.find_spec(fullname, path)
+            module_spec.loader = SlowLoader(module_spec.loader)
+            return module_spec
 
     return SlowFinder
 
