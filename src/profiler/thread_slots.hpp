@@ -50,7 +50,6 @@ class ThreadSlots {
   // the collector breaks a cycle).
   void clear_python_refs();
   int traverse(visitproc visit, void* arg) const;
-  std::size_t size() const { return slots_.size(); }
 
  private:
   struct FastCache {
