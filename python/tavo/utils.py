@@ -5,6 +5,7 @@ its frames: the plugin callables that run during profiling live here.
 """
 
 import os
+import sys
 import time
 
 # Crockford's base32: no I, L, O or U.
@@ -43,3 +44,30 @@ def pytest_test_name(frame, event, arg, context):
     item = frame.f_locals.get("item")
     nodeid = getattr(item, "nodeid", None)
     return {"test_name": nodeid if isinstance(nodeid, str) else None}
+
+
+def run_script_as_main(path: str) -> None:
+    """Run a script file as Python itself would: in a fresh __main__ module,
+    with an absolute __file__ and sys.argv left as given."""
+    import runpy
+
+    if not os.path.isfile(path):  # a directory or zip file with a __main__.py
+        runpy.run_path(path, run_name="__main__")
+        return
+    import builtins
+    import importlib.machinery
+    import io
+    import types
+
+    path = os.path.abspath(path)
+    with io.open_code(path) as file:
+        code = compile(file.read(), path, "exec")
+    module = types.ModuleType("__main__")
+    module.__dict__.update(__file__=path, __builtins__=builtins, __cached__=None, __spec__=None,
+                           __loader__=importlib.machinery.SourceFileLoader("__main__", path))
+    saved_main = sys.modules["__main__"]
+    sys.modules["__main__"] = module
+    try:
+        exec(code, module.__dict__)
+    finally:
+        sys.modules["__main__"] = saved_main

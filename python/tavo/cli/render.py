@@ -1,0 +1,111 @@
+"""How stored traces are shown on a terminal: times, sizes, JSON and call trees."""
+
+from __future__ import annotations
+
+import datetime
+import math
+import reprlib
+from collections.abc import Iterator
+from typing import Any
+
+
+def format_time(seconds: object) -> str:
+    if not isinstance(seconds, (int, float)):
+        return "?"
+    return datetime.datetime.fromtimestamp(seconds).strftime("%Y-%m-%d %H:%M:%S")
+
+
+def format_size(size: float) -> str:
+    for unit in ("B", "KiB", "MiB"):
+        if size < 1024 or unit == "MiB":
+            return f"{size} {unit}" if unit == "B" else f"{size:.1f} {unit}"
+        size /= 1024
+    raise AssertionError("unreachable")
+
+
+def to_json(value: Any) -> Any:
+    """``value`` with everything JSON cannot hold made printable."""
+    if isinstance(value, dict):
+        return {k if isinstance(k, str) else _json_key(k): to_json(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [to_json(v) for v in value]
+    if isinstance(value, float) and not math.isfinite(value):
+        return repr(value)
+    if value is None or isinstance(value, (str, int, float, bool)):
+        return value
+    return repr(value)  # bytes, extension types
+
+
+def _json_key(key: object) -> str:
+    return str(key) if isinstance(key, (int, float, bool)) or key is None else repr(key)
+
+
+_short = reprlib.Repr(maxlevel=2, maxstring=50, maxother=50, maxlist=5, maxtuple=5,
+                      maxdict=5, maxset=5, maxlong=40)
+_RECORD_KEYS = {"path", "co_name", "qualname", "event", "frame_id", "arg", "locals", "thread",
+                "thread_native_id", "timestamp", "type", "subtype", "user_code_call_site"}
+_MAX_ARGS = 6
+
+
+def render_trace(summary: dict[str, Any], document: Any) -> list[str]:
+    """The lines of a trace document shown as a call tree per thread."""
+    if not isinstance(document, dict):
+        return [f"trace {summary['trace_id']}: not a trace document"]
+    records = summary["records"]
+    lines = [
+        f"trace {summary['trace_id']}  saved {format_time(summary['saved_at'])}"
+        f"  source {summary['source'] or '?'}  records {'?' if records is None else records}",
+    ]
+    args = document.get("command_line_args")
+    if isinstance(args, list) and args:
+        lines.append("command: " + " ".join(str(a) for a in args))
+    if document.get("current_commit_sha"):
+        lines.append(f"commit: {document['current_commit_sha']}")
+    sections = [("main thread" if isinstance(document.get("frames"), dict) and document["frames"]
+                 else "records", document.get("frames_of_interest"))]
+    if isinstance(document.get("frames"), dict):
+        sections += [(f"thread {tid}", recs) for tid, recs in document["frames"].items()]
+    for title, recs in sections:
+        if not isinstance(recs, list):
+            continue
+        lines.append(f"{title}:")
+        if not recs:
+            lines.append("  (no records)")
+        for depth, text in _tree(recs):
+            lines.append("  " * (depth + 1) + text)
+    return lines
+
+
+def _tree(records: list[Any]) -> Iterator[tuple[int, str]]:
+    depth = 0
+    for record in records:
+        if not isinstance(record, dict):
+            yield depth, _short.repr(record)
+            continue
+        kind = record.get("type")
+        if kind == "frame":
+            name = record.get("qualname") or record.get("co_name") or "?"
+            event = record.get("event")
+            if event == "call":
+                yield depth, f"-> {name}({_arguments(record)})  {record.get('path', '')}"
+                depth += 1
+            elif event == "return":
+                depth = max(depth - 1, 0)
+                yield depth, f"<- {name} returned {_short.repr(record.get('arg'))}"
+            else:
+                yield depth, f"{event} {name}  {record.get('path', '')}"
+        else:
+            label = str(kind) + (f"/{record['subtype']}" if record.get("subtype") else "")
+            extra = " ".join(f"{k}={_short.repr(v)}" for k, v in record.items() if k not in _RECORD_KEYS)
+            yield depth, f"[{label}] {extra}".rstrip()
+
+
+def _arguments(record: dict[str, Any]) -> str:
+    """A call's arguments: its frame locals at call time (none shown for module code)."""
+    values = record.get("locals")
+    if record.get("co_name") == "<module>" or not isinstance(values, dict):
+        return ""
+    shown = [f"{name}={_short.repr(value)}" for name, value in list(values.items())[:_MAX_ARGS]]
+    if len(values) > _MAX_ARGS:
+        shown.append("...")
+    return ", ".join(shown)

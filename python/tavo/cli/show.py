@@ -1,0 +1,48 @@
+"""``tavo show``: print a stored trace as a call tree, or as its decoded document."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sqlite3
+import sys
+from typing import Any
+
+from tavo.cli.common import CommandError, add_db_option, open_error
+from tavo.cli.render import render_trace, to_json
+
+
+def add_parser(subparsers: Any) -> None:
+    parser = subparsers.add_parser("show", help="print a stored trace as a call tree",
+                                   description="Print a stored trace as a call tree per thread.")
+    parser.add_argument("trace_id", metavar="TRACE_ID")
+    add_db_option(parser)
+    parser.add_argument("--json", action="store_true", help="print the decoded document as JSON")
+    parser.set_defaults(handler=show_command)
+
+
+def show_command(args: argparse.Namespace) -> int:
+    from tavo import db
+
+    try:
+        stored = db.load_traces(args.db, args.trace_id)
+    except (db.NotATraceDatabase, sqlite3.Error) as exc:
+        raise open_error(exc, args.db) from None
+    if not stored:
+        raise CommandError(f"no trace {args.trace_id} in {args.db}")
+    if hasattr(sys.stdout, "reconfigure"):
+        sys.stdout.reconfigure(errors="backslashreplace")  # recorded text may not fit the terminal
+    for index, (summary, blob) in enumerate(stored):
+        try:
+            document = db.decode_document(blob)
+        except Exception as exc:
+            raise CommandError(f"trace {args.trace_id} in {args.db} cannot be decoded: {exc}") from None
+        if args.json:
+            # One document per line.
+            print(json.dumps(to_json(document)))
+        else:
+            if index:
+                print()
+            for line in render_trace(summary, document):
+                print(line)
+    return 0
