@@ -1,4 +1,6 @@
+import os
 import sqlite3
+import stat
 import threading
 import time
 
@@ -145,3 +147,38 @@ def test_decode_document_accepts_any_key():
     decoded = db.decode_document(blob)
     assert decoded["frames"] == {7: []}
     assert decoded["locals"] == {"[1, 2]": "tuple key", None: 1}
+
+
+
+def test_a_document_over_the_unpacker_default_limit_is_stored(tmp_path):
+    # One local of 101 MiB: more than a streaming unpacker's default buffer.
+    doc = document(main=[record("f", "call", locals={"big": "v" * (101 << 20)}), record("f", "return")])
+    db.save_trace_in_sqlite(tmp_path / "t.sqlite3", "trc_BIG", timeout=5, msgpack=doc)
+    [(summary, blob)] = db.load_traces(tmp_path / "t.sqlite3", "trc_BIG")
+    assert (summary["records"], summary["size"], summary["label"]) == (2, len(doc), "app.py --flag")
+    assert len(db.decode_document(blob)["frames_of_interest"][0]["locals"]["big"]) == 101 << 20
+
+
+def test_database_and_journal_are_owner_only(tmp_path):
+    (tmp_path / "existing.sqlite3").touch(mode=0o644)
+    old_umask = os.umask(0o022)
+    try:
+        db.ensure_database(tmp_path / "existing.sqlite3")
+        db.ensure_database(tmp_path / "new.sqlite3")
+        locker = hold_write_lock(tmp_path / "new.sqlite3")  # its journal exists until rollback
+        modes = {p.name: stat.S_IMODE(p.stat().st_mode) for p in tmp_path.iterdir()}
+        locker.execute("ROLLBACK")
+        locker.close()
+    finally:
+        os.umask(old_umask)
+    assert modes == {"new.sqlite3": 0o600, "new.sqlite3-journal": 0o600, "existing.sqlite3": 0o644}
+
+
+def test_a_foreign_database_is_refused_and_left_unchanged(tmp_path):
+    path = tmp_path / "other_app.db"
+    sqlite3.connect(path).execute("CREATE TABLE things (x)").connection.close()
+    before = path.read_bytes()
+    for write in (db.ensure_database, lambda p: db.save_trace_in_sqlite(p, "trc_A", msgpack=document())):
+        with pytest.raises(db.NotATraceDatabase, match="other_app.db is not a tavo trace database"):
+            write(path)
+    assert path.read_bytes() == before

@@ -7,6 +7,8 @@ records, size, and a label (the test name, or the command line).
 """
 
 import contextlib
+import io
+import os
 import pathlib
 import sqlite3
 import time
@@ -35,18 +37,50 @@ _LABEL_SCAN_LIMIT = 1000
 _SUMMARY_COLUMNS = "id, trace_id, saved_at, source, records, size, label"
 
 
+_COLUMNS = {"id", "trace_id", "saved_at", "source", "records", "size", "label", "msgpack"}
+
+# Called after every save attempt of this process, as
+# observer(db_path, trace_id, summary, error):
+# the summary of the stored document (see summarize) and None, or None and the exception
+# that stopped the save. The pytest plugin and ``tavo run`` count and report saves here.
+save_observers = []
+
+
 class NotATraceDatabase(Exception):
     """The file is missing, or is not a tavo trace database."""
+
+
+def _create_owner_only(db_path):
+    """Create a missing database file readable by its owner alone: it holds every
+    recorded value. SQLite gives its journal the same mode. An existing file is
+    left as it is."""
+    try:
+        os.close(os.open(db_path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
+    except FileExistsError:
+        pass
+
+
+def _check_is_store(conn, db_path):
+    """Refuse a database that holds tables but is not a trace store, before
+    anything in it is changed."""
+    tables = {name for (name,) in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
+    if not tables:
+        return
+    columns = {row[1] for row in conn.execute("PRAGMA table_info(traces)")}
+    if not _COLUMNS <= columns:
+        raise NotATraceDatabase(f"{db_path} is not a tavo trace database (it has other tables)")
 
 
 @contextlib.contextmanager
 def _write_transaction(db_path, timeout):
     """A connection inside a write transaction (committed on success), with the
     schema in place. Waits up to ``timeout`` seconds for other writers."""
-    with contextlib.closing(sqlite3.connect(str(db_path), timeout=timeout,
+    _create_owner_only(os.fspath(db_path))
+    with contextlib.closing(sqlite3.connect(os.fspath(db_path), timeout=timeout,
                                             isolation_level=None)) as conn:
         conn.execute("BEGIN IMMEDIATE")
         try:
+            _check_is_store(conn, db_path)
             for statement in _SCHEMA.split(";"):
                 if statement.strip():
                     conn.execute(statement)
@@ -60,9 +94,14 @@ def _write_transaction(db_path, timeout):
 
 
 def ensure_database(db_path, *, timeout=60):
-    """Create the database file and its schema if they do not exist yet."""
-    with _write_transaction(db_path, timeout):
-        pass
+    """Create the database file and its schema if they do not exist yet, and
+    check that a trace can be written there: a row is inserted and rolled back,
+    so a read-only file or a folder where the journal cannot be made is found
+    before anything is profiled."""
+    with _write_transaction(db_path, timeout) as conn:
+        conn.execute("SAVEPOINT probe")
+        conn.execute("INSERT INTO traces (trace_id, saved_at, size, msgpack) VALUES ('', 0, 0, x'')")
+        conn.execute("ROLLBACK TO probe")
 
 
 def save_trace_in_sqlite(db_path, trace_id, *, timeout=60, msgpack):
@@ -70,24 +109,38 @@ def save_trace_in_sqlite(db_path, trace_id, *, timeout=60, msgpack):
 
     ``timeout`` is how many seconds to wait for another writer's lock before
     failing with sqlite3.OperationalError."""
-    blob = bytes(msgpack)
-    summary = summarize(blob)
-    with _write_transaction(db_path, timeout) as conn:
-        cursor = conn.execute(
-            "INSERT INTO traces (trace_id, saved_at, source, records, size, label, msgpack)"
-            " VALUES (?, ?, ?, ?, ?, ?, ?)",
-            (str(trace_id), time.time(), summary["source"], summary["records"], len(blob),
-             summary["label"], blob),
-        )
+    try:
+        blob = bytes(msgpack)
+        summary = summarize(blob)
+        with _write_transaction(db_path, timeout) as conn:
+            cursor = conn.execute(
+                "INSERT INTO traces (trace_id, saved_at, source, records, size, label, msgpack)"
+                " VALUES (?, ?, ?, ?, ?, ?, ?)",
+                (str(trace_id), time.time(), summary["source"], summary["records"], len(blob),
+                 summary["label"], blob),
+            )
+    except Exception as exc:
+        _notify(db_path, trace_id, None, exc)
+        raise
+    _notify(db_path, trace_id, summary, None)
     return cursor.lastrowid
 
 
+def _notify(db_path, trace_id, summary, error):
+    for observer in list(save_observers):
+        observer(db_path, trace_id, summary, error)
+
+
 def summarize(blob):
-    """Source, record count and label of a trace document, read without decoding
-    the recorded values. Fields that cannot be read are None."""
-    summary = {"source": None, "records": None, "label": None}
-    unpacker = _msgpack.Unpacker(raw=False, strict_map_key=False, unicode_errors="replace")
-    unpacker.feed(blob)
+    """Source, record count, label and whether any record is of user code
+    ("user_code": a frame record) of a trace document, read as a stream without
+    decoding the recorded values, with no limit on the document's size. Fields
+    that cannot be read are None."""
+    summary = {"source": None, "records": None, "label": None, "user_code": None}
+    # The buffer only ever holds the value being read, but that value may be as
+    # large as the whole document.
+    unpacker = _msgpack.Unpacker(io.BytesIO(blob), raw=False, strict_map_key=False,
+                                 unicode_errors="replace", max_buffer_size=max(len(blob), 1))
     try:
         records = 0
         command = None
@@ -110,6 +163,7 @@ def summarize(blob):
             else:
                 unpacker.skip()
         summary["records"] = records
+        summary["user_code"] = bool(summary["user_code"])
         if summary["label"] is None:
             summary["label"] = command
     except Exception:
@@ -118,19 +172,24 @@ def summarize(blob):
 
 
 def _count_records(unpacker, summary):
-    """Skip an array of records, looking for a test name in the first ones."""
+    """Skip an array of records, looking for a test name in the first ones and
+    for a frame record (whose first key is "path") until one is found."""
     count = unpacker.read_array_header()
     for index in range(count):
-        if summary["label"] is None and index < _LABEL_SCAN_LIMIT:
-            for _ in range(unpacker.read_map_header()):
-                if unpacker.unpack() == "test_name":
-                    value = unpacker.unpack()
-                    if isinstance(value, str):
-                        summary["label"] = value
-                else:
-                    unpacker.skip()
-        else:
+        look_for_label = summary["label"] is None and index < _LABEL_SCAN_LIMIT
+        if not look_for_label and summary["user_code"]:
             unpacker.skip()
+            continue
+        for position in range(unpacker.read_map_header()):
+            key = unpacker.unpack()
+            if position == 0 and key == "path":
+                summary["user_code"] = True
+            if key == "test_name" and look_for_label:
+                value = unpacker.unpack()
+                if isinstance(value, str):
+                    summary["label"] = value
+            else:
+                unpacker.skip()
     return count
 
 
