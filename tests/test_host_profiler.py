@@ -1,5 +1,6 @@
 """The profiling API (tavo.profile / Profiler.enable / disable): needs the native module."""
 
+import sqlite3
 import sys
 import threading
 
@@ -64,3 +65,15 @@ def test_only_one_profiler_at_a_time(tmp_path):
     finally:
         second.disable()
     assert sys.getprofile() is None and threading.getprofile() is None
+
+
+def test_a_failed_save_does_not_replace_the_programs_exception(tmp_path, caplog):
+    with pytest.raises(ValueError, match="the program's own") as raised:
+        with tavo.profile(db_path=tmp_path) as profiler:  # a folder: the save fails
+            fibonacci(3)
+            raise ValueError("the program's own")
+    assert sys.getprofile() is None
+    assert any(f"trace {profiler.trace_id} could not be saved" in note
+               for note in raised.value.__notes__)
+    [logged] = [r for r in caplog.records if r.name == "tavo" and r.levelname == "ERROR"]
+    assert isinstance(logged.exc_info[1], sqlite3.OperationalError)

@@ -9,10 +9,13 @@ With ``db_path=None`` nothing is written: the trace document (MessagePack
 bytes) is kept in ``p.trace`` instead.
 """
 
+import logging
 import os
 import sys
 
 from tavo.utils import new_trace_id
+
+logger = logging.getLogger("tavo")
 
 DEFAULT_DB_PATH = "tavo.sqlite3"
 
@@ -121,9 +124,34 @@ class Profiler:
     def __enter__(self):
         return self.enable()
 
-    def __exit__(self, *exc_info):
-        self.disable()
+    def __exit__(self, exc_type, exc, tb):
+        if exc is None:
+            self.disable()
+            return False
+        # The program's own exception goes on; a failed save must not replace it.
+        try:
+            self.disable()
+        except Exception as save_error:
+            logger.error("could not save trace %s in %s: %s", self.trace_id, self.db_path,
+                         describe_error(save_error), exc_info=save_error)
+            exc.add_note(f"tavo: the trace {self.trace_id} could not be saved: "
+                         f"{describe_error(save_error)}")
         return False
+
+
+def no_user_code_hint(include_option):
+    """Why a trace can hold no record of the program's own code, and how to
+    record it anyway."""
+    return ("every frame counted as library code (a path containing lib/python, "
+            "/site-packages/, <frozen or <string>, or one of tavo's own files) or matched an "
+            f"ignore filter; to record code under such a path, name part of it with {include_option} "
+            '(config["filters"]["include_frames"] in the Python API)')
+
+
+def describe_error(exc):
+    """What failed, even for an exception whose message is empty."""
+    text = str(exc)
+    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
 def profile(db_path=DEFAULT_DB_PATH, *, config=None, source="context-manager"):
