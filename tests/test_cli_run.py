@@ -6,6 +6,7 @@ import re
 import subprocess
 import sys
 import textwrap
+import zipapp
 
 import pytest
 
@@ -188,3 +189,70 @@ def test_run_with_threading_records_other_threads(tmp_path):
     other_threads = [r for records in document["frames"].values() for r in records]
     assert any(r.get("co_name") == "work" and r.get("event") == "return" and r.get("arg") == 42
                for r in other_threads)
+
+
+
+def recorded_calls(tmp_path, result, co_name):
+    _, document = load_only_document(tmp_path / "t.sqlite3", saved_trace(result)[0])
+    return [r for r in frames(document) if r["co_name"] == co_name and r["event"] == "call"]
+
+
+def run_source(tmp_path, source, *options, name="prog.py"):
+    (tmp_path / name).write_text(textwrap.dedent(source))
+    return tavo("run", "--db", "t.sqlite3", *options, name, cwd=tmp_path)
+
+
+def test_run_saves_after_the_programs_threads_finish(tmp_path):
+    result = run_source(tmp_path, """\
+        import threading
+
+        def late_work(started):
+            started.wait()  # until the script body has ended
+            return started
+
+        started = threading.Event()
+        threading.Thread(target=late_work, args=(started,)).start()  # never joined
+        threading.Timer(0.3, started.set).start()
+    """, "--threading")
+    _, document = load_only_document(tmp_path / "t.sqlite3", saved_trace(result)[0])
+    assert any(r["co_name"] == "late_work" and r["event"] == "return" for r in frames(document))
+
+
+@pytest.mark.parametrize("kind", ["zip", "folder"])
+def test_run_zip_applications_and_folders(tmp_path, kind):
+    (tmp_path / "app").mkdir()
+    (tmp_path / "app" / "__main__.py").write_text(
+        "import sys\n\ndef greet(who):\n    return who\n\nprint(greet(sys.argv[1]), sys.argv[0])\n")
+    if kind == "zip":
+        zipapp.create_archive(tmp_path / "app", tmp_path / "app.pyz")
+    target = {"zip": "app.pyz", "folder": "app"}[kind]
+    plain = subprocess.run([sys.executable, target, "you"], cwd=tmp_path, capture_output=True,
+                           text=True, timeout=60)
+    result = tavo("run", "--db", "t.sqlite3", target, "you", cwd=tmp_path)
+    assert result.stdout == plain.stdout == f"you {target}\n", result.stderr
+    assert [r["locals"]["who"] for r in recorded_calls(tmp_path, result, "greet")] == ["you"]
+
+
+def test_console_script_runs_a_module_of_the_working_directory(tmp_path):
+    console = os.path.join(os.path.dirname(sys.executable), "tavo")
+    if not os.path.exists(console):
+        pytest.skip("the tavo console script is not installed")
+    (tmp_path / "cpu.py").write_text("def spin(n):\n    return n\n\nspin(3)\n")
+    result = subprocess.run([console, "run", "--db", "t.sqlite3", "-m", "cpu"], cwd=tmp_path,
+                            capture_output=True, text=True, timeout=300)
+    assert len(recorded_calls(tmp_path, result, "spin")) == 1
+
+
+def test_a_program_ending_with_os_exit_keeps_its_trace(tmp_path):
+    result = run_source(tmp_path, "import os\n\ndef last(n):\n    return n\n\nlast(5)\nos._exit(4)\n")
+    assert result.returncode == 4 and len(recorded_calls(tmp_path, result, "last")) == 1
+
+
+def test_a_run_that_records_no_user_code_says_how_to_include_it(tmp_path):
+    (tmp_path / "lib" / "python_tools").mkdir(parents=True)  # "lib/python": library code
+    source, name = "def work():\n    return 1\n\nwork()\n", "lib/python_tools/tool.py"
+    result = run_source(tmp_path, source, name=name)
+    assert saved_trace(result)[1] == 0 and "--include-frames" in result.stderr
+    included = run_source(tmp_path, source, "--include-frames", "python_tools/", name=name)
+    assert len(recorded_calls(tmp_path, included, "work")) == 1
+    assert "--include-frames" not in included.stderr

@@ -46,28 +46,93 @@ def pytest_test_name(frame, event, arg, context):
     return {"test_name": nodeid if isinstance(nodeid, str) else None}
 
 
+def pytest_session_context(config):
+    """Test-boundary plugin context: the pytest configuration of the session
+    that enabled tavo (config["pytest_config"]), if it was given."""
+    return {"session_config": config.get("pytest_config")}
+
+
+def pytest_is_session_test(frame, event, arg, context):
+    """Test-boundary predicate: a test of the session that enabled tavo, not one
+    of a pytest session run inside a test (pytester), whose boundaries would
+    cut the outer test's trace."""
+    wanted = context.get("session_config")
+    if wanted is None:
+        return True
+    return getattr(frame.f_locals.get("item"), "config", None) is wanted
+
+
 def run_script_as_main(path: str) -> None:
     """Run a script file as Python itself would: in a fresh __main__ module,
-    with an absolute __file__ and sys.argv left as given."""
-    import runpy
-
-    if not os.path.isfile(path):  # a directory or zip file with a __main__.py
-        runpy.run_path(path, run_name="__main__")
-        return
+    with an absolute __file__ and sys.argv left as given. A directory or zip
+    file is run as the interpreter runs one: its __main__ module, found through
+    sys.path[0], which the caller set to the path."""
     import builtins
     import importlib.machinery
     import io
+    import pkgutil
     import types
 
     path = os.path.abspath(path)
-    with io.open_code(path) as file:
-        code = compile(file.read(), path, "exec")
+    importer = pkgutil.get_importer(path)
+    if importer is not None:
+        spec = importer.find_spec("__main__")
+        if spec is None or spec.loader is None:
+            raise SystemExit(f"can't find '__main__' module in {path!r}")
+        code = spec.loader.get_code("__main__")
+        names = dict(__file__=spec.origin, __cached__=spec.cached, __spec__=spec,
+                     __loader__=spec.loader, __package__="")
+    else:
+        with io.open_code(path) as file:
+            code = compile(file.read(), path, "exec")
+        names = dict(__file__=path, __cached__=None, __spec__=None,
+                     __loader__=importlib.machinery.SourceFileLoader("__main__", path))
     module = types.ModuleType("__main__")
-    module.__dict__.update(__file__=path, __builtins__=builtins, __cached__=None, __spec__=None,
-                           __loader__=importlib.machinery.SourceFileLoader("__main__", path))
+    module.__dict__.update(__builtins__=builtins, **names)
     saved_main = sys.modules["__main__"]
     sys.modules["__main__"] = module
     try:
         exec(code, module.__dict__)
     finally:
         sys.modules["__main__"] = saved_main
+
+
+def wait_for_threads() -> None:
+    """What the interpreter does once the main module has ended: run the
+    threading exit callbacks and wait for every non-daemon thread, so that
+    their work is recorded before the trace is saved. It marks the main
+    thread as finished, so only the end of a program may call it."""
+    import threading
+
+    shutdown = getattr(threading, "_shutdown", None)
+    if shutdown is not None and threading.current_thread() is threading.main_thread():
+        shutdown()
+
+
+def save_before_os_exit(profiler, report):
+    """Make os._exit stop ``profiler`` (saving its trace) and call
+    ``report(status, save_error)`` before the process goes, as a program ending
+    with os._exit (a forked multiprocessing child) would otherwise lose its
+    trace. Returns the function that puts the original os._exit back.
+
+    The replacement lives here, in a file the engine never records, and stops
+    the profiler before it calls anything else."""
+    real_exit = os._exit
+
+    def exit_after_saving(status):
+        os._exit = real_exit
+        error = None
+        try:
+            profiler.disable()
+        except Exception as exc:
+            error = exc
+        try:
+            status = report(status, error)
+        finally:
+            real_exit(status)
+
+    def restore():
+        os._exit = real_exit
+
+    os._exit = exit_after_saving
+    return restore

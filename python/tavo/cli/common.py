@@ -25,6 +25,21 @@ class Parser(argparse.ArgumentParser):
         raise CommandError(f"{prefix}{message} (try: {self.prog} --help)", 2)
 
 
+def seconds(text: str) -> int:
+    """An option's whole, non-negative number of seconds."""
+    value = int(text)
+    if value < 0:
+        raise ValueError(text)
+    return value
+
+
+def path_fragment(text: str) -> str:
+    """An option's non-empty path fragment (an empty one would match every file)."""
+    if not text:
+        raise ValueError(text)
+    return text
+
+
 def add_db_option(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--db", default=DEFAULT_DB_PATH, metavar="PATH",
                         help=f"trace database (default: {DEFAULT_DB_PATH})")

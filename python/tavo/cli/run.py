@@ -9,9 +9,10 @@ import sys
 import types
 from typing import Any
 
-from tavo.cli.common import CommandError, Parser, add_db_option
+from tavo.cli.common import CommandError, Parser, add_db_option, path_fragment, seconds
 
-USAGE = "tavo run [--db PATH] [--threading] SCRIPT [ARGS...] | -m MODULE [ARGS...]"
+USAGE = ("tavo run [--db PATH] [--threading] [--busy-timeout SECONDS] [--include-frames FRAGMENT]"
+         " SCRIPT [ARGS...] | -m MODULE [ARGS...]")
 
 
 def add_parser(subparsers: Any) -> None:
@@ -30,6 +31,13 @@ def options_parser() -> Parser:
     add_db_option(parser)
     parser.add_argument("--threading", action="store_true",
                         help="also profile the threads the program starts")
+    parser.add_argument("--busy-timeout", type=seconds, default=None, metavar="SECONDS",
+                        help="how long the save waits for another writer of the database "
+                             "(default: 60)")
+    parser.add_argument("--include-frames", action="append", default=[], type=path_fragment,
+                        metavar="FRAGMENT",
+                        help="also record code whose file path contains FRAGMENT, even where it "
+                             "counts as library code (repeatable)")
     parser.add_argument("-m", dest="module", metavar="MODULE",
                         help="run a module as a script, as python -m does")
     return parser
@@ -79,77 +87,126 @@ def _trimmed_traceback(exc: BaseException) -> types.TracebackType | None:
 
 
 def run_command(words: list[str]) -> int:
+    """Run the program under the profiler and save its trace. This ends the
+    program as the interpreter would (its non-daemon threads are waited for),
+    so it is only called as the last thing the process does."""
     import importlib.util
+    import pkgutil
     import runpy
 
-    from tavo import db
+    from tavo import db, utils
     from tavo.profiler import Profiler
-    from tavo.utils import run_script_as_main
 
     options, argv = parse_run_arguments(words)
     module = options.module
+    saved_argv, saved_path = sys.argv, list(sys.path)
     if module is None:
         target = argv[0]
         if not os.path.exists(target):
             raise CommandError(f"can't open file {target!r}: no such file or directory", 2)
         run_argv = argv
-        path0 = os.path.dirname(os.path.realpath(target))
+        # A folder or zip file is itself the first entry of sys.path, a script its folder.
+        is_entry = pkgutil.get_importer(os.path.abspath(target)) is not None
+        path0 = os.path.abspath(target) if is_entry else os.path.dirname(os.path.realpath(target))
     else:
+        run_argv = [module, *argv]  # runpy replaces argv[0] by the module's file
+        path0 = os.getcwd()
+        # Looked up from the working directory, as python -m does (a console script's
+        # sys.path[0] is its own folder).
+        sys.path[0] = path0
         try:
             found = importlib.util.find_spec(module) is not None
         except (ImportError, ValueError):
             found = False
         if not found:
+            sys.path[:] = saved_path
             raise CommandError(f"no module named {module!r}", 2)
-        run_argv = [module, *argv]  # runpy replaces argv[0] by the module's file
-        path0 = os.getcwd()
 
     db_path = options.db
-    config = {"threading": options.threading}
+    config: dict[str, Any] = {"threading": options.threading,
+                              "filters": {"include_frames": options.include_frames}}
+    if options.busy_timeout is not None:
+        config["sqlite_busy_timeout"] = options.busy_timeout
     try:
         profiler = Profiler(db_path, config=config, source="cli")
-        db.ensure_database(db_path, timeout=profiler.config["sqlite_busy_timeout"])
+        db.ensure_database(profiler.db_path, timeout=profiler.config["sqlite_busy_timeout"])
+    except db.NotATraceDatabase as exc:
+        sys.path[:] = saved_path
+        raise CommandError(f"{exc}: not writing into it") from None
     except (sqlite3.Error, OSError) as exc:
+        sys.path[:] = saved_path
         raise CommandError(f"cannot write trace database {db_path}: {exc}") from None
 
-    saved_argv, saved_path0 = sys.argv, sys.path[0]
+    saves: list[tuple[Any, BaseException | None]] = []
+
+    def observe(path: str, trace_id: str, summary: Any, error: BaseException | None) -> None:
+        if path == profiler.db_path and trace_id == profiler.trace_id:
+            saves.append((summary, error))
+
+    def report_at_os_exit(status: Any, save_error: BaseException | None) -> Any:
+        return report(profiler, db_path, saves, save_error, status)
+
     sys.argv, sys.path[0] = list(run_argv), path0
     status: Any = 0
     failure: BaseException | None = None
     save_error: Exception | None = None
+    db.save_observers.append(observe)
     try:
         profiler.enable()
     except Exception as exc:
-        sys.argv, sys.path[0] = saved_argv, saved_path0
+        db.save_observers.remove(observe)
+        sys.argv, sys.path[:] = saved_argv, saved_path
         raise CommandError(f"cannot start profiling: {exc}") from None
+    restore_os_exit = utils.save_before_os_exit(profiler, report_at_os_exit)
     try:
-        if module is None:
-            run_script_as_main(run_argv[0])
-        else:
-            runpy.run_module(module, run_name="__main__", alter_sys=True)
-    except SystemExit as exc:
-        status = exc.code
-    except BaseException as exc:
-        failure = exc
+        try:
+            if module is None:
+                utils.run_script_as_main(run_argv[0])
+            else:
+                runpy.run_module(module, run_name="__main__", alter_sys=True)
+        except SystemExit as exc:
+            status = exc.code
+        except BaseException as exc:
+            failure = exc
+        try:
+            utils.wait_for_threads()
+        except BaseException as exc:  # an interrupt while waiting
+            failure = failure or exc
     finally:
+        restore_os_exit()
         try:
             profiler.disable()
         except Exception as exc:
             save_error = exc
-        sys.argv, sys.path[0] = saved_argv, saved_path0
+        db.save_observers.remove(observe)
+        sys.argv, sys.path[:] = saved_argv, saved_path
 
     if failure is not None:
         tb = _trimmed_traceback(failure)
         sys.excepthook(type(failure), failure.with_traceback(tb), tb)
         status = 130 if isinstance(failure, KeyboardInterrupt) else 1
+    return report(profiler, db_path, saves, save_error, status)
+
+
+def report(profiler: Any, db_path: str, saves: list[tuple[Any, BaseException | None]],
+           save_error: BaseException | None, status: Any) -> Any:
+    """Print the run's last line (and why nothing was recorded, if so); the
+    exit status, not zero when the trace was lost."""
+    from tavo.profiler import describe_error, no_user_code_hint
+
     if save_error is not None:
-        print(f"tavo: could not save trace {profiler.trace_id} in {db_path}: {save_error}",
-              file=sys.stderr)
+        print(f"tavo: could not save trace {profiler.trace_id} in {db_path}: "
+              f"{describe_error(save_error)}", file=sys.stderr, flush=True)
         return status or 1
-    try:
-        records = db.list_traces(profiler.db_path, profiler.trace_id)[-1]["records"]
-    except (db.NotATraceDatabase, sqlite3.Error, IndexError):
-        records = "?"
-    print(f"tavo: saved trace {profiler.trace_id} ({records} records) in {db_path}",
-          file=sys.stderr)
+    summary = saves[-1][0] if saves and saves[-1][0] is not None else {}
+    records = summary.get("records")
+    line = (f"tavo: saved trace {profiler.trace_id} ({'?' if records is None else records} records)"
+            f" in {db_path}")
+    dropped = getattr(profiler, "dropped_records", 0)
+    if dropped:
+        line += f"; {dropped} records dropped"
+    print(line, file=sys.stderr, flush=True)
+    if summary.get("user_code") is False:
+        print(f"tavo: nothing of the program's own code was recorded: "
+              f"{no_user_code_hint('--include-frames FRAGMENT')}", file=sys.stderr, flush=True)
     return status
