@@ -127,3 +127,42 @@ def test_entry_point_loads_the_plugin(suite, native):
     assert result.returncode == 1, result.stdout + result.stderr
     assert {nodeid for _, nodeid in outcomes} == NODE_IDS
     assert len(db.list_traces(suite / "tavo.sqlite3")) == len(NODE_IDS)
+
+
+
+def test_a_pytest_session_inside_a_test_does_not_cut_its_trace(tmp_path, native):
+    (tmp_path / "test_outer.py").write_text(textwrap.dedent("""\
+        pytest_plugins = ["pytester"]
+
+        def before(n):
+            return n
+
+        def test_outer(pytester):
+            before(1)
+            pytester.makepyfile(test_inner="def test_inner():\\n    pass\\n")
+            pytester.inline_run("-p", "no:tavo").assertoutcome(passed=1)
+            before(2)
+    """))
+    run_pytest(tmp_path, "-p", "tavo.pytest_plugin", "--tavo", "test_outer.py")
+    [(summary, document)] = documents(tmp_path / "tavo.sqlite3")
+    assert summary["label"] == "test_outer.py::test_outer"
+    assert [r["locals"]["n"] for r in records_of(document)
+            if r.get("co_name") == "before" and r.get("event") == "call"] == [1, 2]
+
+
+@pytest.mark.parametrize("spoil", [
+    "open(DB, 'r+b').write(b'x' * 100)",  # no longer a database
+    pytest.param("LOCK.execute('BEGIN IMMEDIATE')", marks=pytest.mark.skipif(
+        os.environ.get("TAVO_LONG_CHECKS") != "1", reason="long check: waits for the lock")),
+], ids=["damaged", "locked"])
+def test_failed_saves_are_reported(tmp_path, native, spoil):
+    # The first test makes the database refuse every save, its own included.
+    (tmp_path / "test_saves.py").write_text(
+        f"import sqlite3\nDB = 'traces.sqlite3'\nLOCK = sqlite3.connect(DB, isolation_level=None)\n"
+        f"def test_spoil():\n    {spoil}\ndef test_a():\n    pass\ndef test_b():\n    pass\n")
+    result, outcomes = run_pytest(tmp_path, "-p", "tavo.pytest_plugin", "--tavo", "--tavo-db",
+                                  "traces.sqlite3", "--tavo-busy-timeout", "1", "test_saves.py")
+    assert {outcome for outcome, _ in outcomes} == {"PASSED"} and result.returncode == 1
+    assert result.stdout.count("tavo: the trace of this test could not be saved") == 3
+    [summary] = [line for line in result.stdout.splitlines() if line.startswith("tavo: ")]
+    assert summary.startswith("tavo: 0 traces saved in traces.sqlite3, 3 failed: ")
