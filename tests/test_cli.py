@@ -1,8 +1,11 @@
 """The command line's reading commands and its error paths (no native module needed)."""
 
+import contextlib
 import hashlib
 import json
 import os
+import shutil
+import sqlite3
 import subprocess
 import sys
 
@@ -186,3 +189,69 @@ def test_usage_errors(tmp_path):
     assert usage.returncode == 2 and "tavo run" in usage.stdout
     assert tavo("--help", cwd=tmp_path).returncode == 0
     assert tavo("--version", cwd=tmp_path).stdout.strip() == "tavo 0.1.0"
+
+
+
+@contextlib.contextmanager
+def unwritable(target):
+    """``target`` made unwritable (immutable, for root), for the block."""
+    if os.geteuid() == 0 and shutil.which("chattr") is None:
+        pytest.skip("root cannot be kept from writing without chattr")
+    old_mode = target.stat().st_mode
+    flip = (lambda on: subprocess.run(["chattr", "+i" if on else "-i", target], check=True)) \
+        if os.geteuid() == 0 else (lambda on: target.chmod(0o555 if on else old_mode))
+    flip(True)
+    try:
+        yield
+    finally:
+        flip(False)
+
+
+@pytest.mark.parametrize("case", ["foreign database", "read-only file", "read-only folder"])
+def test_run_refuses_a_database_it_cannot_or_must_not_write_before_running(tmp_path, case):
+    path = tmp_path / "dbs" / "t.sqlite3"
+    path.parent.mkdir()
+    if case == "foreign database":
+        sqlite3.connect(path).execute("CREATE TABLE things (x)").connection.close()
+    else:
+        db.ensure_database(path)
+    script = tmp_path / "script.py"
+    script.write_text(f"open({str(tmp_path / 'ran')!r}, 'w').close()\n")
+    before = digest(path)
+    target = {"read-only file": path, "read-only folder": path.parent}.get(case)
+    with unwritable(target) if target else contextlib.nullcontext():
+        assert_one_line_error(tavo("run", "--db", path, script, cwd=tmp_path), str(path))
+    assert not (tmp_path / "ran").exists() and digest(path) == before
+
+
+def test_damaged_rows_and_documents_get_one_line_each(tmp_path, stored):
+    deep = []
+    for _ in range(1000):
+        deep = [deep]
+    document = sample_document()
+    document["frames_of_interest"][1]["locals"] = {"deep": deep}
+    for trace_id in (TRACE_ID, "trc_FUTURE"):
+        db.save_trace_in_sqlite(stored, trace_id, timeout=5, msgpack=msgpack.packb(document))
+    with contextlib.closing(sqlite3.connect(stored)) as conn, conn:
+        conn.execute("UPDATE traces SET saved_at = 1e300 WHERE trace_id = 'trc_FUTURE'")
+    listing = tavo("traces", "--db", stored, cwd=tmp_path)
+    assert listing.stdout.count(TRACE_ID) == 2 and "trc_FUTURE" not in listing.stdout
+    assert listing.returncode == 1 and listing.stderr.startswith("tavo: row 3 ")
+    for args, bad in (((), 0), (("--json",), 1)):  # too deep for JSON, not for the tree
+        shown = tavo("show", TRACE_ID, "--db", stored, *args, cwd=tmp_path)
+        assert shown.returncode == bad and shown.stderr.count("\n") == bad, shown.stderr
+        assert shown.stdout.count(TRACE_ID) == 2 - bad and "Traceback" not in shown.stderr
+
+
+def test_stored_text_cannot_drive_the_terminal(tmp_path, stored):
+    escape = "\x1b]0;owned\x07\x1b[2J\r"
+    document = sample_document()
+    document["command_line_args"] = ["app.py", escape]
+    document["frames_of_interest"][0]["test_name"] = escape
+    document["frames_of_interest"][2]["locals"] = {escape: escape}
+    db.save_trace_in_sqlite(stored, "trc_ESC", timeout=5, msgpack=msgpack.packb(document))
+    for args in (("traces",), ("show", "trc_ESC")):
+        output = tavo(*args, "--db", stored, cwd=tmp_path).stdout
+        assert "\\x1b]0;owned\\x07" in output and not set("\x1b\x07\r") & set(output)
+    as_json = json.loads(tavo("show", "trc_ESC", "--db", stored, "--json", cwd=tmp_path).stdout)
+    assert as_json["command_line_args"] == ["app.py", escape]

@@ -9,10 +9,23 @@ from collections.abc import Iterator
 from typing import Any
 
 
+def printable(text: str) -> str:
+    """``text`` with every character that is not printable escaped as repr
+    escapes it, so that stored text cannot drive the terminal (escape
+    sequences, carriage returns, direction overrides)."""
+    if text.isprintable():
+        return text
+    return "".join(char if char.isprintable() else repr(char)[1:-1] for char in text)
+
+
 def format_time(seconds: object) -> str:
+    """A save time as local date and time; ValueError if it is out of range."""
     if not isinstance(seconds, (int, float)):
         return "?"
-    return datetime.datetime.fromtimestamp(seconds).strftime("%Y-%m-%d %H:%M:%S")
+    try:
+        return datetime.datetime.fromtimestamp(seconds).strftime("%Y-%m-%d %H:%M:%S")
+    except (OverflowError, OSError, ValueError) as exc:
+        raise ValueError(f"save time {seconds!r} is out of range") from exc
 
 
 def format_size(size: float) -> str:

@@ -9,7 +9,7 @@ import sys
 from typing import Any
 
 from tavo.cli.common import CommandError, add_db_option, open_error
-from tavo.cli.render import render_trace, to_json
+from tavo.cli.render import printable, render_trace, to_json
 
 
 def add_parser(subparsers: Any) -> None:
@@ -32,17 +32,26 @@ def show_command(args: argparse.Namespace) -> int:
         raise CommandError(f"no trace {args.trace_id} in {args.db}")
     if hasattr(sys.stdout, "reconfigure"):
         sys.stdout.reconfigure(errors="backslashreplace")  # recorded text may not fit the terminal
+    bad_documents = 0
     for index, (summary, blob) in enumerate(stored):
+        # A damaged or crafted document (undecodable, nested too deep to walk)
+        # gets one line, and the other documents are still shown.
         try:
             document = db.decode_document(blob)
+            if args.json:
+                text = json.dumps(to_json(document))  # one document per line
+            else:
+                lines = [printable(line) for line in render_trace(summary, document)]
         except Exception as exc:
-            raise CommandError(f"trace {args.trace_id} in {args.db} cannot be decoded: {exc}") from None
+            bad_documents += 1
+            print(f"tavo: document {summary['id']} of trace {printable(args.trace_id)} in {args.db}"
+                  f" cannot be shown: {type(exc).__name__}: {exc}", file=sys.stderr)
+            continue
         if args.json:
-            # One document per line.
-            print(json.dumps(to_json(document)))
+            print(text)
         else:
             if index:
                 print()
-            for line in render_trace(summary, document):
+            for line in lines:
                 print(line)
-    return 0
+    return 1 if bad_documents else 0

@@ -8,7 +8,7 @@ import sys
 from typing import Any
 
 from tavo.cli.common import add_db_option, open_error
-from tavo.cli.render import format_size, format_time
+from tavo.cli.render import format_size, format_time, printable
 
 
 def add_parser(subparsers: Any) -> None:
@@ -29,12 +29,26 @@ def traces_command(args: argparse.Namespace) -> int:
         print(f"no traces in {args.db}", file=sys.stderr)
         return 0
     rows = [("TRACE ID", "SAVED", "SOURCE", "RECORDS", "SIZE", "LABEL")]
+    bad_rows = 0
     for t in traces:
-        label = t["label"] or ""
-        rows.append((t["trace_id"], format_time(t["saved_at"]), t["source"] or "?",
-                     "?" if t["records"] is None else str(t["records"]),
-                     format_size(t["size"]), label if len(label) <= 70 else label[:67] + "..."))
+        try:
+            rows.append(_row(t))
+        except Exception as exc:  # a damaged or crafted row: say so, show the others
+            bad_rows += 1
+            print(f"tavo: row {t['id']} of {args.db} cannot be shown: {exc}", file=sys.stderr)
     widths = [max(len(row[i]) for row in rows) for i in range(5)]
     for row in rows:
         print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)) + "  " + row[5])
-    return 0
+    return 1 if bad_rows else 0
+
+
+def _row(t: dict[str, Any]) -> tuple[str, ...]:
+    for key in ("trace_id", "source", "label"):
+        if t[key] is not None and not isinstance(t[key], str):
+            raise ValueError(f"its {key} is not text")
+    if not isinstance(t["size"], int) or (t["records"] is not None and not isinstance(t["records"], int)):
+        raise ValueError("its size or record count is not a number")
+    label = printable(t["label"] or "")
+    return (printable(t["trace_id"]), format_time(t["saved_at"]), printable(t["source"] or "?"),
+            "?" if t["records"] is None else str(t["records"]),
+            format_size(t["size"]), label if len(label) <= 70 else label[:67] + "...")
