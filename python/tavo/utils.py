@@ -76,12 +76,12 @@ def run_script_as_main(path: str) -> None:
     path = os.path.abspath(path)
     importer = pkgutil.get_importer(path)
     if importer is not None:
-        spec = importer.find_spec("__main__")
-        if spec is None or spec.loader is None:
+        found = importer.find_spec("__main__")
+        if found is None or found.loader is None:
             raise SystemExit(f"can't find '__main__' module in {path!r}")
-        code = spec.loader.get_code("__main__")
-        names = dict(__file__=spec.origin, __cached__=spec.cached, __spec__=spec,
-                     __loader__=spec.loader, __package__="")
+        code = found.loader.get_code("__main__")
+        names = dict(__file__=found.origin, __cached__=found.cached, __spec__=found,
+                     __loader__=found.loader, __package__="")
     else:
         with io.open_code(path) as file:
             code = compile(file.read(), path, "exec")
