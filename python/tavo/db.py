@@ -86,7 +86,9 @@ def summarize(blob):
     """Source, record count and label of a trace document, read without decoding
     the recorded values. Fields that cannot be read are None."""
     summary = {"source": None, "records": None, "label": None}
-    unpacker = _msgpack.Unpacker(raw=False, strict_map_key=False, unicode_errors="replace")
+    # The whole document is fed at once: the buffer must hold it (the default stops at 100 MiB).
+    unpacker = _msgpack.Unpacker(raw=False, strict_map_key=False, unicode_errors="replace",
+                                 max_buffer_size=max(len(blob), 1))
     unpacker.feed(blob)
     try:
         records = 0
