@@ -2,10 +2,13 @@
 
     python benchmarks/bench_viewer.py                     # 10k, 200k and 1M records
     python benchmarks/bench_viewer.py --records 200000 --reps 5
+    python benchmarks/bench_viewer.py --records 10000,200000 --html   # also the one-file page
 
 Each trace is recorded for real (a tree of small calls with an argument and a local each)
 into a temporary database; the viewer's server serves it, and a fresh page load of the
 trace is timed from navigation start until the timeline and the call tree have painted.
+With --html, the page written by `tavo view TRACE_ID --html FILE` is timed too, opened from
+the file.
 """
 
 from __future__ import annotations
@@ -20,6 +23,7 @@ import time
 
 import tavo
 from tavo import db
+from tavo.viewer.page import standalone_page
 from tavo.viewer.server import ViewerServer
 
 
@@ -80,6 +84,7 @@ def main() -> int:
     parser.add_argument("--records", default="10000,200000,1000000",
                         help="trace sizes, comma-separated (default: 10000,200000,1000000)")
     parser.add_argument("--reps", type=int, default=3, help="page loads per size (default 3)")
+    parser.add_argument("--html", action="store_true", help="also time the self-contained file")
     args = parser.parse_args()
     sizes = [int(n) for n in args.records.split(",")]
     with tempfile.TemporaryDirectory() as tmp:
@@ -105,6 +110,16 @@ def main() -> int:
                 best = min(run["painted"] for run in runs)
                 print(f"{summary['records']:>9} {summary['size'] / 2**20:>7.1f} {med['fetched']:>11.0f} "
                       f"{med['indexed']:>11.0f} {med['painted']:>15.0f}  (min {best:.0f})", flush=True)
+                if args.html:
+                    page = os.path.join(tmp, "page.html")
+                    blob = next(b for s, b in db.load_traces(db_path, summary["trace_id"])
+                                if s["id"] == summary["id"])
+                    with open(page, "wb") as file:
+                        file.write(standalone_page(summary, blob))
+                    runs = [first_paint(driver, "file://" + page) for _ in range(args.reps)]
+                    print(f"{'(file)':>9} {os.path.getsize(page) / 2**20:>7.1f} {'':>11} "
+                          f"{statistics.median(r['indexed'] for r in runs):>11.0f} "
+                          f"{statistics.median(r['painted'] for r in runs):>15.0f}", flush=True)
         finally:
             driver.quit()
             server.shutdown()

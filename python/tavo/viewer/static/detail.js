@@ -48,7 +48,7 @@ var Tavo = window.Tavo || (window.Tavo = {});
     fact(table, "duration", Tavo.duration(C.end[k] - C.start[k]) + (orphan || C.retRec[k] < 0 ? " (at least)" : ""));
     fact(table, "own time", Tavo.duration(tr.own[k]));
     fact(table, "calls under it", String(tr.under[k]));
-    fact(table, "called from", callSite(tr, call, app));
+    fact(table, "called from", callSite(tr, k, call, app));
 
     if (!orphan) section(box, "Arguments (locals at the call)", "arguments", Tavo.namesTree(call.locals));
     if (tr.isRaising(k)) {
@@ -66,14 +66,16 @@ var Tavo = window.Tavo || (window.Tavo = {});
   };
 
   // The calling call, as a link that selects it.
-  function callSite(tr, call, app) {
+  function callSite(tr, k, call, app) {
     var site = call.user_code_call_site;
     if (!site || site.k !== "map") return el("span", "none", "no recorded caller");
     var fields = {};
     site.entries.forEach(function (e) { if (e[0].k === "str") fields[e[0].v] = e[1]; });
     var id = fields.call_frame_id && fields.call_frame_id.k === "str" ? fields.call_frame_id.v : null;
     var line = fields.line_number ? String(fields.line_number.v) : "?";
-    var caller = id === null ? -1 : tr.callByFrameId(id);
+    // The caller is nearly always the enclosing call in the tree; look further only if not.
+    var parent = tr.call.parent[k], caller = -1;
+    if (id !== null) caller = parent >= 0 && tr.frameId(tr.call.callRec[parent]) === id ? parent : tr.callByFrameId(id);
     if (caller < 0) return el("span", null, (id || "?") + " line " + line + " (call not in this trace)");
     var link = el("button", "link", tr.qualname(caller) + " line " + line);
     link.title = tr.location(caller);

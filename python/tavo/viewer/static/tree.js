@@ -41,6 +41,7 @@ var Tavo = window.Tavo || (window.Tavo = {});
       }
     }
     this.rows = Int32Array.from(out);
+    if (!tr.lanes.length) this.box.appendChild(Tavo.el("p", "hint", "This trace has no recorded calls."));
     this.spacer.style.height = this.rows.length * ROW + "px";
     this.render();
   };
