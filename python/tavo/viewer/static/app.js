@@ -16,8 +16,14 @@ var Tavo = window.Tavo || (window.Tavo = {});
   function inlineTrace() {
     var node = document.getElementById("tavo-data");
     if (!node) return null;
-    var text = atob(node.textContent.trim()), bytes = new Uint8Array(text.length);
-    for (var i = 0; i < text.length; i++) bytes[i] = text.charCodeAt(i);
+    var bytes, data = node.textContent.trim();
+    if (Uint8Array.fromBase64) {
+      bytes = Uint8Array.fromBase64(data);
+    } else {
+      var text = atob(data);
+      bytes = new Uint8Array(text.length);
+      for (var i = 0; i < text.length; i++) bytes[i] = text.charCodeAt(i);
+    }
     return { summary: JSON.parse(document.getElementById("tavo-summary").textContent), bytes: bytes };
   }
 
@@ -63,7 +69,7 @@ var Tavo = window.Tavo || (window.Tavo = {});
     back.hidden = !!document.getElementById("tavo-data");
     document.body.className = "trace";
     title.textContent = "trace " + (trace.doc.trace_id || summary.trace_id || "?") +
-      (summary.label ? " · " + summary.label : "");
+      (summary.label ? " · " + summary.label : "") + (summary.outcome ? " · " + summary.outcome : "");
     new TraceView(trace);
   }
 
