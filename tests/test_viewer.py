@@ -237,6 +237,12 @@ def test_viewer_page_in_a_browser(known, server, browser, tmp_path):
     d.find_element(By.CSS_SELECTOR, "#detail button.link").click()
     assert d.find_element(By.CSS_SELECTOR, "#detail h2").text == "known_test.worker"
 
+    # The summary counts every call of the recursion but its time once.
+    d.find_elements(By.CSS_SELECTOR, ".tabs .tab")[1].click()
+    by_calls = d.find_elements(By.CSS_SELECTOR, "#summary table.summary")[2]
+    first = by_calls.find_elements(By.TAG_NAME, "tr")[1].find_elements(By.TAG_NAME, "td")
+    assert [first[0].text, first[1].text] == ["known_test.factorial", "4"]
+
     # Search jumps to the match; the recorded HTML is shown as text and runs nothing.
     search = d.find_element(By.ID, "search")
     search.send_keys("render", Keys.ENTER)
@@ -272,4 +278,6 @@ def test_viewer_page_in_a_browser(known, server, browser, tmp_path):
     assert any("known_test.worker" in r for r in tree_rows(d))
     click_row(d, "known_test.worker")
     assert section(d, "arguments") == "results: list (0 items)"
+    d.find_element(By.CSS_SELECTOR, "#detail [data-section=locals] summary").click()
+    assert section(d, "locals") == "results: list (1 item)\n0: 24"
     assert d.execute_script("return performance.getEntriesByType('resource').length") == 0

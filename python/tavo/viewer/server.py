@@ -66,6 +66,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def _send_document(self, trace_id: str, row: int) -> None:
         for summary, blob in db.load_traces(self.server.db_path, trace_id):
             if summary["id"] == row:
+                # The label is a command line or a test name; kept short enough for a header.
+                label = summary.get("label")
+                if isinstance(label, str) and len(label) > 500:
+                    summary = {**summary, "label": label[:497] + "..."}
                 self._send(200, blob, "application/octet-stream",
                            {"X-Tavo-Summary": json.dumps(summary, ensure_ascii=True)})
                 return
