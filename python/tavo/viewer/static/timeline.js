@@ -39,8 +39,10 @@ var Tavo = window.Tavo || (window.Tavo = {});
 
   Timeline.prototype.reset = function () {
     var span = this.trace.endTime - this.trace.origin;
-    this.t0 = 0;
-    this.t1 = span > 0 ? span : 1e-3;
+    span = span > 0 ? span : 1e-3;
+    // A little room on both sides, so that marks at the very start and end show whole.
+    this.t0 = -span * 0.005;
+    this.t1 = span * 1.005;
     this.scrollY = 0;
   };
 
@@ -90,7 +92,9 @@ var Tavo = window.Tavo || (window.Tavo = {});
       ctx.fillStyle = "#eef1f5";
       ctx.fillRect(0, top, w, HEAD);
       ctx.fillStyle = "#223";
-      ctx.fillText(laneTitle(lane), 6, top + HEAD / 2);
+      var title = laneTitle(lane);
+      ctx.fillText(title, 6, top + HEAD / 2);
+      var titleEnd = 6 + ctx.measureText(title).width;
       for (var d = 0; d < lane.levels.length; d++) {
         var y = top + HEAD + d * ROW;
         if (y + ROW < 0 || y > h) continue;
@@ -123,7 +127,7 @@ var Tavo = window.Tavo || (window.Tavo = {});
           i++;
         }
       }
-      this.drawMarkers(lane, top, bottom);
+      this.drawMarkers(lane, top, bottom, titleEnd);
     }
     if (selBox) {
       ctx.strokeStyle = "#1a56db";
@@ -139,7 +143,7 @@ var Tavo = window.Tavo || (window.Tavo = {});
   }
 
   // Plugin records: test boundaries as lines across the thread's chart, others as ticks.
-  Timeline.prototype.drawMarkers = function (lane, top, bottom) {
+  Timeline.prototype.drawMarkers = function (lane, top, bottom, titleEnd) {
     var tr = this.trace, R = tr.rec, ctx = this.ctx, list = this.laneMarkers[lane.index];
     for (var i = 0; i < list.length; i++) {
       var r = list[i], x = this.x(R.ts[r] - tr.origin);
@@ -148,7 +152,7 @@ var Tavo = window.Tavo || (window.Tavo = {});
       ctx.fillStyle = boundary ? "#0a7f3f" : R.kind[r] === Tavo.KIND.EXCEPTION ? "#c0392b" : "#7a4bd1";
       if (boundary) {
         ctx.fillRect(Math.round(x), top, 1.5, bottom - top);
-        if (type === tr.id.start) ctx.fillText("▶ " + this.testName(r), x + 4, top + HEAD / 2 + 1);
+        if (type === tr.id.start) ctx.fillText("▶ " + this.testName(r), Math.max(x + 4, titleEnd + 12), top + HEAD / 2 + 1);
       }
       ctx.beginPath();
       ctx.moveTo(x - 4, top + 1); ctx.lineTo(x + 4, top + 1); ctx.lineTo(x, top + 8);
