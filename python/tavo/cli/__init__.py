@@ -3,6 +3,7 @@
     tavo run [--db PATH] [--threading] SCRIPT [ARGS...] | -m MODULE [ARGS...]
     tavo traces [--db PATH]
     tavo show TRACE_ID [--db PATH] [--json]
+    tavo view [TRACE_ID] [--db PATH] [--port N] [--no-browser] [--html FILE]
 """
 
 from __future__ import annotations
@@ -11,14 +12,14 @@ import os
 import sys
 from collections.abc import Sequence
 
-from tavo.cli import run, show, traces
+from tavo.cli import run, show, traces, view
 from tavo.cli.common import CommandError, Parser
 from tavo.version import __version__
 
 # Each command module has add_parser(subparsers), which registers the command and sets
 # its handler as the parser's default "handler": a function of the parsed arguments
 # that returns the exit status.
-COMMANDS = (run, traces, show)
+COMMANDS = (run, traces, show, view)
 
 
 def build_parser() -> Parser:

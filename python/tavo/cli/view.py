@@ -1,0 +1,101 @@
+"""``tavo view``: look at stored traces in the browser, or write one trace as an HTML file."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sqlite3
+import sys
+import urllib.parse
+import webbrowser
+from typing import Any
+
+from tavo.cli.common import CommandError, add_db_option, open_error
+
+
+def add_parser(subparsers: Any) -> None:
+    parser = subparsers.add_parser(
+        "view", help="look at stored traces in the browser",
+        description="Serve the trace viewer on 127.0.0.1 and open it in the browser: the list "
+                    "of stored traces, or TRACE_ID's timeline, call tree and values. Ctrl-C stops "
+                    "it. With --html, write TRACE_ID's page as one file instead.")
+    parser.add_argument("trace_id", nargs="?", metavar="TRACE_ID", help="the trace to open")
+    add_db_option(parser)
+    parser.add_argument("--port", type=int, default=0, metavar="N",
+                        help="port to listen on (default: one chosen by the system)")
+    parser.add_argument("--no-browser", action="store_true", help="only print the address")
+    parser.add_argument("--html", metavar="FILE",
+                        help="write TRACE_ID's page as a self-contained HTML file and exit")
+    parser.set_defaults(handler=view_command)
+
+
+def view_command(args: argparse.Namespace) -> int:
+    from tavo import db
+
+    if not 0 <= args.port <= 65535:
+        raise CommandError(f"view: --port must be between 0 and 65535, not {args.port}", 2)
+    if args.html is not None and args.trace_id is None:
+        raise CommandError("view: --html needs a TRACE_ID", 2)
+    try:
+        stored = db.list_traces(args.db, args.trace_id)
+    except (db.NotATraceDatabase, sqlite3.Error) as exc:
+        raise open_error(exc, args.db) from None
+    if args.trace_id is not None and not stored:
+        raise CommandError(f"no trace {args.trace_id} in {args.db}")
+    if args.html is not None:
+        return write_html(args.db, stored[-1], args.html)
+    return serve(args.db, args.port, stored[-1] if args.trace_id is not None else None,
+                 not args.no_browser)
+
+
+def write_html(db_path: str, summary: dict[str, Any], out: str) -> int:
+    from tavo import db
+    from tavo.viewer.page import standalone_page
+
+    try:
+        documents = db.load_traces(db_path, summary["trace_id"])
+    except (db.NotATraceDatabase, sqlite3.Error) as exc:
+        raise open_error(exc, db_path) from None
+    blob = next((b for s, b in documents if s["id"] == summary["id"]), None)
+    if blob is None:
+        raise CommandError(f"trace {summary['trace_id']} disappeared from {db_path}")
+    try:
+        with open(out, "wb") as file:
+            file.write(standalone_page(summary, blob))
+    except OSError as exc:
+        raise CommandError(f"cannot write {out}: {exc.strerror or exc}") from None
+    print(f"tavo: wrote trace {summary['trace_id']} to {out}", file=sys.stderr)
+    return 0
+
+
+def serve(db_path: str, port: int, summary: dict[str, Any] | None, browser: bool) -> int:
+    from tavo.viewer.server import ViewerServer
+
+    try:
+        server = ViewerServer(db_path, port)
+    except OSError as exc:
+        raise CommandError(f"cannot listen on 127.0.0.1 port {port}: {exc.strerror or exc}") from None
+    url = server.url
+    if summary is not None:
+        url += f"#/trace/{urllib.parse.quote(summary['trace_id'], safe='')}/{summary['id']}"
+    print(url, flush=True)
+    print("tavo: viewer running, Ctrl-C stops it", file=sys.stderr, flush=True)
+    if browser:
+        _open_browser(url)
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        print("tavo: viewer stopped", file=sys.stderr)
+    finally:
+        server.server_close()
+    return 0
+
+
+def _open_browser(url: str) -> None:
+    # Without a display a terminal browser could be picked, which would take over this terminal.
+    if sys.platform.startswith("linux") and not (os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY")):
+        return
+    try:
+        webbrowser.open(url)
+    except webbrowser.Error:
+        pass

@@ -1,0 +1,178 @@
+// The page: the trace list (served pages) or one trace, with timeline, call tree, detail pane,
+// search and summary. A page written to a file carries its trace inline and needs no server.
+"use strict";
+var Tavo = window.Tavo || (window.Tavo = {});
+
+(function () {
+  var el = Tavo.el;
+  var main = document.getElementById("main"), title = document.getElementById("title");
+  var back = document.getElementById("back");
+
+  function fail(message) {
+    Tavo.clear(main).appendChild(el("p", "error", message));
+    document.body.dataset.ready = "error";
+  }
+
+  function inlineTrace() {
+    var node = document.getElementById("tavo-data");
+    if (!node) return null;
+    var bytes, data = node.textContent.trim();
+    if (Uint8Array.fromBase64) {
+      bytes = Uint8Array.fromBase64(data);
+    } else {
+      var text = atob(data);
+      bytes = new Uint8Array(text.length);
+      for (var i = 0; i < text.length; i++) bytes[i] = text.charCodeAt(i);
+    }
+    return { summary: JSON.parse(document.getElementById("tavo-summary").textContent), bytes: bytes };
+  }
+
+  function route() {
+    var inline = inlineTrace();
+    if (inline) { back.hidden = true; openTrace(inline.summary, inline.bytes); return; }
+    var m = /^#\/trace\/([^/]+)\/(\d+)$/.exec(location.hash);
+    if (!m) { showList(); return; }
+    title.textContent = "loading trace…";
+    fetch("api/document/" + m[1] + "/" + m[2]).then(function (res) {
+      if (!res.ok) return res.text().then(function (t) { throw new Error(t || res.statusText); });
+      var summary = JSON.parse(res.headers.get("X-Tavo-Summary") || "{}");
+      return res.arrayBuffer().then(function (buf) {
+        performance.mark("tavo:fetched");
+        openTrace(summary, new Uint8Array(buf));
+      });
+    }).catch(function (err) { fail("Cannot open this trace: " + err.message); });
+  }
+
+  function showList() {
+    back.hidden = true;
+    title.textContent = "traces";
+    document.body.className = "list";
+    fetch("api/traces").then(function (res) {
+      if (!res.ok) throw new Error(res.statusText);
+      return res.json();
+    }).then(function (data) {
+      title.textContent = "traces in " + data.db;
+      Tavo.showList(Tavo.clear(main), data.traces);
+      document.body.dataset.ready = "list";
+    }).catch(function (err) { fail("Cannot list the traces: " + err.message); });
+  }
+
+  function openTrace(summary, bytes) {
+    var trace;
+    try {
+      trace = new Tavo.Trace(bytes);
+      performance.mark("tavo:indexed");
+    } catch (err) {
+      fail("Cannot read this trace: " + err.message);
+      return;
+    }
+    back.hidden = !!document.getElementById("tavo-data");
+    document.body.className = "trace";
+    title.textContent = "trace " + (trace.doc.trace_id || summary.trace_id || "?") +
+      (summary.label ? " · " + summary.label : "") + (summary.outcome ? " · " + summary.outcome : "");
+    new TraceView(trace);
+  }
+
+  function TraceView(trace) {
+    var self = this;
+    this.trace = trace;
+    this.selected = -1;
+    this.search = new Tavo.Search(trace);
+    Tavo.clear(main);
+    var bar = main.appendChild(el("div", "searchbar"));
+    this.input = bar.appendChild(el("input"));
+    this.input.type = "search";
+    this.input.id = "search";
+    this.input.placeholder = "search function, qualified name or file";
+    this.input.title = "Enter: next match, Shift+Enter: previous match";
+    var prev = bar.appendChild(el("button", null, "◀")), next = bar.appendChild(el("button", null, "▶"));
+    this.count = bar.appendChild(el("span", "hint"));
+    this.count.id = "search-count";
+    bar.appendChild(el("span", "hint keys",
+      "timeline: wheel or W/S zoom · drag or A/D pan · Shift+wheel or ↑/↓ scroll · F or double-click: zoom to call · 0 reset"));
+    var timeBox = main.appendChild(el("div", "timeline"));
+    timeBox.id = "timeline";
+    var lower = main.appendChild(el("div", "lower"));
+    var treeBox = lower.appendChild(el("div", "tree"));
+    treeBox.id = "tree";
+    var side = lower.appendChild(el("div", "side"));
+    var tabs = side.appendChild(el("div", "tabs"));
+    this.detailTab = tabs.appendChild(el("button", "tab on", "call"));
+    this.summaryTab = tabs.appendChild(el("button", "tab", "summary"));
+    this.detail = side.appendChild(el("div", "detail"));
+    this.detail.id = "detail";
+    this.summary = side.appendChild(el("div", "summarybox"));
+    this.summary.id = "summary";
+    this.summary.hidden = true;
+
+    this.timeline = new Tavo.Timeline(trace, timeBox, this);
+    this.tree = new Tavo.CallTree(trace, treeBox, this);
+    Tavo.showDetail(this.detail, trace, -1, this);
+    this.timeline.resize();
+    this.tree.render();
+    requestAnimationFrame(function () {
+      window.tavoFirstPaint = performance.now();
+      document.body.dataset.ready = "trace";
+    });
+
+    var summaryDone = false;
+    this.detailTab.addEventListener("click", function () { self.tab(false); });
+    this.summaryTab.addEventListener("click", function () {
+      if (!summaryDone) { Tavo.showSummary(self.summary, trace, self); summaryDone = true; }
+      self.tab(true);
+    });
+    var timer = null;
+    this.input.addEventListener("input", function () {
+      clearTimeout(timer);
+      timer = setTimeout(function () { self.runSearch(); }, 150);
+    });
+    this.input.addEventListener("keydown", function (ev) {
+      if (ev.key !== "Enter") return;
+      clearTimeout(timer);
+      if (self.search.query !== self.input.value) self.runSearch();
+      self.jump(ev.shiftKey ? -1 : 1);
+    });
+    prev.addEventListener("click", function () { self.jump(-1); });
+    next.addEventListener("click", function () { self.jump(1); });
+  }
+
+  TraceView.prototype.tab = function (summary) {
+    this.summary.hidden = !summary;
+    this.detail.hidden = summary;
+    this.summaryTab.className = summary ? "tab on" : "tab";
+    this.detailTab.className = summary ? "tab" : "tab on";
+  };
+
+  TraceView.prototype.runSearch = function () {
+    this.search.run(this.input.value.trim());
+    this.count.textContent = this.search.query ? this.search.matches.length + " matches" : "";
+    this.timeline.request();
+    this.tree.render();
+  };
+
+  TraceView.prototype.jump = function (step) {
+    var k = this.search.step(step);
+    if (k < 0) return;
+    this.count.textContent = (this.search.at + 1) + " of " + this.search.matches.length;
+    this.select(k, "search");
+  };
+
+  TraceView.prototype.searchFor = function (text) {
+    this.input.value = text;
+    this.runSearch();
+    this.jump(1);
+  };
+
+  // Selects call k everywhere: detail pane, tree row, timeline box.
+  TraceView.prototype.select = function (k, from) {
+    this.selected = k;
+    this.tab(false);
+    Tavo.showDetail(this.detail, this.trace, k, this);
+    this.tree.reveal(k);
+    if (from !== "timeline") this.timeline.reveal(k); else this.timeline.request();
+    this.tree.render();
+  };
+
+  window.addEventListener("hashchange", route);
+  route();
+})();
