@@ -1,5 +1,8 @@
 """Trace storage: one SQLite row per saved trace document.
 
+A PostgreSQL URL (postgresql://user@host:port/dbname) instead of a file path
+hands each call to the PostgreSQL store (tavo.stores), which keeps the same rows.
+
 Every save inserts a new row, so saving the same trace id twice keeps both
 documents. Besides the MessagePack document, each row keeps what is needed to
 list traces without decoding them: trace id, save time, source, number of
@@ -39,6 +42,13 @@ class NotATraceDatabase(Exception):
     """The file is missing, or is not a tavo trace database."""
 
 
+def _server_store(db_path):
+    """The store of a database server URL, or None for a SQLite file path."""
+    from tavo import stores
+
+    return stores.open_store(db_path) if stores.is_server_url(db_path) else None
+
+
 @contextlib.contextmanager
 def _write_transaction(db_path, timeout):
     """A connection inside a write transaction (committed on success), with the
@@ -47,6 +57,7 @@ def _write_transaction(db_path, timeout):
                                             isolation_level=None)) as conn:
         conn.execute("BEGIN IMMEDIATE")
         try:
+            _check_version(conn, db_path)
             for statement in _SCHEMA.split(";"):
                 if statement.strip():
                     conn.execute(statement)
@@ -61,6 +72,9 @@ def _write_transaction(db_path, timeout):
 
 def ensure_database(db_path, *, timeout=60):
     """Create the database file and its schema if they do not exist yet."""
+    if (store := _server_store(db_path)) is not None:
+        with store:
+            return store.ensure(timeout=timeout)
     with _write_transaction(db_path, timeout):
         pass
 
@@ -70,6 +84,9 @@ def save_trace_in_sqlite(db_path, trace_id, *, timeout=60, msgpack):
 
     ``timeout`` is how many seconds to wait for another writer's lock before
     failing with sqlite3.OperationalError."""
+    if (store := _server_store(db_path)) is not None:
+        with store:
+            return store.save(trace_id, msgpack, timeout=timeout)
     blob = bytes(msgpack)
     summary = summarize(blob)
     with _write_transaction(db_path, timeout) as conn:
@@ -141,11 +158,18 @@ def _read_only(db_path):
         raise NotATraceDatabase(f"no trace database at {db_path}")
     try:
         with contextlib.closing(sqlite3.connect(f"{path.resolve().as_uri()}?mode=ro", uri=True)) as conn:
+            _check_version(conn, db_path)
             yield conn
     except sqlite3.DatabaseError as exc:
         if "no such table" in str(exc) or "not a database" in str(exc):
             raise NotATraceDatabase(f"{db_path} is not a tavo trace database") from None
         raise
+
+
+def _check_version(conn, db_path):
+    from tavo.stores.sqlite import check_version
+
+    check_version(conn, db_path)
 
 
 def _summary(row):
@@ -156,6 +180,11 @@ def _summary(row):
 def list_traces(db_path, trace_id=None):
     """Summaries of the stored documents (all, or those of ``trace_id``),
     oldest first. No document is decoded."""
+    if (store := _server_store(db_path)) is not None:
+        from tavo.stores import TraceQuery
+
+        with store:
+            return store.summaries(TraceQuery(trace_id=trace_id, newest_first=False))
     query, params = f"SELECT {_SUMMARY_COLUMNS} FROM traces", ()
     if trace_id is not None:
         query, params = query + " WHERE trace_id = ?", (trace_id,)
@@ -167,6 +196,9 @@ def list_traces(db_path, trace_id=None):
 def load_traces(db_path, trace_id):
     """Every document stored under ``trace_id``, oldest first: a list of
     (summary, MessagePack bytes)."""
+    if (store := _server_store(db_path)) is not None:
+        with store:
+            return store.load(trace_id)
     with _read_only(db_path) as conn:
         rows = conn.execute(
             f"SELECT {_SUMMARY_COLUMNS}, msgpack FROM traces WHERE trace_id = ? ORDER BY id",

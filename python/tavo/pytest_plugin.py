@@ -18,8 +18,9 @@ def pytest_addoption(parser):
     group = parser.getgroup("tavo", "tavo tracing profiler")
     group.addoption("--tavo", action="store_true", default=False,
                     help="record a tavo trace of each test")
-    group.addoption("--tavo-db", default=DEFAULT_DB_PATH, metavar="PATH",
-                    help=f"SQLite database for the traces (default: {DEFAULT_DB_PATH})")
+    group.addoption("--tavo-db", default=DEFAULT_DB_PATH, metavar="PATH|URL",
+                    help="trace store: a SQLite file, or postgresql://user@host:port/dbname "
+                         f"(default: {DEFAULT_DB_PATH})")
 
 
 def pytest_plugin_registered(plugin, plugin_name, manager):

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import argparse
 import os
-import sqlite3
 import sys
 import types
 from typing import Any
@@ -83,7 +82,9 @@ def run_command(words: list[str]) -> int:
     import runpy
 
     from tavo import db
+    from tavo.cli.common import open_error, store_errors
     from tavo.profiler import Profiler
+    from tavo.stores import StoreError, describe, mask_text
     from tavo.utils import run_script_as_main
 
     options, argv = parse_run_arguments(words)
@@ -105,12 +106,13 @@ def run_command(words: list[str]) -> int:
         path0 = os.getcwd()
 
     db_path = options.db
+    where = describe(db_path)  # never the password of a URL
     config = {"threading": options.threading}
     try:
         profiler = Profiler(db_path, config=config, source="cli")
         db.ensure_database(db_path, timeout=profiler.config["sqlite_busy_timeout"])
-    except (sqlite3.Error, OSError) as exc:
-        raise CommandError(f"cannot write trace database {db_path}: {exc}") from None
+    except store_errors() as exc:
+        raise open_error(exc, db_path, "write") from None
 
     saved_argv, saved_path0 = sys.argv, sys.path[0]
     sys.argv, sys.path[0] = list(run_argv), path0
@@ -143,13 +145,15 @@ def run_command(words: list[str]) -> int:
         sys.excepthook(type(failure), failure.with_traceback(tb), tb)
         status = 130 if isinstance(failure, KeyboardInterrupt) else 1
     if save_error is not None:
-        print(f"tavo: could not save trace {profiler.trace_id} in {db_path}: {save_error}",
-              file=sys.stderr)
+        reason = mask_text(str(save_error), db_path)
+        if not isinstance(save_error, StoreError):  # a store's own errors say all this
+            reason = f"could not save trace {profiler.trace_id} in {where}: {reason}"
+        print(f"tavo: {reason}", file=sys.stderr)
         return status or 1
     try:
         records = db.list_traces(profiler.db_path, profiler.trace_id)[-1]["records"]
-    except (db.NotATraceDatabase, sqlite3.Error, IndexError):
+    except (*store_errors(), IndexError):
         records = "?"
-    print(f"tavo: saved trace {profiler.trace_id} ({records} records) in {db_path}",
+    print(f"tavo: saved trace {profiler.trace_id} ({records} records) in {where}",
           file=sys.stderr)
     return status

@@ -4,11 +4,10 @@ from __future__ import annotations
 
 import argparse
 import json
-import sqlite3
 import sys
 from typing import Any
 
-from tavo.cli.common import CommandError, add_db_option, open_error
+from tavo.cli.common import CommandError, add_db_option, open_error, store_errors
 from tavo.cli.render import render_trace, to_json
 
 
@@ -23,20 +22,22 @@ def add_parser(subparsers: Any) -> None:
 
 def show_command(args: argparse.Namespace) -> int:
     from tavo import db
+    from tavo.stores import describe
 
     try:
         stored = db.load_traces(args.db, args.trace_id)
-    except (db.NotATraceDatabase, sqlite3.Error) as exc:
+    except store_errors() as exc:
         raise open_error(exc, args.db) from None
+    where = describe(args.db)
     if not stored:
-        raise CommandError(f"no trace {args.trace_id} in {args.db}")
+        raise CommandError(f"no trace {args.trace_id} in {where}")
     if hasattr(sys.stdout, "reconfigure"):
         sys.stdout.reconfigure(errors="backslashreplace")  # recorded text may not fit the terminal
     for index, (summary, blob) in enumerate(stored):
         try:
             document = db.decode_document(blob)
         except Exception as exc:
-            raise CommandError(f"trace {args.trace_id} in {args.db} cannot be decoded: {exc}") from None
+            raise CommandError(f"trace {args.trace_id} in {where} cannot be decoded: {exc}") from None
         if args.json:
             # One document per line.
             print(json.dumps(to_json(document)))
