@@ -73,7 +73,7 @@ def copy_command(args: argparse.Namespace) -> int:
                 copied_bytes += sum(len(blob) for _, blob in rows)
                 batch = []
     except store_errors() as exc:
-        error = open_error(exc, args.destination)
+        error = open_error(exc, args.destination, "write")
         raise CommandError(f"{error} ({copied} traces copied before this)") from None
     print(f"tavo: copied {copied} trace{'s' if copied != 1 else ''} "
           f"({format_size(copied_bytes)}) from {describe(args.source)} to "

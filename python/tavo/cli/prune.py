@@ -51,7 +51,7 @@ def prune_command(args: argparse.Namespace) -> int:
                 store.reclaim(timeout=args.busy_timeout)
             after = store.total_size()
     except store_errors() as exc:
-        raise open_error(exc, args.db) from None
+        raise open_error(exc, args.db, "prune") from None
     print(f"tavo: deleted {len(doomed)} trace{'s' if len(doomed) != 1 else ''} "
           f"({format_size(sum(s['size'] for s in doomed))}) from {describe(args.db)}; "
           f"store size {format_size(before)} -> {format_size(after)}", file=sys.stderr)

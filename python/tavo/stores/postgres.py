@@ -145,8 +145,11 @@ class PostgresStore(Store):
                 " to_regclass('traces') IS NOT NULL").fetchone()
             if meta:
                 version = conn.execute("SELECT max(version) FROM tavo_schema").fetchone()[0]
-                if version is None or version > SCHEMA_VERSION or not table:
+                if version is None or version > SCHEMA_VERSION:
                     raise self._newer(version)
+                if not table:
+                    raise db.NotATraceDatabase(
+                        f"{self.describe()} has lost its traces table: it was left unchanged")
                 return
             if table:
                 raise db.NotATraceDatabase(
