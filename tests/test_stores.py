@@ -70,17 +70,22 @@ def test_saves_are_listed_filtered_and_loaded(store_location):
                                             "tests/a.py::test_two"]
 
 
-def test_traces_command_filters_newest_first_with_the_store_size(store_location, tmp_path):
+def test_run_traces_and_show_on_both_stores(store_location, tmp_path):
     saved(store_location, "tests/a.py::test_old", "pytest", saved_at=time.time() - 86400)
-    saved(store_location, "app.py")
+    (tmp_path / "app.py").write_text("def add(a, b):\n    return a + b\nadd(1, 2)\n")
+    assert tavo("run", "--db", store_location, "app.py", cwd=tmp_path).returncode == 0
     result = tavo("traces", "--db", store_location, "--since", "2h", cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     header, row = result.stdout.strip().splitlines()
-    assert row.split()[0] == "trc_app.py"
+    assert row.split()[3:5] == ["cli", "4"] and row.endswith("app.py")
     assert "1 trace shown" in result.stderr and "store size" in result.stderr
+    shown = tavo("show", row.split()[0], "--db", store_location, cwd=tmp_path)
+    assert "-> __main__.add(a=1, b=2)" in shown.stdout
+    assert "<- __main__.add returned 3" in shown.stdout
     result = tavo("traces", "--db", store_location, "--label", "tests/*", "--limit", "5",
                   cwd=tmp_path)
-    assert [line.split()[0] for line in result.stdout.splitlines()[1:]] == ["trc_tests/a.py::test_old"]
+    listed = [line.split()[0] for line in result.stdout.splitlines()[1:]]
+    assert listed == ["trc_tests/a.py::test_old"]
     assert_one_line_error(tavo("traces", "--db", store_location, "--since", "soon", cwd=tmp_path),
                           "not a date")
 
@@ -113,9 +118,14 @@ def snapshot(location):
         with open(location, "rb") as file:
             return hashlib.sha256(file.read()).hexdigest()
     with psycopg.connect(location) as conn:
-        return conn.execute(
-            "SELECT string_agg(table_name || ':' || column_name, ',' ORDER BY table_name, column_name)"
-            " FROM information_schema.columns WHERE table_schema = 'public'").fetchone()[0]
+        columns = conn.execute(
+            "SELECT string_agg(table_name || ':' || column_name, ','"
+            " ORDER BY table_name, column_name) FROM information_schema.columns"
+            " WHERE table_schema = 'public'").fetchone()[0]
+        rows = conn.execute("SELECT count(*) FROM traces").fetchone()[0]
+        version = (conn.execute("SELECT max(version) FROM tavo_schema").fetchone()[0]
+                   if conn.execute("SELECT to_regclass('tavo_schema')").fetchone()[0] else None)
+        return columns, rows, version
 
 
 # (A foreign SQLite file is refused by the SQLite store's own checks, tested with them.)
@@ -178,7 +188,8 @@ def test_passwords_stay_out_of_output_and_documents(postgres, postgres_url, tmp_
     assert f"--tavo-db={stores.describe(url)}" in args, args
     assert summary["label"] == "test_a.py::test_a"
     assert b"Pa55-secret" not in blob
-    outputs = [tavo("traces", "--db", url, cwd=tmp_path), tavo("show", "trc_none", "--db", url, cwd=tmp_path),
+    outputs = [tavo("traces", "--db", url, cwd=tmp_path),
+               tavo("show", "trc_none", "--db", url, cwd=tmp_path),
                tavo("copy", url, tmp_path / "copy.sqlite3", cwd=tmp_path),
                tavo("traces", "--db", url.replace(str(postgres.port), "1"), cwd=tmp_path)]
     for output in outputs:

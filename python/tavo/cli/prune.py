@@ -22,7 +22,7 @@ def add_parser(subparsers: Any) -> None:
                         help="delete traces saved more than DAYS days ago")
     parser.add_argument("--keep", type=int, metavar="N", help="keep only the newest N traces")
     parser.add_argument("--label", metavar="PATTERN",
-                        help="only traces whose label matches PATTERN (* any text, ? one character)")
+                        help="only labels matching PATTERN (* any text, ? one character)")
     parser.add_argument("--busy-timeout", type=float, default=60, metavar="SECONDS",
                         help="how long to wait for another writer's lock (default: 60)")
     parser.set_defaults(handler=prune_command)
