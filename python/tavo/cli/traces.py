@@ -9,7 +9,7 @@ import sys
 import time
 from typing import Any
 
-from tavo.cli.common import CommandError, add_db_option, open_error, store_errors
+from tavo.cli.common import add_db_option, open_error, store_errors
 from tavo.cli.render import format_size, format_time
 
 _AGO = re.compile(r"(\d+(?:\.\d+)?)([smhd])")
@@ -64,8 +64,6 @@ def traces_command(args: argparse.Namespace) -> int:
             size = store.total_size()
     except store_errors() as exc:
         raise open_error(exc, args.db) from None
-    except ValueError as exc:  # a value the store cannot hold (a NUL in a pattern)
-        raise CommandError(f"traces: {exc}", 2) from None
     where = describe(args.db)
     filtered = any(v is not None for v in (args.label, args.source, args.since, args.limit))
     if not traces:
