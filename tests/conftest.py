@@ -75,3 +75,6 @@ def in_tmp_cwd(tmp_path):
         yield tmp_path
     finally:
         os.chdir(old)
+
+
+from postgres_server import postgres, postgres_url, store_location  # noqa: E402,F401

@@ -1,5 +1,8 @@
 """Trace storage: one SQLite row per saved trace document.
 
+A PostgreSQL URL (postgresql://user@host:port/dbname) instead of a file path
+hands each call to the PostgreSQL store (tavo.stores), which keeps the same rows.
+
 Every save inserts a new row, so saving the same trace id twice keeps both
 documents. Besides the MessagePack document, each row keeps what is needed to
 list traces without decoding them: trace id, save time, source, number of
@@ -71,6 +74,13 @@ def _check_is_store(conn, db_path):
         raise NotATraceDatabase(f"{db_path} is not a tavo trace database (it has other tables)")
 
 
+def _server_store(db_path):
+    """The store of a database server URL, or None for a SQLite file path."""
+    from tavo import stores
+
+    return stores.open_store(db_path) if stores.is_server_url(db_path) else None
+
+
 @contextlib.contextmanager
 def _write_transaction(db_path, timeout):
     """A connection inside a write transaction (committed on success), with the
@@ -81,6 +91,7 @@ def _write_transaction(db_path, timeout):
         conn.execute("BEGIN IMMEDIATE")
         try:
             _check_is_store(conn, db_path)
+            _check_version(conn, db_path)
             for statement in _SCHEMA.split(";"):
                 if statement.strip():
                     conn.execute(statement)
@@ -98,6 +109,9 @@ def ensure_database(db_path, *, timeout=60):
     check that a trace can be written there: a row is inserted and rolled back,
     so a read-only file or a folder where the journal cannot be made is found
     before anything is profiled."""
+    if (store := _server_store(db_path)) is not None:
+        with store:
+            return store.ensure(timeout=timeout)
     with _write_transaction(db_path, timeout) as conn:
         conn.execute("SAVEPOINT probe")
         conn.execute("INSERT INTO traces (trace_id, saved_at, size, msgpack) VALUES ('', 0, 0, x'')")
@@ -110,6 +124,13 @@ def save_trace_in_sqlite(db_path, trace_id, *, timeout=60, msgpack):
     ``timeout`` is how many seconds to wait for another writer's lock before
     failing with sqlite3.OperationalError."""
     try:
+        if (store := _server_store(db_path)) is not None:
+            blob = bytes(msgpack)
+            with store:
+                row_id = store.save(trace_id, blob, timeout=timeout)
+            if save_observers:
+                _notify(db_path, trace_id, summarize(blob), None)
+            return row_id
         blob = bytes(msgpack)
         summary = summarize(blob)
         with _write_transaction(db_path, timeout) as conn:
@@ -200,11 +221,18 @@ def _read_only(db_path):
         raise NotATraceDatabase(f"no trace database at {db_path}")
     try:
         with contextlib.closing(sqlite3.connect(f"{path.resolve().as_uri()}?mode=ro", uri=True)) as conn:
+            _check_version(conn, db_path)
             yield conn
     except sqlite3.DatabaseError as exc:
         if "no such table" in str(exc) or "not a database" in str(exc):
             raise NotATraceDatabase(f"{db_path} is not a tavo trace database") from None
         raise
+
+
+def _check_version(conn, db_path):
+    from tavo.stores.sqlite import check_version
+
+    check_version(conn, db_path)
 
 
 def _summary(row):
@@ -215,6 +243,11 @@ def _summary(row):
 def list_traces(db_path, trace_id=None):
     """Summaries of the stored documents (all, or those of ``trace_id``),
     oldest first. No document is decoded."""
+    if (store := _server_store(db_path)) is not None:
+        from tavo.stores import TraceQuery
+
+        with store:
+            return store.summaries(TraceQuery(trace_id=trace_id, newest_first=False))
     query, params = f"SELECT {_SUMMARY_COLUMNS} FROM traces", ()
     if trace_id is not None:
         query, params = query + " WHERE trace_id = ?", (trace_id,)
@@ -226,6 +259,9 @@ def list_traces(db_path, trace_id=None):
 def load_traces(db_path, trace_id):
     """Every document stored under ``trace_id``, oldest first: a list of
     (summary, MessagePack bytes)."""
+    if (store := _server_store(db_path)) is not None:
+        with store:
+            return store.load(trace_id)
     with _read_only(db_path) as conn:
         rows = conn.execute(
             f"SELECT {_SUMMARY_COLUMNS}, msgpack FROM traces WHERE trace_id = ? ORDER BY id",

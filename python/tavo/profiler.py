@@ -13,6 +13,7 @@ import logging
 import os
 import sys
 
+from tavo.stores.location import SERVER_SCHEMES
 from tavo.utils import new_trace_id
 
 logger = logging.getLogger("tavo")
@@ -59,14 +60,17 @@ class Profiler:
     ``{"threading": True}``, the threads it starts).
 
     ``enable()`` installs it, ``disable()`` removes it and saves the trace into
-    the SQLite database at ``db_path``. Both must be called from the same thread.
+    the store at ``db_path`` (a SQLite file path, or a postgresql:// URL). Both
+    must be called from the same thread.
     """
 
     def __init__(self, db_path=DEFAULT_DB_PATH, *, config=None, source="context-manager",
                  one_trace_per_test=False):
         self.config = make_config(config)
         # Absolute, so that a program changing directory still saves here.
-        self.db_path = None if db_path is None else os.path.abspath(os.fspath(db_path))
+        self.db_path = None if db_path is None else os.fspath(db_path)
+        if self.db_path is not None and not self.db_path.lower().startswith(SERVER_SCHEMES):
+            self.db_path = os.path.abspath(self.db_path)
         self.source = str(source)
         self.one_trace_per_test = bool(one_trace_per_test)
         self.trace_id = new_trace_id()

@@ -23,8 +23,9 @@ def pytest_addoption(parser):
     group = parser.getgroup("tavo", "tavo tracing profiler")
     group.addoption("--tavo", action="store_true", default=False,
                     help="record a tavo trace of each test")
-    group.addoption("--tavo-db", default=DEFAULT_DB_PATH, metavar="PATH",
-                    help=f"SQLite database for the traces (default: {DEFAULT_DB_PATH})")
+    group.addoption("--tavo-db", default=DEFAULT_DB_PATH, metavar="PATH|URL",
+                    help="trace store: a SQLite file, or postgresql://user@host:port/dbname "
+                         f"(default: {DEFAULT_DB_PATH})")
     group.addoption("--tavo-busy-timeout", type=seconds, default=None, metavar="SECONDS",
                     help="how long a save waits for another writer of the database (default: 60)")
     group.addoption("--tavo-include-frames", action="append", default=[], type=path_fragment,

@@ -1,9 +1,11 @@
 """tavo's command line: one parser tree, one module per command.
 
     tavo run [--db PATH] [--threading] SCRIPT [ARGS...] | -m MODULE [ARGS...]
-    tavo traces [--db PATH]
-    tavo show TRACE_ID [--db PATH] [--json]
+    tavo traces [--db PATH|URL] [--label PATTERN] [--source SOURCE] [--since WHEN] [--limit N]
+    tavo show TRACE_ID [--db PATH|URL] [--json]
     tavo view [TRACE_ID] [--db PATH] [--port N] [--no-browser] [--html FILE]
+    tavo copy SRC DST
+    tavo prune [--db PATH|URL] [--older-than DAYS] [--keep N] [--label PATTERN]
 """
 
 from __future__ import annotations
@@ -12,14 +14,14 @@ import os
 import sys
 from collections.abc import Sequence
 
-from tavo.cli import run, show, traces, view
+from tavo.cli import copy, prune, run, show, traces, view
 from tavo.cli.common import CommandError, Parser
 from tavo.version import __version__
 
 # Each command module has add_parser(subparsers), which registers the command and sets
 # its handler as the parser's default "handler": a function of the parsed arguments
 # that returns the exit status.
-COMMANDS = (run, traces, show, view)
+COMMANDS = (run, traces, show, view, copy, prune)
 
 
 def build_parser() -> Parser:

@@ -41,14 +41,27 @@ def path_fragment(text: str) -> str:
 
 
 def add_db_option(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--db", default=DEFAULT_DB_PATH, metavar="PATH",
-                        help=f"trace database (default: {DEFAULT_DB_PATH})")
+    parser.add_argument("--db", default=DEFAULT_DB_PATH, metavar="PATH|URL",
+                        help="trace store: a SQLite file, or postgresql://user@host:port/dbname "
+                             f"(default: {DEFAULT_DB_PATH})")
 
 
-def open_error(exc: Exception, db_path: str) -> CommandError:
-    """The one-line error for a database that cannot be read."""
+def store_errors() -> tuple[type[Exception], ...]:
+    """What reading or writing a store of either kind raises, each told in one line."""
+    import sqlite3
+
     from tavo import db
+    from tavo.stores import StoreError
 
-    if isinstance(exc, db.NotATraceDatabase):
-        return CommandError(str(exc))
-    return CommandError(f"cannot read trace database {db_path}: {exc}")
+    return (db.NotATraceDatabase, StoreError, sqlite3.Error, OSError)
+
+
+def open_error(exc: Exception, db_path: str, doing: str = "read") -> CommandError:
+    """The one-line error for a database that cannot be read (or written)."""
+    from tavo import db
+    from tavo.stores import StoreError, describe, mask_text
+
+    if isinstance(exc, (db.NotATraceDatabase, StoreError)):
+        return CommandError(str(exc))  # these name the store already
+    return CommandError(f"cannot {doing} trace database {describe(db_path)}: "
+                        f"{mask_text(str(exc), db_path)}")

@@ -29,8 +29,8 @@ def format_time(seconds: object) -> str:
 
 
 def format_size(size: float) -> str:
-    for unit in ("B", "KiB", "MiB"):
-        if size < 1024 or unit == "MiB":
+    for unit in ("B", "KiB", "MiB", "GiB"):
+        if size < 1024 or unit == "GiB":
             return f"{size} {unit}" if unit == "B" else f"{size:.1f} {unit}"
         size /= 1024
     raise AssertionError("unreachable")

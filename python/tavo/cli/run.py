@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import argparse
 import os
-import sqlite3
 import sys
 import types
 from typing import Any
@@ -95,6 +94,7 @@ def run_command(words: list[str]) -> int:
     import runpy
 
     from tavo import db, utils
+    from tavo.cli.common import open_error, store_errors
     from tavo.profiler import Profiler
 
     options, argv = parse_run_arguments(words)
@@ -133,9 +133,9 @@ def run_command(words: list[str]) -> int:
     except db.NotATraceDatabase as exc:
         sys.path[:] = saved_path
         raise CommandError(f"{exc}: not writing into it") from None
-    except (sqlite3.Error, OSError) as exc:
+    except store_errors() as exc:
         sys.path[:] = saved_path
-        raise CommandError(f"cannot write trace database {db_path}: {exc}") from None
+        raise open_error(exc, db_path, "write") from None
 
     saves: list[tuple[Any, BaseException | None]] = []
 
@@ -193,15 +193,19 @@ def report(profiler: Any, db_path: str, saves: list[tuple[Any, BaseException | N
     """Print the run's last line (and why nothing was recorded, if so); the
     exit status, not zero when the trace was lost."""
     from tavo.profiler import describe_error, no_user_code_hint
+    from tavo.stores import StoreError, describe, mask_text
 
+    where = describe(db_path)  # never the password of a URL
     if save_error is not None:
-        print(f"tavo: could not save trace {profiler.trace_id} in {db_path}: "
-              f"{describe_error(save_error)}", file=sys.stderr, flush=True)
+        reason = mask_text(describe_error(save_error), db_path)
+        if not isinstance(save_error, StoreError):  # a store's own errors say all this
+            reason = f"could not save trace {profiler.trace_id} in {where}: {reason}"
+        print(f"tavo: {reason}", file=sys.stderr, flush=True)
         return status or 1
     summary = saves[-1][0] if saves and saves[-1][0] is not None else {}
     records = summary.get("records")
     line = (f"tavo: saved trace {profiler.trace_id} ({'?' if records is None else records} records)"
-            f" in {db_path}")
+            f" in {where}")
     dropped = getattr(profiler, "dropped_records", 0)
     if dropped:
         line += f"; {dropped} records dropped"

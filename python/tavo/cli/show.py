@@ -4,11 +4,10 @@ from __future__ import annotations
 
 import argparse
 import json
-import sqlite3
 import sys
 from typing import Any
 
-from tavo.cli.common import CommandError, add_db_option, open_error
+from tavo.cli.common import CommandError, add_db_option, open_error, store_errors
 from tavo.cli.render import printable, render_trace, to_json
 
 
@@ -23,13 +22,15 @@ def add_parser(subparsers: Any) -> None:
 
 def show_command(args: argparse.Namespace) -> int:
     from tavo import db
+    from tavo.stores import describe
 
     try:
         stored = db.load_traces(args.db, args.trace_id)
-    except (db.NotATraceDatabase, sqlite3.Error) as exc:
+    except store_errors() as exc:
         raise open_error(exc, args.db) from None
+    where = describe(args.db)
     if not stored:
-        raise CommandError(f"no trace {args.trace_id} in {args.db}")
+        raise CommandError(f"no trace {args.trace_id} in {where}")
     if hasattr(sys.stdout, "reconfigure"):
         sys.stdout.reconfigure(errors="backslashreplace")  # recorded text may not fit the terminal
     bad_documents = 0
@@ -44,7 +45,7 @@ def show_command(args: argparse.Namespace) -> int:
                 lines = [printable(line) for line in render_trace(summary, document)]
         except Exception as exc:
             bad_documents += 1
-            print(f"tavo: document {summary['id']} of trace {printable(args.trace_id)} in {args.db}"
+            print(f"tavo: document {summary['id']} of trace {printable(args.trace_id)} in {where}"
                   f" cannot be shown: {type(exc).__name__}: {exc}", file=sys.stderr)
             continue
         if args.json:

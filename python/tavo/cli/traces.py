@@ -1,32 +1,74 @@
-"""``tavo traces``: list the stored traces."""
+"""``tavo traces``: list the stored traces, newest first."""
 
 from __future__ import annotations
 
 import argparse
-import sqlite3
+import datetime
+import re
 import sys
+import time
 from typing import Any
 
-from tavo.cli.common import add_db_option, open_error
+from tavo.cli.common import add_db_option, open_error, store_errors
 from tavo.cli.render import format_size, format_time, printable
+
+_AGO = re.compile(r"(\d+(?:\.\d+)?)([smhd])")
+_UNIT_SECONDS = {"s": 1, "m": 60, "h": 3600, "d": 86400}
 
 
 def add_parser(subparsers: Any) -> None:
-    parser = subparsers.add_parser("traces", help="list the stored traces",
-                                   description="List the stored traces, oldest first.")
+    parser = subparsers.add_parser(
+        "traces", help="list the stored traces",
+        description="List the stored traces, newest first, and the store's size.")
     add_db_option(parser)
+    parser.add_argument("--label", metavar="PATTERN",
+                        help="only labels matching PATTERN (* any text, ? one character)")
+    parser.add_argument("--source", help="only traces of this source (cli, pytest, ...)")
+    parser.add_argument("--since", metavar="WHEN", type=since_time,
+                        help="only traces saved since WHEN: a local date or time "
+                             "(2026-12-01, 2026-12-01T14:30) or a time ago (30m, 12h, 7d)")
+    parser.add_argument("--limit", metavar="N", type=positive_int, help="at most N traces")
     parser.set_defaults(handler=traces_command)
 
 
-def traces_command(args: argparse.Namespace) -> int:
-    from tavo import db
-
+def positive_int(text: str) -> int:
     try:
-        traces = db.list_traces(args.db)
-    except (db.NotATraceDatabase, sqlite3.Error) as exc:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"not a positive whole number: {text!r}")
+    return value
+
+
+def since_time(text: str) -> float:
+    """Seconds since the epoch of a local date or time, or of a time ago."""
+    ago = _AGO.fullmatch(text.strip())
+    if ago:
+        return time.time() - float(ago.group(1)) * _UNIT_SECONDS[ago.group(2)]
+    try:
+        return datetime.datetime.fromisoformat(text.strip()).timestamp()
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"not a date, time or time ago: {text!r} (try 2026-12-01, 2026-12-01T14:30 or 7d)"
+        ) from None
+
+
+def traces_command(args: argparse.Namespace) -> int:
+    from tavo.stores import TraceQuery, describe, open_store
+
+    query = TraceQuery(label=args.label, source=args.source, since=args.since, limit=args.limit)
+    try:
+        with open_store(args.db) as store:
+            traces = store.summaries(query)
+            size = store.total_size()
+    except store_errors() as exc:
         raise open_error(exc, args.db) from None
+    where = describe(args.db)
+    filtered = any(v is not None for v in (args.label, args.source, args.since, args.limit))
     if not traces:
-        print(f"no traces in {args.db}", file=sys.stderr)
+        print(f"no {'matching ' if filtered else ''}traces in {where} "
+              f"(store size {format_size(size)})", file=sys.stderr)
         return 0
     rows = [("TRACE ID", "SAVED", "SOURCE", "RECORDS", "SIZE", "LABEL")]
     bad_rows = 0
@@ -35,10 +77,13 @@ def traces_command(args: argparse.Namespace) -> int:
             rows.append(_row(t))
         except Exception as exc:  # a damaged or crafted row: say so, show the others
             bad_rows += 1
-            print(f"tavo: row {t['id']} of {args.db} cannot be shown: {exc}", file=sys.stderr)
+            print(f"tavo: row {t['id']} of {where} cannot be shown: {exc}", file=sys.stderr)
     widths = [max(len(row[i]) for row in rows) for i in range(5)]
     for row in rows:
         print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)) + "  " + row[5])
+    # On stderr, so that the table alone goes down a pipe.
+    shown = f"{len(traces)} trace{'s' if len(traces) != 1 else ''}"
+    print(f"tavo: {shown} shown from {where} (store size {format_size(size)})", file=sys.stderr)
     return 1 if bad_rows else 0
 
 

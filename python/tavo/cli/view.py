@@ -4,13 +4,13 @@ from __future__ import annotations
 
 import argparse
 import os
-import sqlite3
 import sys
 import urllib.parse
 import webbrowser
 from typing import Any
 
-from tavo.cli.common import CommandError, add_db_option, open_error
+from tavo.cli.common import CommandError, add_db_option, open_error, store_errors
+from tavo.stores import describe
 
 
 def add_parser(subparsers: Any) -> None:
@@ -38,10 +38,10 @@ def view_command(args: argparse.Namespace) -> int:
         raise CommandError("view: --html needs a TRACE_ID", 2)
     try:
         stored = db.list_traces(args.db, args.trace_id)
-    except (db.NotATraceDatabase, sqlite3.Error) as exc:
+    except store_errors() as exc:
         raise open_error(exc, args.db) from None
     if args.trace_id is not None and not stored:
-        raise CommandError(f"no trace {args.trace_id} in {args.db}")
+        raise CommandError(f"no trace {args.trace_id} in {describe(args.db)}")
     if args.html is not None:
         return write_html(args.db, stored[-1], args.html)
     return serve(args.db, args.port, stored[-1] if args.trace_id is not None else None,
@@ -54,11 +54,11 @@ def write_html(db_path: str, summary: dict[str, Any], out: str) -> int:
 
     try:
         documents = db.load_traces(db_path, summary["trace_id"])
-    except (db.NotATraceDatabase, sqlite3.Error) as exc:
+    except store_errors() as exc:
         raise open_error(exc, db_path) from None
     blob = next((b for s, b in documents if s["id"] == summary["id"]), None)
     if blob is None:
-        raise CommandError(f"trace {summary['trace_id']} disappeared from {db_path}")
+        raise CommandError(f"trace {summary['trace_id']} disappeared from {describe(db_path)}")
     try:
         with open(out, "wb") as file:
             file.write(standalone_page(summary, blob))

@@ -12,6 +12,7 @@ import sqlite3
 import urllib.parse
 
 from tavo import db
+from tavo.stores import StoreError
 from tavo.viewer import page
 
 logger = logging.getLogger("tavo")
@@ -60,7 +61,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 self._send_document(urllib.parse.unquote(match[1]), int(match[2]))
             else:
                 self._send_text(404, "not found")
-        except (db.NotATraceDatabase, sqlite3.Error) as exc:
+        except (db.NotATraceDatabase, StoreError, sqlite3.Error) as exc:
             self._send_text(500, f"cannot read trace database {self.server.db_path}: {exc}")
 
     def _send_document(self, trace_id: str, row: int) -> None:

@@ -1,0 +1,105 @@
+"""What every trace store offers, whatever holds the traces.
+
+A store keeps one row per saved trace document: the MessagePack bytes and a
+summary (row id, trace id, save time, source, record count, size, label) that
+can be listed without decoding the document. Saving the same trace id twice
+keeps both documents.
+"""
+
+from __future__ import annotations
+
+import abc
+import dataclasses
+from typing import Any
+
+Summary = dict[str, Any]  # keys: id, trace_id, saved_at, source, records, size, label
+SUMMARY_KEYS = ("id", "trace_id", "saved_at", "source", "records", "size", "label")
+
+
+class StoreError(Exception):
+    """A store could not be reached, read or written: a one-line reason, with
+    no password in it."""
+
+
+@dataclasses.dataclass(frozen=True)
+class TraceQuery:
+    """Which summaries to list, and in which order."""
+
+    trace_id: str | None = None
+    label: str | None = None  # a pattern: * any text, ? one character, the rest literal
+    source: str | None = None
+    since: float | None = None  # seconds since the epoch
+    limit: int | None = None  # at most this many, from the first in the chosen order
+    newest_first: bool = True
+
+
+def glob_to_like(pattern: str) -> str:
+    """A label pattern as an SQL LIKE pattern with backslash as its escape."""
+    out = []
+    for char in pattern:
+        if char in "\\%_":
+            out.append("\\" + char)
+        else:
+            out.append({"*": "%", "?": "_"}.get(char, char))
+    return "".join(out)
+
+
+class Store(abc.ABC):
+    """One trace store at one location."""
+
+    kind: str  # what it is, as people call it ("SQLite", "PostgreSQL")
+
+    def __init__(self, location: str) -> None:
+        self.location = location
+
+    @abc.abstractmethod
+    def describe(self) -> str:
+        """The location as it may be printed (no password)."""
+
+    @abc.abstractmethod
+    def ensure(self, *, timeout: float) -> None:
+        """Create the store and its schema if missing; refuse a database that is
+        not a trace store, or one of a newer schema version, without changing it."""
+
+    @abc.abstractmethod
+    def save(self, trace_id: str, blob: bytes, *, timeout: float) -> int:
+        """Store one document and return its row id, waiting up to ``timeout``
+        seconds for locks held by others before failing."""
+
+    @abc.abstractmethod
+    def summaries(self, query: TraceQuery = TraceQuery()) -> list[Summary]:
+        """The summaries that match ``query``; no document is decoded."""
+
+    @abc.abstractmethod
+    def load(self, trace_id: str) -> list[tuple[Summary, bytes]]:
+        """Every document stored under ``trace_id``, oldest first."""
+
+    @abc.abstractmethod
+    def load_rows(self, ids: list[int]) -> list[tuple[Summary, bytes]]:
+        """The documents of these row ids, in the order of ``ids``."""
+
+    @abc.abstractmethod
+    def insert_copies(self, rows: list[tuple[Summary, bytes]], *, timeout: float) -> None:
+        """Store documents read from another store, keeping their summaries
+        (save time included), in one transaction."""
+
+    @abc.abstractmethod
+    def delete(self, ids: list[int], *, timeout: float) -> None:
+        """Delete these rows, in one transaction."""
+
+    @abc.abstractmethod
+    def reclaim(self, *, timeout: float) -> None:
+        """Give the space of deleted rows back (to the file system, or to new rows)."""
+
+    @abc.abstractmethod
+    def total_size(self) -> int:
+        """Bytes the store takes, indexes included."""
+
+    def close(self) -> None:
+        """Release what the store holds open (nothing by default)."""
+
+    def __enter__(self) -> "Store":
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
