@@ -34,6 +34,12 @@ _LABEL_SCAN_LIMIT = 1000
 
 _SUMMARY_COLUMNS = "id, trace_id, saved_at, source, records, size, label"
 
+# Appended to the label of every trace this process saves: the pytest-xdist worker
+# ("[worker gw0]") or the parent trace and process id of a child process
+# ("[child of trc_... pid 123]"). Set by the host; `tavo traces` groups children
+# under their parents by it.
+process_label = ""
+
 
 class NotATraceDatabase(Exception):
     """The file is missing, or is not a tavo trace database."""
@@ -72,6 +78,8 @@ def save_trace_in_sqlite(db_path, trace_id, *, timeout=60, msgpack):
     failing with sqlite3.OperationalError."""
     blob = bytes(msgpack)
     summary = summarize(blob)
+    if process_label:
+        summary["label"] = f"{summary['label'] or ''} {process_label}".lstrip()
     with _write_transaction(db_path, timeout) as conn:
         cursor = conn.execute(
             "INSERT INTO traces (trace_id, saved_at, source, records, size, label, msgpack)"

@@ -3,23 +3,42 @@
 Loaded automatically through the "tavo" pytest11 entry point, it does nothing
 unless --tavo is given. Each test's trace is saved by the native engine when
 the test ends (source "pytest"; its start_test record names the test).
+
+What is recorded is set by --tavo-include / --tavo-ignore / --tavo-no-threading /
+--tavo-no-children, the TAVO_* environment variables and [tool.tavo] in
+pyproject.toml, as for ``tavo run``. Under pytest-xdist (``-n N``) every worker
+records its own tests, labelling their traces with its name, and the controller
+prints how many were saved.
 """
 
 import sys
 
 import pytest
 
-from tavo.profiler import DEFAULT_DB_PATH
+from tavo import config as tavo_config
 
 _PROFILER = pytest.StashKey()
+_TALLY = pytest.StashKey()
 
 
 def pytest_addoption(parser):
     group = parser.getgroup("tavo", "tavo tracing profiler")
     group.addoption("--tavo", action="store_true", default=False,
                     help="record a tavo trace of each test")
-    group.addoption("--tavo-db", default=DEFAULT_DB_PATH, metavar="PATH",
-                    help=f"SQLite database for the traces (default: {DEFAULT_DB_PATH})")
+    group.addoption("--tavo-db", default=None, metavar="PATH",
+                    help="database for the traces (default: TAVO_DB, db in [tool.tavo] of "
+                         f"pyproject.toml, or {tavo_config.DEFAULT_DB})")
+    group.addoption("--tavo-include", action="append", default=None, metavar="FRAGMENT",
+                    help="record files whose path contains FRAGMENT, even library code "
+                         "(repeatable)")
+    group.addoption("--tavo-ignore", action="append", default=None, metavar="FRAGMENT",
+                    help="never record files whose path contains FRAGMENT (repeatable)")
+    group.addoption("--tavo-no-threading", dest="tavo_threading", action="store_const",
+                    const=False, default=None,
+                    help="do not record the threads that tests start")
+    group.addoption("--tavo-no-children", dest="tavo_children", action="store_const",
+                    const=False, default=None,
+                    help="do not record the Python processes that tests start")
 
 
 def pytest_plugin_registered(plugin, plugin_name, manager):
@@ -30,17 +49,38 @@ def pytest_plugin_registered(plugin, plugin_name, manager):
             manager.set_blocked("tavo")
 
 
+def _settings(config):
+    """The effective settings: these options, then TAVO_*, then pyproject.toml."""
+    options = {"db": config.getoption("tavo_db"), "include": config.getoption("tavo_include"),
+               "ignore": config.getoption("tavo_ignore"),
+               "threading": config.getoption("tavo_threading"),
+               "children": config.getoption("tavo_children")}
+    workerinput = getattr(config, "workerinput", None)
+    if workerinput is not None and workerinput.get("tavo_db"):
+        options["db"] = workerinput["tavo_db"]  # as the controller resolved it
+    try:
+        return tavo_config.load(options)
+    except tavo_config.ConfigError as exc:
+        raise pytest.UsageError(f"tavo: {exc}") from None
+
+
 def pytest_configure(config):
     if not config.getoption("tavo"):
         return
     from tavo import db
     from tavo.profiler import Profiler
 
-    db_path = config.getoption("tavo_db")
-    profiler = Profiler(db_path, config={"pytest": True}, source="pytest",
-                        one_trace_per_test=True)
+    settings = _settings(config)
+    db_path = settings["db"]
+    profiler = Profiler(db_path, config={**settings.profiler_config(), "pytest": True},
+                        source="pytest", one_trace_per_test=True)
     try:
         db.ensure_database(db_path, timeout=profiler.config["sqlite_busy_timeout"])
+        if _is_xdist_controller(config):
+            # The workers run the tests and record them; the controller gathers their counts.
+            config.stash[_TALLY] = XdistTally(profiler.db_path)
+            return
+        _start_worker_count(config)
         profiler.enable()
     except Exception as exc:
         raise pytest.UsageError(f"tavo: cannot trace this run: {exc}") from None
@@ -52,3 +92,116 @@ def pytest_unconfigure(config):
     if profiler is not None:
         del config.stash[_PROFILER]
         profiler.disable()
+    _stop_worker_count(config)
+
+
+# pytest-xdist: every worker records its own tests and labels their traces with its
+# name; it counts the traces it saved and failed to save, and the controller adds
+# up the workers' counts into one line at the end.
+
+
+def _is_xdist_controller(config):
+    # -n N (N > 0) makes xdist set a distribution mode before pytest_configure.
+    return (getattr(config, "workerinput", None) is None
+            and getattr(config.option, "dist", "no") != "no"
+            and bool(getattr(config.option, "tx", None)))
+
+
+class CountingSave:
+    """Stands in for the store's save function in a worker: counts the traces
+    saved and the failures (the first error kept), then lets the error go on to
+    the engine, which reports it as for any save."""
+
+    def __init__(self, save, counts):
+        self.save = save
+        self.counts = counts
+
+    def __call__(self, *args, **kwargs):
+        try:
+            result = self.save(*args, **kwargs)
+        except Exception as exc:
+            self.counts["failed"] += 1
+            if self.counts["first_error"] is None:
+                self.counts["first_error"] = f"{type(exc).__name__}: {exc}"
+            raise
+        self.counts["saved"] += 1
+        return result
+
+
+def _start_worker_count(config):
+    workerinput = getattr(config, "workerinput", None)
+    if workerinput is None:
+        return
+    from tavo import db
+
+    worker = str(workerinput.get("workerid", "?"))
+    db.process_label = f"[worker {worker}]"
+    counts = {"saved": 0, "failed": 0, "first_error": None}
+    # xdist sends workeroutput to the controller when the worker's session ends.
+    config.workeroutput["tavo"] = counts
+    db.save_trace_in_sqlite = CountingSave(db.save_trace_in_sqlite, counts)
+
+
+def _stop_worker_count(config):
+    from tavo import db
+
+    if isinstance(db.save_trace_in_sqlite, CountingSave):
+        db.save_trace_in_sqlite = db.save_trace_in_sqlite.save
+        db.process_label = ""
+
+
+class XdistTally:
+    """The workers' counts, gathered by the controller."""
+
+    def __init__(self, db_path):
+        self.db_path = db_path
+        self.saved = 0
+        self.failed = 0
+        self.first_error = None
+        self.silent_workers = []  # workers that went down without sending their count
+
+    def add(self, worker, counts):
+        if not isinstance(counts, dict):
+            self.silent_workers.append(worker)
+            return
+        self.saved += int(counts.get("saved", 0))
+        self.failed += int(counts.get("failed", 0))
+        if self.first_error is None and counts.get("first_error"):
+            self.first_error = str(counts["first_error"])
+
+    def line(self):
+        text = f"tavo: {self.saved} traces saved in {self.db_path}"
+        if self.failed:
+            text += f", {self.failed} failed: {self.first_error}"
+        if self.silent_workers:
+            text += f"; no count from worker {', '.join(sorted(self.silent_workers))}"
+        return text
+
+
+@pytest.hookimpl(optionalhook=True)
+def pytest_configure_node(node):
+    tally = node.config.stash.get(_TALLY, None)
+    if tally is not None:
+        node.workerinput["tavo_db"] = tally.db_path
+
+
+@pytest.hookimpl(optionalhook=True)
+def pytest_testnodedown(node, error):
+    tally = node.config.stash.get(_TALLY, None)
+    if tally is not None:
+        worker = str(getattr(node, "gateway", None) and node.gateway.id)
+        tally.add(worker, getattr(node, "workeroutput", {}).get("tavo"))
+
+
+def pytest_sessionfinish(session):
+    tally = session.config.stash.get(_TALLY, None)
+    if tally is not None and (tally.failed or tally.silent_workers) and session.exitstatus == 0:
+        session.exitstatus = pytest.ExitCode.TESTS_FAILED
+
+
+def pytest_terminal_summary(terminalreporter, config):
+    tally = config.stash.get(_TALLY, None)
+    if tally is not None:
+        terminalreporter.write_line(tally.line())
+
+

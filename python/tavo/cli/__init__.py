@@ -1,8 +1,10 @@
 """tavo's command line: one parser tree, one module per command.
 
-    tavo run [--db PATH] [--threading] SCRIPT [ARGS...] | -m MODULE [ARGS...]
+    tavo run [--db PATH] [--include F] [--ignore F] [--no-threading] [--no-children]
+             SCRIPT [ARGS...] | -m MODULE [ARGS...]
     tavo traces [--db PATH]
     tavo show TRACE_ID [--db PATH] [--json]
+    tavo config [--db PATH] [--include F] [--ignore F] [--no-threading] [--no-children] [--json]
 """
 
 from __future__ import annotations
@@ -11,14 +13,14 @@ import os
 import sys
 from collections.abc import Sequence
 
-from tavo.cli import run, show, traces
-from tavo.cli.common import CommandError, Parser
+from tavo.cli import config, run, show, traces
+from tavo.cli.common import CommandError, Parser, settings_from
 from tavo.version import __version__
 
 # Each command module has add_parser(subparsers), which registers the command and sets
 # its handler as the parser's default "handler": a function of the parsed arguments
 # that returns the exit status.
-COMMANDS = (run, traces, show)
+COMMANDS = (run, traces, show, config)
 
 
 def build_parser() -> Parser:
@@ -40,6 +42,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             parser.print_help()
             return 2
         args = parser.parse_args(argv)
+        if getattr(args, "db_from_settings", False) and args.db is None:
+            args.db = settings_from(args)["db"]
         return args.handler(args)
     except CommandError as exc:
         print(f"tavo: {exc}", file=sys.stderr)

@@ -9,9 +9,10 @@ import sys
 import types
 from typing import Any
 
-from tavo.cli.common import CommandError, Parser, add_db_option
+from tavo.cli.common import CommandError, Parser, add_record_options, settings_from
 
-USAGE = "tavo run [--db PATH] [--threading] SCRIPT [ARGS...] | -m MODULE [ARGS...]"
+USAGE = ("tavo run [--db PATH] [--include F] [--ignore F] [--no-threading] [--no-children]"
+         " SCRIPT [ARGS...] | -m MODULE [ARGS...]")
 
 
 def add_parser(subparsers: Any) -> None:
@@ -27,9 +28,7 @@ def options_parser() -> Parser:
     parser = Parser(prog="tavo run", usage=USAGE,
                     description="Profile a script or module and save its trace. Everything after "
                                 "SCRIPT or -m MODULE is the program's own sys.argv.")
-    add_db_option(parser)
-    parser.add_argument("--threading", action="store_true",
-                        help="also profile the threads the program starts")
+    add_record_options(parser)
     parser.add_argument("-m", dest="module", metavar="MODULE",
                         help="run a module as a script, as python -m does")
     return parser
@@ -104,8 +103,9 @@ def run_command(words: list[str]) -> int:
         run_argv = [module, *argv]  # runpy replaces argv[0] by the module's file
         path0 = os.getcwd()
 
-    db_path = options.db
-    config = {"threading": options.threading}
+    settings = settings_from(options)
+    db_path = settings["db"]
+    config = settings.profiler_config()
     try:
         profiler = Profiler(db_path, config=config, source="cli")
         db.ensure_database(db_path, timeout=profiler.config["sqlite_busy_timeout"])
