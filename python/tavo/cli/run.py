@@ -115,6 +115,7 @@ def run_command(words: list[str]) -> int:
     saved_argv, saved_path0 = sys.argv, sys.path[0]
     sys.argv, sys.path[0] = list(run_argv), path0
     status: Any = 0
+    started_in = os.getpid()
     failure: BaseException | None = None
     save_error: Exception | None = None
     try:
@@ -142,6 +143,8 @@ def run_command(words: list[str]) -> int:
         tb = _trimmed_traceback(failure)
         sys.excepthook(type(failure), failure.with_traceback(tb), tb)
         status = 130 if isinstance(failure, KeyboardInterrupt) else 1
+    if os.getpid() != started_in and not settings["children"]:
+        return status  # a forked child that was not profiled: it has nothing to report
     if save_error is not None:
         print(f"tavo: could not save trace {profiler.trace_id} in {db_path}: {save_error}",
               file=sys.stderr)

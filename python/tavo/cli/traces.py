@@ -8,6 +8,7 @@ import sys
 from typing import Any
 
 from tavo.cli.common import add_db_option, open_error
+from tavo.cli.lineage import as_tree
 from tavo.cli.render import format_size, format_time
 
 
@@ -29,9 +30,9 @@ def traces_command(args: argparse.Namespace) -> int:
         print(f"no traces in {args.db}", file=sys.stderr)
         return 0
     rows = [("TRACE ID", "SAVED", "SOURCE", "RECORDS", "SIZE", "LABEL")]
-    for t in traces:
-        label = t["label"] or ""
-        rows.append((t["trace_id"], format_time(t["saved_at"]), t["source"] or "?",
+    # Traces saved by child processes are listed under their parent's, indented.
+    for depth, t, label in as_tree(traces):
+        rows.append(("  " * depth + t["trace_id"], format_time(t["saved_at"]), t["source"] or "?",
                      "?" if t["records"] is None else str(t["records"]),
                      format_size(t["size"]), label if len(label) <= 70 else label[:67] + "..."))
     widths = [max(len(row[i]) for row in rows) for i in range(5)]
