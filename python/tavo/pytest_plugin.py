@@ -18,7 +18,6 @@ import pytest
 from tavo import config as tavo_config
 
 _PROFILER = pytest.StashKey()
-_TALLY = pytest.StashKey()
 
 
 def pytest_addoption(parser):
@@ -78,7 +77,7 @@ def pytest_configure(config):
         db.ensure_database(db_path, timeout=profiler.config["sqlite_busy_timeout"])
         if _is_xdist_controller(config):
             # The workers run the tests and record them; the controller gathers their counts.
-            config.stash[_TALLY] = XdistTally(profiler.db_path)
+            config.pluginmanager.register(XdistTally(profiler.db_path), "tavo-xdist-tally")
             return
         _start_worker_count(config)
         profiler.enable()
@@ -151,7 +150,7 @@ def _stop_worker_count(config):
 
 
 class XdistTally:
-    """The workers' counts, gathered by the controller."""
+    """The workers' counts, gathered by the controller (a plugin of its own there)."""
 
     def __init__(self, db_path):
         self.db_path = db_path
@@ -177,31 +176,18 @@ class XdistTally:
             text += f"; no count from worker {', '.join(sorted(self.silent_workers))}"
         return text
 
+    @pytest.hookimpl(optionalhook=True)
+    def pytest_configure_node(self, node):
+        node.workerinput["tavo_db"] = self.db_path
 
-@pytest.hookimpl(optionalhook=True)
-def pytest_configure_node(node):
-    tally = node.config.stash.get(_TALLY, None)
-    if tally is not None:
-        node.workerinput["tavo_db"] = tally.db_path
-
-
-@pytest.hookimpl(optionalhook=True)
-def pytest_testnodedown(node, error):
-    tally = node.config.stash.get(_TALLY, None)
-    if tally is not None:
+    @pytest.hookimpl(optionalhook=True)
+    def pytest_testnodedown(self, node, error):
         worker = str(getattr(node, "gateway", None) and node.gateway.id)
-        tally.add(worker, getattr(node, "workeroutput", {}).get("tavo"))
+        self.add(worker, getattr(node, "workeroutput", {}).get("tavo"))
 
+    def pytest_sessionfinish(self, session):
+        if (self.failed or self.silent_workers) and session.exitstatus == 0:
+            session.exitstatus = pytest.ExitCode.TESTS_FAILED
 
-def pytest_sessionfinish(session):
-    tally = session.config.stash.get(_TALLY, None)
-    if tally is not None and (tally.failed or tally.silent_workers) and session.exitstatus == 0:
-        session.exitstatus = pytest.ExitCode.TESTS_FAILED
-
-
-def pytest_terminal_summary(terminalreporter, config):
-    tally = config.stash.get(_TALLY, None)
-    if tally is not None:
-        terminalreporter.write_line(tally.line())
-
-
+    def pytest_terminal_summary(self, terminalreporter):
+        terminalreporter.write_line(self.line())
