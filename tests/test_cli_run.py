@@ -252,7 +252,7 @@ def test_a_run_that_records_no_user_code_says_how_to_include_it(tmp_path):
     (tmp_path / "lib" / "python_tools").mkdir(parents=True)  # "lib/python": library code
     source, name = "def work():\n    return 1\n\nwork()\n", "lib/python_tools/tool.py"
     result = run_source(tmp_path, source, name=name)
-    assert saved_trace(result)[1] == 0 and "--include-frames" in result.stderr
-    included = run_source(tmp_path, source, "--include-frames", "python_tools/", name=name)
+    assert saved_trace(result)[1] == 0 and "--include FRAGMENT" in result.stderr
+    included = run_source(tmp_path, source, "--include", "python_tools/", name=name)
     assert len(recorded_calls(tmp_path, included, "work")) == 1
-    assert "--include-frames" not in included.stderr
+    assert "--include FRAGMENT" not in included.stderr

@@ -39,6 +39,12 @@ _LABEL_SCAN_LIMIT = 1000
 
 _SUMMARY_COLUMNS = "id, trace_id, saved_at, source, records, size, label"
 
+# Appended to the label of every trace this process saves: the pytest-xdist worker
+# ("[worker gw0]") or the parent trace and process id of a child process
+# ("[child of trc_... pid 123]"). Set by the host; `tavo traces` groups children
+# under their parents by it.
+process_label = ""
+
 
 _COLUMNS = {"id", "trace_id", "saved_at", "source", "records", "size", "label", "msgpack"}
 
@@ -132,7 +138,7 @@ def save_trace_in_sqlite(db_path, trace_id, *, timeout=60, msgpack):
                 _notify(db_path, trace_id, summarize(blob), None)
             return row_id
         blob = bytes(msgpack)
-        summary = summarize(blob)
+        summary = with_process_label(summarize(blob))
         with _write_transaction(db_path, timeout) as conn:
             cursor = conn.execute(
                 "INSERT INTO traces (trace_id, saved_at, source, records, size, label, msgpack)"
@@ -150,6 +156,13 @@ def save_trace_in_sqlite(db_path, trace_id, *, timeout=60, msgpack):
 def _notify(db_path, trace_id, summary, error):
     for observer in list(save_observers):
         observer(db_path, trace_id, summary, error)
+
+
+def with_process_label(summary):
+    """The summary with this process's label suffix (see process_label) added."""
+    if process_label:
+        summary["label"] = f"{summary['label'] or ''} {process_label}".lstrip()
+    return summary
 
 
 def summarize(blob):

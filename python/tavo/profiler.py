@@ -29,7 +29,9 @@ def make_config(config=None):
     Keys: "filters" ({"include_frames": [str], "ignore_frames": [str]}),
     "sqlite_busy_timeout" (seconds, int), "threading" (bool: also profile
     threads started while enabled), "lightweight_repr" (bool: keep value
-    descriptions short). Other keys (such as "pytest") are passed on as given."""
+    descriptions short), "children" (bool, when given: also profile the Python
+    processes started while enabled, or stop profiling in forked ones). Other
+    keys (such as "pytest") are passed on as given."""
     merged = {
         "filters": {"include_frames": [], "ignore_frames": []},
         "sqlite_busy_timeout": 60,
@@ -52,6 +54,8 @@ def make_config(config=None):
     for name in ("threading", "lightweight_repr"):
         if not isinstance(merged[name], bool):
             raise TypeError(f'config["{name}"] must be True or False')
+    if not isinstance(merged.get("children", False), bool):
+        raise TypeError('config["children"] must be True or False')
     return merged
 
 
@@ -77,6 +81,7 @@ class Profiler:
         self.rust_profiler = None  # the native profiler, set at registration
         self.trace = None  # the document, when db_path is None
         self.enabled = False
+        self.from_parent = False  # started in a child process on its parent's behalf
 
     def __call__(self, *args, **kwargs):
         # The native engine does the recording; calling the host object does nothing.
@@ -84,6 +89,8 @@ class Profiler:
 
     def enable(self):
         global _enabled
+        if _enabled is not None and _enabled.from_parent and _enabled is not self:
+            _enabled.discard()  # this process's own profiling takes over from its parent's
         if _enabled is not None:
             raise RuntimeError("a tavo profiler is already enabled")
         # Import everything the engine calls into before profiling starts.
@@ -96,6 +103,7 @@ class Profiler:
         _tavo.register_profiler(self)
         self.enabled = True
         _enabled = self
+        _follow_children(self)
         return self
 
     def disable(self):
@@ -116,6 +124,7 @@ class Profiler:
             threading.setprofile(None)
         self.enabled = False
         _enabled = None
+        _stop_following_children(self)
         if self.one_trace_per_test:
             self.rust_profiler.build_trace()
             return None
@@ -124,6 +133,22 @@ class Profiler:
             return self.trace
         self.rust_profiler.save_request_in_db()
         return None
+
+    def discard(self):
+        """Stop profiling without saving anything."""
+        global _enabled
+        if not self.enabled:
+            return
+        import threading
+
+        if self.config["threading"]:
+            threading.setprofile_all_threads(None)
+        else:
+            sys.setprofile(None)
+        threading.setprofile(None)
+        self.enabled = False
+        _enabled = None
+        _stop_following_children(self)
 
     def __enter__(self):
         return self.enable()
@@ -161,3 +186,160 @@ def describe_error(exc):
 def profile(db_path=DEFAULT_DB_PATH, *, config=None, source="context-manager"):
     """A Profiler to use as a context manager: ``with tavo.profile() as p: ...``."""
     return Profiler(db_path, config=config, source=source)
+
+
+# Child processes. With config "children" True (tavo run and the pytest plugin set it),
+# the Python processes a profiled program starts are profiled too, each saving its own
+# trace into the same store, labelled "[child of PARENT_TRACE_ID pid PID]":
+# - a forked child (os.fork, multiprocessing's fork) starts a new trace in the at-fork
+#   hook and saves it when it exits: at exit, or in multiprocessing's exit finalizers
+#   for children that leave through os._exit;
+# - a new interpreter (multiprocessing's spawn and forkserver, subprocess) starts
+#   profiling at start-up from CHILD_ENV, which the parent sets while it profiles, through
+#   the tavo-children.pth start-up hook installed beside the package.
+# With "children" False, a forked child stops recording and saves nothing.
+
+CHILD_ENV = "TAVO_CHILD_PROFILE"
+_CHILD_CONFIG_KEYS = ("filters", "sqlite_busy_timeout", "threading", "lightweight_repr", "children")
+_fork_hook_installed = False
+_relay = None  # in a forkserver process: what each forked child starts with
+_started_from_environment = False  # site may read the start-up hook twice in a venv
+
+
+def _install_fork_hook():
+    global _fork_hook_installed
+    if not _fork_hook_installed:
+        os.register_at_fork(after_in_child=_after_fork_in_child)
+        _fork_hook_installed = True
+
+
+def _follow_children(profiler):
+    if profiler.config.get("children") is None:
+        return
+    _install_fork_hook()
+    if profiler.config["children"] is True and profiler.db_path is not None:
+        profiler.child_env_before = os.environ.get(CHILD_ENV)
+        os.environ[CHILD_ENV] = _child_payload(profiler)
+
+
+def _stop_following_children(profiler):
+    if not hasattr(profiler, "child_env_before"):
+        return
+    if profiler.child_env_before is None:
+        os.environ.pop(CHILD_ENV, None)
+    else:
+        os.environ[CHILD_ENV] = profiler.child_env_before
+    del profiler.child_env_before
+
+
+def _child_payload(profiler):
+    import json
+
+    return json.dumps({"parent": profiler.trace_id, "db": profiler.db_path,
+                       "source": profiler.source,
+                       "config": {key: profiler.config[key] for key in _CHILD_CONFIG_KEYS}})
+
+
+def _label_as_child(parent_trace_id):
+    import tavo.db
+
+    tavo.db.process_label = f"[child of {parent_trace_id} pid {os.getpid()}]"
+
+
+def _after_fork_in_child():
+    profiler = _enabled
+    if profiler is None:
+        if _relay is not None:
+            _start_child(_relay)
+        return
+    if profiler.config.get("children") is False:
+        profiler.discard()
+        return
+    if profiler.config.get("children") is not True:
+        return
+    from tavo import _tavo
+
+    parent_trace_id = profiler.trace_id
+    profiler.trace_id = new_trace_id()
+    profiler.one_trace_per_test = False  # the child's trace is the rest of its life
+    profiler.config = {k: v for k, v in profiler.config.items() if k != "pytest"}
+    try:
+        _tavo.register_profiler(profiler)  # a new native profiler: empty buffers, this trace id
+    except Exception as exc:
+        profiler.discard()
+        print(f"tavo: not profiling process {os.getpid()}: {exc}", file=sys.stderr)
+        return
+    _label_as_child(parent_trace_id)
+    if hasattr(profiler, "child_env_before"):
+        os.environ[CHILD_ENV] = _child_payload(profiler)
+    _save_at_exit(profiler)
+
+
+def _save_at_exit(profiler):
+    import atexit
+
+    profiler.child_pid = os.getpid()
+    atexit.register(_save_child_trace, profiler)
+    mp_util = sys.modules.get("multiprocessing.util")
+    if mp_util is not None:
+        # multiprocessing's children leave through os._exit, after its exit finalizers;
+        # those are cleared when the child starts, and re-armed from this hook.
+        mp_util.register_after_fork(profiler, _arm_multiprocessing_exit)
+
+
+def _arm_multiprocessing_exit(profiler):
+    import multiprocessing.util
+
+    multiprocessing.util.Finalize(None, _save_child_trace, args=(profiler,), exitpriority=-100)
+
+
+def _save_child_trace(profiler):
+    if not profiler.enabled or getattr(profiler, "child_pid", None) != os.getpid():
+        return
+    try:
+        profiler.disable()
+    except Exception as exc:
+        print(f"tavo: could not save trace {profiler.trace_id} of process {os.getpid()}"
+              f" in {profiler.db_path}: {exc}", file=sys.stderr)
+
+
+def start_child_from_environment():
+    """Start profiling this new process for the parent that set CHILD_ENV (called at
+    interpreter start-up by tavo-children.pth)."""
+    global _relay, _started_from_environment
+    import json
+
+    if _started_from_environment:
+        return
+    _started_from_environment = True
+    try:
+        payload = json.loads(os.environ[CHILD_ENV])
+        payload = {"parent": str(payload["parent"]), "db": str(payload["db"]),
+                   "source": str(payload["source"]), "config": dict(payload["config"])}
+    except (KeyError, TypeError, ValueError) as exc:
+        print(f"tavo: not profiling process {os.getpid()}: bad {CHILD_ENV}: {exc}",
+              file=sys.stderr)
+        return
+    command = " ".join(getattr(sys, "orig_argv", []))
+    if "from multiprocessing.resource_tracker import" in command:
+        return  # multiprocessing's own helper process: nothing of the program runs there
+    if "from multiprocessing.forkserver import" in command:
+        # The server only forks the program's children: each of them is profiled.
+        _relay = payload
+        _install_fork_hook()
+        return
+    _start_child(payload)
+
+
+def _start_child(payload):
+    global _relay
+    _relay = None
+    try:
+        profiler = Profiler(payload["db"], config=payload["config"], source=payload["source"])
+        profiler.from_parent = True
+        _label_as_child(payload["parent"])
+        profiler.enable()
+    except Exception as exc:
+        print(f"tavo: not profiling process {os.getpid()}: {exc}", file=sys.stderr)
+        return
+    _save_at_exit(profiler)

@@ -6,14 +6,21 @@ the test ends (source "pytest"; its start_test record names the test). A test
 whose trace could not be saved gets a warning, the session ends with a line
 that counts the saved and failed traces, and its exit status is not zero if
 any trace was lost.
+
+What is recorded is set by --tavo-include / --tavo-ignore / --tavo-no-threading /
+--tavo-no-children, the TAVO_* environment variables and [tool.tavo] in
+pyproject.toml, as for ``tavo run``. Under pytest-xdist (``-n N``) every worker
+records its own tests, labelling their traces with its name, and the controller
+prints how many were saved.
 """
 
 import sys
 
 import pytest
 
-from tavo.cli.common import path_fragment, seconds
-from tavo.profiler import DEFAULT_DB_PATH, describe_error, no_user_code_hint
+from tavo import config as tavo_config
+from tavo.cli.common import seconds
+from tavo.profiler import describe_error, no_user_code_hint
 
 _PROFILER = pytest.StashKey()
 _TALLY = pytest.StashKey()
@@ -23,15 +30,22 @@ def pytest_addoption(parser):
     group = parser.getgroup("tavo", "tavo tracing profiler")
     group.addoption("--tavo", action="store_true", default=False,
                     help="record a tavo trace of each test")
-    group.addoption("--tavo-db", default=DEFAULT_DB_PATH, metavar="PATH|URL",
-                    help="trace store: a SQLite file, or postgresql://user@host:port/dbname "
-                         f"(default: {DEFAULT_DB_PATH})")
+    group.addoption("--tavo-db", default=None, metavar="PATH|URL",
+                    help="trace store, a SQLite file or postgresql://user@host:port/dbname (default: TAVO_DB, db in [tool.tavo] of "
+                         f"pyproject.toml, or {tavo_config.DEFAULT_DB})")
+    group.addoption("--tavo-include", action="append", default=None, metavar="FRAGMENT",
+                    help="record files whose path contains FRAGMENT, even library code "
+                         "(repeatable)")
+    group.addoption("--tavo-ignore", action="append", default=None, metavar="FRAGMENT",
+                    help="never record files whose path contains FRAGMENT (repeatable)")
+    group.addoption("--tavo-no-threading", dest="tavo_threading", action="store_const",
+                    const=False, default=None,
+                    help="do not record the threads that tests start")
+    group.addoption("--tavo-no-children", dest="tavo_children", action="store_const",
+                    const=False, default=None,
+                    help="do not record the Python processes that tests start")
     group.addoption("--tavo-busy-timeout", type=seconds, default=None, metavar="SECONDS",
                     help="how long a save waits for another writer of the database (default: 60)")
-    group.addoption("--tavo-include-frames", action="append", default=[], type=path_fragment,
-                    metavar="FRAGMENT",
-                    help="also record code whose file path contains FRAGMENT, even where it "
-                         "counts as library code (repeatable)")
 
 
 def pytest_plugin_registered(plugin, plugin_name, manager):
@@ -47,8 +61,9 @@ class SaveTally:
     saves them at each test's end, through tavo.db); the session's summary line
     and exit status come from here alone."""
 
-    def __init__(self, profiler):
+    def __init__(self, profiler, where):
         self.profiler = profiler
+        self.where = where  # the store as given, for the summary line
         self.saved = 0
         self.failed = 0
         self.first_error = None
@@ -80,8 +95,24 @@ class SaveTally:
         lines = [line]
         if self.without_user_code:
             lines.append(f"tavo: {self.without_user_code} of these traces hold no record of your "
-                         f"code: {no_user_code_hint('--tavo-include-frames FRAGMENT')}")
+                         f"code: {no_user_code_hint('--tavo-include FRAGMENT')}")
         return lines
+
+
+def _settings(config):
+    """The effective settings: these options, then TAVO_*, then pyproject.toml."""
+    options = {"db": config.getoption("tavo_db"), "include": config.getoption("tavo_include"),
+               "ignore": config.getoption("tavo_ignore"),
+               "threading": config.getoption("tavo_threading"),
+               "children": config.getoption("tavo_children"),
+               "busy-timeout": config.getoption("tavo_busy_timeout")}
+    workerinput = getattr(config, "workerinput", None)
+    if workerinput is not None and workerinput.get("tavo_db"):
+        options["db"] = workerinput["tavo_db"]  # as the controller resolved it
+    try:
+        return tavo_config.load(options)
+    except tavo_config.ConfigError as exc:
+        raise pytest.UsageError(f"tavo: {exc}") from None
 
 
 def pytest_configure(config):
@@ -90,15 +121,19 @@ def pytest_configure(config):
     from tavo import db
     from tavo.profiler import Profiler
 
-    db_path = config.getoption("tavo_db")
-    settings = {"pytest": True, "pytest_config": config,
-                "filters": {"include_frames": config.getoption("tavo_include_frames")}}
-    if config.getoption("tavo_busy_timeout") is not None:
-        settings["sqlite_busy_timeout"] = config.getoption("tavo_busy_timeout")
-    profiler = Profiler(db_path, config=settings, source="pytest", one_trace_per_test=True)
-    tally = SaveTally(profiler)
+    settings = _settings(config)
+    db_path = settings["db"]
+    profiler = Profiler(db_path, config={**settings.profiler_config(), "pytest": True,
+                                         "pytest_config": config},
+                        source="pytest", one_trace_per_test=True)
+    tally = SaveTally(profiler, db_path)
     try:
         db.ensure_database(profiler.db_path, timeout=profiler.config["sqlite_busy_timeout"])
+        if _is_xdist_controller(config):
+            # The workers run the tests and record them; the controller gathers their counts.
+            config.pluginmanager.register(XdistTally(profiler.db_path), "tavo-xdist-tally")
+            return
+        _start_worker_count(config)
         db.save_observers.append(tally.observe)
         profiler.enable()
     except Exception as exc:
@@ -131,7 +166,9 @@ def pytest_sessionfinish(session):
 def pytest_terminal_summary(terminalreporter, config):
     tally = config.stash.get(_TALLY, None)
     if tally is not None:
-        for line in tally.summary_lines(config.getoption("tavo_db")):
+        from tavo.stores import describe
+
+        for line in tally.summary_lines(describe(tally.where)):
             terminalreporter.write_line(line, red=bool(tally.failed))
 
 
@@ -145,3 +182,105 @@ def pytest_unconfigure(config):
         tally = config.stash.get(_TALLY, None)
         if tally is not None and tally.observe in db.save_observers:
             db.save_observers.remove(tally.observe)
+    _stop_worker_count(config)
+
+
+# pytest-xdist: every worker records its own tests and labels their traces with its
+# name; it counts the traces it saved and failed to save, and the controller adds
+# up the workers' counts into one line at the end.
+
+
+def _is_xdist_controller(config):
+    # -n N (N > 0) makes xdist set a distribution mode before pytest_configure.
+    return (getattr(config, "workerinput", None) is None
+            and getattr(config.option, "dist", "no") != "no"
+            and bool(getattr(config.option, "tx", None)))
+
+
+class CountingSave:
+    """Stands in for the store's save function in a worker: counts the traces
+    saved and the failures (the first error kept), then lets the error go on to
+    the engine, which reports it as for any save."""
+
+    def __init__(self, save, counts):
+        self.save = save
+        self.counts = counts
+
+    def __call__(self, *args, **kwargs):
+        try:
+            result = self.save(*args, **kwargs)
+        except Exception as exc:
+            self.counts["failed"] += 1
+            if self.counts["first_error"] is None:
+                self.counts["first_error"] = f"{type(exc).__name__}: {exc}"
+            raise
+        self.counts["saved"] += 1
+        return result
+
+
+def _start_worker_count(config):
+    workerinput = getattr(config, "workerinput", None)
+    if workerinput is None:
+        return
+    from tavo import db
+
+    worker = str(workerinput.get("workerid", "?"))
+    db.process_label = f"[worker {worker}]"
+    counts = {"saved": 0, "failed": 0, "first_error": None}
+    # xdist sends workeroutput to the controller when the worker's session ends.
+    config.workeroutput["tavo"] = counts
+    db.save_trace_in_sqlite = CountingSave(db.save_trace_in_sqlite, counts)
+
+
+def _stop_worker_count(config):
+    from tavo import db
+
+    if isinstance(db.save_trace_in_sqlite, CountingSave):
+        db.save_trace_in_sqlite = db.save_trace_in_sqlite.save
+        db.process_label = ""
+
+
+class XdistTally:
+    """The workers' counts, gathered by the controller (a plugin of its own there)."""
+
+    def __init__(self, db_path):
+        self.db_path = db_path
+        self.saved = 0
+        self.failed = 0
+        self.first_error = None
+        self.silent_workers = []  # workers that went down without sending their count
+
+    def add(self, worker, counts):
+        if not isinstance(counts, dict):
+            self.silent_workers.append(worker)
+            return
+        self.saved += int(counts.get("saved", 0))
+        self.failed += int(counts.get("failed", 0))
+        if self.first_error is None and counts.get("first_error"):
+            self.first_error = str(counts["first_error"])
+
+    def line(self):
+        from tavo.stores import describe
+
+        text = f"tavo: {self.saved} traces saved in {describe(self.db_path)}"
+        if self.failed:
+            text += f", {self.failed} failed: {self.first_error}"
+        if self.silent_workers:
+            text += f"; no count from worker {', '.join(sorted(self.silent_workers))}"
+        return text
+
+    @pytest.hookimpl(optionalhook=True)
+    def pytest_configure_node(self, node):
+        node.workerinput["tavo_db"] = self.db_path
+
+    @pytest.hookimpl(optionalhook=True)
+    def pytest_testnodedown(self, node, error):
+        worker = str(getattr(node, "gateway", None) and node.gateway.id)
+        self.add(worker, getattr(node, "workeroutput", {}).get("tavo"))
+
+    def pytest_sessionfinish(self, session):
+        if (self.failed or self.silent_workers) and session.exitstatus == 0:
+            session.exitstatus = pytest.ExitCode.TESTS_FAILED
+
+    def pytest_terminal_summary(self, terminalreporter):
+        terminalreporter.write_line(self.line())

@@ -116,11 +116,16 @@ def save_before_os_exit(profiler, report):
     trace. Returns the function that puts the original os._exit back.
 
     The replacement lives here, in a file the engine never records, and stops
-    the profiler before it calls anything else."""
+    the profiler before it calls anything else. It acts only in this process:
+    a forked child inherits it, but its own trace (if any) is saved by the
+    child-process support of tavo.profiler."""
     real_exit = os._exit
+    pid = os.getpid()
 
     def exit_after_saving(status):
         os._exit = real_exit
+        if os.getpid() != pid:
+            real_exit(status)
         error = None
         try:
             profiler.disable()

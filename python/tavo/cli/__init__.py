@@ -1,11 +1,13 @@
 """tavo's command line: one parser tree, one module per command.
 
-    tavo run [--db PATH] [--threading] SCRIPT [ARGS...] | -m MODULE [ARGS...]
+    tavo run [--db PATH|URL] [--include F] [--ignore F] [--no-threading] [--no-children]
+             SCRIPT [ARGS...] | -m MODULE [ARGS...]
     tavo traces [--db PATH|URL] [--label PATTERN] [--source SOURCE] [--since WHEN] [--limit N]
     tavo show TRACE_ID [--db PATH|URL] [--json]
-    tavo view [TRACE_ID] [--db PATH] [--port N] [--no-browser] [--html FILE]
+    tavo view [TRACE_ID] [--db PATH|URL] [--port N] [--no-browser] [--html FILE]
     tavo copy SRC DST
     tavo prune [--db PATH|URL] [--older-than DAYS] [--keep N] [--label PATTERN]
+    tavo config [--db PATH|URL] [--include F] [--ignore F] [--no-threading] [--no-children] [--json]
 """
 
 from __future__ import annotations
@@ -14,14 +16,14 @@ import os
 import sys
 from collections.abc import Sequence
 
-from tavo.cli import copy, prune, run, show, traces, view
-from tavo.cli.common import CommandError, Parser
+from tavo.cli import config, copy, prune, run, show, traces, view
+from tavo.cli.common import CommandError, Parser, settings_from
 from tavo.version import __version__
 
 # Each command module has add_parser(subparsers), which registers the command and sets
 # its handler as the parser's default "handler": a function of the parsed arguments
 # that returns the exit status.
-COMMANDS = (run, traces, show, view, copy, prune)
+COMMANDS = (run, traces, show, view, copy, prune, config)
 
 
 def build_parser() -> Parser:
@@ -43,6 +45,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             parser.print_help()
             return 2
         args = parser.parse_args(argv)
+        if getattr(args, "db_from_settings", False) and args.db is None:
+            args.db = settings_from(args)["db"]
         return args.handler(args)
     except CommandError as exc:
         print(f"tavo: {exc}", file=sys.stderr)

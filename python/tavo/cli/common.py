@@ -1,11 +1,12 @@
-"""What every command shares: its one-line errors, its parser class and the --db option."""
+"""What every command shares: its one-line errors, its parser class, the --db option
+and the options that say what to record."""
 
 from __future__ import annotations
 
 import argparse
 from typing import NoReturn
 
-from tavo.profiler import DEFAULT_DB_PATH
+from tavo import config
 
 
 class CommandError(Exception):
@@ -41,9 +42,44 @@ def path_fragment(text: str) -> str:
 
 
 def add_db_option(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--db", default=DEFAULT_DB_PATH, metavar="PATH|URL",
+    """--db for a command that reads the store; when not given, main() takes it from
+    the settings (environment, pyproject.toml, default)."""
+    _add_db_argument(parser)
+    parser.set_defaults(db_from_settings=True)
+
+
+def _add_db_argument(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--db", default=None, metavar="PATH|URL",
                         help="trace store: a SQLite file, or postgresql://user@host:port/dbname "
-                             f"(default: {DEFAULT_DB_PATH})")
+                             f"(default: TAVO_DB, db in [tool.tavo] of pyproject.toml, "
+                             f"or {config.DEFAULT_DB})")
+
+
+def add_record_options(parser: argparse.ArgumentParser) -> None:
+    """--db and the options that say what to record; each overrides the environment
+    and pyproject.toml."""
+    _add_db_argument(parser)
+    parser.add_argument("--include", action="append", metavar="FRAGMENT",
+                        help="record files whose path contains FRAGMENT, even library code "
+                             "(repeatable)")
+    parser.add_argument("--ignore", action="append", metavar="FRAGMENT",
+                        help="never record files whose path contains FRAGMENT (repeatable)")
+    parser.add_argument("--threading", action=argparse.BooleanOptionalAction, default=None,
+                        help="also record the threads the program starts (default: on)")
+    parser.add_argument("--no-children", dest="children", action="store_const", const=False,
+                        default=None,
+                        help="do not record the Python processes the program starts")
+
+
+def settings_from(args: argparse.Namespace) -> config.Settings:
+    """The effective settings, with the command line's options (those this
+    command has) first."""
+    options = {name: getattr(args, name.replace("-", "_"), None)
+               for name in ("db", "include", "ignore", "threading", "children", "busy-timeout")}
+    try:
+        return config.load(options)
+    except config.ConfigError as exc:
+        raise CommandError(str(exc), 2) from None
 
 
 def store_errors() -> tuple[type[Exception], ...]:

@@ -8,9 +8,10 @@ import sys
 import types
 from typing import Any
 
-from tavo.cli.common import CommandError, Parser, add_db_option, path_fragment, seconds
+from tavo.cli.common import CommandError, Parser, add_record_options, seconds, settings_from
 
-USAGE = ("tavo run [--db PATH] [--threading] [--busy-timeout SECONDS] [--include-frames FRAGMENT]"
+USAGE = ("tavo run [--db PATH] [--include F] [--ignore F] [--no-threading] [--no-children]"
+         " [--busy-timeout SECONDS]"
          " SCRIPT [ARGS...] | -m MODULE [ARGS...]")
 
 
@@ -27,16 +28,10 @@ def options_parser() -> Parser:
     parser = Parser(prog="tavo run", usage=USAGE,
                     description="Profile a script or module and save its trace. Everything after "
                                 "SCRIPT or -m MODULE is the program's own sys.argv.")
-    add_db_option(parser)
-    parser.add_argument("--threading", action="store_true",
-                        help="also profile the threads the program starts")
+    add_record_options(parser)
     parser.add_argument("--busy-timeout", type=seconds, default=None, metavar="SECONDS",
                         help="how long the save waits for another writer of the database "
                              "(default: 60)")
-    parser.add_argument("--include-frames", action="append", default=[], type=path_fragment,
-                        metavar="FRAGMENT",
-                        help="also record code whose file path contains FRAGMENT, even where it "
-                             "counts as library code (repeatable)")
     parser.add_argument("-m", dest="module", metavar="MODULE",
                         help="run a module as a script, as python -m does")
     return parser
@@ -122,11 +117,9 @@ def run_command(words: list[str]) -> int:
             sys.path[:] = saved_path
             raise CommandError(f"no module named {module!r}", 2)
 
-    db_path = options.db
-    config: dict[str, Any] = {"threading": options.threading,
-                              "filters": {"include_frames": options.include_frames}}
-    if options.busy_timeout is not None:
-        config["sqlite_busy_timeout"] = options.busy_timeout
+    settings = settings_from(options)
+    db_path = settings["db"]
+    config = settings.profiler_config()
     try:
         profiler = Profiler(db_path, config=config, source="cli")
         db.ensure_database(profiler.db_path, timeout=profiler.config["sqlite_busy_timeout"])
@@ -148,6 +141,7 @@ def run_command(words: list[str]) -> int:
 
     sys.argv, sys.path[0] = list(run_argv), path0
     status: Any = 0
+    started_in = os.getpid()
     failure: BaseException | None = None
     save_error: Exception | None = None
     db.save_observers.append(observe)
@@ -185,6 +179,8 @@ def run_command(words: list[str]) -> int:
         tb = _trimmed_traceback(failure)
         sys.excepthook(type(failure), failure.with_traceback(tb), tb)
         status = 130 if isinstance(failure, KeyboardInterrupt) else 1
+    if os.getpid() != started_in and not settings["children"]:
+        return status  # a forked child that was not profiled: it has nothing to report
     return report(profiler, db_path, saves, save_error, status)
 
 
@@ -212,5 +208,5 @@ def report(profiler: Any, db_path: str, saves: list[tuple[Any, BaseException | N
     print(line, file=sys.stderr, flush=True)
     if summary.get("user_code") is False:
         print(f"tavo: nothing of the program's own code was recorded: "
-              f"{no_user_code_hint('--include-frames FRAGMENT')}", file=sys.stderr, flush=True)
+              f"{no_user_code_hint('--include FRAGMENT')}", file=sys.stderr, flush=True)
     return status

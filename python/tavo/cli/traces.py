@@ -10,6 +10,7 @@ import time
 from typing import Any
 
 from tavo.cli.common import add_db_option, open_error, store_errors
+from tavo.cli.lineage import as_tree
 from tavo.cli.render import format_size, format_time, printable
 
 _AGO = re.compile(r"(\d+(?:\.\d+)?)([smhd])")
@@ -72,9 +73,10 @@ def traces_command(args: argparse.Namespace) -> int:
         return 0
     rows = [("TRACE ID", "SAVED", "SOURCE", "RECORDS", "SIZE", "LABEL")]
     bad_rows = 0
-    for t in traces:
+    # Traces saved by child processes are listed under their parent's, indented.
+    for depth, t, label in as_tree(traces):
         try:
-            rows.append(_row(t))
+            rows.append(_row(t, depth, label))
         except Exception as exc:  # a damaged or crafted row: say so, show the others
             bad_rows += 1
             print(f"tavo: row {t['id']} of {where} cannot be shown: {exc}", file=sys.stderr)
@@ -87,13 +89,13 @@ def traces_command(args: argparse.Namespace) -> int:
     return 1 if bad_rows else 0
 
 
-def _row(t: dict[str, Any]) -> tuple[str, ...]:
+def _row(t: dict[str, Any], depth: int, label: str) -> tuple[str, ...]:
     for key in ("trace_id", "source", "label"):
         if t[key] is not None and not isinstance(t[key], str):
             raise ValueError(f"its {key} is not text")
     if not isinstance(t["size"], int) or (t["records"] is not None and not isinstance(t["records"], int)):
         raise ValueError("its size or record count is not a number")
-    label = printable(t["label"] or "")
-    return (printable(t["trace_id"]), format_time(t["saved_at"]), printable(t["source"] or "?"),
+    label = printable(label)
+    return ("  " * depth + printable(t["trace_id"]), format_time(t["saved_at"]), printable(t["source"] or "?"),
             "?" if t["records"] is None else str(t["records"]),
             format_size(t["size"]), label if len(label) <= 70 else label[:67] + "...")

@@ -198,7 +198,7 @@ class PostgresStore(Store):
 
     def save(self, trace_id: str, blob: bytes, *, timeout: float) -> int:
         blob = scrub_command_line(bytes(blob), self.location)
-        summary = db.summarize(blob)
+        summary = db.with_process_label(db.summarize(blob))
         row = (str(trace_id), time.time(), summary["source"], summary["records"], len(blob),
                summary["label"], blob)
         doing = f"could not save trace {trace_id}"

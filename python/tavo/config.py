@@ -1,0 +1,196 @@
+"""tavo's settings: what to record and where to save it.
+
+Each setting comes from the first of: a command-line option, an environment variable
+(TAVO_DB, TAVO_INCLUDE, ...: handy in CI), the ``[tool.tavo]`` table of the project's
+pyproject.toml (the first one found from the working directory upwards), or the
+default. ``load()`` returns the effective values with where each came from; a bad
+value is a ConfigError whose message is one line naming the key and where it was set.
+
+    [tool.tavo]
+    db = "traces/tavo.sqlite3"      # relative to the pyproject.toml's folder
+    include = ["/vendor/ourlib/"]   # path fragments recorded even in libraries
+    ignore = ["/generated/"]        # path fragments never recorded
+    threading = true                # also record the threads the program starts
+    children = true                 # also record its child Python processes
+    lightweight-values = false      # short value descriptions
+    busy-timeout = 60               # seconds to wait for a locked store
+    engine = "profile"              # the recording engine
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+import pathlib
+import tomllib
+from collections.abc import Callable, Mapping
+from typing import Any
+
+from tavo.profiler import DEFAULT_DB_PATH as DEFAULT_DB
+
+ENGINES = ("profile",)
+TABLE = "[tool.tavo]"
+COMMAND_LINE = "command line"
+DEFAULT = "default"
+
+
+class ConfigError(Exception):
+    """A setting with a bad value, or a configuration file that cannot be read."""
+
+
+def _as_bool(value: Any, text_allowed: bool) -> bool:
+    if isinstance(value, bool):
+        return value
+    if text_allowed and isinstance(value, str):
+        word = value.strip().lower()
+        if word in ("1", "true", "yes", "on"):
+            return True
+        if word in ("0", "false", "no", "off"):
+            return False
+    raise ValueError("must be true or false" + (" (or 1/0, yes/no, on/off)" if text_allowed else ""))
+
+
+def _as_fragments(value: Any, text_allowed: bool) -> list[str]:
+    if text_allowed and isinstance(value, str):
+        # An environment variable: comma-separated fragments.
+        return [part.strip() for part in value.split(",") if part.strip()]
+    if isinstance(value, (list, tuple)) and all(isinstance(v, str) and v for v in value):
+        return list(value)
+    raise ValueError("must be a list of non-empty path fragments"
+                     + (" (comma-separated)" if text_allowed else ""))
+
+
+def _as_seconds(value: Any, text_allowed: bool) -> int:
+    if text_allowed and isinstance(value, str) and value.strip().isdigit():
+        return int(value.strip())
+    if isinstance(value, int) and not isinstance(value, bool) and value >= 0:
+        return value
+    raise ValueError("must be a whole number of seconds, 0 or more")
+
+
+def _as_db(value: Any, text_allowed: bool) -> str:
+    if isinstance(value, str) and value.strip():
+        return value
+    raise ValueError("must be a database path or URL")
+
+
+def _as_engine(value: Any, text_allowed: bool) -> str:
+    if isinstance(value, str) and value in ENGINES:
+        return value
+    raise ValueError(f"must be one of: {', '.join(ENGINES)} (the only engine available)")
+
+
+@dataclasses.dataclass(frozen=True)
+class Key:
+    name: str  # as written in [tool.tavo]
+    parse: Callable[[Any, bool], Any]
+    default: Any
+
+    @property
+    def env(self) -> str:
+        return "TAVO_" + self.name.upper().replace("-", "_")
+
+    @property
+    def attr(self) -> str:
+        return self.name.replace("-", "_")
+
+
+KEYS = (
+    Key("db", _as_db, DEFAULT_DB),
+    Key("engine", _as_engine, "profile"),
+    Key("include", _as_fragments, []),
+    Key("ignore", _as_fragments, []),
+    Key("threading", _as_bool, True),
+    Key("children", _as_bool, True),
+    Key("lightweight-values", _as_bool, False),
+    Key("busy-timeout", _as_seconds, 60),
+)
+
+
+@dataclasses.dataclass
+class Settings:
+    """The effective settings: ``values`` and ``sources`` by key name, and the
+    pyproject.toml that was read (None when there was none)."""
+
+    values: dict[str, Any]
+    sources: dict[str, str]
+    pyproject: pathlib.Path | None
+
+    def __getitem__(self, name: str) -> Any:
+        return self.values[name]
+
+    def profiler_config(self) -> dict[str, Any]:
+        """These settings as a Profiler's ``config``."""
+        return {
+            "filters": {"include_frames": list(self["include"]),
+                        "ignore_frames": list(self["ignore"])},
+            "sqlite_busy_timeout": self["busy-timeout"],
+            "threading": self["threading"],
+            "lightweight_repr": self["lightweight-values"],
+            "children": self["children"],
+        }
+
+
+def find_pyproject(start: str | os.PathLike[str] | None = None) -> pathlib.Path | None:
+    """The first pyproject.toml in ``start`` (default: the working directory) or
+    one of its parents."""
+    folder = pathlib.Path(start if start is not None else os.getcwd()).resolve()
+    for candidate in (folder, *folder.parents):
+        path = candidate / "pyproject.toml"
+        if path.is_file():
+            return path
+    return None
+
+
+def read_table(path: pathlib.Path) -> dict[str, Any]:
+    """The [tool.tavo] table of a pyproject.toml (empty when it has none)."""
+    try:
+        with open(path, "rb") as file:
+            document = tomllib.load(file)
+    except (OSError, tomllib.TOMLDecodeError) as exc:
+        raise ConfigError(f"cannot read {path}: {exc}") from None
+    table = document.get("tool", {}).get("tavo", {}) if isinstance(document.get("tool"), dict) else {}
+    if not isinstance(table, dict):
+        raise ConfigError(f"{TABLE} in {path} must be a table")
+    known = {key.name for key in KEYS}
+    for name in table:
+        if name not in known:
+            raise ConfigError(f"unknown key {name!r} in {TABLE} of {path}"
+                              f" (known: {', '.join(sorted(known))})")
+    return table
+
+
+def _is_url(db: str) -> bool:
+    return "://" in db
+
+
+def load(options: Mapping[str, Any] | None = None, *, environ: Mapping[str, str] | None = None,
+         cwd: str | os.PathLike[str] | None = None) -> Settings:
+    """The effective settings. ``options`` holds the command line's values by key
+    name (None for an option not given); ``environ`` defaults to os.environ."""
+    options = options or {}
+    environ = os.environ if environ is None else environ
+    pyproject = find_pyproject(cwd)
+    table = read_table(pyproject) if pyproject is not None else {}
+    values: dict[str, Any] = {}
+    sources: dict[str, str] = {}
+    for key in KEYS:
+        if options.get(key.name) is not None:
+            where, raw, text_allowed = COMMAND_LINE, options[key.name], False
+        elif environ.get(key.env) is not None:
+            where, raw, text_allowed = f"environment variable {key.env}", environ[key.env], True
+        elif key.name in table:
+            where, raw, text_allowed = f"{TABLE} of {pyproject}", table[key.name], False
+        else:
+            values[key.name], sources[key.name] = key.default, DEFAULT
+            continue
+        try:
+            value = key.parse(raw, text_allowed)
+        except ValueError as exc:
+            raise ConfigError(f"bad value {raw!r} for {key.name} in {where}: {exc}") from None
+        if key.name == "db" and pyproject is not None and where != COMMAND_LINE \
+                and not where.startswith("environment") and not _is_url(value):
+            # A path written in the file is relative to the file's folder.
+            value = str(pyproject.parent / value)
+        values[key.name], sources[key.name] = value, where
+    return Settings(values, sources, pyproject)
