@@ -52,6 +52,8 @@ def _write_transaction(db_path, timeout):
                     conn.execute(statement)
             if conn.execute("PRAGMA user_version").fetchone()[0] == 0:
                 conn.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
+            if not _has_outcome(conn):  # a store made before test outcomes were kept
+                conn.execute("ALTER TABLE traces ADD COLUMN outcome TEXT")
             yield conn
             conn.execute("COMMIT")
         except BaseException:
@@ -149,19 +151,35 @@ def _read_only(db_path):
 
 
 def _summary(row):
-    keys = ("id", "trace_id", "saved_at", "source", "records", "size", "label")
+    keys = ("id", "trace_id", "saved_at", "source", "records", "size", "label", "outcome")
     return dict(zip(keys, row))
+
+
+def _has_outcome(conn):
+    return any(column[1] == "outcome" for column in conn.execute("PRAGMA table_info(traces)"))
 
 
 def list_traces(db_path, trace_id=None):
     """Summaries of the stored documents (all, or those of ``trace_id``),
-    oldest first. No document is decoded."""
-    query, params = f"SELECT {_SUMMARY_COLUMNS} FROM traces", ()
-    if trace_id is not None:
-        query, params = query + " WHERE trace_id = ?", (trace_id,)
+    oldest first, with the test outcome where one was stored. No document is
+    decoded."""
     with _read_only(db_path) as conn:
+        outcome = "outcome" if _has_outcome(conn) else "NULL"
+        query, params = f"SELECT {_SUMMARY_COLUMNS}, {outcome} FROM traces", ()
+        if trace_id is not None:
+            query, params = query + " WHERE trace_id = ?", (trace_id,)
         rows = conn.execute(query + " ORDER BY id", params).fetchall()
     return [_summary(row) for row in rows]
+
+
+def set_outcome(db_path, label, outcome, *, timeout=60):
+    """Store a test's outcome ("passed", "failed", "skipped" or "error") with the
+    latest trace labelled with its name; False when there is none."""
+    with _write_transaction(db_path, timeout) as conn:
+        cursor = conn.execute(
+            "UPDATE traces SET outcome = ? WHERE id = (SELECT max(id) FROM traces WHERE label = ?)",
+            (outcome, label))
+    return cursor.rowcount > 0
 
 
 def load_traces(db_path, trace_id):
@@ -193,3 +211,13 @@ def decode_document(blob):
         blob, raw=False, strict_map_key=False, unicode_errors="replace",
         object_pairs_hook=_pairs_to_dict,
     )
+
+
+def iter_documents(db_path, row_ids):
+    """The documents of the given rows (``id`` of their summaries), one at a time:
+    (row id, MessagePack bytes); rows that are gone are left out."""
+    with _read_only(db_path) as conn:
+        for row_id in row_ids:
+            row = conn.execute("SELECT msgpack FROM traces WHERE id = ?", (row_id,)).fetchone()
+            if row is not None:
+                yield row_id, bytes(row[0])

@@ -2,7 +2,9 @@
 
     tavo run [--db PATH] [--threading] SCRIPT [ARGS...] | -m MODULE [ARGS...]
     tavo traces [--db PATH]
-    tavo show TRACE_ID [--db PATH] [--json]
+    tavo show TRACE_ID|last [--db PATH] [--json | --summary]
+    tavo export TRACE_ID --format {chrome,speedscope,json} [-o FILE] [--db PATH]
+    tavo find NAME [--arg KEY=VALUE] [--label PATTERN] [--db PATH] [--json]
 """
 
 from __future__ import annotations
@@ -11,14 +13,14 @@ import os
 import sys
 from collections.abc import Sequence
 
-from tavo.cli import run, show, traces
+from tavo.cli import export, find, run, show, traces
 from tavo.cli.common import CommandError, Parser
 from tavo.version import __version__
 
 # Each command module has add_parser(subparsers), which registers the command and sets
 # its handler as the parser's default "handler": a function of the parsed arguments
 # that returns the exit status.
-COMMANDS = (run, traces, show)
+COMMANDS = (run, traces, show, export, find)
 
 
 def build_parser() -> Parser:

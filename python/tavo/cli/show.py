@@ -8,22 +8,29 @@ import sqlite3
 import sys
 from typing import Any
 
+from tavo.cli.call_tree import render_calls, render_summary
 from tavo.cli.common import CommandError, add_db_option, open_error
-from tavo.cli.render import render_trace, to_json
+from tavo.cli.render import to_json
+from tavo.cli.trace_ref import add_trace_argument, resolve_trace_id
 
 
 def add_parser(subparsers: Any) -> None:
     parser = subparsers.add_parser("show", help="print a stored trace as a call tree",
-                                   description="Print a stored trace as a call tree per thread.")
-    parser.add_argument("trace_id", metavar="TRACE_ID")
+                                   description="Print a stored trace as a call tree per thread, "
+                                               "with each call's duration and outcome.")
+    add_trace_argument(parser)
     add_db_option(parser)
-    parser.add_argument("--json", action="store_true", help="print the decoded document as JSON")
+    output = parser.add_mutually_exclusive_group()
+    output.add_argument("--json", action="store_true", help="print the decoded document as JSON")
+    output.add_argument("--summary", action="store_true",
+                        help="print calls, total and own time per function as a table")
     parser.set_defaults(handler=show_command)
 
 
 def show_command(args: argparse.Namespace) -> int:
     from tavo import db
 
+    args.trace_id = resolve_trace_id(args.db, args.trace_id)
     try:
         stored = db.load_traces(args.db, args.trace_id)
     except (db.NotATraceDatabase, sqlite3.Error) as exc:
@@ -34,15 +41,14 @@ def show_command(args: argparse.Namespace) -> int:
         sys.stdout.reconfigure(errors="backslashreplace")  # recorded text may not fit the terminal
     for index, (summary, blob) in enumerate(stored):
         try:
-            document = db.decode_document(blob)
-        except Exception as exc:
-            raise CommandError(f"trace {args.trace_id} in {args.db} cannot be decoded: {exc}") from None
-        if args.json:
-            # One document per line.
-            print(json.dumps(to_json(document)))
-        else:
+            if args.json:
+                # One document per line.
+                print(json.dumps(to_json(db.decode_document(blob))))
+                continue
             if index:
                 print()
-            for line in render_trace(summary, document):
+            for line in (render_summary if args.summary else render_calls)(summary, blob):
                 print(line)
+        except (ValueError, TypeError, IndexError) as exc:  # what the decoder raises
+            raise CommandError(f"trace {args.trace_id} in {args.db} cannot be decoded: {exc}") from None
     return 0

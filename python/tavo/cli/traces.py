@@ -28,13 +28,14 @@ def traces_command(args: argparse.Namespace) -> int:
     if not traces:
         print(f"no traces in {args.db}", file=sys.stderr)
         return 0
-    rows = [("TRACE ID", "SAVED", "SOURCE", "RECORDS", "SIZE", "LABEL")]
+    rows = [("TRACE ID", "SAVED", "SOURCE", "RECORDS", "SIZE", "OUTCOME", "LABEL")]
     for t in traces:
         label = t["label"] or ""
         rows.append((t["trace_id"], format_time(t["saved_at"]), t["source"] or "?",
                      "?" if t["records"] is None else str(t["records"]),
-                     format_size(t["size"]), label if len(label) <= 70 else label[:67] + "..."))
-    widths = [max(len(row[i]) for row in rows) for i in range(5)]
+                     format_size(t["size"]), t.get("outcome") or "-",
+                     label if len(label) <= 70 else label[:67] + "..."))
+    widths = [max(len(row[i]) for row in rows) for i in range(6)]
     for row in rows:
-        print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)) + "  " + row[5])
+        print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)) + "  " + row[6])
     return 0
