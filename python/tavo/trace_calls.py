@@ -206,18 +206,34 @@ def format_duration(seconds: float | None) -> str:
 
 # Reading documents as a stream ------------------------------------------------------
 
-def _pairs_to_dict(pairs: list[tuple[Any, Any]]) -> dict[Any, Any]:
-    from tavo.db import _pairs_to_dict as convert
-
-    return convert(pairs)
+_OPTIONS = {"raw": False, "strict_map_key": False, "unicode_errors": "replace"}
 
 
-def unpacker(blob: bytes) -> msgpack.Unpacker:
-    """An unpacker that decodes as db.decode_document does."""
-    reader = msgpack.Unpacker(raw=False, strict_map_key=False, unicode_errors="replace",
-                              object_pairs_hook=_pairs_to_dict, max_buffer_size=max(len(blob), 1))
-    reader.feed(blob)
-    return reader
+def _decode(data: memoryview) -> Any:
+    """One MessagePack value, decoded as db.decode_document does. Map keys that cannot
+    be dict keys are rare, so the slower hook that turns them into text is used only
+    when decoding without it fails."""
+    try:
+        return msgpack.unpackb(data, **_OPTIONS)
+    except TypeError:
+        from tavo.db import _pairs_to_dict
+
+        return msgpack.unpackb(data, object_pairs_hook=_pairs_to_dict, **_OPTIONS)
+
+
+class _Reader:
+    """A walk through one document: headers are read in place, each value is skipped
+    over and then decoded from its own bytes."""
+
+    def __init__(self, blob: bytes) -> None:
+        self.view = memoryview(blob)
+        self.unpacker = msgpack.Unpacker(max_buffer_size=max(len(blob), 1), **_OPTIONS)
+        self.unpacker.feed(blob)
+
+    def value(self) -> Any:
+        start = self.unpacker.tell()
+        self.unpacker.skip()
+        return _decode(self.view[start:self.unpacker.tell()])
 
 
 @dataclasses.dataclass
@@ -232,64 +248,64 @@ def read_document(blob: bytes, keep_record=None) -> Iterator[tuple[str, Any]]:
     """The top-level entries of a stored document in their order, without decoding it
     whole: ("field", (key, value)) for plain entries, ("threads", count) where the map
     of the other threads' records begins, and ("section", Section) for each thread's
-    records, which are decoded one at a time as the Section is iterated (what
-    the caller leaves unread is skipped). ``keep_record(partial)`` may be given to
-    skip records early: it sees each frame record's entries up to its first value
-    entry ("arg") and returns False to have the rest skipped (the record then reaches
-    the caller as that partial dict, with "skipped": True)."""
-    reader = unpacker(blob)
-    for _ in range(reader.read_map_header()):
-        key = reader.unpack()
+    records, which are decoded one at a time as the Section is iterated (what the
+    caller leaves unread is skipped). ``keep_record(partial)`` may be given to skip
+    records early: it sees each frame record's entries up to its first value entry
+    ("arg") and returns False to have the values skipped (the record then reaches the
+    caller without them, with "skipped": True)."""
+    reader = _Reader(blob)
+    for _ in range(reader.unpacker.read_map_header()):
+        key = reader.value()
         if key == "frames_of_interest":
             yield from _section(reader, None, keep_record)
         elif key == "frames":
-            count = reader.read_map_header()
+            count = reader.unpacker.read_map_header()
             yield "threads", count
             for _ in range(count):
-                thread = reader.unpack()
+                thread = reader.value()
                 yield from _section(reader, thread, keep_record)
         else:
-            yield "field", (key, reader.unpack())
+            yield "field", (key, reader.value())
 
 
-def _section(reader: msgpack.Unpacker, key: Any, keep_record) -> Iterator[tuple[str, Any]]:
-    count = reader.read_array_header()
+def _section(reader: _Reader, key: Any, keep_record) -> Iterator[tuple[str, Any]]:
+    count = reader.unpacker.read_array_header()
     state = {"read": 0}
 
     def records() -> Iterator[Any]:
         while state["read"] < count:
             state["read"] += 1
-            yield _read_record(reader, keep_record) if keep_record else reader.unpack()
+            yield _read_record(reader, keep_record) if keep_record else reader.value()
 
     yield "section", Section(key, records())
     while state["read"] < count:
         state["read"] += 1
-        reader.skip()
+        reader.unpacker.skip()
 
 
-def _read_record(reader: msgpack.Unpacker, keep_record) -> Any:
+def _read_record(reader: _Reader, keep_record) -> Any:
+    start = reader.unpacker.tell()
     try:
-        size = reader.read_map_header()
-    except msgpack.UnpackValueError:
-        return reader.unpack()  # not a map
+        size = reader.unpacker.read_map_header()
+    except ValueError:
+        reader.unpacker.skip()  # not a map: decoded whole
+        return _decode(reader.view[start:reader.unpacker.tell()])
     record: dict[Any, Any] = {}
     keep = True
-    for index in range(size):
-        key = reader.unpack()
+    for _ in range(size):
+        key = reader.value()
         if keep and key in VALUE_KEYS and "path" in record:
             keep = bool(keep_record(record))
             if not keep:
                 record["skipped"] = True
-        if keep:
-            value = reader.unpack()
+        if keep or key not in VALUE_KEYS:
+            value = reader.value()
             try:
                 record[key] = value
             except TypeError:
                 record[repr(key)] = value
-        elif key in ("thread", "timestamp", "type", "user_code_call_site", "thread_native_id"):
-            record[key] = reader.unpack()
         else:
-            reader.skip()
+            reader.unpacker.skip()
     return record
 
 

@@ -3,15 +3,14 @@
 from __future__ import annotations
 
 import argparse
-import json
 import sqlite3
 import sys
 from typing import Any
 
 from tavo.cli.call_tree import render_calls, render_summary
 from tavo.cli.common import CommandError, add_db_option, open_error
-from tavo.cli.render import to_json
 from tavo.cli.trace_ref import add_trace_argument, resolve_trace_id
+from tavo.export import document
 
 
 def add_parser(subparsers: Any) -> None:
@@ -42,8 +41,7 @@ def show_command(args: argparse.Namespace) -> int:
     for index, (summary, blob) in enumerate(stored):
         try:
             if args.json:
-                # One document per line.
-                print(json.dumps(to_json(db.decode_document(blob))))
+                document.write(blob, sys.stdout)  # one document per line
                 continue
             if index:
                 print()

@@ -5,10 +5,9 @@ events naming the process and each thread. Times are microseconds since the epoc
 
 from __future__ import annotations
 
-import json
 from typing import Any, TextIO
 
-from tavo.cli.render import to_json
+from tavo.export.document import dumps
 from tavo.export.threads import seconds, threads
 from tavo.trace_calls import Call
 
@@ -26,7 +25,7 @@ def write(blob: bytes, out: TextIO) -> None:
 
     def emit(event: dict[str, Any]) -> None:
         nonlocal first
-        out.write(("" if first else ",\n") + json.dumps(event))
+        out.write(("" if first else ",\n") + dumps(event))
         first = False
 
     emit({"name": "process_name", "ph": "M", "pid": PID, "tid": 0,
@@ -58,8 +57,8 @@ def write(blob: bytes, out: TextIO) -> None:
 
 
 def _call_args(call: Call) -> dict[str, Any]:
-    return {"arguments": to_json(call.arguments), "path": call.path,
-            "frame_id": to_json(call.frame_id), "call_site": to_json(call.call_site)}
+    return {"arguments": call.arguments, "path": call.path, "frame_id": call.frame_id,
+            "call_site": call.call_site}
 
 
 def _return_args(call: Call) -> dict[str, Any]:
@@ -67,7 +66,7 @@ def _return_args(call: Call) -> dict[str, Any]:
         return {"returned": "(no return recorded)"}
     if call.raised is not None:
         return {"raised": {"type": call.raised[0], "message": call.raised[1]}}
-    return {"returned": to_json(call.returned), "return_path": call.return_path}
+    return {"returned": call.returned, "return_path": call.return_path}
 
 
 def _record_name(record: dict[str, Any]) -> str:
@@ -79,4 +78,4 @@ def _record_name(record: dict[str, Any]) -> str:
 
 
 def _record_args(record: dict[str, Any]) -> dict[str, Any]:
-    return {str(k): to_json(v) for k, v in record.items() if k not in HIDDEN_KEYS}
+    return {str(k): v for k, v in record.items() if k not in HIDDEN_KEYS}

@@ -1,5 +1,6 @@
-"""The decoded document as JSON: the same text as ``tavo show --json`` prints, written
-one record at a time."""
+"""The decoded document as JSON, written one record at a time (``tavo show --json``
+prints it the same way). Map keys JSON cannot hold become text as JSON itself writes
+them (true, null, 1.5) or, for the rest, their repr."""
 
 from __future__ import annotations
 
@@ -8,6 +9,15 @@ from typing import Any, TextIO
 
 from tavo import trace_calls
 from tavo.cli.render import _json_key, to_json
+
+
+def dumps(value: Any) -> str:
+    """``value`` as JSON text, as render.to_json makes it printable (values JSON cannot
+    hold become their repr), taking the direct way when the value allows it."""
+    try:
+        return json.dumps(value, allow_nan=False, default=repr)
+    except (ValueError, TypeError, RecursionError):
+        return json.dumps(to_json(value))
 
 
 def _key(key: Any) -> str:
@@ -36,12 +46,12 @@ def write(blob: bytes, out: TextIO) -> None:
             _records(item.records, out)
         else:
             key, value = item
-            out.write(f"{_key(key)}: {json.dumps(to_json(value))}")
+            out.write(f"{_key(key)}: {dumps(value)}")
     out.write("}\n")
 
 
 def _records(records: Any, out: TextIO) -> None:
     out.write("[")
     for index, record in enumerate(records):
-        out.write((", " if index else "") + json.dumps(to_json(record)))
+        out.write((", " if index else "") + dumps(record))
     out.write("]")
