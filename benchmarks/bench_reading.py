@@ -1,6 +1,8 @@
 """Reading stored traces: export time and peak memory for a large trace, and find
-across a large store. Every figure comes from a fresh process (``python -m tavo ...``
-or a one-line script), timed by wall clock, its peak resident size from wait4.
+across a large store. Every figure comes from a fresh process running the command
+(or a one-line script), timed by wall clock; its peak resident size is the process's
+own high-water mark (VmHWM), which unlike wait4's figure leaves out the pages of the
+benchmark process it was forked from.
 
     python benchmarks/bench_reading.py export [--records 1000000]
     python benchmarks/bench_reading.py find [--traces 1000] [--megabytes 500]
@@ -24,17 +26,25 @@ import trace_data  # noqa: E402
 from tavo import db  # noqa: E402
 
 
-def run(args: list[str], cwd: str) -> tuple[float, float, int]:
-    """Wall seconds, peak resident MiB and exit status of one process."""
+# Runs the code in argv[1], then reports the process's peak resident size (kB).
+_WRAPPER = ("import re, sys\nexec(sys.argv[1])\nstatus = open('/proc/self/status').read()\n"
+            "print('VmHWM', re.search(r'VmHWM:\\s+(\\d+)', status).group(1), file=sys.stderr)")
+
+
+def run(code: str, cwd: str) -> tuple[float, float]:
+    """Wall seconds and peak resident MiB of a fresh interpreter running ``code``."""
     start = time.perf_counter()
-    process = subprocess.Popen(args, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    _, status, usage = os.wait4(process.pid, 0)
+    result = subprocess.run([sys.executable, "-c", _WRAPPER, code], cwd=cwd,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     elapsed = time.perf_counter() - start
-    process.returncode = os.waitstatus_to_exitcode(status)
-    stderr = process.stderr.read().decode() if process.stderr else ""
-    if process.returncode != 0:
-        raise SystemExit(f"{' '.join(args)} failed: {stderr}")
-    return elapsed, usage.ru_maxrss / 1024, process.returncode
+    peak = [line.split()[1] for line in result.stderr.splitlines() if line.startswith("VmHWM ")]
+    if result.returncode != 0 or not peak:
+        raise SystemExit(f"{code} failed: {result.stderr}")
+    return elapsed, int(peak[0]) / 1024
+
+
+def tavo(*words: str) -> str:
+    return f"from tavo.cli import main\nif main({list(words)!r}): raise SystemExit(1)"
 
 
 def bench_export(records: int, workdir: str) -> None:
@@ -45,23 +55,18 @@ def bench_export(records: int, workdir: str) -> None:
     print(f"trace: {db.list_traces(store)[0]['records']} records, document "
           f"{len(blob) / 2**20:.1f} MiB")
     del blob
-    python = sys.executable
-    load = f"from tavo import db; b = db.load_traces({store!r}, {trace_id!r})"
-    rows = [("load the document only", [python, "-c", load]),
-            ("decode it whole (reference)",
-             [python, "-c", load + "; d = db.decode_document(b[0][1])"])]
+    load = f"from tavo import db; [(_, b)] = db.iter_documents({store!r}, [1])"
+    rows = [("load the document only", load, None),
+            ("decode it whole (reference)", load + "; d = db.decode_document(b)", None)]
     for fmt in ("chrome", "speedscope", "json"):
         out = os.path.join(workdir, f"out.{fmt}.json")
         rows.append((f"export --format {fmt}",
-                     [python, "-m", "tavo", "export", trace_id, "--format", fmt, "-o", out,
-                      "--db", store]))
+                     tavo("export", trace_id, "--format", fmt, "-o", out, "--db", store), out))
     print(f"{'':32} {'seconds':>8} {'peak MiB':>9} {'output MiB':>11}")
-    for title, args in rows:
-        elapsed, peak, _ = run(args, workdir)
-        size = ""
-        if args[-3:-2] == ["-o"] or "-o" in args:
-            size = f"{os.path.getsize(args[args.index('-o') + 1]) / 2**20:.1f}"
-        print(f"{title:32} {elapsed:8.2f} {peak:9.1f} {size:>11}")
+    for title, code, out in rows:
+        elapsed, peak = run(code, workdir)
+        size = f"{os.path.getsize(out) / 2**20:.1f}" if out else ""
+        print(f"{title:32} {elapsed:8.2f} {peak:9.1f} {size:>11}", flush=True)
 
 
 def bench_find(traces: int, megabytes: int, workdir: str) -> None:
@@ -81,7 +86,6 @@ def bench_find(traces: int, megabytes: int, workdir: str) -> None:
     size = os.path.getsize(store) / 2**20
     print(f"store: {traces} traces of {records} records, {size:.0f} MiB "
           f"(built in {time.perf_counter() - started:.0f} s)")
-    python = sys.executable
     cases = [
         ("a function in 1 trace in 100", [rare]),
         ("a function in every trace, --arg n=7", ["app.parse", "--arg", "n=7"]),
@@ -90,8 +94,8 @@ def bench_find(traces: int, megabytes: int, workdir: str) -> None:
     ]
     print(f"{'':42} {'seconds':>8} {'peak MiB':>9}")
     for title, words in cases:
-        elapsed, peak, _ = run([python, "-m", "tavo", "find", *words, "--db", store], workdir)
-        print(f"{title:42} {elapsed:8.2f} {peak:9.1f}")
+        elapsed, peak = run(tavo("find", *words, "--db", store), workdir)
+        print(f"{title:42} {elapsed:8.2f} {peak:9.1f}", flush=True)
 
 
 def main() -> None:

@@ -88,7 +88,10 @@ def summarize(blob):
     """Source, record count and label of a trace document, read without decoding
     the recorded values. Fields that cannot be read are None."""
     summary = {"source": None, "records": None, "label": None}
-    unpacker = _msgpack.Unpacker(raw=False, strict_map_key=False, unicode_errors="replace")
+    # The whole document is fed at once: its size is the buffer it needs (the default
+    # limit, 100 MiB, would refuse a large trace).
+    unpacker = _msgpack.Unpacker(raw=False, strict_map_key=False, unicode_errors="replace",
+                                 max_buffer_size=max(len(blob), 1))
     unpacker.feed(blob)
     try:
         records = 0
@@ -215,9 +218,15 @@ def decode_document(blob):
 
 def iter_documents(db_path, row_ids):
     """The documents of the given rows (``id`` of their summaries), one at a time:
-    (row id, MessagePack bytes); rows that are gone are left out."""
+    (row id, MessagePack bytes); rows that are gone are left out. Each is read
+    straight into its bytes object, so a large one is in memory once."""
     with _read_only(db_path) as conn:
         for row_id in row_ids:
-            row = conn.execute("SELECT msgpack FROM traces WHERE id = ?", (row_id,)).fetchone()
-            if row is not None:
-                yield row_id, bytes(row[0])
+            try:
+                with conn.blobopen("traces", "msgpack", row_id, readonly=True) as blob:
+                    data = blob.read()
+            except sqlite3.OperationalError as exc:
+                if "no such rowid" in str(exc):
+                    continue
+                raise
+            yield row_id, data

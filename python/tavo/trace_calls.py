@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import dataclasses
 import fnmatch
+import io
 import re
 from collections.abc import Iterable, Iterator
 from typing import Any
@@ -227,8 +228,10 @@ class _Reader:
 
     def __init__(self, blob: bytes) -> None:
         self.view = memoryview(blob)
-        self.unpacker = msgpack.Unpacker(max_buffer_size=max(len(blob), 1), **_OPTIONS)
-        self.unpacker.feed(blob)
+        # Read through a file over the same bytes: fed directly, the unpacker would keep
+        # a copy of the whole document.
+        self.unpacker = msgpack.Unpacker(io.BytesIO(blob), max_buffer_size=max(len(blob), 1),
+                                         **_OPTIONS)
 
     def value(self) -> Any:
         start = self.unpacker.tell()
@@ -323,5 +326,5 @@ def glob_matcher(pattern: str):
 
 def literal_hint(pattern: str) -> bytes:
     """The longest wildcard-free part of a glob, to rule documents out by a byte search."""
-    parts = re.split(r"[*?\[\]]", pattern)
-    return max(parts, key=len).encode("utf-8") if parts else b""
+    literal = re.sub(r"\[[^\]]*\]?", "*", pattern)  # a [set] is no literal text
+    return max(re.split(r"[*?]", literal), key=len).encode("utf-8")

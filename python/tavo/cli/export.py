@@ -35,16 +35,18 @@ def export_command(args: argparse.Namespace) -> int:
 
     trace_id = resolve_trace_id(args.db, args.trace_id)
     try:
-        stored = db.load_traces(args.db, trace_id)
+        stored = db.list_traces(args.db, trace_id)
+        blobs = [blob for _, blob in db.iter_documents(args.db, [stored[-1]["id"]])]
     except (db.NotATraceDatabase, sqlite3.Error) as exc:
         raise open_error(exc, args.db) from None
-    if not stored:
+    except IndexError:
+        blobs = []
+    if not blobs:
         raise CommandError(f"no trace {trace_id} in {args.db}")
     if len(stored) > 1:
         print(f"tavo: trace {trace_id} was saved {len(stored)} times; exporting the latest",
               file=sys.stderr)
-    blob = stored[-1][1]
-    del stored
+    blob = blobs.pop()
     write = FORMATS[args.format]
     if args.output is None:
         _write(write, blob, sys.stdout, trace_id, args.db)
