@@ -22,10 +22,8 @@ from typing import Any
 
 import msgpack
 
-# Frame-record keys, in the order the engine writes them: the name comes before the
-# (possibly large) values, which a reader can then skip.
-FRAME_KEYS = ("path", "co_name", "qualname", "event", "frame_id", "arg", "locals", "thread",
-              "thread_native_id", "timestamp", "type", "user_code_call_site")
+# The (possibly large) values of a frame record, which the engine writes after the
+# names ("path", "co_name", "qualname", "event", "frame_id"), so a reader can skip them.
 VALUE_KEYS = frozenset({"arg", "locals"})
 
 

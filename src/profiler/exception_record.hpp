@@ -32,10 +32,11 @@ struct ExceptionRecordInput {
 // Appends the record: "frame_id", "timestamp", "thread", "thread_native_id",
 // "user_code_call_site", "type" ("exception"), "subtype" (nil),
 // "exception_type" (the type's name, module-qualified unless builtin) and
-// "message" (its text, cut to the length of a value description). The message
-// is built without running code of the program when the exception's text
-// comes from the interpreter and its arguments are plain data. On failure
-// `buf` is left as it was.
+// "message" (its text, cut to the length of a value description). When the
+// exception's arguments are plain data the message is had without running code of
+// the program: the text of its nearest built-in type, or, when a class of the
+// program defines __str__, the text of its arguments. On failure `buf` is left as
+// it was.
 Status write_exception_record(ByteBuffer& buf, const ExceptionRecordInput& input);
 
 }  // namespace tavo
