@@ -156,6 +156,60 @@ def _close(stack: list[Call], record: dict[str, Any] | None) -> Call:
     return call
 
 
+def calls_named(records: Iterable[Any], matches: Any) -> Iterator[Call]:
+    """The finished calls of one thread whose name ``matches(qualname, co_name)``
+    accepts, paired as pair_calls pairs them (with ``raised`` and ``caller``); the other
+    calls are followed only as far as naming callers needs, which makes this the cheap
+    way through a long thread when few calls are wanted."""
+    stack: list[tuple[Any, str, str, Call | None]] = []  # frame id, name, path, Call
+    pending: Call | None = None
+    for record in records:
+        if pending is not None:
+            if is_exception(record) and record.get("frame_id") == pending.frame_id:
+                pending.raised = (str(record.get("exception_type") or "?"),
+                                  str(record.get("message") or ""))
+                yield pending
+                pending = None
+                continue
+            yield pending
+            pending = None
+        if not is_frame(record):
+            continue
+        frame_id, event = record.get("frame_id"), record.get("event")
+        if event == "call":
+            name = call_name(record)
+            call = None
+            if matches(name, str(record.get("co_name") or "")):
+                caller = None
+                if stack:
+                    caller_id, caller_name, caller_path, _ = stack[-1]
+                    caller = Call(caller_name, caller_path, caller_id, "?", len(stack) - 1, None,
+                                  None, None)
+                call = Call(name, str(record.get("path") or ""), frame_id,
+                            thread_name(record) or "?", len(stack),
+                            _number(record.get("timestamp")), record.get("locals"),
+                            record.get("user_code_call_site"), caller)
+            stack.append((frame_id, name, str(record.get("path") or ""), call))
+        elif event == "return":
+            for index in range(len(stack) - 1, -1, -1):
+                if stack[index][0] == frame_id:
+                    break
+            else:
+                continue
+            for _, _, _, unfinished in stack[index + 1:]:
+                if unfinished is not None:
+                    yield unfinished
+            call = stack[index][3]
+            del stack[index:]
+            if call is not None:
+                call.end = _number(record.get("timestamp"))
+                call.returned = record.get("arg")
+                call.return_path = str(record.get("path") or "")
+                pending = call
+    if pending is not None:
+        yield pending
+
+
 @dataclasses.dataclass
 class FunctionTotals:
     name: str
@@ -251,9 +305,9 @@ def read_document(blob: bytes, keep_record=None) -> Iterator[tuple[str, Any]]:
     of the other threads' records begins, and ("section", Section) for each thread's
     records, which are decoded one at a time as the Section is iterated (what the
     caller leaves unread is skipped). ``keep_record(partial)`` may be given to skip
-    records early: it sees each frame record's entries up to its first value entry
-    ("arg") and returns False to have the values skipped (the record then reaches the
-    caller without them, with "skipped": True)."""
+    the values of large records: it sees such a frame record's entries up to its first
+    value entry ("arg") and returns False to have the values skipped (the record then
+    reaches the caller without them, with "skipped": True)."""
     reader = _Reader(blob)
     for _ in range(reader.unpacker.read_map_header()):
         key = reader.value()
@@ -284,29 +338,38 @@ def _section(reader: _Reader, key: Any, keep_record) -> Iterator[tuple[str, Any]
         reader.unpacker.skip()
 
 
+# Records up to this size are decoded whole (one call into the decoder is cheaper
+# than walking their entries); larger ones are walked so their values can be skipped.
+_SMALL_RECORD = 4096
+
+
 def _read_record(reader: _Reader, keep_record) -> Any:
     start = reader.unpacker.tell()
+    reader.unpacker.skip()
+    data = reader.view[start:reader.unpacker.tell()]
+    if len(data) <= _SMALL_RECORD:
+        return _decode(data)
+    entries = _Reader(bytes(data))
     try:
-        size = reader.unpacker.read_map_header()
-    except ValueError:
-        reader.unpacker.skip()  # not a map: decoded whole
-        return _decode(reader.view[start:reader.unpacker.tell()])
+        size = entries.unpacker.read_map_header()
+    except ValueError:  # not a map
+        return _decode(data)
     record: dict[Any, Any] = {}
     keep = True
     for _ in range(size):
-        key = reader.value()
+        key = entries.value()
         if keep and key in VALUE_KEYS and "path" in record:
             keep = bool(keep_record(record))
             if not keep:
                 record["skipped"] = True
         if keep or key not in VALUE_KEYS:
-            value = reader.value()
+            value = entries.value()
             try:
                 record[key] = value
             except TypeError:
                 record[repr(key)] = value
         else:
-            reader.unpacker.skip()
+            entries.unpacker.skip()
     return record
 
 

@@ -95,19 +95,16 @@ def find_command(args: argparse.Namespace) -> int:
 
 def calls_in(blob: bytes, matches: Any) -> Iterator[Call]:
     """The finished calls of functions that ``matches`` accepts; the values of other
-    records are skipped undecoded."""
+    large records are skipped undecoded."""
 
     def keep(partial: dict[str, Any]) -> bool:
         return matches(str(partial.get("qualname") or ""), str(partial.get("co_name") or ""))
 
     for kind, section in trace_calls.read_document(blob, keep_record=keep):
-        if kind != "section":
-            continue
-        for step in trace_calls.pair_calls(section.records):
-            call = step.call
-            if step.kind == "return" and call is not None and \
-                    matches(call.name, call.name.rsplit(".", 1)[-1]):
-                yield call
+        if kind == "section":
+            for call in trace_calls.calls_named(section.records, matches):
+                if call.finished:
+                    yield call
 
 
 def called_from(call: Call) -> tuple[str | None, str | None]:
