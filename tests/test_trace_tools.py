@@ -213,6 +213,16 @@ def test_last_and_unique_prefixes(tmp_path, known):
         assert line.startswith("tavo: ") and fragment in line
 
 
+@pytest.mark.parametrize("command", [["show", "last"], ["show", "last", "--json"],
+                                     ["export", "last", "--format", "chrome"], ["find", "fact"]])
+def test_a_damaged_document_is_one_line_error(tmp_path, known, command):
+    store = tmp_path / "cut.sqlite3"
+    db.save_trace_in_sqlite(store, "trc_cut", timeout=5, msgpack=known.blob[:len(known.blob) // 2])
+    result = tavo(*command, "--db", store, cwd=tmp_path)
+    assert "Traceback" not in result.stderr and "cannot be decoded" in result.stderr
+    assert result.stderr.count("\n") == 1 and (result.returncode == 1 or command[0] == "find")
+
+
 # Exports ----------------------------------------------------------------------------
 
 def check_trace_events(data):

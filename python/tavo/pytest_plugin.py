@@ -50,7 +50,7 @@ def pytest_configure(config):
     _outcomes.clear()
 
 
-def test_outcome(report, previous):
+def outcome_after(report, previous):
     """The outcome of a test so far, after one of its phases: a failure outside the
     test function is an error; xfail counts as skipped."""
     if previous in ("failed", "error"):
@@ -66,7 +66,7 @@ def pytest_runtest_logreport(report):
     from tavo import profiler
 
     if profiler._enabled is not None and profiler._enabled.one_trace_per_test:
-        _outcomes[report.nodeid] = test_outcome(report, _outcomes.get(report.nodeid))
+        _outcomes[report.nodeid] = outcome_after(report, _outcomes.get(report.nodeid))
 
 
 def pytest_runtest_logfinish(nodeid, location):

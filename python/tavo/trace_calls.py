@@ -260,6 +260,8 @@ def format_duration(seconds: float | None) -> str:
 # Reading documents as a stream ------------------------------------------------------
 
 _OPTIONS = {"raw": False, "strict_map_key": False, "unicode_errors": "replace"}
+# What reading a damaged or truncated document raises.
+DECODE_ERRORS = (ValueError, TypeError, IndexError, msgpack.UnpackException)
 
 
 def _decode(data: memoryview) -> Any:

@@ -11,6 +11,7 @@ from typing import Any
 
 from tavo.cli.common import CommandError, add_db_option, open_error
 from tavo.cli.trace_ref import add_trace_argument, resolve_trace_id
+from tavo.trace_calls import DECODE_ERRORS
 
 FORMAT_HELP = ("chrome: Trace Event Format JSON for trace viewers; speedscope: evented "
                "profile JSON for flame-graph viewers; json: the decoded document (as show --json)")
@@ -72,5 +73,5 @@ def export_command(args: argparse.Namespace) -> int:
 def _write(write: Any, blob: bytes, out: Any, trace_id: str, db_path: str) -> None:
     try:
         write(blob, out)
-    except (ValueError, TypeError, IndexError) as exc:  # what the decoder raises
+    except DECODE_ERRORS as exc:
         raise CommandError(f"trace {trace_id} in {db_path} cannot be decoded: {exc}") from None

@@ -15,7 +15,7 @@ from tavo import trace_calls
 from tavo.cli import render
 from tavo.cli.call_tree import outcome
 from tavo.cli.common import CommandError, add_db_option, open_error
-from tavo.trace_calls import Call
+from tavo.trace_calls import DECODE_ERRORS, Call
 
 _MISSING = object()
 
@@ -83,7 +83,7 @@ def find_command(args: argparse.Namespace) -> int:
                         found += 1
                         print(json.dumps(as_json(summary, call)) if args.json
                               else as_line(summary, call))
-            except (ValueError, TypeError, IndexError) as exc:
+            except DECODE_ERRORS as exc:
                 print(f"tavo: trace {summary['trace_id']} cannot be decoded: {exc}",
                       file=sys.stderr)
     except (db.NotATraceDatabase, sqlite3.Error) as exc:

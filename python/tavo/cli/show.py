@@ -11,6 +11,7 @@ from tavo.cli.call_tree import render_calls, render_summary
 from tavo.cli.common import CommandError, add_db_option, open_error
 from tavo.cli.trace_ref import add_trace_argument, resolve_trace_id
 from tavo.export import document
+from tavo.trace_calls import DECODE_ERRORS
 
 
 def add_parser(subparsers: Any) -> None:
@@ -47,6 +48,6 @@ def show_command(args: argparse.Namespace) -> int:
                 print()
             for line in (render_summary if args.summary else render_calls)(summary, blob):
                 print(line)
-        except (ValueError, TypeError, IndexError) as exc:  # what the decoder raises
+        except DECODE_ERRORS as exc:
             raise CommandError(f"trace {args.trace_id} in {args.db} cannot be decoded: {exc}") from None
     return 0
