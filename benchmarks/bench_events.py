@@ -238,11 +238,16 @@ class Setup:
     installing or removing a profile function produces no Python-level event
     of its own."""
 
-    def __init__(self):
+    def __init__(self, exceptions=False):
         self.host = HostProfiler()
+        self.host.config["exceptions"] = exceptions
         _tavo.register_profiler(self.host)
         sys.setprofile(None)
         self.tavo = self.host.rust_profiler
+        if exceptions:  # the unwind-event callback stays registered for the whole run
+            import tavo.utils
+
+            tavo.utils.watch_exceptions(self.tavo.exception_unwind)
         self.real_serializer = tavo.serialize.dump_msgpack
         off = functools.partial(sys.setprofile, None)
         import cProfile
@@ -488,7 +493,7 @@ CALLGRIND_CONFIGS = [  # (workload, profiler key, const serializer?, depth)
 def callgrind_child(args):
     workload, key, serializer, depth = args.callgrind_child.split(":")
     const, depth = serializer == "const", int(depth)
-    setup = Setup()
+    setup = Setup(args.exceptions)
     work = Workloads(args.scale)
     base = work.size[workload]
     region = functools.partial(run_region, setup, work, workload, key, const, depth)
@@ -533,6 +538,8 @@ def run_callgrind(args, rows):
                "--dump-after=ffi_call", f"--callgrind-out-file={out}",
                sys.executable, os.path.abspath(__file__),
                "--callgrind-child", name, "--scale", str(args.callgrind_scale)]
+        if args.exceptions:
+            cmd.append("--exceptions")
         print(f"  callgrind {name} ...", file=sys.stderr, flush=True)
         proc = subprocess.run(cmd, capture_output=True, text=True, env=env)
         if proc.returncode != 0:
@@ -684,6 +691,9 @@ def main():
                              "(default 1.0)")
     parser.add_argument("--callgrind-dir", help="where to keep the callgrind profiles")
     parser.add_argument("--callgrind-child", help=argparse.SUPPRESS)
+    parser.add_argument("--exceptions", action="store_true",
+                        help='profile with config "exceptions" on (its unwind-event callback '
+                             "registered)")
     args = parser.parse_args()
     args.depths = [int(d) for d in args.depths.split(",")]
 
@@ -695,7 +705,7 @@ def main():
         callgrind_child(args)
         return
 
-    setup = Setup()
+    setup = Setup(args.exceptions)
     work = Workloads(args.scale)
     print(f"measuring on Python {platform.python_version()} ...", file=sys.stderr, flush=True)
     rows = measure(setup, work, args)

@@ -237,10 +237,10 @@ def test_damaged_rows_and_documents_get_one_line_each(tmp_path, stored):
     listing = tavo("traces", "--db", stored, cwd=tmp_path)
     assert listing.stdout.count(TRACE_ID) == 2 and "trc_FUTURE" not in listing.stdout
     assert listing.returncode == 1 and listing.stderr.startswith("tavo: row 3 ")
-    for args, bad in (((), 0), (("--json",), 1)):  # too deep for JSON, not for the tree
+    for args in ((), ("--json",)):  # both writers walk deep values without recursion
         shown = tavo("show", TRACE_ID, "--db", stored, *args, cwd=tmp_path)
-        assert shown.returncode == bad and shown.stderr.count("\n") == bad, shown.stderr
-        assert shown.stdout.count(TRACE_ID) == 2 - bad and "Traceback" not in shown.stderr
+        assert shown.returncode == 0 and shown.stderr == "", shown.stderr
+        assert shown.stdout.count(TRACE_ID) == 2
 
 
 def test_stored_text_cannot_drive_the_terminal(tmp_path, stored):

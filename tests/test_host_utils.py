@@ -98,7 +98,8 @@ def test_pytest_plugin_process_names_the_test():
 # and after disabling (the program itself is started from tavo/utils.py). The stores
 # run before enabling, after disabling, or inside the engine's save at a test end,
 # where the interpreter reports no events.
-NEVER_PROFILED = ("/tavo/plugins.py", "/tavo/cli/", "/tavo/stores/", "/tavo/viewer/")
+NEVER_PROFILED = ("/tavo/plugins.py", "/tavo/cli/", "/tavo/stores/", "/tavo/viewer/",
+                  "/tavo/trace_calls.py", "/tavo/export/")
 
 
 def test_every_module_that_runs_while_profiling_is_an_own_file():
@@ -126,12 +127,14 @@ def test_config_defaults_and_overrides():
     assert make_config() == {
         "filters": {"include_frames": [], "ignore_frames": []},
         "sqlite_busy_timeout": 60, "threading": False, "lightweight_repr": False,
+        "exceptions": True,
     }
     config = make_config({"filters": {"ignore_frames": ["/vendor/"]}, "threading": True,
                           "pytest": True})
     assert config["filters"] == {"include_frames": [], "ignore_frames": ["/vendor/"]}
     assert config["threading"] is True and config["pytest"] is True
-    for bad in ({"threading": 1}, {"lightweight_repr": "yes"}, {"sqlite_busy_timeout": -1},
+    for bad in ({"threading": 1}, {"lightweight_repr": "yes"}, {"exceptions": 1},
+                {"sqlite_busy_timeout": -1},
                 {"sqlite_busy_timeout": True}, {"filters": {"include_frames": "app/"}}):
         with pytest.raises(TypeError):
             make_config(bad)

@@ -103,6 +103,8 @@ def _write_transaction(db_path, timeout):
                     conn.execute(statement)
             if conn.execute("PRAGMA user_version").fetchone()[0] == 0:
                 conn.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
+            if not _has_outcome(conn):  # a store made before test outcomes were kept
+                conn.execute("ALTER TABLE traces ADD COLUMN outcome TEXT")
             yield conn
             conn.execute("COMMIT")
         except BaseException:
@@ -249,24 +251,44 @@ def _check_version(conn, db_path):
 
 
 def _summary(row):
-    keys = ("id", "trace_id", "saved_at", "source", "records", "size", "label")
+    keys = ("id", "trace_id", "saved_at", "source", "records", "size", "label", "outcome")
     return dict(zip(keys, row))
+
+
+def _has_outcome(conn):
+    return any(column[1] == "outcome" for column in conn.execute("PRAGMA table_info(traces)"))
 
 
 def list_traces(db_path, trace_id=None):
     """Summaries of the stored documents (all, or those of ``trace_id``),
-    oldest first. No document is decoded."""
+    oldest first, with the test outcome where one was stored. No document is
+    decoded."""
     if (store := _server_store(db_path)) is not None:
         from tavo.stores import TraceQuery
 
         with store:
             return store.summaries(TraceQuery(trace_id=trace_id, newest_first=False))
-    query, params = f"SELECT {_SUMMARY_COLUMNS} FROM traces", ()
-    if trace_id is not None:
-        query, params = query + " WHERE trace_id = ?", (trace_id,)
     with _read_only(db_path) as conn:
+        outcome = "outcome" if _has_outcome(conn) else "NULL"
+        query, params = f"SELECT {_SUMMARY_COLUMNS}, {outcome} FROM traces", ()
+        if trace_id is not None:
+            query, params = query + " WHERE trace_id = ?", (trace_id,)
         rows = conn.execute(query + " ORDER BY id", params).fetchall()
     return [_summary(row) for row in rows]
+
+
+def set_outcome(db_path, label, outcome, *, timeout=60):
+    """Store a test's outcome ("passed", "failed", "skipped" or "error") with the
+    latest trace labelled with its name; False when there is none (or the store
+    is a database server's, which keeps no outcomes yet)."""
+    if _server_store(db_path) is not None:
+        return False
+    label = with_process_label({"label": label})["label"]
+    with _write_transaction(db_path, timeout) as conn:
+        cursor = conn.execute(
+            "UPDATE traces SET outcome = ? WHERE id = (SELECT max(id) FROM traces WHERE label = ?)",
+            (outcome, label))
+    return cursor.rowcount > 0
 
 
 def load_traces(db_path, trace_id):
@@ -301,3 +323,26 @@ def decode_document(blob):
         blob, raw=False, strict_map_key=False, unicode_errors="replace",
         object_pairs_hook=_pairs_to_dict,
     )
+
+
+def iter_documents(db_path, row_ids):
+    """The documents of the given rows (``id`` of their summaries), one at a time:
+    (row id, MessagePack bytes); rows that are gone are left out. Each is read
+    straight into its bytes object, so a large one is in memory once."""
+    if (store := _server_store(db_path)) is not None:
+        row_ids = list(row_ids)
+        with store:
+            for start in range(0, len(row_ids), 16):  # a few documents in memory at a time
+                for summary, data in store.load_rows(row_ids[start:start + 16]):
+                    yield summary["id"], data
+        return
+    with _read_only(db_path) as conn:
+        for row_id in row_ids:
+            try:
+                with conn.blobopen("traces", "msgpack", row_id, readonly=True) as blob:
+                    data = blob.read()
+            except sqlite3.OperationalError as exc:
+                if "no such rowid" in str(exc):
+                    continue
+                raise
+            yield row_id, data

@@ -14,7 +14,7 @@ import os
 import sys
 
 from tavo.stores.location import SERVER_SCHEMES
-from tavo.utils import new_trace_id
+from tavo.utils import new_trace_id, unwatch_exceptions, watch_exceptions
 
 logger = logging.getLogger("tavo")
 
@@ -29,14 +29,17 @@ def make_config(config=None):
     Keys: "filters" ({"include_frames": [str], "ignore_frames": [str]}),
     "sqlite_busy_timeout" (seconds, int), "threading" (bool: also profile
     threads started while enabled), "lightweight_repr" (bool: keep value
-    descriptions short), "children" (bool, when given: also profile the Python
-    processes started while enabled, or stop profiling in forked ones). Other
-    keys (such as "pytest") are passed on as given."""
+    descriptions short), "exceptions" (bool: after the return of a call
+    left by an exception, a record of type "exception" naming it; the native
+    module alone leaves it off), "children" (bool, when given: also profile the
+    Python processes started while enabled, or stop profiling in forked ones).
+    Other keys (such as "pytest") are passed on as given."""
     merged = {
         "filters": {"include_frames": [], "ignore_frames": []},
         "sqlite_busy_timeout": 60,
         "threading": False,
         "lightweight_repr": False,
+        "exceptions": True,
     }
     for key, value in (config or {}).items():
         if key == "filters":
@@ -51,7 +54,7 @@ def make_config(config=None):
     timeout = merged["sqlite_busy_timeout"]
     if isinstance(timeout, bool) or not isinstance(timeout, int) or timeout < 0:
         raise TypeError('config["sqlite_busy_timeout"] must be a non-negative int (seconds)')
-    for name in ("threading", "lightweight_repr"):
+    for name in ("threading", "lightweight_repr", "exceptions"):
         if not isinstance(merged[name], bool):
             raise TypeError(f'config["{name}"] must be True or False')
     if not isinstance(merged.get("children", False), bool):
@@ -82,6 +85,7 @@ class Profiler:
         self.trace = None  # the document, when db_path is None
         self.enabled = False
         self.from_parent = False  # started in a child process on its parent's behalf
+        self._exception_tool = None  # the unwind-event tool id, while enabled
 
     def __call__(self, *args, **kwargs):
         # The native engine does the recording; calling the host object does nothing.
@@ -101,6 +105,8 @@ class Profiler:
         except ImportError as exc:
             raise ImportError(f"tavo's native module is not available: {exc}") from exc
         _tavo.register_profiler(self)
+        if self.config["exceptions"]:
+            self._exception_tool = watch_exceptions(self.rust_profiler.exception_unwind)
         self.enabled = True
         _enabled = self
         _follow_children(self)
@@ -122,6 +128,9 @@ class Profiler:
         else:
             sys.setprofile(None)
             threading.setprofile(None)
+        if self._exception_tool is not None:
+            unwatch_exceptions(self._exception_tool)
+            self._exception_tool = None
         self.enabled = False
         _enabled = None
         _stop_following_children(self)

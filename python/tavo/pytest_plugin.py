@@ -24,6 +24,8 @@ from tavo.profiler import describe_error, no_user_code_hint
 
 _PROFILER = pytest.StashKey()
 _TALLY = pytest.StashKey()
+# Test name -> outcome so far, until the test's trace is saved (while --tavo is on).
+_outcomes = {}
 
 
 def pytest_addoption(parser):
@@ -142,6 +144,7 @@ def pytest_configure(config):
         raise pytest.UsageError(f"tavo: cannot trace this run: {exc}") from None
     config.stash[_PROFILER] = profiler
     config.stash[_TALLY] = tally
+    _outcomes.clear()
 
 
 @pytest.hookimpl(wrapper=True)
@@ -170,6 +173,41 @@ def pytest_terminal_summary(terminalreporter, config):
 
         for line in tally.summary_lines(describe(tally.where)):
             terminalreporter.write_line(line, red=bool(tally.failed))
+
+
+def outcome_after(report, previous):
+    """The outcome of a test so far, after one of its phases: a failure outside the
+    test function is an error; xfail counts as skipped."""
+    if previous in ("failed", "error"):
+        return previous
+    if report.failed:
+        return "failed" if report.when == "call" else "error"
+    if report.skipped:
+        return "skipped"
+    return previous or "passed"
+
+
+def pytest_runtest_logreport(report):
+    from tavo import profiler
+
+    if profiler._enabled is not None and profiler._enabled.one_trace_per_test:
+        _outcomes[report.nodeid] = outcome_after(report, _outcomes.get(report.nodeid))
+
+
+def pytest_runtest_logfinish(nodeid, location):
+    # The engine saved the test's trace when its protocol returned, just before this.
+    from tavo import db, profiler
+
+    active = profiler._enabled
+    if active is None or not active.one_trace_per_test or nodeid not in _outcomes:
+        return
+    try:
+        db.set_outcome(active.db_path, nodeid, _outcomes.pop(nodeid),
+                       timeout=active.config["sqlite_busy_timeout"])
+    except Exception as exc:  # the trace itself is kept; only its outcome is missing
+        import logging
+
+        logging.getLogger("tavo").warning("could not store the outcome of %s: %s", nodeid, exc)
 
 
 def pytest_unconfigure(config):

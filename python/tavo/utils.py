@@ -4,6 +4,7 @@ This module is one of tavo's own files, so the native filter never records
 its frames: the plugin callables that run during profiling live here.
 """
 
+import logging
 import os
 import sys
 import time
@@ -141,3 +142,33 @@ def save_before_os_exit(profiler, report):
 
     os._exit = exit_after_saving
     return restore
+
+
+# Tool ids of the interpreter's monitoring API that no standard tool claims.
+_EXCEPTION_TOOL_IDS = (4, 3)
+
+
+def watch_exceptions(callback):
+    """Hand every frame unwind (code, offset, exception) to ``callback``: the
+    engine writes the exception record of a recorded call from it. Returns the
+    tool id used, or None (with a warning) when every candidate id is taken."""
+    monitoring = sys.monitoring
+    for tool in _EXCEPTION_TOOL_IDS:
+        try:
+            monitoring.use_tool_id(tool, "tavo")
+        except ValueError:
+            continue
+        monitoring.register_callback(tool, monitoring.events.PY_UNWIND, callback)
+        monitoring.set_events(tool, monitoring.events.PY_UNWIND)
+        return tool
+    logging.getLogger("tavo").warning(
+        "no free sys.monitoring tool id (tried %s): exceptions are not recorded",
+        ", ".join(map(str, _EXCEPTION_TOOL_IDS)))
+    return None
+
+
+def unwatch_exceptions(tool):
+    monitoring = sys.monitoring
+    monitoring.set_events(tool, 0)
+    monitoring.register_callback(tool, monitoring.events.PY_UNWIND, None)
+    monitoring.free_tool_id(tool)

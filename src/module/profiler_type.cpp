@@ -111,7 +111,19 @@ PyObject* profiler_call(PyObject* self, PyObject* args, PyObject* kwargs) {
   Py_RETURN_NONE;
 }
 
+// The interpreter's unwind event (code, offset, exception), registered by the
+// host for config "exceptions". Never raises into the program.
+PyObject* exception_unwind(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs == 3) {
+    state_of(self).record_exception(self, args[2]);
+  }
+  Py_RETURN_NONE;
+}
+
 PyMethodDef profiler_methods[] = {
+    {"exception_unwind",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exception_unwind)), METH_FASTCALL,
+     "exception_unwind($self, code, offset, exception, /)\n--\n\n"},
     {"save_request_in_db", save_request_in_db, METH_NOARGS, "save_request_in_db($self)\n--\n\n"},
     {"build_trace", build_trace, METH_NOARGS, "build_trace($self)\n--\n\n"},
     {"register_threading_profiler",

@@ -32,7 +32,7 @@ Result<Finders> filter_list(PyObject* filters, PyObject* key) {
   return build_finders(texts.take_value());
 }
 
-// "threading" / "lightweight_repr": only a true boolean turns them on; a value
+// "threading" / "lightweight_repr" / "exceptions": only a true boolean turns them on; a value
 // of another kind counts as false.
 bool config_flag(PyObject* config, PyObject* key) {
   PyRef value;
@@ -126,6 +126,11 @@ Result<std::unique_ptr<TavoProfiler>> TavoProfiler::new_from_python(PyObject* ho
 
   profiler->threading_ = config_flag(config_dict, n.threading);
   profiler->lightweight_repr_ = config_flag(config_dict, n.lightweight_repr);
+  PyRef exceptions_key = PyRef::steal(PyUnicode_FromString("exceptions"));
+  if (!exceptions_key) {
+    return PyError::fetch();
+  }
+  profiler->exceptions_ = config_flag(config_dict, exceptions_key.get());
 
   Result<PluginMap> plugins = load_plugins(config_dict);
   if (!plugins.ok()) {

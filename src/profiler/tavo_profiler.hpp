@@ -121,6 +121,11 @@ class TavoProfiler {
 
   std::uint64_t serial() const { return serial_; }
 
+  // The interpreter's unwind event: writes the "exception" record of the
+  // frame whose return was just recorded (config "exceptions"; see
+  // exception_record.hpp). `self` owns this profiler. Never fails.
+  void record_exception(PyObject* self, PyObject* exception);
+
  private:
   TavoProfiler();
 
@@ -156,6 +161,7 @@ class TavoProfiler {
   bool one_trace_per_test_ = false;
   bool threading_ = false;
   bool lightweight_repr_ = false;
+  bool exceptions_ = false;  // whether record_exception writes records
   Finders include_frames_;
   Finders ignore_frames_;
 

@@ -71,7 +71,7 @@ def traces_command(args: argparse.Namespace) -> int:
         print(f"no {'matching ' if filtered else ''}traces in {where} "
               f"(store size {format_size(size)})", file=sys.stderr)
         return 0
-    rows = [("TRACE ID", "SAVED", "SOURCE", "RECORDS", "SIZE", "LABEL")]
+    rows = [("TRACE ID", "SAVED", "SOURCE", "RECORDS", "SIZE", "OUTCOME", "LABEL")]
     bad_rows = 0
     # Traces saved by child processes are listed under their parent's, indented.
     for depth, t, label in as_tree(traces):
@@ -80,9 +80,9 @@ def traces_command(args: argparse.Namespace) -> int:
         except Exception as exc:  # a damaged or crafted row: say so, show the others
             bad_rows += 1
             print(f"tavo: row {t['id']} of {where} cannot be shown: {exc}", file=sys.stderr)
-    widths = [max(len(row[i]) for row in rows) for i in range(5)]
+    widths = [max(len(row[i]) for row in rows) for i in range(6)]
     for row in rows:
-        print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)) + "  " + row[5])
+        print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)) + "  " + row[6])
     # On stderr, so that the table alone goes down a pipe.
     shown = f"{len(traces)} trace{'s' if len(traces) != 1 else ''}"
     print(f"tavo: {shown} shown from {where} (store size {format_size(size)})", file=sys.stderr)
@@ -98,4 +98,5 @@ def _row(t: dict[str, Any], depth: int, label: str) -> tuple[str, ...]:
     label = printable(label)
     return ("  " * depth + printable(t["trace_id"]), format_time(t["saved_at"]), printable(t["source"] or "?"),
             "?" if t["records"] is None else str(t["records"]),
-            format_size(t["size"]), label if len(label) <= 70 else label[:67] + "...")
+            format_size(t["size"]), printable(str(t.get("outcome") or "-")),
+            label if len(label) <= 70 else label[:67] + "...")

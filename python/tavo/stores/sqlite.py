@@ -62,7 +62,7 @@ class SQLiteStore(Store):
         if query.since is not None:
             where.append("saved_at >= ?")
             params.append(query.since)
-        sql = f"SELECT {_COLUMNS} FROM traces"
+        sql = f"SELECT {_COLUMNS}, {{outcome}} FROM traces"
         if where:
             sql += " WHERE " + " AND ".join(where)
         order = "DESC" if query.newest_first else "ASC"
@@ -71,7 +71,9 @@ class SQLiteStore(Store):
             sql += " LIMIT ?"
             params.append(query.limit)
         with db._read_only(self.location) as conn:
-            return [_summary(row) for row in conn.execute(sql, params)]
+            # Stores made before test outcomes were kept have no such column.
+            sql = sql.format(outcome="outcome" if db._has_outcome(conn) else "NULL")
+            return [{**_summary(row[:-1]), "outcome": row[-1]} for row in conn.execute(sql, params)]
 
     def load(self, trace_id: str) -> list[tuple[Summary, bytes]]:
         return db.load_traces(self.location, trace_id)

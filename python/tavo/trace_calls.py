@@ -1,0 +1,393 @@
+"""Calls in a trace document: call and return records paired, durations, exceptions,
+threads by name, and a per-function summary.
+
+Everything here works on records one at a time, so a caller can stream the records of
+a large document through it and keep only the calls that are still open.
+
+    for step in pair_calls(records):
+        step.kind       # "call", "return", or "record" (a plugin record, or an
+                        # unpaired frame record)
+        step.call       # the Call, for "call" and "return"
+        step.record     # the record itself
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import fnmatch
+import io
+import re
+from collections.abc import Iterable, Iterator
+from typing import Any
+
+import msgpack
+
+# The (possibly large) values of a frame record, which the engine writes after the
+# names ("path", "co_name", "qualname", "event", "frame_id"), so a reader can skip them.
+VALUE_KEYS = frozenset({"arg", "locals"})
+
+
+@dataclasses.dataclass
+class Call:
+    """One recorded call, completed by its return."""
+
+    name: str  # qualified name (the code name when there is none)
+    path: str  # file:line of the call
+    frame_id: Any
+    thread: str
+    depth: int
+    start: float | None
+    arguments: Any  # the frame's locals at the call
+    call_site: Any  # {"call_frame_id", "line_number"} or None
+    caller: Call | None = None
+    end: float | None = None
+    returned: Any = None
+    raised: tuple[str, str] | None = None  # (exception type, message)
+    children: float = 0.0  # time spent in recorded calls made from this one
+    return_path: str = ""
+
+    @property
+    def duration(self) -> float | None:
+        if isinstance(self.start, (int, float)) and isinstance(self.end, (int, float)):
+            return max(self.end - self.start, 0.0)
+        return None
+
+    @property
+    def own(self) -> float | None:
+        duration = self.duration
+        return None if duration is None else max(duration - self.children, 0.0)
+
+    @property
+    def finished(self) -> bool:
+        return self.end is not None or self.return_path != ""
+
+
+@dataclasses.dataclass
+class Step:
+    kind: str
+    record: Any
+    call: Call | None = None
+
+
+def call_name(record: dict[str, Any]) -> str:
+    return str(record.get("qualname") or record.get("co_name") or "?")
+
+
+def is_frame(record: Any, event: str | None = None) -> bool:
+    return (isinstance(record, dict) and record.get("type") == "frame"
+            and (event is None or record.get("event") == event))
+
+
+def is_exception(record: Any) -> bool:
+    return isinstance(record, dict) and record.get("type") == "exception"
+
+
+def thread_name(record: Any) -> str | None:
+    if isinstance(record, dict) and isinstance(record.get("thread"), str):
+        return record["thread"]
+    return None
+
+
+def _number(value: Any) -> float | None:
+    return value if isinstance(value, (int, float)) and not isinstance(value, bool) else None
+
+
+def pair_calls(records: Iterable[Any]) -> Iterator[Step]:
+    """The records of one thread as steps. A return is handed out after the record
+    that follows it, so that the exception record of a call that raised is already
+    attached (``call.raised``); the exception record itself is not a step. A call
+    still open when the records end gets a "return" step with ``end`` None."""
+    stack: list[Call] = []
+    pending: Step | None = None
+    for record in records:
+        if pending is not None:
+            assert pending.call is not None
+            if is_exception(record) and record.get("frame_id") == pending.call.frame_id:
+                pending.call.raised = (str(record.get("exception_type") or "?"),
+                                       str(record.get("message") or ""))
+                yield pending
+                pending = None
+                continue
+            yield pending
+            pending = None
+        if is_frame(record, "call"):
+            call = Call(name=call_name(record), path=str(record.get("path") or ""),
+                        frame_id=record.get("frame_id"), thread=thread_name(record) or "?",
+                        depth=len(stack), start=_number(record.get("timestamp")),
+                        arguments=record.get("locals"),
+                        call_site=record.get("user_code_call_site"),
+                        caller=stack[-1] if stack else None)
+            stack.append(call)
+            yield Step("call", record, call)
+        elif is_frame(record, "return"):
+            index = _open_index(stack, record.get("frame_id"))
+            if index is None:
+                yield Step("record", record)
+                continue
+            # Calls above the returning one never saw their return: close them first.
+            while len(stack) > index + 1:
+                yield Step("return", None, _close(stack, None))
+            call = _close(stack, record)
+            pending = Step("return", record, call)
+        else:
+            yield Step("record", record)
+    if pending is not None:
+        yield pending
+    while stack:
+        yield Step("return", None, _close(stack, None))
+
+
+def _open_index(stack: list[Call], frame_id: Any) -> int | None:
+    for index in range(len(stack) - 1, -1, -1):
+        if stack[index].frame_id == frame_id:
+            return index
+    return None
+
+
+def _close(stack: list[Call], record: dict[str, Any] | None) -> Call:
+    call = stack.pop()
+    if record is not None:
+        call.end = _number(record.get("timestamp"))
+        call.returned = record.get("arg")
+        call.return_path = str(record.get("path") or "")
+    duration = call.duration
+    if stack and duration is not None:
+        stack[-1].children += duration
+    return call
+
+
+def calls_named(records: Iterable[Any], matches: Any) -> Iterator[Call]:
+    """The finished calls of one thread whose name ``matches(qualname, co_name)``
+    accepts, paired as pair_calls pairs them (with ``raised`` and ``caller``); the other
+    calls are followed only as far as naming callers needs, which makes this the cheap
+    way through a long thread when few calls are wanted."""
+    stack: list[tuple[Any, str, str, Call | None]] = []  # frame id, name, path, Call
+    pending: Call | None = None
+    for record in records:
+        if pending is not None:
+            if is_exception(record) and record.get("frame_id") == pending.frame_id:
+                pending.raised = (str(record.get("exception_type") or "?"),
+                                  str(record.get("message") or ""))
+                yield pending
+                pending = None
+                continue
+            yield pending
+            pending = None
+        if not is_frame(record):
+            continue
+        frame_id, event = record.get("frame_id"), record.get("event")
+        if event == "call":
+            name = call_name(record)
+            call = None
+            if matches(name, str(record.get("co_name") or "")):
+                caller = None
+                if stack:
+                    caller_id, caller_name, caller_path, _ = stack[-1]
+                    caller = Call(caller_name, caller_path, caller_id, "?", len(stack) - 1, None,
+                                  None, None)
+                call = Call(name, str(record.get("path") or ""), frame_id,
+                            thread_name(record) or "?", len(stack),
+                            _number(record.get("timestamp")), record.get("locals"),
+                            record.get("user_code_call_site"), caller)
+            stack.append((frame_id, name, str(record.get("path") or ""), call))
+        elif event == "return":
+            for index in range(len(stack) - 1, -1, -1):
+                if stack[index][0] == frame_id:
+                    break
+            else:
+                continue
+            for _, _, _, unfinished in stack[index + 1:]:
+                if unfinished is not None:
+                    yield unfinished
+            call = stack[index][3]
+            del stack[index:]
+            if call is not None:
+                call.end = _number(record.get("timestamp"))
+                call.returned = record.get("arg")
+                call.return_path = str(record.get("path") or "")
+                pending = call
+    if pending is not None:
+        yield pending
+
+
+@dataclasses.dataclass
+class FunctionTotals:
+    name: str
+    calls: int = 0
+    total: float = 0.0  # time inside the function, counted once through recursion
+    own: float = 0.0  # time in the function's own code, outside recorded calls
+    raised: int = 0
+
+
+class Summary:
+    """Per-function totals, fed the steps of each thread."""
+
+    def __init__(self) -> None:
+        self.functions: dict[str, FunctionTotals] = {}
+        self._active: dict[str, int] = {}
+
+    def add(self, step: Step) -> None:
+        call = step.call
+        if call is None:
+            return
+        if step.kind == "call":
+            self._active[call.name] = self._active.get(call.name, 0) + 1
+            return
+        totals = self.functions.setdefault(call.name, FunctionTotals(call.name))
+        totals.calls += 1
+        totals.raised += call.raised is not None
+        active = self._active.get(call.name, 1) - 1
+        self._active[call.name] = active
+        if call.duration is not None:
+            totals.own += call.own or 0.0
+            if active == 0:  # the outermost of recursive calls holds the others' time
+                totals.total += call.duration
+
+    def rows(self) -> list[FunctionTotals]:
+        return sorted(self.functions.values(), key=lambda t: (-t.total, -t.calls, t.name))
+
+
+def format_duration(seconds: float | None) -> str:
+    if seconds is None:
+        return "?"
+    if seconds >= 1:
+        return f"{seconds:.3f} s"
+    if seconds >= 1e-3:
+        return f"{seconds * 1e3:.3f} ms"
+    return f"{seconds * 1e6:.1f} µs"
+
+
+# Reading documents as a stream ------------------------------------------------------
+
+_OPTIONS = {"raw": False, "strict_map_key": False, "unicode_errors": "replace"}
+# What reading a damaged or truncated document raises.
+DECODE_ERRORS = (ValueError, TypeError, IndexError, msgpack.UnpackException)
+
+
+def _decode(data: memoryview) -> Any:
+    """One MessagePack value, decoded as db.decode_document does. Map keys that cannot
+    be dict keys are rare, so the slower hook that turns them into text is used only
+    when decoding without it fails."""
+    try:
+        return msgpack.unpackb(data, **_OPTIONS)
+    except TypeError:
+        from tavo.db import _pairs_to_dict
+
+        return msgpack.unpackb(data, object_pairs_hook=_pairs_to_dict, **_OPTIONS)
+
+
+class _Reader:
+    """A walk through one document: headers are read in place, each value is skipped
+    over and then decoded from its own bytes."""
+
+    def __init__(self, blob: bytes) -> None:
+        self.view = memoryview(blob)
+        # Read through a file over the same bytes: fed directly, the unpacker would keep
+        # a copy of the whole document.
+        self.unpacker = msgpack.Unpacker(io.BytesIO(blob), max_buffer_size=max(len(blob), 1),
+                                         **_OPTIONS)
+
+    def value(self) -> Any:
+        start = self.unpacker.tell()
+        self.unpacker.skip()
+        return _decode(self.view[start:self.unpacker.tell()])
+
+
+@dataclasses.dataclass
+class Section:
+    """One thread's records: the main thread's ("frames_of_interest") or another's."""
+
+    key: Any  # None for frames_of_interest, else the thread's native id
+    records: Iterator[Any]
+
+
+def read_document(blob: bytes, keep_record=None) -> Iterator[tuple[str, Any]]:
+    """The top-level entries of a stored document in their order, without decoding it
+    whole: ("field", (key, value)) for plain entries, ("threads", count) where the map
+    of the other threads' records begins, and ("section", Section) for each thread's
+    records, which are decoded one at a time as the Section is iterated (what the
+    caller leaves unread is skipped). ``keep_record(partial)`` may be given to skip
+    the values of large records: it sees such a frame record's entries up to its first
+    value entry ("arg") and returns False to have the values skipped (the record then
+    reaches the caller without them, with "skipped": True)."""
+    reader = _Reader(blob)
+    for _ in range(reader.unpacker.read_map_header()):
+        key = reader.value()
+        if key == "frames_of_interest":
+            yield from _section(reader, None, keep_record)
+        elif key == "frames":
+            count = reader.unpacker.read_map_header()
+            yield "threads", count
+            for _ in range(count):
+                thread = reader.value()
+                yield from _section(reader, thread, keep_record)
+        else:
+            yield "field", (key, reader.value())
+
+
+def _section(reader: _Reader, key: Any, keep_record) -> Iterator[tuple[str, Any]]:
+    count = reader.unpacker.read_array_header()
+    state = {"read": 0}
+
+    def records() -> Iterator[Any]:
+        while state["read"] < count:
+            state["read"] += 1
+            yield _read_record(reader, keep_record) if keep_record else reader.value()
+
+    yield "section", Section(key, records())
+    while state["read"] < count:
+        state["read"] += 1
+        reader.unpacker.skip()
+
+
+# Records up to this size are decoded whole (one call into the decoder is cheaper
+# than walking their entries); larger ones are walked so their values can be skipped.
+_SMALL_RECORD = 4096
+
+
+def _read_record(reader: _Reader, keep_record) -> Any:
+    start = reader.unpacker.tell()
+    reader.unpacker.skip()
+    data = reader.view[start:reader.unpacker.tell()]
+    if len(data) <= _SMALL_RECORD:
+        return _decode(data)
+    entries = _Reader(bytes(data))
+    try:
+        size = entries.unpacker.read_map_header()
+    except ValueError:  # not a map
+        return _decode(data)
+    record: dict[Any, Any] = {}
+    keep = True
+    for _ in range(size):
+        key = entries.value()
+        if keep and key in VALUE_KEYS and "path" in record:
+            keep = bool(keep_record(record))
+            if not keep:
+                record["skipped"] = True
+        if keep or key not in VALUE_KEYS:
+            value = entries.value()
+            try:
+                record[key] = value
+            except TypeError:
+                record[repr(key)] = value
+        else:
+            entries.unpacker.skip()
+    return record
+
+
+def glob_matcher(pattern: str):
+    """A test of a call's name against a glob: the qualified name, or its last part
+    (so "add" finds "app.add" and "Class.add")."""
+    regex = re.compile(fnmatch.translate(pattern))
+
+    def matches(qualname: str, co_name: str) -> bool:
+        return bool(regex.match(qualname) or regex.match(co_name)
+                    or regex.match(qualname.rsplit(".", 1)[-1]))
+
+    return matches
+
+
+def literal_hint(pattern: str) -> bytes:
+    """The longest wildcard-free part of a glob, to rule documents out by a byte search."""
+    literal = re.sub(r"\[[^\]]*\]?", "*", pattern)  # a [set] is no literal text
+    return max(re.split(r"[*?]", literal), key=len).encode("utf-8")
