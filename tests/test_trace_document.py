@@ -447,6 +447,21 @@ def test_failed_save_at_end_marker_is_logged_and_records_return(monkeypatch, cap
     assert flaky.calls[1][0][1] == host.trace_id
 
 
+def test_failed_save_at_end_marker_keeps_the_records_after_it(monkeypatch, caplog):
+    # The marker is the call's plugin record; the frame's call record follows it.
+    with_plugins(monkeypatch, boundary_plugin("finish_test", "end_test", "finish_return"))
+    flaky = Store(fail=OSError("database is locked"))
+    monkeypatch.setattr(tavo.db, "save_trace_in_sqlite", flaky)
+    with caplog.at_level(logging.WARNING, logger="tavo"):
+        with profiling(Host(one_trace_per_test=True)) as profiler:
+            marker("a")
+            finish_test()
+    assert len(flaky.calls) == 1
+    document = decode(profiler.build_trace())
+    assert summary(document["frames_of_interest"], ("marker", "finish_test")) == marks("a") + [
+        "end_test", "finish_test:call", "finish_test:return", "finish_return"]
+
+
 def test_end_marker_save_empties_buffers(store, monkeypatch):
     with_plugins(monkeypatch, boundary_plugin("finish_test", "finish_call", "end_test"))
     host = Host(one_trace_per_test=True)
