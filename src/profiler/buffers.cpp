@@ -23,7 +23,8 @@ Status TavoProfiler::push_frames(Event event, EventRecords& records, ThreadSlot*
     return Status::success();
   }
   // A failed save does not stop the records that follow its marker: the
-  // first failure is returned once they are all buffered.
+  // first failure is returned once they are all buffered. After an interrupt
+  // no more Python code runs for the event.
   Status result = Status::success();
   std::size_t flushed = 0;
   for (std::size_t i = 0; i < count; ++i) {
@@ -31,8 +32,10 @@ Status TavoProfiler::push_frames(Event event, EventRecords& records, ThreadSlot*
     if (kind == RecordKind::kEndTest) {
       push_frame_data(native_id, records, reversed, flushed, i + 1);
       flushed = i + 1;
-      if (Status saved = save_in_db(); !saved.ok() && result.ok()) {
-        result = std::move(saved);
+      if (!result.interrupted()) {
+        if (Status saved = save_in_db(); !saved.ok() && (result.ok() || saved.interrupted())) {
+          result = std::move(saved);
+        }
       }
     } else if (kind == RecordKind::kStartTest) {
       push_frame_data(native_id, records, reversed, flushed, i);

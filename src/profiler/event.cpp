@@ -55,12 +55,23 @@ class ScratchLease {
 
 }  // namespace
 
-void TavoProfiler::profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code,
+bool TavoProfiler::profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code,
                            CodeDecision decision, PyObject* arg, Event event) {
   // Plugin callables, the serializer and the store run Python code that could
   // drop the last other reference to this profiler.
   PyRef keep_alive = PyRef::borrow(self);
   PyObject* pending = PyErr_GetRaisedException();
+  const auto address = reinterpret_cast<std::uintptr_t>(frame);
+  if (event == Event::kReturn) {
+    ThreadSlot& slot = threads_.current();
+    if (slot.interrupted_return == address) [[unlikely]] {
+      // The interpreter raises the interrupt in the frame, which then ends
+      // with a second return event: the first one already stood for it.
+      slot.interrupted_return = 0;
+      PyErr_SetRaisedException(pending);
+      return true;
+    }
+  }
 
   PyCodeObject* code_obj = code;
   std::string filename_storage;
@@ -73,17 +84,40 @@ void TavoProfiler::profile(PyObject* self, PyFrameObject* frame, PyCodeObject* c
 
   ScratchLease lease;
   EventRecords& records = lease.records();
-  if (decision.plugins_watch) {
-    run_plugins(frame, arg, event, name, filename, records, code_obj->co_filename,
-                code_obj->co_name);
-  }
+  // Event errors are reported by the steps; what comes back is an interrupt.
+  Status result = decision.plugins_watch ? run_plugins(frame, arg, event, name, filename, records,
+                                                       code_obj->co_filename, code_obj->co_name)
+                                         : Status::success();
   const bool keep = decision.keep_path && !(decision.needs_attrs_check && attrs_filter(frame));
-  Status result = keep ? process_frame(frame, arg, event, filename, name, records)
-                       : push_frames(event, records);
-  if (!result.ok()) {
-    log_error(result.take_error(), frame, event, code_obj->co_filename, code_obj->co_name);
+  if (result.ok()) {
+    result = keep ? process_frame(frame, arg, event, filename, name, records)
+                  : push_frames(event, records);
+    if (!result.ok()) {
+      result =
+          log_error(result.take_error(), frame, event, code_obj->co_filename, code_obj->co_name);
+    }
+  } else if (keep) {
+    // The frame's records are dropped, but not its place on the call stack.
+    ThreadSlot& slot = threads_.current();
+    std::optional<FrameId> frame_id;
+    if (event == Event::kCall) {
+      frame_id = new_frame_id();
+      slot.frame_ids.insert_or_assign(address, *frame_id);
+    }
+    update_call_frames(slot, event, frame, frame_id);
+  }
+  if (!result.ok()) [[unlikely]] {
+    // An interrupt belongs to the program: it is raised in the frame as a
+    // failing profile function's error would be.
+    if (event == Event::kReturn) {
+      threads_.current().interrupted_return = address;
+    }
+    Py_XDECREF(pending);
+    result.take_error().restore();
+    return false;
   }
   PyErr_SetRaisedException(pending);
+  return true;
 }
 
 Status TavoProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event event,

@@ -102,9 +102,11 @@ class TavoProfiler {
   }
 
   // Handles one call or return event whose code `decision` says is recorded
-  // or watched. `self` is the Python object that owns this profiler. Never
-  // fails: errors are reported and dropped.
-  void profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code, CodeDecision decision,
+  // or watched. `self` is the Python object that owns this profiler. Event
+  // errors are reported and dropped; false, with the exception set, when
+  // Python code run for the event raised an interrupt (an exception that is
+  // not an `Exception`), which the profiled program must get.
+  bool profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code, CodeDecision decision,
                PyObject* arg, Event event);
 
   Result<BuiltTrace> build_trace_inner();
@@ -129,9 +131,11 @@ class TavoProfiler {
 
   Status process_frame(PyFrameObject* frame, PyObject* arg, Event event, std::string_view filename,
                        std::string_view name_text, EventRecords& records);
-  void run_plugins(PyFrameObject* frame, PyObject* arg, Event event, std::string_view co_name,
-                   std::string_view filename, EventRecords& records, PyObject* co_filename_obj,
-                   PyObject* co_name_obj);
+  // Event errors of the processors are reported; stops at an interrupt and
+  // returns it.
+  Status run_plugins(PyFrameObject* frame, PyObject* arg, Event event, std::string_view co_name,
+                     std::string_view filename, EventRecords& records, PyObject* co_filename_obj,
+                     PyObject* co_name_obj);
   Status write_plugin_record(PluginProcessor& processor, PyFrameObject* frame, PyObject* arg,
                              Event event, EventRecords& records);
   void update_call_frames(ThreadSlot& slot, Event event, PyFrameObject* frame,
@@ -144,8 +148,10 @@ class TavoProfiler {
                        bool reversed, std::size_t begin, std::size_t end);
   void reset_trace();
   Result<const ThreadIdentity*> thread_identity(ThreadSlot& slot);
-  void log_error(PyError error, PyFrameObject* frame, Event event, PyObject* co_filename,
-                 PyObject* co_name);
+  // Reports an event error; an interrupt is not reported but returned, as is
+  // one raised while reporting.
+  Status log_error(PyError error, PyFrameObject* frame, Event event, PyObject* co_filename,
+                   PyObject* co_name);
 
   std::uint64_t serial_;
   std::optional<std::uint64_t> main_thread_id_;
