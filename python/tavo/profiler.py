@@ -19,6 +19,12 @@ DEFAULT_DB_PATH = "tavo.sqlite3"
 _enabled = None  # the Profiler currently installed, if any
 
 
+def _is_sequence(obj: object) -> bool:
+    """A sequence as the native module takes one: a type with item access that
+    is not a dict. Iterators, generators and sets have no item access."""
+    return not isinstance(obj, dict) and hasattr(type(obj), "__getitem__")
+
+
 def make_config(config=None):
     """The full profiler configuration: defaults overridden by ``config``.
 
@@ -39,6 +45,10 @@ def make_config(config=None):
             merged[key] = value
     for name in ("include_frames", "ignore_frames"):
         fragments = merged["filters"][name]
+        if not isinstance(fragments, str) and not _is_sequence(fragments):
+            # An iterator would be used up by the checks below, then be empty.
+            raise TypeError(f"'{type(fragments).__qualname__}' object cannot be converted to "
+                            "'Sequence'")
         if isinstance(fragments, str) or not all(isinstance(f, str) for f in fragments):
             raise TypeError(f'config["filters"]["{name}"] must be a list of strings')
         merged["filters"][name] = list(fragments)
