@@ -1,5 +1,7 @@
 """The profiling API (tavo.profile / Profiler.enable / disable): needs the native module."""
 
+import os
+import pathlib
 import sys
 import threading
 
@@ -64,3 +66,13 @@ def test_only_one_profiler_at_a_time(tmp_path):
     finally:
         second.disable()
     assert sys.getprofile() is None and threading.getprofile() is None
+
+
+@pytest.mark.parametrize("kind", [bytes, pathlib.Path])
+def test_db_path_as_bytes_or_path_like(tmp_path, kind):
+    path = tmp_path / "t.sqlite3"
+    with tavo.profile(db_path=kind(os.fsencode(path)) if kind is bytes else kind(path)) as profiler:
+        fibonacci(2)
+    assert profiler.db_path == str(path)
+    [(summary, blob)] = db.load_traces(path, profiler.trace_id)
+    assert db.decode_document(blob)["trace_id"] == profiler.trace_id

@@ -73,7 +73,8 @@ class Profiler:
                  one_trace_per_test=False):
         self.config = make_config(config)
         # Absolute, so that a program changing directory still saves here.
-        self.db_path = None if db_path is None else os.path.abspath(os.fspath(db_path))
+        # Bytes and path-like objects are decoded as the file system names them.
+        self.db_path = None if db_path is None else os.path.abspath(os.fsdecode(db_path))
         self.source = str(source)
         self.one_trace_per_test = bool(one_trace_per_test)
         self.trace_id = new_trace_id()
