@@ -68,6 +68,26 @@ def test_only_one_profiler_at_a_time(tmp_path):
     assert sys.getprofile() is None and threading.getprofile() is None
 
 
+@pytest.mark.parametrize("use", ["enable", "with"])
+def test_failed_enable_leaves_nothing_installed(monkeypatch, use):
+    def install_then_fail(hook, setprofile=threading.setprofile):
+        setprofile(hook)
+        if hook is not None:
+            raise RuntimeError("setprofile refused")
+
+    monkeypatch.setattr(threading, "setprofile", install_then_fail)
+    profiler = tavo.Profiler(db_path=None, config={"threading": True})
+    with pytest.raises(RuntimeError, match="setprofile refused"):
+        if use == "enable":
+            profiler.enable()
+        else:
+            with profiler:
+                fibonacci(3)
+    assert sys.getprofile() is None and threading.getprofile() is None
+    assert not profiler.enabled
+    tavo.Profiler(db_path=None).enable().disable()  # nothing left enabled either
+
+
 @pytest.mark.parametrize("kind", [bytes, pathlib.Path])
 def test_db_path_as_bytes_or_path_like(tmp_path, kind):
     path = tmp_path / "t.sqlite3"

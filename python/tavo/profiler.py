@@ -97,7 +97,18 @@ class Profiler:
             from tavo import _tavo
         except ImportError as exc:
             raise ImportError(f"tavo's native module is not available: {exc}") from exc
-        _tavo.register_profiler(self)
+        import threading
+
+        threading_profile = threading.getprofile()
+        try:
+            _tavo.register_profiler(self)
+        except BaseException:
+            # Registration can fail after installing the profile function:
+            # nothing may stay installed, recording a trace never saved.
+            sys.setprofile(None)
+            threading.setprofile(threading_profile)
+            self.rust_profiler = None
+            raise
         self.enabled = True
         _enabled = self
         return self
