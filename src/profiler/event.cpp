@@ -61,16 +61,13 @@ bool TavoProfiler::profile(PyObject* self, PyFrameObject* frame, PyCodeObject* c
   // drop the last other reference to this profiler.
   PyRef keep_alive = PyRef::borrow(self);
   PyObject* pending = PyErr_GetRaisedException();
-  const auto address = reinterpret_cast<std::uintptr_t>(frame);
-  if (event == Event::kReturn) {
-    ThreadSlot& slot = threads_.current();
-    if (slot.interrupted_return == address) [[unlikely]] {
-      // The interpreter raises the interrupt in the frame, which then ends
-      // with a second return event: the first one already stood for it.
-      slot.interrupted_return = 0;
-      PyErr_SetRaisedException(pending);
-      return true;
-    }
+  if (event == Event::kReturn && interrupted_return_ == reinterpret_cast<std::uintptr_t>(frame))
+      [[unlikely]] {
+    // The interpreter raises the interrupt in the frame, which then ends with
+    // a second return event: the first one already stood for it.
+    interrupted_return_ = 0;
+    PyErr_SetRaisedException(pending);
+    return true;
   }
 
   PyCodeObject* code_obj = code;
@@ -82,23 +79,35 @@ bool TavoProfiler::profile(PyObject* self, PyFrameObject* frame, PyCodeObject* c
     arg = Py_None;
   }
 
+  const bool keep = decision.keep_path && !(decision.needs_attrs_check && attrs_filter(frame));
   ScratchLease lease;
   EventRecords& records = lease.records();
-  // Event errors are reported by the steps; what comes back is an interrupt.
-  Status result = decision.plugins_watch ? run_plugins(frame, arg, event, name, filename, records,
-                                                       code_obj->co_filename, code_obj->co_name)
-                                         : Status::success();
-  const bool keep = decision.keep_path && !(decision.needs_attrs_check && attrs_filter(frame));
-  if (result.ok()) {
-    result = keep ? process_frame(frame, arg, event, filename, name, records)
-                  : push_frames(event, records);
-    if (!result.ok()) {
-      result =
-          log_error(result.take_error(), frame, event, code_obj->co_filename, code_obj->co_name);
+  if (decision.plugins_watch) {
+    // Event errors are reported there; what comes back is an interrupt.
+    if (Status plugins = run_plugins(frame, arg, event, name, filename, records,
+                                     code_obj->co_filename, code_obj->co_name);
+        !plugins.ok()) [[unlikely]] {
+      return end_interrupted(plugins.take_error(), pending, frame, event, keep);
     }
-  } else if (keep) {
-    // The frame's records are dropped, but not its place on the call stack.
-    ThreadSlot& slot = threads_.current();
+  }
+  Status result = keep ? process_frame(frame, arg, event, filename, name, records)
+                       : push_frames(event, records);
+  if (!result.ok()) [[unlikely]] {
+    if (Status unreported =
+            log_error(result.take_error(), frame, event, code_obj->co_filename, code_obj->co_name);
+        !unreported.ok()) {
+      return end_interrupted(unreported.take_error(), pending, frame, event, false);
+    }
+  }
+  PyErr_SetRaisedException(pending);
+  return true;
+}
+
+bool TavoProfiler::end_interrupted(PyError interrupt, PyObject* pending, PyFrameObject* frame,
+                                   Event event, bool keep_place) {
+  ThreadSlot& slot = threads_.current();
+  const auto address = reinterpret_cast<std::uintptr_t>(frame);
+  if (keep_place) {
     std::optional<FrameId> frame_id;
     if (event == Event::kCall) {
       frame_id = new_frame_id();
@@ -106,18 +115,12 @@ bool TavoProfiler::profile(PyObject* self, PyFrameObject* frame, PyCodeObject* c
     }
     update_call_frames(slot, event, frame, frame_id);
   }
-  if (!result.ok()) [[unlikely]] {
-    // An interrupt belongs to the program: it is raised in the frame as a
-    // failing profile function's error would be.
-    if (event == Event::kReturn) {
-      threads_.current().interrupted_return = address;
-    }
-    Py_XDECREF(pending);
-    result.take_error().restore();
-    return false;
+  if (event == Event::kReturn) {
+    interrupted_return_ = address;
   }
-  PyErr_SetRaisedException(pending);
-  return true;
+  Py_XDECREF(pending);
+  std::move(interrupt).restore();
+  return false;
 }
 
 Status TavoProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event event,

@@ -129,6 +129,12 @@ class TavoProfiler {
   // First sight of a code object for this profiler: decides and caches.
   CodeDecision decide_first(PyCodeObject* code);
 
+  // Ends an event cut short by an interrupt, which is set for the interpreter
+  // to raise in the frame; false. With `keep_place`, the frame's records are
+  // dropped but not its place on the call-frame stack.
+  [[gnu::cold, gnu::noinline]] bool end_interrupted(PyError interrupt, PyObject* pending,
+                                                    PyFrameObject* frame, Event event,
+                                                    bool keep_place);
   Status process_frame(PyFrameObject* frame, PyObject* arg, Event event, std::string_view filename,
                        std::string_view name_text, EventRecords& records);
   // Event errors of the processors are reported; stops at an interrupt and
@@ -179,6 +185,11 @@ class TavoProfiler {
   PluginMap plugins_;
 
   ThreadSlots threads_;
+  // The frame whose return event ended in an interrupt, or 0: the interpreter
+  // raises the interrupt in that frame at once, and the frame's next return
+  // event is not a second return. Frames of all threads share it, as no other
+  // thread runs in between; read and written under the interpreter lock.
+  std::uintptr_t interrupted_return_ = 0;
 };
 
 // Requests the code-object extra slot that caches per-code decisions; false

@@ -23,10 +23,6 @@ struct ThreadSlot {
   FrameIdMap frame_ids;
   // The thread's identity, looked up once.
   std::optional<ThreadIdentity> identity;
-  // The frame whose return event ended in an interrupt, or 0: the interpreter
-  // raises the interrupt in that frame, whose next return event is not a
-  // second return.
-  std::uintptr_t interrupted_return = 0;
   // Set by the thread's exit, with no interpreter lock; the profiler then
   // reclaims the slot under the interpreter lock.
   std::atomic<bool> thread_exited{false};
