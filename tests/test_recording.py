@@ -663,15 +663,7 @@ def test_logging_configuration_never_breaks_the_program(host, monkeypatch, capsy
 # ---------------------------------------------------------------- interrupts
 
 class Stop(BaseException):
-    """Not an Exception: it belongs to the program, like KeyboardInterrupt."""
-
-
-def survives_interrupt():
-    try:
-        leaf(1)
-    except Stop:
-        return leaf(2)
-    return None
+    """Not an Exception: the program's own, like KeyboardInterrupt."""
 
 
 class _Interrupting(logging.Handler):
@@ -679,96 +671,71 @@ class _Interrupting(logging.Handler):
         raise Stop
 
 
-def _stop(*args, **kwargs):
-    raise Stop
-
-
-def _interrupt_at(site, event, monkeypatch):
-    """Makes Python code that tavo runs for leaf(1)'s `event` raise Stop once,
-    at `site`; returns the host to profile with."""
-    fired = []
-
-    def now(values, seen=None):
-        seen = seen or ("return" if "doubled" in values else "call")
-        hit = not fired and seen == event and values.get("value") == 1
-        fired.extend([site] * hit)
-        return hit
-
-    def plugin_callable(frame, seen, arg, context):
-        if now(frame.f_locals, seen):
-            raise Stop
-        return True if site == "predicate" else {}
-
-    real = tavo.serialize.dump_msgpack
-    error = Stop if site == "serializer" else RuntimeError("an event error")
-
-    def serializer(obj):
-        if isinstance(obj, dict) and now(obj):
-            raise error
-        return real(obj)
-
-    if site in ("serializer", "log handler"):
-        monkeypatch.setattr(tavo.serialize, "dump_msgpack", serializer)
-        monkeypatch.setattr(logging.getLogger("tavo"), "handlers", [_Interrupting()])
-        monkeypatch.setattr(logging.getLogger("tavo"), "propagate", False)
-        return Host()
-    data = {"co_names": ["leaf"], "path_fragment": Path(__file__).name,
-            "call_type": "leaf_call", "return_type": "leaf_return"}
-    if site == "store":  # at the end-of-test marker made for the event
-        data["process"] = lambda frame, seen, arg, context: (
-            {"type": "end_test"} if now(frame.f_locals, seen) else {})
-        monkeypatch.setattr(tavo.db, "save_trace_in_sqlite", _stop)
-    else:
-        data["call" if site == "predicate" else "process"] = plugin_callable
-    monkeypatch.setattr(tavo.plugins, "load_plugin_data", lambda config: [data])
-    return Host(one_trace_per_test=site == "store")
+def survives_interrupt():
+    try:
+        leaf(1)
+    except Stop:
+        return leaf(2)
 
 
 @pytest.mark.parametrize("event", ["call", "return"])
 @pytest.mark.parametrize("site", ["serializer", "log handler", "predicate", "process", "store"])
 def test_interrupt_stops_the_event_and_reaches_the_program(monkeypatch, site, event):
-    host = _interrupt_at(site, event, monkeypatch)
-    with profiling(host) as profiler:
+    fired = []
+
+    def stop_at_leaf_1(values, seen, error=Stop):
+        if seen == event and values.get("value") == 1 and not fired:
+            fired.append(seen)
+            raise error
+
+    def dump(obj, real=tavo.serialize.dump_msgpack):
+        if isinstance(obj, dict):  # leaf's locals hold "doubled" at its return
+            stop_at_leaf_1(obj, "return" if "doubled" in obj else "call",
+                           Stop if site == "serializer" else RuntimeError("an event error"))
+        return real(obj)
+
+    def plugin_callable(frame, seen, arg, context):
+        if site == "store":  # the save at the end-of-test marker is interrupted
+            return {"type": "end_test"} if seen == event and frame.f_locals["value"] == 1 else {}
+        stop_at_leaf_1(frame.f_locals, seen)
+        return True if site == "predicate" else {}
+
+    if site in ("serializer", "log handler"):
+        monkeypatch.setattr(tavo.serialize, "dump_msgpack", dump)
+        monkeypatch.setattr(logging.getLogger("tavo"), "handlers", [_Interrupting()])
+        monkeypatch.setattr(logging.getLogger("tavo"), "propagate", False)
+    else:
+        monkeypatch.setattr(tavo.db, "save_trace_in_sqlite",
+                            lambda *args, **kwargs: stop_at_leaf_1({"value": 1}, event))
+        monkeypatch.setattr(tavo.plugins, "load_plugin_data", lambda config: [{
+            "co_names": ["leaf"], "path_fragment": Path(__file__).name, "call_type": "c",
+            "return_type": "r", "call" if site == "predicate" else "process": plugin_callable}])
+    with profiling(Host(one_trace_per_test=site == "store")) as profiler:
         assert survives_interrupt() == 4
         leaf(3)
         document = profiler.build_trace()
     records = frame_records(document, {"survives_interrupt", "leaf"})
-    outer_call = records[0]
-    assert (outer_call.value["co_name"], outer_call.value["event"]) == ("survives_interrupt", "call")
     # The frame stack went on right: leaf(2) is called from the frame that
     # caught the interrupt, and no frame returned twice.
-    [second] = [r for r in records if r.value["event"] == "call" and r.value["locals"] == {"value": 2}]
-    assert second.value["user_code_call_site"]["call_frame_id"] == outer_call.value["frame_id"]
+    outer, second = records[0].value, next(r.value for r in records if r.value["locals"] == {"value": 2})
+    assert outer["event"] == "call" and outer["co_name"] == "survives_interrupt"
+    assert second["user_code_call_site"]["call_frame_id"] == outer["frame_id"]
     returns = [r.value["frame_id"] for r in records if r.value["event"] == "return"]
     assert len(returns) == len(set(returns))
-    assert [r.value["locals"]["value"] for r in frame_records(document, {"leaf"})][-2:] == [3, 3]
-
-
-INTERRUPTED_PROGRAM = """\
-import signal
-import tavo
-
-class Loud:
-    def __repr__(self):
-        signal.raise_signal(signal.SIGINT)  # the default handler raises KeyboardInterrupt
-        return "Loud()"
-
-def work(value):
-    return value
-
-with tavo.profile(None):
-    try:
-        while True:
-            work(Loud())
-    except KeyboardInterrupt:
-        print("interrupted")
-"""
+    assert [r.value["locals"].get("value") for r in records][-2:] == [3, 3]
 
 
 def test_ctrl_c_during_serialization_stops_the_program(tmp_path):
     script = tmp_path / "interrupted.py"
-    script.write_text(INTERRUPTED_PROGRAM)
-    done = subprocess.run([sys.executable, str(script)], cwd=tmp_path, capture_output=True,
-                          text=True, timeout=60)
-    assert done.returncode == 0, done.stderr[-2000:]
-    assert done.stdout == "interrupted\n"
+    script.write_text("import signal, tavo\n"
+                      "class Loud:\n"
+                      "    def __repr__(self):\n"
+                      "        signal.raise_signal(signal.SIGINT)  # KeyboardInterrupt here\n"
+                      "        return 'Loud()'\n"
+                      "def work(value):\n"
+                      "    return value\n"
+                      "with tavo.profile(None):\n"
+                      "    while True:\n"
+                      "        work(Loud())\n")
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=60)
+    assert done.returncode != 0 and done.stderr.rstrip().endswith("KeyboardInterrupt")
