@@ -1,6 +1,8 @@
 """The profiling API (tavo.profile / Profiler.enable / disable): needs the native module."""
 
 import sqlite3
+import os
+import pathlib
 import sys
 import threading
 
@@ -77,3 +79,29 @@ def test_a_failed_save_does_not_replace_the_programs_exception(tmp_path, caplog)
                for note in raised.value.__notes__)
     [logged] = [r for r in caplog.records if r.name == "tavo" and r.levelname == "ERROR"]
     assert isinstance(logged.exc_info[1], sqlite3.OperationalError)
+
+
+@pytest.mark.parametrize("use", ["enable", "with"])
+def test_failed_enable_leaves_nothing_installed(monkeypatch, use):
+    def install_then_fail(hook, setprofile=threading.setprofile):
+        setprofile(hook)
+        if hook is not None:
+            raise RuntimeError("setprofile refused")
+
+    monkeypatch.setattr(threading, "setprofile", install_then_fail)
+    profiler = tavo.Profiler(db_path=None, config={"threading": True})
+    with pytest.raises(RuntimeError, match="setprofile refused"):
+        with profiler if use == "with" else profiler.enable():
+            pass
+    assert sys.getprofile() is None and threading.getprofile() is None
+    assert not profiler.enabled
+
+
+@pytest.mark.parametrize("kind", [os.fsencode, pathlib.Path])
+def test_db_path_as_bytes_or_path_like(tmp_path, kind):
+    path = tmp_path / "t.sqlite3"
+    with tavo.profile(db_path=kind(path)) as profiler:
+        fibonacci(2)
+    assert profiler.db_path == str(path)
+    [(summary, blob)] = db.load_traces(path, profiler.trace_id)
+    assert db.decode_document(blob)["trace_id"] == profiler.trace_id

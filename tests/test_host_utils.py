@@ -140,5 +140,13 @@ def test_config_defaults_and_overrides():
             make_config(bad)
 
 
+@pytest.mark.parametrize("fragments", [(f for f in ["/vendor/"]), iter(["/vendor/"]), {"/vendor/"}])
+def test_filters_that_are_not_sequences_are_refused(fragments):
+    # An iterator would be consumed by the check and then leave no filter.
+    name = type(fragments).__qualname__
+    with pytest.raises(TypeError, match=f"^'{name}' object cannot be converted to 'Sequence'$"):
+        make_config({"filters": {"ignore_frames": fragments}})
+
+
 def test_version_matches_the_package():
     assert tavo.__version__ == "0.1.0"

@@ -166,3 +166,40 @@ def test_failed_saves_are_reported(tmp_path, native, spoil):
     assert result.stdout.count("tavo: the trace of this test could not be saved") == 3
     [summary] = [line for line in result.stdout.splitlines() if line.startswith("tavo: ")]
     assert summary.startswith("tavo: 0 traces saved in traces.sqlite3, 3 failed: ")
+
+
+ALARM_CONFTEST = """\
+import signal, pytest
+
+@pytest.fixture(autouse=True)
+def time_limit():  # Failed, which pytest.fail raises, is no Exception
+    signal.signal(signal.SIGALRM, lambda *_: pytest.fail("timed out", pytrace=False))
+    signal.setitimer(signal.ITIMER_REAL, 0.5)
+    yield
+    signal.setitimer(signal.ITIMER_REAL, 0)
+"""
+HANGING_SUITE = """\
+import time
+
+class Slow:
+    def __repr__(self):
+        time.sleep(0.2)  # where the alarm goes off: in tavo's serializer
+        return "Slow()"
+
+def test_hangs():
+    for _ in range(40):
+        (lambda value: value)(Slow())
+
+def test_after():
+    pass
+"""
+
+
+def test_signal_based_timeout_fails_the_hanging_test(tmp_path, native):
+    (tmp_path / "conftest.py").write_text(ALARM_CONFTEST)
+    (tmp_path / "test_hanging.py").write_text(HANGING_SUITE)
+    result, outcomes = run_pytest(tmp_path, "-p", "tavo.pytest_plugin", "--tavo", "test_hanging.py")
+    assert outcomes == {("FAILED", "test_hanging.py::test_hangs"),
+                        ("PASSED", "test_hanging.py::test_after")}, result.stdout + result.stderr
+    assert "timed out" in result.stdout
+    assert len(db.list_traces(tmp_path / "tavo.sqlite3")) == 2

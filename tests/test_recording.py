@@ -8,6 +8,7 @@ import inspect
 import logging
 import os
 import re
+import subprocess
 import sys
 import threading
 import time
@@ -17,6 +18,8 @@ from typing import NamedTuple
 import msgpack
 import pytest
 
+import tavo.db
+import tavo.plugins
 import tavo.serialize
 from conftest import Host, decode, profiling
 from tavo import _tavo
@@ -655,3 +658,84 @@ def test_logging_configuration_never_breaks_the_program(host, monkeypatch, capsy
     assert len(handler.records) == expected
     assert capsys.readouterr().err == ""
     assert [r.value["arg"] for r in frame_records(document, {"leaf"})] == [None, 6]
+
+
+# ---------------------------------------------------------------- interrupts
+
+class Stop(BaseException):
+    """Not an Exception: the program's own, like KeyboardInterrupt."""
+
+
+class _Interrupting(logging.Handler):
+    def emit(self, record):
+        raise Stop
+
+
+def survives_interrupt():
+    try:
+        leaf(1)
+    except Stop:
+        return leaf(2)
+
+
+@pytest.mark.parametrize("event", ["call", "return"])
+@pytest.mark.parametrize("site", ["serializer", "log handler", "predicate", "process", "store"])
+def test_interrupt_stops_the_event_and_reaches_the_program(monkeypatch, site, event):
+    fired = []
+
+    def stop_at_leaf_1(values, seen, error=Stop):
+        if seen == event and values.get("value") == 1 and not fired:
+            fired.append(seen)
+            raise error
+
+    def dump(obj, real=tavo.serialize.dump_msgpack):
+        if isinstance(obj, dict):  # leaf's locals hold "doubled" at its return
+            stop_at_leaf_1(obj, "return" if "doubled" in obj else "call",
+                           Stop if site == "serializer" else RuntimeError("an event error"))
+        return real(obj)
+
+    def plugin_callable(frame, seen, arg, context):
+        if site == "store":  # the save at the end-of-test marker is interrupted
+            return {"type": "end_test"} if seen == event and frame.f_locals["value"] == 1 else {}
+        stop_at_leaf_1(frame.f_locals, seen)
+        return True if site == "predicate" else {}
+
+    if site in ("serializer", "log handler"):
+        monkeypatch.setattr(tavo.serialize, "dump_msgpack", dump)
+        monkeypatch.setattr(logging.getLogger("tavo"), "handlers", [_Interrupting()])
+        monkeypatch.setattr(logging.getLogger("tavo"), "propagate", False)
+    else:
+        monkeypatch.setattr(tavo.db, "save_trace_in_sqlite",
+                            lambda *args, **kwargs: stop_at_leaf_1({"value": 1}, event))
+        monkeypatch.setattr(tavo.plugins, "load_plugin_data", lambda config: [{
+            "co_names": ["leaf"], "path_fragment": Path(__file__).name, "call_type": "c",
+            "return_type": "r", "call" if site == "predicate" else "process": plugin_callable}])
+    with profiling(Host(one_trace_per_test=site == "store")) as profiler:
+        assert survives_interrupt() == 4
+        leaf(3)
+        document = profiler.build_trace()
+    records = frame_records(document, {"survives_interrupt", "leaf"})
+    # The frame stack went on right: leaf(2) is called from the frame that
+    # caught the interrupt, and no frame returned twice.
+    outer, second = records[0].value, next(r.value for r in records if r.value["locals"] == {"value": 2})
+    assert outer["event"] == "call" and outer["co_name"] == "survives_interrupt"
+    assert second["user_code_call_site"]["call_frame_id"] == outer["frame_id"]
+    returns = [r.value["frame_id"] for r in records if r.value["event"] == "return"]
+    assert len(returns) == len(set(returns))
+    assert [r.value["locals"].get("value") for r in records][-2:] == [3, 3]
+
+
+def test_ctrl_c_during_serialization_stops_the_program(tmp_path):
+    script = tmp_path / "interrupted.py"
+    script.write_text("import signal, tavo\n"
+                      "class Loud:\n"
+                      "    def __repr__(self):\n"
+                      "        signal.raise_signal(signal.SIGINT)  # KeyboardInterrupt here\n"
+                      "        return 'Loud()'\n"
+                      "def work(value):\n"
+                      "    return value\n"
+                      "with tavo.profile(None):\n"
+                      "    while True:\n"
+                      "        work(Loud())\n")
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=60)
+    assert done.returncode != 0 and done.stderr.rstrip().endswith("KeyboardInterrupt")

@@ -163,6 +163,30 @@ def test_command_line_args_read_at_build_time(monkeypatch, argv, expected):
     assert raw_fields(profiler.build_trace())[b"command_line_args"] == expected
 
 
+class Unprintable:
+    def __str__(self):
+        raise ValueError("no text")
+
+
+@pytest.mark.parametrize("argv, expected", [
+    (["prog", pathlib.Path("/tmp/in"), b"caf\xc3\xa9", 5, Unprintable(), "undecoded\udcff"],
+     ["prog", "/tmp/in", "café", "5", "<unprintable Unprintable object>", "undecoded\ufffd"]),
+    (None, []),  # deleted
+    ("prog --flag", []),
+    (("prog", "--flag"), []),
+])
+def test_command_line_args_of_any_form_never_fail_the_build(monkeypatch, argv, expected):
+    with profiling(Host()) as profiler:
+        marker("kept")
+    if argv is None:
+        monkeypatch.delattr(sys, "argv")
+    else:
+        monkeypatch.setattr(sys, "argv", argv)
+    document = decode(profiler.build_trace())
+    assert document["command_line_args"] == expected
+    assert summary(document["frames_of_interest"]) == marks("kept")
+
+
 @pytest.mark.parametrize("commit, expected", [
     (None, b"\xc0"),
     ("abc123", b"\xa6abc123"),
@@ -265,15 +289,15 @@ def test_main_thread_records_go_to_frames_when_its_id_differs(monkeypatch):
     assert fields[b"frames_of_interest"] == b"\x90"
 
 
-@pytest.mark.parametrize("breakage", ["argv_is_str", "version_missing", "version_not_str"])
+@pytest.mark.parametrize("breakage", ["commit_not_str", "version_missing", "version_not_str"])
 @pytest.mark.parametrize("operation", ["build_trace", "save_request_in_db"])
 def test_failed_host_lookup_leaves_buffers_intact(monkeypatch, store, breakage, operation):
     with profiling(Host()) as profiler:
         marker("kept")
     with monkeypatch.context() as m:
-        if breakage == "argv_is_str":
-            m.setattr(sys, "argv", "prog")
-            expected = pytest.raises(TypeError, match="Can't extract `str` to `Vec`")
+        if breakage == "commit_not_str":
+            m.setattr(tavo.git, "COMMIT_SHA", b"abc")
+            expected = pytest.raises(TypeError)
         elif breakage == "version_missing":
             m.delattr(tavo.version, "__version__")
             expected = pytest.raises(AttributeError)
@@ -445,6 +469,21 @@ def test_failed_save_at_end_marker_is_logged_and_records_return(monkeypatch, cap
         marks("a") + ["finish_call", "finish_test:call", "finish_test:return", "end_test"]
         + marks("b"))
     assert flaky.calls[1][0][1] == host.trace_id
+
+
+def test_failed_save_at_end_marker_keeps_the_records_after_it(monkeypatch, caplog):
+    # The marker is the call's plugin record; the frame's call record follows it.
+    with_plugins(monkeypatch, boundary_plugin("finish_test", "end_test", "finish_return"))
+    flaky = Store(fail=OSError("database is locked"))
+    monkeypatch.setattr(tavo.db, "save_trace_in_sqlite", flaky)
+    with caplog.at_level(logging.WARNING, logger="tavo"):
+        with profiling(Host(one_trace_per_test=True)) as profiler:
+            marker("a")
+            finish_test()
+    assert len(flaky.calls) == 1
+    document = decode(profiler.build_trace())
+    assert summary(document["frames_of_interest"], ("marker", "finish_test")) == marks("a") + [
+        "end_test", "finish_test:call", "finish_test:return", "finish_return"]
 
 
 def test_end_marker_save_empties_buffers(store, monkeypatch):

@@ -23,6 +23,12 @@ DEFAULT_DB_PATH = "tavo.sqlite3"
 _enabled = None  # the Profiler currently installed, if any
 
 
+def _is_sequence(obj: object) -> bool:
+    """A sequence as the native module takes one: a type with item access that
+    is not a dict. Iterators, generators and sets have no item access."""
+    return not isinstance(obj, dict) and hasattr(type(obj), "__getitem__")
+
+
 def make_config(config=None):
     """The full profiler configuration: defaults overridden by ``config``.
 
@@ -48,6 +54,10 @@ def make_config(config=None):
             merged[key] = value
     for name in ("include_frames", "ignore_frames"):
         fragments = merged["filters"][name]
+        if not isinstance(fragments, str) and not _is_sequence(fragments):
+            # An iterator would be used up by the checks below, then be empty.
+            raise TypeError(f"'{type(fragments).__qualname__}' object cannot be converted to "
+                            "'Sequence'")
         if isinstance(fragments, str) or not all(isinstance(f, str) for f in fragments):
             raise TypeError(f'config["filters"]["{name}"] must be a list of strings')
         merged["filters"][name] = list(fragments)
@@ -75,7 +85,8 @@ class Profiler:
                  one_trace_per_test=False):
         self.config = make_config(config)
         # Absolute, so that a program changing directory still saves here.
-        self.db_path = None if db_path is None else os.fspath(db_path)
+        # Bytes and path-like objects are decoded as the file system names them.
+        self.db_path = None if db_path is None else os.fsdecode(db_path)
         if self.db_path is not None and not self.db_path.lower().startswith(SERVER_SCHEMES):
             self.db_path = os.path.abspath(self.db_path)
         self.source = str(source)
@@ -104,7 +115,18 @@ class Profiler:
             from tavo import _tavo
         except ImportError as exc:
             raise ImportError(f"tavo's native module is not available: {exc}") from exc
-        _tavo.register_profiler(self)
+        import threading
+
+        threading_profile = threading.getprofile()
+        try:
+            _tavo.register_profiler(self)
+        except BaseException:
+            # Registration can fail after installing the profile function:
+            # nothing may stay installed, recording a trace never saved.
+            sys.setprofile(None)
+            threading.setprofile(threading_profile)
+            self.rust_profiler = None
+            raise
         if self.config["exceptions"]:
             self._exception_tool = watch_exceptions(self.rust_profiler.exception_unwind)
         self.enabled = True

@@ -193,8 +193,7 @@ namespace {
 [[gnu::noinline]] int handle_recorded_event(PyObject* obj, PyFrameObject* frame, PyCodeObject* code,
                                             TavoProfiler::CodeDecision decision, Event event,
                                             PyObject* arg) {
-  state_of(obj).profile(obj, frame, code, decision, arg, event);
-  return 0;
+  return state_of(obj).profile(obj, frame, code, decision, arg, event) ? 0 : -1;
 }
 
 // Everything but the event-code test, kept out of line so that the events

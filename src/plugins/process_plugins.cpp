@@ -66,6 +66,9 @@ Status merge_process_result(PyObject* record, PyObject* result) {
     }
     int is_mapping = PyObject_IsInstance(result, mapping.value().get());
     if (is_mapping < 0) {
+      if (std::optional<PyError> interrupt = fetch_interrupt()) {
+        return std::move(*interrupt);
+      }
       PyErr_WriteUnraisable(result);
       is_mapping = 0;
     }
@@ -81,13 +84,13 @@ Status merge_process_result(PyObject* record, PyObject* result) {
 
 }  // namespace
 
-void TavoProfiler::run_plugins(PyFrameObject* frame, PyObject* arg, Event event,
-                               std::string_view co_name, std::string_view filename,
-                               EventRecords& records, PyObject* co_filename_obj,
-                               PyObject* co_name_obj) {
+Status TavoProfiler::run_plugins(PyFrameObject* frame, PyObject* arg, Event event,
+                                 std::string_view co_name, std::string_view filename,
+                                 EventRecords& records, PyObject* co_filename_obj,
+                                 PyObject* co_name_obj) {
   auto entry = plugins_.find(co_name);
   if (entry == plugins_.end()) {
-    return;
+    return Status::success();
   }
   PyObject* event_obj = event == Event::kCall ? names().call : names().event_return;
   for (PluginProcessor& processor : entry->second) {
@@ -100,12 +103,18 @@ void TavoProfiler::run_plugins(PyFrameObject* frame, PyObject* arg, Event event,
       PyObject* args[] = {reinterpret_cast<PyObject*>(frame), event_obj, arg, context.get()};
       PyRef answer = PyRef::steal(PyObject_Vectorcall(predicate.get(), args, 4, nullptr));
       if (!answer) {
-        log_error(PyError::fetch(), frame, event, co_filename_obj, co_name_obj);
+        if (Status s = log_error(PyError::fetch(), frame, event, co_filename_obj, co_name_obj);
+            !s.ok()) {
+          return s;
+        }
         continue;
       }
       Result<bool> wanted = to_bool(answer.get());
       if (!wanted.ok()) {
-        log_error(wanted.take_error(), frame, event, co_filename_obj, co_name_obj);
+        if (Status s = log_error(wanted.take_error(), frame, event, co_filename_obj, co_name_obj);
+            !s.ok()) {
+          return s;
+        }
         continue;
       }
       if (!wanted.value()) {
@@ -116,9 +125,12 @@ void TavoProfiler::run_plugins(PyFrameObject* frame, PyObject* arg, Event event,
       continue;
     }
     if (Status s = write_plugin_record(processor, frame, arg, event, records); !s.ok()) {
-      log_error(s.take_error(), frame, event, co_filename_obj, co_name_obj);
+      if (s = log_error(s.take_error(), frame, event, co_filename_obj, co_name_obj); !s.ok()) {
+        return s;
+      }
     }
   }
+  return Status::success();
 }
 
 Status TavoProfiler::write_plugin_record(PluginProcessor& processor, PyFrameObject* frame,

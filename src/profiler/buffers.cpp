@@ -22,14 +22,20 @@ Status TavoProfiler::push_frames(Event event, EventRecords& records, ThreadSlot*
     push_frame_data(native_id, records, reversed, 0, count);
     return Status::success();
   }
+  // A failed save does not stop the records that follow its marker: the
+  // first failure is returned once they are all buffered. After an interrupt
+  // no more Python code runs for the event.
+  Status result = Status::success();
   std::size_t flushed = 0;
   for (std::size_t i = 0; i < count; ++i) {
     const RecordKind kind = records.entries[reversed ? count - 1 - i : i].kind;
     if (kind == RecordKind::kEndTest) {
       push_frame_data(native_id, records, reversed, flushed, i + 1);
       flushed = i + 1;
-      if (Status saved = save_in_db(); !saved.ok()) {
-        return saved;
+      if (!result.interrupted()) {
+        if (Status saved = save_in_db(); !saved.ok() && (result.ok() || saved.interrupted())) {
+          result = std::move(saved);
+        }
       }
     } else if (kind == RecordKind::kStartTest) {
       push_frame_data(native_id, records, reversed, flushed, i);
@@ -38,7 +44,7 @@ Status TavoProfiler::push_frames(Event event, EventRecords& records, ThreadSlot*
     }
   }
   push_frame_data(native_id, records, reversed, flushed, count);
-  return Status::success();
+  return result;
 }
 
 void TavoProfiler::push_frame_data(std::optional<std::uint64_t> native_id,

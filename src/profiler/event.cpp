@@ -55,12 +55,20 @@ class ScratchLease {
 
 }  // namespace
 
-void TavoProfiler::profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code,
+bool TavoProfiler::profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code,
                            CodeDecision decision, PyObject* arg, Event event) {
   // Plugin callables, the serializer and the store run Python code that could
   // drop the last other reference to this profiler.
   PyRef keep_alive = PyRef::borrow(self);
   PyObject* pending = PyErr_GetRaisedException();
+  if (event == Event::kReturn && interrupted_return_ == reinterpret_cast<std::uintptr_t>(frame))
+      [[unlikely]] {
+    // The interpreter raises the interrupt in the frame, which then ends with
+    // a second return event: the first one already stood for it.
+    interrupted_return_ = 0;
+    PyErr_SetRaisedException(pending);
+    return true;
+  }
 
   PyCodeObject* code_obj = code;
   std::string filename_storage;
@@ -71,19 +79,48 @@ void TavoProfiler::profile(PyObject* self, PyFrameObject* frame, PyCodeObject* c
     arg = Py_None;
   }
 
+  const bool keep = decision.keep_path && !(decision.needs_attrs_check && attrs_filter(frame));
   ScratchLease lease;
   EventRecords& records = lease.records();
   if (decision.plugins_watch) {
-    run_plugins(frame, arg, event, name, filename, records, code_obj->co_filename,
-                code_obj->co_name);
+    // Event errors are reported there; what comes back is an interrupt.
+    if (Status plugins = run_plugins(frame, arg, event, name, filename, records,
+                                     code_obj->co_filename, code_obj->co_name);
+        !plugins.ok()) [[unlikely]] {
+      return end_interrupted(plugins.take_error(), pending, frame, event, keep);
+    }
   }
-  const bool keep = decision.keep_path && !(decision.needs_attrs_check && attrs_filter(frame));
   Status result = keep ? process_frame(frame, arg, event, filename, name, records)
                        : push_frames(event, records);
-  if (!result.ok()) {
-    log_error(result.take_error(), frame, event, code_obj->co_filename, code_obj->co_name);
+  if (!result.ok()) [[unlikely]] {
+    if (Status unreported =
+            log_error(result.take_error(), frame, event, code_obj->co_filename, code_obj->co_name);
+        !unreported.ok()) {
+      return end_interrupted(unreported.take_error(), pending, frame, event, false);
+    }
   }
   PyErr_SetRaisedException(pending);
+  return true;
+}
+
+bool TavoProfiler::end_interrupted(PyError interrupt, PyObject* pending, PyFrameObject* frame,
+                                   Event event, bool keep_place) {
+  ThreadSlot& slot = threads_.current();
+  const auto address = reinterpret_cast<std::uintptr_t>(frame);
+  if (keep_place) {
+    std::optional<FrameId> frame_id;
+    if (event == Event::kCall) {
+      frame_id = new_frame_id();
+      slot.frame_ids.insert_or_assign(address, *frame_id);
+    }
+    update_call_frames(slot, event, frame, frame_id);
+  }
+  if (event == Event::kReturn) {
+    interrupted_return_ = address;
+  }
+  Py_XDECREF(pending);
+  std::move(interrupt).restore();
+  return false;
 }
 
 Status TavoProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event event,

@@ -102,9 +102,11 @@ class TavoProfiler {
   }
 
   // Handles one call or return event whose code `decision` says is recorded
-  // or watched. `self` is the Python object that owns this profiler. Never
-  // fails: errors are reported and dropped.
-  void profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code, CodeDecision decision,
+  // or watched. `self` is the Python object that owns this profiler. Event
+  // errors are reported and dropped; false, with the exception set, when
+  // Python code run for the event raised an interrupt (an exception that is
+  // not an `Exception`), which the profiled program must get.
+  bool profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code, CodeDecision decision,
                PyObject* arg, Event event);
 
   Result<BuiltTrace> build_trace_inner();
@@ -132,11 +134,19 @@ class TavoProfiler {
   // First sight of a code object for this profiler: decides and caches.
   CodeDecision decide_first(PyCodeObject* code);
 
+  // Ends an event cut short by an interrupt, which is set for the interpreter
+  // to raise in the frame; false. With `keep_place`, the frame's records are
+  // dropped but not its place on the call-frame stack.
+  [[gnu::cold, gnu::noinline]] bool end_interrupted(PyError interrupt, PyObject* pending,
+                                                    PyFrameObject* frame, Event event,
+                                                    bool keep_place);
   Status process_frame(PyFrameObject* frame, PyObject* arg, Event event, std::string_view filename,
                        std::string_view name_text, EventRecords& records);
-  void run_plugins(PyFrameObject* frame, PyObject* arg, Event event, std::string_view co_name,
-                   std::string_view filename, EventRecords& records, PyObject* co_filename_obj,
-                   PyObject* co_name_obj);
+  // Event errors of the processors are reported; stops at an interrupt and
+  // returns it.
+  Status run_plugins(PyFrameObject* frame, PyObject* arg, Event event, std::string_view co_name,
+                     std::string_view filename, EventRecords& records, PyObject* co_filename_obj,
+                     PyObject* co_name_obj);
   Status write_plugin_record(PluginProcessor& processor, PyFrameObject* frame, PyObject* arg,
                              Event event, EventRecords& records);
   void update_call_frames(ThreadSlot& slot, Event event, PyFrameObject* frame,
@@ -149,8 +159,10 @@ class TavoProfiler {
                        bool reversed, std::size_t begin, std::size_t end);
   void reset_trace();
   Result<const ThreadIdentity*> thread_identity(ThreadSlot& slot);
-  void log_error(PyError error, PyFrameObject* frame, Event event, PyObject* co_filename,
-                 PyObject* co_name);
+  // Reports an event error; an interrupt is not reported but returned, as is
+  // one raised while reporting.
+  Status log_error(PyError error, PyFrameObject* frame, Event event, PyObject* co_filename,
+                   PyObject* co_name);
 
   std::uint64_t serial_;
   std::optional<std::uint64_t> main_thread_id_;
@@ -179,6 +191,11 @@ class TavoProfiler {
   PluginMap plugins_;
 
   ThreadSlots threads_;
+  // The frame whose return event ended in an interrupt, or 0: the interpreter
+  // raises the interrupt in that frame at once, and the frame's next return
+  // event is not a second return. Frames of all threads share it, as no other
+  // thread runs in between; read and written under the interpreter lock.
+  std::uintptr_t interrupted_return_ = 0;
 };
 
 // Requests the code-object extra slot that caches per-code decisions; false

@@ -33,6 +33,73 @@ Result<std::optional<std::string>> commit_sha() {
   return std::optional<std::string>(text.take_value());
 }
 
+// os.fsdecode(item) for bytes and path-like items, str(item) for the others;
+// null with the error set when both fail.
+PyRef argument_text(PyObject* item) {
+  if (PyUnicode_Check(item)) {
+    return PyRef::borrow(item);
+  }
+  PyRef path = PyRef::steal(PyOS_FSPath(item));
+  if (!path) {
+    if (std::optional<PyError> interrupt = fetch_interrupt()) {
+      std::move(*interrupt).restore();
+      return PyRef();
+    }
+    PyErr_Clear();
+    return PyRef::steal(PyObject_Str(item));
+  }
+  if (PyBytes_Check(path.get())) {
+    return PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(path.get()),
+                                                         PyBytes_GET_SIZE(path.get())));
+  }
+  return path;
+}
+
+// The program's command line as texts. The program owns `sys.argv` and may
+// have changed it: a missing one, or one that is not a list, counts as empty;
+// an item that cannot be shown as text is shown by its type. Only an
+// interrupt fails.
+Result<std::vector<std::string>> command_line() {
+  std::vector<std::string> args;
+  Result<PyRef> argv = get_module_attr(names().module_sys, names().argv);
+  if (!argv.ok()) {
+    if (PyError error = argv.take_error(); error.is_interrupt()) {
+      return error;
+    }
+    return args;
+  }
+  if (!PyList_Check(argv.value().get())) {
+    return args;
+  }
+  // A copy, since converting an item runs code that may change the list.
+  PyRef items = PyRef::steal(PyList_GetSlice(argv.value().get(), 0, PY_SSIZE_T_MAX));
+  if (!items) {
+    return PyError::fetch();
+  }
+  const Py_ssize_t count = PyList_GET_SIZE(items.get());
+  args.reserve(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = PyList_GET_ITEM(items.get(), i);
+    PyRef text = argument_text(item);
+    if (!text) {
+      if (std::optional<PyError> interrupt = fetch_interrupt()) {
+        return std::move(*interrupt);
+      }
+      PyErr_Clear();
+      PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(item)));
+      text = type_name
+                 ? PyRef::steal(PyUnicode_FromFormat("<unprintable %U object>", type_name.get()))
+                 : PyRef();
+      if (!text) {
+        return PyError::fetch();
+      }
+    }
+    std::string storage;
+    args.emplace_back(utf8_view(text.get(), storage));
+  }
+  return args;
+}
+
 void write_meta(ByteBuffer& buf, std::string_view version, std::string_view source) {
   write_str(buf, "meta");
   write_map_len(buf, 3);
@@ -56,11 +123,7 @@ Result<BuiltTrace> TavoProfiler::build_trace_inner() {
   if (!commit.ok()) {
     return commit.take_error();
   }
-  Result<PyRef> argv_obj = get_module_attr(n.module_sys, n.argv);
-  if (!argv_obj.ok()) {
-    return argv_obj.take_error();
-  }
-  Result<std::vector<std::string>> argv = to_string_list(argv_obj.value().get());
+  Result<std::vector<std::string>> argv = command_line();
   if (!argv.ok()) {
     return argv.take_error();
   }

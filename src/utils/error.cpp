@@ -26,6 +26,14 @@ PyError PyError::format(PyObject* type, const char* format, ...) {
   return fetch();
 }
 
+std::optional<PyError> fetch_interrupt() {
+  PyObject* type = PyErr_Occurred();
+  if (type == nullptr || PyErr_GivenExceptionMatches(type, PyExc_Exception)) {
+    return std::nullopt;
+  }
+  return PyError::fetch();
+}
+
 PyError conversion_error(PyObject* obj, const char* target) {
   PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
   if (!qualname) {

@@ -25,6 +25,10 @@ class PyError {
   static PyError format(PyObject* type, const char* format, ...);
 
   PyObject* exception() const { return exc_.get(); }
+  // Whether the exception belongs to the program rather than to the event
+  // being handled: anything that is not an `Exception` (KeyboardInterrupt,
+  // SystemExit, a test runner's timeout outcome...).
+  bool is_interrupt() const { return !PyErr_GivenExceptionMatches(exc_.get(), PyExc_Exception); }
   // Puts the exception back into the error indicator, giving it up.
   void restore() && { PyErr_SetRaisedException(exc_.release()); }
   PyRef take() && { return std::move(exc_); }
@@ -59,11 +63,16 @@ class [[nodiscard]] Status {
   static Status success() { return Status(); }
 
   bool ok() const { return !error_.has_value(); }
+  bool interrupted() const { return error_ && error_->is_interrupt(); }
   PyError take_error() { return std::move(*error_); }
 
  private:
   std::optional<PyError> error_;
 };
+
+// Takes the exception currently set if it is an interrupt (see
+// `PyError::is_interrupt`); otherwise leaves the error indicator as it is.
+std::optional<PyError> fetch_interrupt();
 
 // "'<type>' object cannot be converted to '<target>'", the wording used for
 // every failed conversion of a host-supplied value.

@@ -11,7 +11,8 @@ namespace tavo {
 namespace {
 
 // str(obj); a str() that raises goes to the unraisable hook and the object is
-// shown as "<unprintable T object>".
+// shown as "<unprintable T object>". An interrupt is left set, with a null
+// result.
 PyRef render(PyObject* obj) {
   if (PyUnicode_CheckExact(obj)) {
     return PyRef::borrow(obj);
@@ -19,6 +20,10 @@ PyRef render(PyObject* obj) {
   PyRef text = PyRef::steal(PyObject_Str(obj));
   if (text) {
     return text;
+  }
+  if (std::optional<PyError> interrupt = fetch_interrupt()) {
+    std::move(*interrupt).restore();
+    return PyRef();
   }
   PyErr_WriteUnraisable(obj);
   PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
@@ -48,8 +53,11 @@ Status write_qualname(ByteBuffer& buf, PyFrameObject* frame) {
     return PyError::fetch();
   }
   PyRef module_text = render(module_name.get());
+  if (!module_text) {
+    return PyError::fetch();
+  }
   PyRef qual_text = render(co_qualname);
-  if (!module_text || !qual_text) {
+  if (!qual_text) {
     return PyError::fetch();
   }
   std::string module_storage;

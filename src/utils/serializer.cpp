@@ -21,6 +21,9 @@ Status append_byte_sequence(PyObject* result, ByteBuffer& out) {
   const std::size_t start = out.size();
   Py_ssize_t length = PySequence_Size(result);
   if (length < 0) {
+    if (std::optional<PyError> interrupt = fetch_interrupt()) {
+      return std::move(*interrupt);
+    }
     PyErr_Clear();  // the length only sizes the buffer in advance
   } else {
     out.reserve(start + static_cast<std::size_t>(length));
