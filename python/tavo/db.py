@@ -3,7 +3,9 @@
 Every save inserts a new row, so saving the same trace id twice keeps both
 documents. Besides the MessagePack document, each row keeps what is needed to
 list traces without decoding them: trace id, save time, source, number of
-records, size, and a label (the test name, or the command line).
+records, size, a label (the test name, or the command line), and how many
+records were dropped while recording (None when none were, or the row was
+saved before this was kept).
 """
 
 import contextlib
@@ -13,7 +15,7 @@ import time
 
 import msgpack as _msgpack
 
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS traces (
@@ -24,7 +26,8 @@ CREATE TABLE IF NOT EXISTS traces (
     records INTEGER,
     size INTEGER NOT NULL,
     label TEXT,
-    msgpack BLOB NOT NULL
+    msgpack BLOB NOT NULL,
+    dropped_records INTEGER
 );
 CREATE INDEX IF NOT EXISTS traces_by_trace_id ON traces (trace_id);
 """
@@ -32,7 +35,8 @@ CREATE INDEX IF NOT EXISTS traces_by_trace_id ON traces (trace_id);
 # How many leading records of each thread are searched for a test name.
 _LABEL_SCAN_LIMIT = 1000
 
-_SUMMARY_COLUMNS = "id, trace_id, saved_at, source, records, size, label"
+_SUMMARY_KEYS = ("id", "trace_id", "saved_at", "source", "records", "size", "label",
+                 "dropped_records")
 
 
 class NotATraceDatabase(Exception):
@@ -50,7 +54,10 @@ def _write_transaction(db_path, timeout):
             for statement in _SCHEMA.split(";"):
                 if statement.strip():
                     conn.execute(statement)
-            if conn.execute("PRAGMA user_version").fetchone()[0] == 0:
+            # Stores made before the dropped-records column get it added.
+            if "dropped_records" not in _columns(conn):
+                conn.execute("ALTER TABLE traces ADD COLUMN dropped_records INTEGER")
+            if conn.execute("PRAGMA user_version").fetchone()[0] < SCHEMA_VERSION:
                 conn.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
             yield conn
             conn.execute("COMMIT")
@@ -59,25 +66,37 @@ def _write_transaction(db_path, timeout):
             raise
 
 
+def _columns(conn):
+    return {row[1] for row in conn.execute("PRAGMA table_info(traces)")}
+
+
+def _summary_columns(conn):
+    """The summary columns to select; a store not written since the
+    dropped-records column came gives None for it."""
+    present = _columns(conn)
+    return ", ".join(key if key in present else f"NULL AS {key}" for key in _SUMMARY_KEYS)
+
+
 def ensure_database(db_path, *, timeout=60):
     """Create the database file and its schema if they do not exist yet."""
     with _write_transaction(db_path, timeout):
         pass
 
 
-def save_trace_in_sqlite(db_path, trace_id, *, timeout=60, msgpack):
+def save_trace_in_sqlite(db_path, trace_id, *, timeout=60, msgpack, dropped_records=None):
     """Store one trace document (MessagePack bytes) and return its row id.
 
     ``timeout`` is how many seconds to wait for another writer's lock before
-    failing with sqlite3.OperationalError."""
+    failing with sqlite3.OperationalError. ``dropped_records``: how many records
+    the recording lost (given by the engine only when some were)."""
     blob = bytes(msgpack)
     summary = summarize(blob)
     with _write_transaction(db_path, timeout) as conn:
         cursor = conn.execute(
-            "INSERT INTO traces (trace_id, saved_at, source, records, size, label, msgpack)"
-            " VALUES (?, ?, ?, ?, ?, ?, ?)",
+            "INSERT INTO traces (trace_id, saved_at, source, records, size, label, msgpack,"
+            " dropped_records) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
             (str(trace_id), time.time(), summary["source"], summary["records"], len(blob),
-             summary["label"], blob),
+             summary["label"], blob, None if dropped_records is None else int(dropped_records)),
         )
     return cursor.lastrowid
 
@@ -149,17 +168,16 @@ def _read_only(db_path):
 
 
 def _summary(row):
-    keys = ("id", "trace_id", "saved_at", "source", "records", "size", "label")
-    return dict(zip(keys, row))
+    return dict(zip(_SUMMARY_KEYS, row))
 
 
 def list_traces(db_path, trace_id=None):
     """Summaries of the stored documents (all, or those of ``trace_id``),
     oldest first. No document is decoded."""
-    query, params = f"SELECT {_SUMMARY_COLUMNS} FROM traces", ()
-    if trace_id is not None:
-        query, params = query + " WHERE trace_id = ?", (trace_id,)
     with _read_only(db_path) as conn:
+        query, params = f"SELECT {_summary_columns(conn)} FROM traces", ()
+        if trace_id is not None:
+            query, params = query + " WHERE trace_id = ?", (trace_id,)
         rows = conn.execute(query + " ORDER BY id", params).fetchall()
     return [_summary(row) for row in rows]
 
@@ -169,7 +187,7 @@ def load_traces(db_path, trace_id):
     (summary, MessagePack bytes)."""
     with _read_only(db_path) as conn:
         rows = conn.execute(
-            f"SELECT {_SUMMARY_COLUMNS}, msgpack FROM traces WHERE trace_id = ? ORDER BY id",
+            f"SELECT {_summary_columns(conn)}, msgpack FROM traces WHERE trace_id = ? ORDER BY id",
             (trace_id,),
         ).fetchall()
     return [(_summary(row[:-1]), bytes(row[-1])) for row in rows]

@@ -15,6 +15,7 @@ import sys
 from tavo.utils import new_trace_id
 
 DEFAULT_DB_PATH = "tavo.sqlite3"
+DEFAULT_BUFFER_BUDGET = 1 << 30  # bytes of buffered records per trace
 
 _enabled = None  # the Profiler currently installed, if any
 
@@ -25,7 +26,9 @@ def make_config(config=None):
     Keys: "filters" ({"include_frames": [str], "ignore_frames": [str]}),
     "sqlite_busy_timeout" (seconds, int), "threading" (bool: also profile
     threads started while enabled), "lightweight_repr" (bool: keep value
-    descriptions short). Other keys (such as "pytest") are passed on as given."""
+    descriptions short), "buffer_budget" (int, bytes: how much a trace's
+    buffered records may take before further records are dropped and counted;
+    1 GiB when not given). Other keys (such as "pytest") are passed on as given."""
     merged = {
         "filters": {"include_frames": [], "ignore_frames": []},
         "sqlite_busy_timeout": 60,
@@ -45,6 +48,9 @@ def make_config(config=None):
     timeout = merged["sqlite_busy_timeout"]
     if isinstance(timeout, bool) or not isinstance(timeout, int) or timeout < 0:
         raise TypeError('config["sqlite_busy_timeout"] must be a non-negative int (seconds)')
+    budget = merged.get("buffer_budget", DEFAULT_BUFFER_BUDGET)
+    if isinstance(budget, bool) or not isinstance(budget, int) or not 0 < budget < 1 << 64:
+        raise TypeError('config["buffer_budget"] must be a positive int (bytes)')
     for name in ("threading", "lightweight_repr"):
         if not isinstance(merged[name], bool):
             raise TypeError(f'config["{name}"] must be True or False')
@@ -70,6 +76,12 @@ class Profiler:
         self.rust_profiler = None  # the native profiler, set at registration
         self.trace = None  # the document, when db_path is None
         self.enabled = False
+
+    @property
+    def dropped_records(self) -> int:
+        """Records dropped since the current trace began: an error while
+        recording, the buffer budget, or memory running out."""
+        return 0 if self.rust_profiler is None else self.rust_profiler.dropped_records
 
     def __call__(self, *args, **kwargs):
         # The native engine does the recording; calling the host object does nothing.
