@@ -90,6 +90,14 @@ void TavoProfiler::run_plugins(PyFrameObject* frame, PyObject* arg, Event event,
     return;
   }
   PyObject* event_obj = event == Event::kCall ? names().call : names().event_return;
+  // At a return that makes no record the frame's id is forgotten all the same
+  // (a record that is made forgets it itself).
+  auto forget = [&](PluginProcessor& processor) {
+    if (event == Event::kReturn) {
+      GilSafeLock lock(plugins_mutex_);
+      processor.plugin_frame_ids.erase(reinterpret_cast<std::uintptr_t>(frame));
+    }
+  };
   for (PluginProcessor& processor : entry->second) {
     if (!processor.path_fragment.find_in(filename)) {
       continue;
@@ -100,22 +108,27 @@ void TavoProfiler::run_plugins(PyFrameObject* frame, PyObject* arg, Event event,
       PyObject* args[] = {reinterpret_cast<PyObject*>(frame), event_obj, arg, context.get()};
       PyRef answer = PyRef::steal(PyObject_Vectorcall(predicate.get(), args, 4, nullptr));
       if (!answer) {
+        forget(processor);
         log_error(PyError::fetch(), frame, event, co_filename_obj, co_name_obj);
         continue;
       }
       Result<bool> wanted = to_bool(answer.get());
       if (!wanted.ok()) {
+        forget(processor);
         log_error(wanted.take_error(), frame, event, co_filename_obj, co_name_obj);
         continue;
       }
       if (!wanted.value()) {
+        forget(processor);
         continue;
       }
     }
     if (!processor.handles(event_name(event))) {
+      forget(processor);
       continue;
     }
     if (Status s = write_plugin_record(processor, frame, arg, event, records); !s.ok()) {
+      count_dropped(1);
       log_error(s.take_error(), frame, event, co_filename_obj, co_name_obj);
     }
   }
@@ -135,6 +148,7 @@ Status TavoProfiler::write_plugin_record(PluginProcessor& processor, PyFrameObje
     } else if (auto found = processor.plugin_frame_ids.find(address);
                found != processor.plugin_frame_ids.end()) {
       frame_id = found->second;
+      processor.plugin_frame_ids.erase(found);
     } else {
       frame_id = new_frame_id();
     }

@@ -49,6 +49,10 @@ class ThreadSlots {
   // Drops every frame reference the slots hold (the profiler is going away or
   // the collector breaks a cycle).
   void clear_python_refs();
+  // In a forked child: forgets the slots of every thread but the calling one
+  // (none of them exists here) and the calling thread's identity (its native
+  // id changed).
+  void keep_only_current();
   int traverse(visitproc visit, void* arg) const;
 
  private:

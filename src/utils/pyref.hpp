@@ -4,6 +4,11 @@
 // constructors that say what happens to the count: `steal` takes over a new
 // reference returned by the C API, `borrow` adds one to a borrowed reference.
 // `Borrowed` names a reference that is not owned.
+//
+// A reference is given back only by a thread with an interpreter thread state:
+// a thread that the interpreter ends while it waits for the interpreter lock at
+// exit unwinds its stack with none, and releasing then would touch objects the
+// finalizing interpreter may already have freed, so its references are leaked.
 #pragma once
 
 #include <Python.h>
@@ -11,6 +16,10 @@
 #include <utility>
 
 namespace tavo {
+
+// Drops one reference to `obj` (not null) unless the calling thread has no
+// interpreter thread state.
+void release_reference(PyObject* obj);
 
 class PyRef {
  public:
@@ -26,7 +35,11 @@ class PyRef {
     }
     return *this;
   }
-  ~PyRef() { Py_XDECREF(obj_); }
+  ~PyRef() {
+    if (obj_ != nullptr) {
+      release_reference(obj_);
+    }
+  }
 
   // Takes over a new reference (which may be null after a failed call).
   static PyRef steal(PyObject* obj) { return PyRef(obj); }
@@ -40,8 +53,9 @@ class PyRef {
   explicit operator bool() const { return obj_ != nullptr; }
   PyObject* release() { return std::exchange(obj_, nullptr); }
   void reset() {
-    PyObject* old = std::exchange(obj_, nullptr);
-    Py_XDECREF(old);
+    if (PyObject* old = std::exchange(obj_, nullptr)) {
+      release_reference(old);
+    }
   }
   // A new strong reference for a caller that keeps its own.
   PyRef clone() const { return borrow(obj_); }
