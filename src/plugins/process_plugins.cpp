@@ -95,7 +95,7 @@ void TavoProfiler::run_plugins(PyFrameObject* frame, PyObject* arg, Event event,
   auto forget = [&](PluginProcessor& processor) {
     if (event == Event::kReturn) {
       GilSafeLock lock(plugins_mutex_);
-      processor.plugin_frame_ids.erase(reinterpret_cast<std::uintptr_t>(frame));
+      (void)take_frame_id(processor.plugin_frame_ids, reinterpret_cast<std::uintptr_t>(frame));
     }
   };
   for (PluginProcessor& processor : entry->second) {
@@ -145,12 +145,9 @@ Status TavoProfiler::write_plugin_record(PluginProcessor& processor, PyFrameObje
     if (event == Event::kCall) {
       frame_id = new_frame_id();
       processor.plugin_frame_ids.insert_or_assign(address, frame_id);
-    } else if (auto found = processor.plugin_frame_ids.find(address);
-               found != processor.plugin_frame_ids.end()) {
-      frame_id = found->second;
-      processor.plugin_frame_ids.erase(found);
     } else {
-      frame_id = new_frame_id();
+      std::optional<FrameId> known = take_frame_id(processor.plugin_frame_ids, address);
+      frame_id = known ? *known : new_frame_id();
     }
   }
   PyRef record = PyRef::steal(PyDict_New());

@@ -80,12 +80,10 @@ void TavoProfiler::profile(PyObject* self, PyFrameObject* frame, PyCodeObject* c
   Status result = Status::success();
   try {
     result = handle_event(frame, code, decision, arg, event, records);
-  } catch (const abi::__forced_unwind&) {
-    throw;
-  } catch (...) {
+  } catch (const std::exception& exc) {
     // The records of the event not yet buffered are lost, or the one being
     // made when there are none.
-    result = error_from_cpp_exception();
+    result = error_from_cpp_exception(exc);
     const std::size_t lost = records.entries.size() - records.handled;
     count_dropped(lost > 0 ? lost : 1);
   }
@@ -124,10 +122,9 @@ Status TavoProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event ev
   std::optional<FrameId> frame_id;
   if (event == Event::kCall) {
     frame_id = new_frame_id();
-    slot.frame_ids.insert_or_assign(address, *frame_id);
-  } else if (auto found = slot.frame_ids.find(address); found != slot.frame_ids.end()) {
-    frame_id = found->second;
-    slot.frame_ids.erase(found);
+    slot.frame_ids.insert_or_assign(address, frame_id);
+  } else {
+    frame_id = take_frame_id(slot.frame_ids, address);
   }
   const std::optional<CallSite> call_site =
       user_code_call_site(slot.call_frames, frame_id, reinterpret_cast<PyObject*>(frame));

@@ -10,6 +10,7 @@
 #error "tavo needs CPython 3.12 or newer"
 #endif
 
+#include "utils/compat_state.hpp"
 #include "utils/pyref.hpp"
 
 namespace tavo::compat {
@@ -51,33 +52,6 @@ inline int dict_get_item(PyObject* dict, PyObject* key, PyRef& out) {
   out = PyRef::borrow(value);
   return 1;
 #endif
-}
-
-// The calling thread's interpreter thread state, or null when it has none
-// (never a fatal error).
-inline PyThreadState* thread_state_or_null() {
-#if PY_VERSION_HEX >= 0x030D0000
-  return PyThreadState_GetUnchecked();
-#else
-  return _PyThreadState_UncheckedGet();
-#endif
-}
-
-// Whether the interpreter is shutting down (past the point where threads
-// other than the finalizing one may run Python code).
-inline bool interpreter_finalizing() {
-#if PY_VERSION_HEX >= 0x030D0000
-  return Py_IsFinalizing() != 0;
-#else
-  return _Py_IsFinalizing() != 0;
-#endif
-}
-
-// Whether the calling thread's state is being cleared or deleted: objects
-// released while a thread ends can still run Python code, with the thread
-// half torn down.
-inline bool thread_tearing_down(PyThreadState* tstate) {
-  return tstate->_status.finalizing || tstate->_status.cleared || tstate->_status.finalized;
 }
 
 // The code extra-slot index API kept its "unstable" name on both versions.

@@ -5,21 +5,29 @@
 // reference returned by the C API, `borrow` adds one to a borrowed reference.
 // `Borrowed` names a reference that is not owned.
 //
-// A reference is given back only by a thread with an interpreter thread state:
-// a thread that the interpreter ends while it waits for the interpreter lock at
-// exit unwinds its stack with none, and releasing then would touch objects the
-// finalizing interpreter may already have freed, so its references are leaked.
+// Once the interpreter finalizes, a reference is given back only by a thread
+// with an interpreter thread state: a thread that the interpreter ends while it
+// waits for the interpreter lock at exit unwinds its stack with none, and
+// releasing then would touch objects the finalizing interpreter may already
+// have freed, so its references are leaked. (Before finalization no thread is
+// ended that way, and the check costs one load.)
 #pragma once
 
 #include <Python.h>
 
 #include <utility>
 
+#include "utils/compat_state.hpp"
+
 namespace tavo {
 
-// Drops one reference to `obj` (not null) unless the calling thread has no
-// interpreter thread state.
-void release_reference(PyObject* obj);
+// Drops one reference to `obj` (not null), unless the interpreter finalizes
+// and the calling thread has no thread state.
+inline void release_reference(PyObject* obj) {
+  if (!compat::interpreter_finalizing() || compat::thread_state_or_null() != nullptr) [[likely]] {
+    Py_DECREF(obj);
+  }
+}
 
 class PyRef {
  public:
