@@ -472,6 +472,12 @@ for i in range(2000):
 """
 
 
+# The threads are ended by a forced unwind that the sanitizer does not follow:
+# it leaves the skipped frames' stack poisoned, then reports its own
+# unpoisoning call in a cleanup of ours as an overflow (its hint: a custom
+# stack unwind mechanism).
+@pytest.mark.skipif(UNDER_ASAN, reason="forced unwinding leaves stale stack poisoning "
+                    "under AddressSanitizer")
 @pytest.mark.parametrize("recorded_code", ["functions", "exec"])
 def test_exit_with_daemon_threads_recording_never_crashes(tmp_path, recorded_code):
     program = tmp_path / "daemons.py"
