@@ -1,13 +1,16 @@
 """Where records go once made: routing by thread, one trace per test cut by
 start and end markers, many threads at once, and identifiers across fork."""
 
+import inspect
 import json
 import os
+import sys
 import threading
 import time
 
 import pytest
 
+import tavo
 import tavo.db
 import tavo.plugins
 from conftest import Host, decode, profiling
@@ -279,3 +282,35 @@ def test_parent_and_child_draw_different_random_bits(host):
     assert os.waitstatus_to_exitcode(status) == 0
     assert len(parent_ids) == len(child_ids) == 5
     assert not {i[14:] for i in parent_ids} & {i[14:] for i in child_ids}
+
+
+def test_records_beyond_the_buffer_budget_are_dropped_and_counted(tmp_path):
+    db_path = tmp_path / "traces.sqlite3"
+    with tavo.profile(db_path, config={"buffer_budget": 20_000}) as profiler:
+        for i in range(500):
+            thread_leaf(i)
+    [(summary, blob)] = tavo.db.load_traces(db_path, profiler.trace_id)
+    kept = frame_records(blob, {"thread_leaf"})
+    assert 0 < sum(len(record.raw) for record in kept) <= 20_000
+    assert profiler.dropped_records == 1000 - len(kept) > 0
+    assert summary["dropped_records"] == profiler.dropped_records
+
+
+def recurse(calls):
+    calls.append(None)
+    recurse(calls)
+
+
+def test_records_lost_at_the_recursion_limit_are_counted():
+    calls = []
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(len(inspect.stack()) + 150)
+    try:
+        with tavo.profile(db_path=None) as profiler:
+            with pytest.raises(RecursionError):
+                recurse(calls)
+    finally:
+        sys.setrecursionlimit(limit)
+    kept = frame_records(profiler.trace, {"recurse"})
+    assert profiler.dropped_records > 0
+    assert len(kept) + profiler.dropped_records == 2 * len(calls)

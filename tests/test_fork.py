@@ -5,6 +5,8 @@ one process repeats one made in the other (their random parts are compared)."""
 import os
 import select
 import signal
+import subprocess
+import sys
 import time
 import traceback
 
@@ -162,3 +164,45 @@ def test_parent_and_child_keep_profiling_with_their_own_identifiers(monkeypatch)
     assert len(child) == len(parent) == 4 * TESTS_PER_PROCESS + 1
     assert child.isdisjoint(parent)
     assert child.isdisjoint(before) and parent.isdisjoint(before)
+
+
+FORK_AND_SAVE = """
+import os
+import sys
+import tavo
+
+def work(tag):
+    return tag
+
+with tavo.profile(db_path=sys.argv[1]):
+    work("before")
+    pid = os.fork()
+    if pid == 0:
+        work("child")
+        sys.exit(0)  # leaves the block: the child saves its own trace
+    _, status = os.waitpid(pid, 0)
+    work("parent")
+sys.exit(os.waitstatus_to_exitcode(status))
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
+def test_a_forked_child_saves_only_its_own_records_under_a_new_trace_id(tmp_path):
+    program = tmp_path / "fork_and_save.py"
+    program.write_text(FORK_AND_SAVE)
+    db_path = tmp_path / "traces.sqlite3"
+    done = subprocess.run([sys.executable, str(program), str(db_path)], capture_output=True,
+                          text=True, timeout=WATCHDOG_SECONDS)
+    assert done.returncode == 0, done.stderr
+    summaries = tavo.db.list_traces(db_path)
+    trace_ids = [summary["trace_id"] for summary in summaries]
+    assert len(trace_ids) == 2 and len(set(trace_ids)) == 2  # one document per trace id
+    tags, frame_ids = [], []
+    for trace_id in trace_ids:
+        [(_, blob)] = tavo.db.load_traces(db_path, trace_id)
+        records = msgpack.unpackb(blob, strict_map_key=False, raw=False)["frames_of_interest"]
+        tags.append(sorted(r["locals"]["tag"] for r in records
+                           if r.get("co_name") == "work" and r["event"] == "call"))
+        frame_ids += [(r["frame_id"], r["event"]) for r in records if r.get("frame_id")]
+    assert sorted(tags) == [["before", "parent"], ["child"]]  # each record stored once
+    assert len(frame_ids) == len(set(frame_ids))

@@ -182,3 +182,19 @@ def test_a_foreign_database_is_refused_and_left_unchanged(tmp_path):
         with pytest.raises(db.NotATraceDatabase, match="other_app.db is not a tavo trace database"):
             write(path)
     assert path.read_bytes() == before
+
+
+def test_dropped_records_are_kept_also_in_a_store_made_before_the_column(tmp_path):
+    path = tmp_path / "old.sqlite3"
+    with sqlite3.connect(path) as conn:  # the layout of stores made before the column
+        conn.execute("CREATE TABLE traces (id INTEGER PRIMARY KEY AUTOINCREMENT, trace_id TEXT"
+                     " NOT NULL, saved_at REAL NOT NULL, source TEXT, records INTEGER, size"
+                     " INTEGER NOT NULL, label TEXT, msgpack BLOB NOT NULL)")
+        conn.execute("INSERT INTO traces (trace_id, saved_at, size, msgpack) VALUES"
+                     " ('trc_OLD', 1.0, 1, x'80')")
+        conn.execute("PRAGMA user_version = 1")
+    assert db.list_traces(path)[0]["dropped_records"] is None  # read before any new save
+    db.save_trace_in_sqlite(str(path), "trc_NEW", timeout=5, msgpack=document(), dropped_records=3)
+    db.save_trace_in_sqlite(str(path), "trc_NONE", timeout=5, msgpack=document())
+    assert [(t["trace_id"], t["dropped_records"]) for t in db.list_traces(path)] == [
+        ("trc_OLD", None), ("trc_NEW", 3), ("trc_NONE", None)]

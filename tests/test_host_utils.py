@@ -135,7 +135,8 @@ def test_config_defaults_and_overrides():
     assert config["threading"] is True and config["pytest"] is True
     for bad in ({"threading": 1}, {"lightweight_repr": "yes"}, {"exceptions": 1},
                 {"sqlite_busy_timeout": -1},
-                {"sqlite_busy_timeout": True}, {"filters": {"include_frames": "app/"}}):
+                {"sqlite_busy_timeout": True}, {"filters": {"include_frames": "app/"}},
+                {"buffer_budget": 0}, {"buffer_budget": True}):
         with pytest.raises(TypeError):
             make_config(bad)
 

@@ -739,3 +739,35 @@ def test_ctrl_c_during_serialization_stops_the_program(tmp_path):
                       "        work(Loud())\n")
     done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=60)
     assert done.returncode != 0 and done.stderr.rstrip().endswith("KeyboardInterrupt")
+
+
+def step(native, reinstall):
+    if reinstall:
+        native.register_threading_profiler(None, None, None)
+    return reinstall
+
+
+@pytest.mark.parametrize("kind", ["frame", "plugin"])
+def test_a_return_never_carries_an_earlier_frames_id(monkeypatch, kind):
+    # A recorded frame of `step` is freed after its return; the next frame of
+    # `step`, whose call is not recorded, tends to get the same address. Its
+    # return must not carry the freed frame's id.
+    monkeypatch.setattr(tavo.plugins, "load_plugin_data", lambda config: [{
+        "co_names": ["step"], "path_fragment": os.path.basename(__file__),
+        "call_type": "watched_call", "return_type": "watched_return"}])
+    host = Host()
+    with profiling(host) as native:
+        for _ in range(20):
+            step(native, False)
+            sys.setprofile(None)
+            step(native, True)
+        document = native.build_trace()
+    records = [r.value for r in all_records(document)]
+    if kind == "frame":
+        ours = [r for r in records if r["type"] == "frame" and r["co_name"] == "step"]
+    else:
+        ours = [r for r in records if r["type"] in ("watched_call", "watched_return")]
+    assert len(ours) == 60
+    for call, first_return, late_return in zip(ours[0::3], ours[1::3], ours[2::3]):
+        assert call["frame_id"] == first_return["frame_id"] is not None
+        assert late_return["frame_id"] != call["frame_id"]

@@ -6,7 +6,9 @@ hands each call to the PostgreSQL store (tavo.stores), which keeps the same rows
 Every save inserts a new row, so saving the same trace id twice keeps both
 documents. Besides the MessagePack document, each row keeps what is needed to
 list traces without decoding them: trace id, save time, source, number of
-records, size, and a label (the test name, or the command line).
+records, size, a label (the test name, or the command line), and how many
+records were dropped while recording (None when none were, or the row was
+saved before this was kept).
 """
 
 import contextlib
@@ -18,7 +20,7 @@ import time
 
 import msgpack as _msgpack
 
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS traces (
@@ -29,7 +31,8 @@ CREATE TABLE IF NOT EXISTS traces (
     records INTEGER,
     size INTEGER NOT NULL,
     label TEXT,
-    msgpack BLOB NOT NULL
+    msgpack BLOB NOT NULL,
+    dropped_records INTEGER
 );
 CREATE INDEX IF NOT EXISTS traces_by_trace_id ON traces (trace_id);
 """
@@ -37,7 +40,8 @@ CREATE INDEX IF NOT EXISTS traces_by_trace_id ON traces (trace_id);
 # How many leading records of each thread are searched for a test name.
 _LABEL_SCAN_LIMIT = 1000
 
-_SUMMARY_COLUMNS = "id, trace_id, saved_at, source, records, size, label"
+_SUMMARY_KEYS = ("id", "trace_id", "saved_at", "source", "records", "size", "label",
+                 "dropped_records", "outcome")
 
 # Appended to the label of every trace this process saves: the pytest-xdist worker
 # ("[worker gw0]") or the parent trace and process id of a child process
@@ -101,7 +105,10 @@ def _write_transaction(db_path, timeout):
             for statement in _SCHEMA.split(";"):
                 if statement.strip():
                     conn.execute(statement)
-            if conn.execute("PRAGMA user_version").fetchone()[0] == 0:
+            # Stores made before the dropped-records column get it added.
+            if "dropped_records" not in _columns(conn):
+                conn.execute("ALTER TABLE traces ADD COLUMN dropped_records INTEGER")
+            if conn.execute("PRAGMA user_version").fetchone()[0] < SCHEMA_VERSION:
                 conn.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
             if not _has_outcome(conn):  # a store made before test outcomes were kept
                 conn.execute("ALTER TABLE traces ADD COLUMN outcome TEXT")
@@ -110,6 +117,17 @@ def _write_transaction(db_path, timeout):
         except BaseException:
             conn.execute("ROLLBACK")
             raise
+
+
+def _columns(conn):
+    return {row[1] for row in conn.execute("PRAGMA table_info(traces)")}
+
+
+def _summary_columns(conn):
+    """The summary columns to select; a store not written since the
+    dropped-records or outcome column came gives None for it."""
+    present = _columns(conn)
+    return ", ".join(key if key in present else f"NULL AS {key}" for key in _SUMMARY_KEYS)
 
 
 def ensure_database(db_path, *, timeout=60):
@@ -126,11 +144,13 @@ def ensure_database(db_path, *, timeout=60):
         conn.execute("ROLLBACK TO probe")
 
 
-def save_trace_in_sqlite(db_path, trace_id, *, timeout=60, msgpack):
+def save_trace_in_sqlite(db_path, trace_id, *, timeout=60, msgpack, dropped_records=None):
     """Store one trace document (MessagePack bytes) and return its row id.
 
     ``timeout`` is how many seconds to wait for another writer's lock before
-    failing with sqlite3.OperationalError."""
+    failing with sqlite3.OperationalError. ``dropped_records``: how many records
+    the recording lost (given by the engine only when some were; a database
+    server's store does not keep it yet)."""
     try:
         if (store := _server_store(db_path)) is not None:
             blob = bytes(msgpack)
@@ -143,10 +163,10 @@ def save_trace_in_sqlite(db_path, trace_id, *, timeout=60, msgpack):
         summary = with_process_label(summarize(blob))
         with _write_transaction(db_path, timeout) as conn:
             cursor = conn.execute(
-                "INSERT INTO traces (trace_id, saved_at, source, records, size, label, msgpack)"
-                " VALUES (?, ?, ?, ?, ?, ?, ?)",
+                "INSERT INTO traces (trace_id, saved_at, source, records, size, label, msgpack,"
+                " dropped_records) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
                 (str(trace_id), time.time(), summary["source"], summary["records"], len(blob),
-                 summary["label"], blob),
+                 summary["label"], blob, None if dropped_records is None else int(dropped_records)),
             )
     except Exception as exc:
         _notify(db_path, trace_id, None, exc)
@@ -251,8 +271,7 @@ def _check_version(conn, db_path):
 
 
 def _summary(row):
-    keys = ("id", "trace_id", "saved_at", "source", "records", "size", "label", "outcome")
-    return dict(zip(keys, row))
+    return dict(zip(_SUMMARY_KEYS, row))
 
 
 def _has_outcome(conn):
@@ -269,8 +288,7 @@ def list_traces(db_path, trace_id=None):
         with store:
             return store.summaries(TraceQuery(trace_id=trace_id, newest_first=False))
     with _read_only(db_path) as conn:
-        outcome = "outcome" if _has_outcome(conn) else "NULL"
-        query, params = f"SELECT {_SUMMARY_COLUMNS}, {outcome} FROM traces", ()
+        query, params = f"SELECT {_summary_columns(conn)} FROM traces", ()
         if trace_id is not None:
             query, params = query + " WHERE trace_id = ?", (trace_id,)
         rows = conn.execute(query + " ORDER BY id", params).fetchall()
@@ -299,7 +317,7 @@ def load_traces(db_path, trace_id):
             return store.load(trace_id)
     with _read_only(db_path) as conn:
         rows = conn.execute(
-            f"SELECT {_SUMMARY_COLUMNS}, msgpack FROM traces WHERE trace_id = ? ORDER BY id",
+            f"SELECT {_summary_columns(conn)}, msgpack FROM traces WHERE trace_id = ? ORDER BY id",
             (trace_id,),
         ).fetchall()
     return [(_summary(row[:-1]), bytes(row[-1])) for row in rows]

@@ -19,6 +19,7 @@ from tavo.utils import new_trace_id, unwatch_exceptions, watch_exceptions
 logger = logging.getLogger("tavo")
 
 DEFAULT_DB_PATH = "tavo.sqlite3"
+DEFAULT_BUFFER_BUDGET = 1 << 30  # bytes of buffered records per trace
 
 _enabled = None  # the Profiler currently installed, if any
 
@@ -39,6 +40,8 @@ def make_config(config=None):
     left by an exception, a record of type "exception" naming it; the native
     module alone leaves it off), "children" (bool, when given: also profile the
     Python processes started while enabled, or stop profiling in forked ones).
+    "buffer_budget" (int, bytes: how much a trace's buffered records may take
+    before further records are dropped and counted; 1 GiB when not given).
     Other keys (such as "pytest") are passed on as given."""
     merged = {
         "filters": {"include_frames": [], "ignore_frames": []},
@@ -64,6 +67,9 @@ def make_config(config=None):
     timeout = merged["sqlite_busy_timeout"]
     if isinstance(timeout, bool) or not isinstance(timeout, int) or timeout < 0:
         raise TypeError('config["sqlite_busy_timeout"] must be a non-negative int (seconds)')
+    budget = merged.get("buffer_budget", DEFAULT_BUFFER_BUDGET)
+    if isinstance(budget, bool) or not isinstance(budget, int) or not 0 < budget < 1 << 64:
+        raise TypeError('config["buffer_budget"] must be a positive int (bytes)')
     for name in ("threading", "lightweight_repr", "exceptions"):
         if not isinstance(merged[name], bool):
             raise TypeError(f'config["{name}"] must be True or False')
@@ -97,6 +103,12 @@ class Profiler:
         self.enabled = False
         self.from_parent = False  # started in a child process on its parent's behalf
         self._exception_tool = None  # the unwind-event tool id, while enabled
+
+    @property
+    def dropped_records(self) -> int:
+        """Records dropped since the current trace began: an error while
+        recording, the buffer budget, or memory running out."""
+        return 0 if self.rust_profiler is None else self.rust_profiler.dropped_records
 
     def __call__(self, *args, **kwargs):
         # The native engine does the recording; calling the host object does nothing.

@@ -3,7 +3,11 @@
 
 #include "module/profiler_type.hpp"
 #include "utils/convert.hpp"
+#include "utils/cpp_barrier.hpp"
+#include "utils/entropy.hpp"
+#include "utils/fork_generation.hpp"
 #include "utils/interned.hpp"
+#include "utils/log_warning.hpp"
 
 namespace tavo {
 
@@ -46,7 +50,7 @@ bool hook_threading(PyObject* host, PyObject* profiler) {
   return static_cast<bool>(result);
 }
 
-PyObject* register_profiler(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* register_profiler_inner(PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"profiler", nullptr};
   PyObject* host = nullptr;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:register_profiler",
@@ -75,6 +79,10 @@ PyObject* register_profiler(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   Py_RETURN_NONE;
+}
+
+PyObject* register_profiler(PyObject*, PyObject* args, PyObject* kwargs) {
+  return python_entry([&] { return register_profiler_inner(args, kwargs); });
 }
 
 PyMethodDef module_methods[] = {
@@ -111,6 +119,8 @@ PyObject* init_module() {
   if (!init_interned_names() || !init_code_decision_cache()) {
     return nullptr;
   }
+  watch_forks();
+  set_entropy_fallback_reporter(log_tavo_warning);
   PyObject* module = PyModule_Create(&module_def);
   if (module == nullptr) {
     return nullptr;

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "utils/cpp_barrier.hpp"
 #include "utils/interned.hpp"
 
 namespace tavo {
@@ -47,28 +48,34 @@ int profiler_clear(PyObject* self) {
 
 PyObject* build_trace(PyObject* self, PyObject*) {
   PyGILState_STATE gil = PyGILState_Ensure();
-  Result<PyRef> document = state_of(self).build_trace();
-  PyObject* result = nullptr;
-  if (document.ok()) {
-    result = document.value().release();
-  } else {
-    document.take_error().restore();
-  }
+  PyObject* result = python_entry([&]() -> PyObject* {
+    Result<PyRef> document = state_of(self).build_trace();
+    if (!document.ok()) {
+      document.take_error().restore();
+      return nullptr;
+    }
+    return document.value().release();
+  });
   PyGILState_Release(gil);
   return result;
 }
 
 PyObject* save_request_in_db(PyObject* self, PyObject*) {
   PyGILState_STATE gil = PyGILState_Ensure();
-  Status saved = state_of(self).save_in_db();
-  PyObject* result = nullptr;
-  if (saved.ok()) {
-    result = Py_NewRef(Py_None);
-  } else {
-    saved.take_error().restore();
-  }
+  PyObject* result = python_entry([&]() -> PyObject* {
+    Status saved = state_of(self).save_in_db();
+    if (!saved.ok()) {
+      saved.take_error().restore();
+      return nullptr;
+    }
+    return Py_NewRef(Py_None);
+  });
   PyGILState_Release(gil);
   return result;
+}
+
+PyObject* get_dropped_records(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(state_of(self).dropped_records());
 }
 
 PyObject* register_threading_profiler(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -112,12 +119,15 @@ PyObject* profiler_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 // The interpreter's unwind event (code, offset, exception), registered by the
-// host for config "exceptions". Never raises into the program.
+// host for config "exceptions". Raises only an interrupt met while writing
+// the record, which belongs to the program.
 PyObject* exception_unwind(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs == 3) {
-    state_of(self).record_exception(self, args[2]);
-  }
-  Py_RETURN_NONE;
+  return python_entry([&]() -> PyObject* {
+    if (nargs == 3 && !state_of(self).record_exception(self, args[2])) {
+      return nullptr;
+    }
+    return Py_NewRef(Py_None);
+  });
 }
 
 PyMethodDef profiler_methods[] = {
@@ -133,12 +143,19 @@ PyMethodDef profiler_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyGetSetDef profiler_getset[] = {
+    {"dropped_records", get_dropped_records, nullptr,
+     "Records dropped since the current trace began (errors, the buffer budget, memory).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot profiler_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(profiler_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(profiler_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(profiler_clear)},
     {Py_tp_methods, profiler_methods},
+    {Py_tp_getset, profiler_getset},
     {Py_tp_call, reinterpret_cast<void*>(profiler_call)},
     {0, nullptr},
 };

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "filters/finder.hpp"
@@ -29,7 +30,21 @@ struct AddressHash {
     return static_cast<std::size_t>(x);
   }
 };
-using FrameIdMap = std::unordered_map<std::uintptr_t, FrameId, AddressHash>;
+// An id is forgotten (emptied) at its frame's return, so that a later frame at
+// the same address never gets it; the entry itself stays for the next frame
+// there, so that recording allocates nothing once the addresses in use are
+// known.
+using FrameIdMap = std::unordered_map<std::uintptr_t, std::optional<FrameId>, AddressHash>;
+
+// The id handed out at the call of the frame at `address`, forgotten now (its
+// frame returns); none if there is none.
+inline std::optional<FrameId> take_frame_id(FrameIdMap& ids, std::uintptr_t address) {
+  auto found = ids.find(address);
+  if (found == ids.end()) {
+    return std::nullopt;
+  }
+  return std::exchange(found->second, std::nullopt);
+}
 
 // One plugin watching one function name.
 struct PluginProcessor {

@@ -93,6 +93,14 @@ Status TavoProfiler::run_plugins(PyFrameObject* frame, PyObject* arg, Event even
     return Status::success();
   }
   PyObject* event_obj = event == Event::kCall ? names().call : names().event_return;
+  // At a return that makes no record the frame's id is forgotten all the same
+  // (a record that is made forgets it itself).
+  auto forget = [&](PluginProcessor& processor) {
+    if (event == Event::kReturn) {
+      GilSafeLock lock(plugins_mutex_);
+      (void)take_frame_id(processor.plugin_frame_ids, reinterpret_cast<std::uintptr_t>(frame));
+    }
+  };
   for (PluginProcessor& processor : entry->second) {
     if (!processor.path_fragment.find_in(filename)) {
       continue;
@@ -103,6 +111,7 @@ Status TavoProfiler::run_plugins(PyFrameObject* frame, PyObject* arg, Event even
       PyObject* args[] = {reinterpret_cast<PyObject*>(frame), event_obj, arg, context.get()};
       PyRef answer = PyRef::steal(PyObject_Vectorcall(predicate.get(), args, 4, nullptr));
       if (!answer) {
+        forget(processor);
         if (Status s = log_error(PyError::fetch(), frame, event, co_filename_obj, co_name_obj);
             !s.ok()) {
           return s;
@@ -111,6 +120,7 @@ Status TavoProfiler::run_plugins(PyFrameObject* frame, PyObject* arg, Event even
       }
       Result<bool> wanted = to_bool(answer.get());
       if (!wanted.ok()) {
+        forget(processor);
         if (Status s = log_error(wanted.take_error(), frame, event, co_filename_obj, co_name_obj);
             !s.ok()) {
           return s;
@@ -118,13 +128,16 @@ Status TavoProfiler::run_plugins(PyFrameObject* frame, PyObject* arg, Event even
         continue;
       }
       if (!wanted.value()) {
+        forget(processor);
         continue;
       }
     }
     if (!processor.handles(event_name(event))) {
+      forget(processor);
       continue;
     }
     if (Status s = write_plugin_record(processor, frame, arg, event, records); !s.ok()) {
+      count_dropped(1);
       if (s = log_error(s.take_error(), frame, event, co_filename_obj, co_name_obj); !s.ok()) {
         return s;
       }
@@ -144,11 +157,9 @@ Status TavoProfiler::write_plugin_record(PluginProcessor& processor, PyFrameObje
     if (event == Event::kCall) {
       frame_id = new_frame_id();
       processor.plugin_frame_ids.insert_or_assign(address, frame_id);
-    } else if (auto found = processor.plugin_frame_ids.find(address);
-               found != processor.plugin_frame_ids.end()) {
-      frame_id = found->second;
     } else {
-      frame_id = new_frame_id();
+      std::optional<FrameId> known = take_frame_id(processor.plugin_frame_ids, address);
+      frame_id = known ? *known : new_frame_id();
     }
   }
   PyRef record = PyRef::steal(PyDict_New());

@@ -15,6 +15,7 @@ Status TavoProfiler::push_frames(Event event, EventRecords& records, ThreadSlot*
   const bool reversed = event == Event::kReturn;
   Result<const ThreadIdentity*> identity = thread_identity(slot ? *slot : threads_.current());
   if (!identity.ok()) {
+    count_dropped(count - records.handled);
     return identity.take_error();
   }
   const std::optional<std::uint64_t> native_id = identity.value()->native_id;
@@ -47,14 +48,28 @@ Status TavoProfiler::push_frames(Event event, EventRecords& records, ThreadSlot*
   return result;
 }
 
-void TavoProfiler::push_frame_data(std::optional<std::uint64_t> native_id,
-                                   const EventRecords& records, bool reversed, std::size_t begin,
-                                   std::size_t end) {
+bool TavoProfiler::take_budget(std::size_t size) {
+  const std::size_t before = buffered_bytes_.fetch_add(size, std::memory_order_relaxed);
+  if (before + size <= buffer_budget_) {
+    return true;
+  }
+  buffered_bytes_.fetch_sub(size, std::memory_order_relaxed);
+  return false;
+}
+
+void TavoProfiler::push_frame_data(std::optional<std::uint64_t> native_id, EventRecords& records,
+                                   bool reversed, std::size_t begin, std::size_t end) {
   const std::size_t count = records.entries.size();
   auto append_all = [&](RecordList& list) {
     for (std::size_t i = begin; i < end; ++i) {
       const EventRecords::Entry& entry = records.entries[reversed ? count - 1 - i : i];
-      list.append(records.bytes.data() + entry.offset, entry.size);
+      // Over the budget a record is dropped, never the program's memory.
+      if (take_budget(entry.size)) {
+        list.append(records.bytes.data() + entry.offset, entry.size);
+      } else {
+        count_dropped(1);
+      }
+      ++records.handled;
     }
   };
   if (!native_id || !threading_ || (main_thread_id_ && *main_thread_id_ == *native_id)) {
@@ -77,6 +92,8 @@ void TavoProfiler::reset_trace() {
   frames_of_interest_ = RecordList();
   GilSafeLock frames_lock(frames_mutex_);
   frames_.clear();
+  buffered_bytes_.store(0, std::memory_order_relaxed);
+  dropped_records_.store(0, std::memory_order_relaxed);
 }
 
 }  // namespace tavo

@@ -10,6 +10,7 @@
 #include "profiler/tavo_profiler.hpp"
 #include "utils/compat.hpp"
 #include "utils/convert.hpp"
+#include "utils/cpp_barrier.hpp"
 
 namespace tavo {
 
@@ -29,9 +30,25 @@ bool init_code_decision_cache() {
 }
 
 TavoProfiler::CodeDecision TavoProfiler::decide_first(PyCodeObject* code) {
-  auto* code_obj = reinterpret_cast<PyObject*>(code);
   // Nothing below may disturb an exception being raised through the frame.
   PyObject* pending = PyErr_GetRaisedException();
+  CodeDecision decision{false, false, false};
+  Status decided = catch_cpp([&] {
+    decision = decide_uncached(code);
+    return Status::success();
+  });
+  if (!decided.ok()) {
+    // Out of memory: the frame is not recorded this time (nor cached, so the
+    // next event of the code tries again).
+    count_dropped(1);
+    decision = {false, false, false};
+  }
+  PyErr_SetRaisedException(pending);
+  return decision;
+}
+
+TavoProfiler::CodeDecision TavoProfiler::decide_uncached(PyCodeObject* code) {
+  auto* code_obj = reinterpret_cast<PyObject*>(code);
   std::string filename_storage;
   std::string name_storage;
   std::string_view filename = utf8_view(code->co_filename, filename_storage);
@@ -46,7 +63,6 @@ TavoProfiler::CodeDecision TavoProfiler::decide_first(PyCodeObject* code) {
   if (PyUnstable_Code_SetExtra(code_obj, code_extra_index, reinterpret_cast<void*>(value)) < 0) {
     PyErr_Clear();  // only the cache is lost
   }
-  PyErr_SetRaisedException(pending);
   return decision;
 }
 

@@ -64,7 +64,9 @@ Result<std::string> host_text(PyObject* host, PyObject* name) {
 }  // namespace
 
 TavoProfiler::TavoProfiler()
-    : serial_(next_serial.fetch_add(1, std::memory_order_relaxed)), threads_(serial_) {}
+    : serial_(next_serial.fetch_add(1, std::memory_order_relaxed)),
+      fork_generation_(fork_generation()),
+      threads_(serial_) {}
 
 TavoProfiler::~TavoProfiler() { clear_python_refs(); }
 
@@ -98,15 +100,7 @@ Result<std::unique_ptr<TavoProfiler>> TavoProfiler::new_from_python(PyObject* ho
     profiler->ignore_frames_ = ignore.take_value();
   }
 
-  Result<PyRef> main_thread = get_module_attr(n.module_threading, n.main_thread);
-  if (!main_thread.ok()) {
-    return main_thread.take_error();
-  }
-  PyRef thread = PyRef::steal(PyObject_CallNoArgs(main_thread.value().get()));
-  if (!thread) {
-    return PyError::fetch();
-  }
-  Result<std::optional<std::uint64_t>> main_id = thread_native_id(thread.get());
+  Result<std::optional<std::uint64_t>> main_id = main_thread_native_id();
   if (!main_id.ok()) {
     return main_id.take_error();
   }
@@ -122,6 +116,18 @@ Result<std::unique_ptr<TavoProfiler>> TavoProfiler::new_from_python(PyObject* ho
       return seconds.take_error();
     }
     profiler->sqlite_busy_timeout_ = seconds.value();
+  }
+
+  PyRef budget;
+  if (compat::dict_get_item(config_dict, n.buffer_budget, budget) < 0) {
+    return PyError::fetch();
+  }
+  if (budget) {
+    Result<std::uint64_t> bytes = to_u64(budget.get());
+    if (!bytes.ok()) {
+      return bytes.take_error();
+    }
+    profiler->buffer_budget_ = static_cast<std::size_t>(bytes.value());
   }
 
   profiler->threading_ = config_flag(config_dict, n.threading);

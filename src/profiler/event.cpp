@@ -5,7 +5,9 @@
 #include "filters/frame_filter.hpp"
 #include "profiler/frame_record.hpp"
 #include "profiler/tavo_profiler.hpp"
+#include "utils/compat.hpp"
 #include "utils/convert.hpp"
+#include "utils/cpp_barrier.hpp"
 #include "utils/interned.hpp"
 
 namespace tavo {
@@ -57,6 +59,14 @@ class ScratchLease {
 
 bool TavoProfiler::profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code,
                            CodeDecision decision, PyObject* arg, Event event) {
+  // Once the interpreter shuts down, or while this thread's state is being
+  // torn down, the objects a record reads may be half gone: nothing is
+  // recorded.
+  if (compat::interpreter_finalizing() || compat::thread_tearing_down(PyThreadState_Get()))
+      [[unlikely]] {
+    return true;
+  }
+  check_fork();
   // Plugin callables, the serializer and the store run Python code that could
   // drop the last other reference to this profiler.
   PyRef keep_alive = PyRef::borrow(self);
@@ -70,33 +80,30 @@ bool TavoProfiler::profile(PyObject* self, PyFrameObject* frame, PyCodeObject* c
     return true;
   }
 
-  PyCodeObject* code_obj = code;
-  std::string filename_storage;
-  std::string name_storage;
-  std::string_view filename = utf8_view(code_obj->co_filename, filename_storage);
-  std::string_view name = utf8_view(code_obj->co_name, name_storage);
   if (arg == nullptr) {
     arg = Py_None;
   }
-
-  const bool keep = decision.keep_path && !(decision.needs_attrs_check && attrs_filter(frame));
   ScratchLease lease;
   EventRecords& records = lease.records();
-  if (decision.plugins_watch) {
-    // Event errors are reported there; what comes back is an interrupt.
-    if (Status plugins = run_plugins(frame, arg, event, name, filename, records,
-                                     code_obj->co_filename, code_obj->co_name);
-        !plugins.ok()) [[unlikely]] {
-      return end_interrupted(plugins.take_error(), pending, frame, event, keep);
-    }
+  Status result = Status::success();
+  bool keep_place = false;
+  try {
+    result = handle_event(frame, code, decision, arg, event, records, keep_place);
+  } catch (const std::exception& exc) {
+    // The records of the event not yet buffered are lost, or the one being
+    // made when there are none.
+    result = error_from_cpp_exception(exc);
+    const std::size_t lost = records.entries.size() - records.handled;
+    count_dropped(lost > 0 ? lost : 1);
   }
-  Status result = keep ? process_frame(frame, arg, event, filename, name, records)
-                       : push_frames(event, records);
   if (!result.ok()) [[unlikely]] {
-    if (Status unreported =
-            log_error(result.take_error(), frame, event, code_obj->co_filename, code_obj->co_name);
-        !unreported.ok()) {
-      return end_interrupted(unreported.take_error(), pending, frame, event, false);
+    if (!result.interrupted()) {
+      // An event error: reported, unless reporting itself met an interrupt.
+      result = log_error(result.take_error(), frame, event, code->co_filename, code->co_name);
+      keep_place = false;
+    }
+    if (!result.ok()) {
+      return end_interrupted(result.take_error(), pending, frame, event, keep_place);
     }
   }
   PyErr_SetRaisedException(pending);
@@ -123,6 +130,27 @@ bool TavoProfiler::end_interrupted(PyError interrupt, PyObject* pending, PyFrame
   return false;
 }
 
+Status TavoProfiler::handle_event(PyFrameObject* frame, PyCodeObject* code, CodeDecision decision,
+                                  PyObject* arg, Event event, EventRecords& records,
+                                  bool& keep_place) {
+  std::string filename_storage;
+  std::string name_storage;
+  std::string_view filename = utf8_view(code->co_filename, filename_storage);
+  std::string_view name = utf8_view(code->co_name, name_storage);
+  const bool keep = decision.keep_path && !(decision.needs_attrs_check && attrs_filter(frame));
+  if (decision.plugins_watch) {
+    // Event errors are reported there; what comes back is an interrupt.
+    if (Status plugins = run_plugins(frame, arg, event, name, filename, records, code->co_filename,
+                                     code->co_name);
+        !plugins.ok()) [[unlikely]] {
+      keep_place = keep;
+      return plugins;
+    }
+  }
+  return keep ? process_frame(frame, arg, event, filename, name, records)
+              : push_frames(event, records);
+}
+
 Status TavoProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event event,
                                    std::string_view filename, std::string_view name_text,
                                    EventRecords& records) {
@@ -132,13 +160,19 @@ Status TavoProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event ev
   // The frame id and the call-frame stack are kept up to date whether or not
   // the record can be made: a dropped record must not leave a stale frame on
   // the stack or pop the caller's, or every later call site of the thread
-  // would be wrong.
+  // would be wrong. An id is forgotten at its frame's return, so that a later
+  // frame at the same address never gets it; a generator or coroutine gets a
+  // new id at each resume (a call event) anyway.
   std::optional<FrameId> frame_id;
   if (event == Event::kCall) {
     frame_id = new_frame_id();
-    slot.frame_ids.insert_or_assign(address, *frame_id);
-  } else if (auto found = slot.frame_ids.find(address); found != slot.frame_ids.end()) {
-    frame_id = found->second;
+    slot.frame_ids.insert_or_assign(address, frame_id);
+  } else {
+    frame_id = take_frame_id(slot.frame_ids, address);
+    if (exceptions_) {
+      slot.last_return_address = address;
+      slot.last_return_id = frame_id;
+    }
   }
   const std::optional<CallSite> call_site =
       user_code_call_site(slot.call_frames, frame_id, reinterpret_cast<PyObject*>(frame));
@@ -149,15 +183,21 @@ Status TavoProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event ev
     built = identity.take_error();
   } else {
     const std::size_t offset = records.bytes.size();
-    built = write_frame_record(
-        records.bytes, FrameRecordInput{frame, arg, filename, name_text, event_name(event),
-                                        frame_id, *identity.value(), call_site, lightweight_repr_});
+    // Caught here, so that the call-frame stack is kept right below.
+    built = catch_cpp([&] {
+      return write_frame_record(
+          records.bytes,
+          FrameRecordInput{frame, arg, filename, name_text, event_name(event), frame_id,
+                           *identity.value(), call_site, lightweight_repr_});
+    });
     if (built.ok()) {
       records.add(offset, RecordKind::kOrdinary);
     }
   }
   update_call_frames(slot, event, frame, frame_id);
   if (!built.ok()) {
+    // The frame record and the plugin records made before it.
+    count_dropped(1 + records.entries.size() - records.handled);
     return built;
   }
   return push_frames(event, records, &slot);

@@ -131,26 +131,26 @@ Status write_exception_record(ByteBuffer& buf, const ExceptionRecordInput& in) {
   return Status::success();
 }
 
-void TavoProfiler::record_exception(PyObject* self, PyObject* exception) {
+bool TavoProfiler::record_exception(PyObject* self, PyObject* exception) {
   // The unwind event comes for every thread and every frame: only frames this
   // profiler has just recorded the return of, on a thread it profiles, count.
   PyThreadState* thread = PyThreadState_Get();
   PyFrameObject* frame = PyEval_GetFrame();
   if (!exceptions_ || thread->c_profileobj != self || frame == nullptr) {
-    return;
+    return true;
   }
   PyCodeObject* code = PyFrame_GetCode(frame);
   Py_DECREF(code);  // the frame holds its code
   const CodeDecision decision = decide(code);
   if (!decision.keep_path || (decision.needs_attrs_check && attrs_filter(frame))) {
-    return;
+    return true;
   }
   ThreadSlot& slot = threads_.current();
-  const auto found = slot.frame_ids.find(reinterpret_cast<std::uintptr_t>(frame));
-  if (found == slot.frame_ids.end()) {
-    return;
+  if (slot.last_return_address != reinterpret_cast<std::uintptr_t>(frame) || !slot.last_return_id) {
+    return true;
   }
-  const FrameId frame_id = found->second;
+  const FrameId frame_id = *slot.last_return_id;
+  slot.last_return_address = 0;  // one exception record per return
   PyObject* pending = PyErr_GetRaisedException();
   Status status = Status::success();
   Result<const ThreadIdentity*> identity = thread_identity(slot);
@@ -168,10 +168,18 @@ void TavoProfiler::record_exception(PyObject* self, PyObject* exception) {
       status = push_frames(Event::kReturn, records, &slot);
     }
   }
+  if (!status.ok() && !status.interrupted()) {
+    status =
+        log_error(status.take_error(), frame, Event::kReturn, code->co_filename, code->co_name);
+  }
   if (!status.ok()) {
-    log_error(status.take_error(), frame, Event::kReturn, code->co_filename, code->co_name);
+    // An interrupt belongs to the program: it replaces the exception unwinding.
+    Py_XDECREF(pending);
+    std::move(status.take_error()).restore();
+    return false;
   }
   PyErr_SetRaisedException(pending);
+  return true;
 }
 
 }  // namespace tavo

@@ -6,11 +6,19 @@
 namespace tavo {
 
 Status TavoProfiler::save_in_db() {
+  check_fork();
   const InternedNames& n = names();
   PyRef kwargs = PyRef::steal(PyDict_New());
   PyRef timeout = PyRef::steal(PyLong_FromUnsignedLongLong(sqlite_busy_timeout_));
   if (!kwargs || !timeout || PyDict_SetItem(kwargs.get(), n.timeout, timeout.get()) < 0) {
     return PyError::fetch();
+  }
+  // Given only when records were lost, for the stored trace's summary.
+  if (const std::uint64_t dropped = dropped_records(); dropped > 0) {
+    PyRef count = PyRef::steal(PyLong_FromUnsignedLongLong(dropped));
+    if (!count || PyDict_SetItem(kwargs.get(), n.dropped_records, count.get()) < 0) {
+      return PyError::fetch();
+    }
   }
   Result<BuiltTrace> built = build_trace_inner();
   if (!built.ok()) {

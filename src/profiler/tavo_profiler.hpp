@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -18,6 +19,7 @@
 #include "profiler/thread_slots.hpp"
 #include "utils/compat.hpp"
 #include "utils/error.hpp"
+#include "utils/fork_generation.hpp"
 
 namespace tavo {
 
@@ -40,10 +42,14 @@ struct EventRecords {
   };
   ByteBuffer bytes;
   std::vector<Entry> entries;
+  // How many entries, from the first, were buffered or dropped (so that an
+  // event cut short knows how many of its records were lost).
+  std::size_t handled = 0;
 
   void clear() {
     bytes.clear();
     entries.clear();
+    handled = 0;
   }
   // Marks the bytes written since `offset` as one record.
   void add(std::size_t offset, RecordKind kind) {
@@ -57,6 +63,7 @@ struct TakenRecords {
   RecordList frames_of_interest;
   std::unordered_map<std::uint64_t, RecordList> frames;
   std::uint64_t trace_generation = 0;
+  std::size_t bytes = 0;  // of the records, counted against the budget
 };
 
 struct BuiltTrace {
@@ -74,6 +81,10 @@ inline constexpr std::uintptr_t kDecisionKeep = 2;
 inline constexpr std::uintptr_t kDecisionAttrs = 4;
 inline constexpr std::uintptr_t kDecisionPlugins = 8;
 inline constexpr std::uintptr_t kDecisionBits = 0xf;
+
+// The default limit on the bytes a trace's buffered records may take: beyond
+// it records are dropped and counted.
+inline constexpr std::size_t kDefaultBufferBudget = std::size_t{1} << 30;
 
 class TavoProfiler {
  public:
@@ -109,6 +120,14 @@ class TavoProfiler {
   bool profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code, CodeDecision decision,
                PyObject* arg, Event event);
 
+  // Starts a new trace in a forked child before it records or saves anything
+  // (cheap when there was no fork).
+  void check_fork() {
+    if (fork_generation() != fork_generation_) [[unlikely]] {
+      after_fork();
+    }
+  }
+
   Result<BuiltTrace> build_trace_inner();
   // Puts records taken for a document that never left back in front of the
   // buffers, unless a test boundary has started a new trace since.
@@ -122,17 +141,22 @@ class TavoProfiler {
   void clear_python_refs();
 
   std::uint64_t serial() const { return serial_; }
+  // Records dropped (for any reason) since the current trace began.
+  std::uint64_t dropped_records() const { return dropped_records_.load(std::memory_order_relaxed); }
 
   // The interpreter's unwind event: writes the "exception" record of the
   // frame whose return was just recorded (config "exceptions"; see
-  // exception_record.hpp). `self` owns this profiler. Never fails.
-  void record_exception(PyObject* self, PyObject* exception);
+  // exception_record.hpp). `self` owns this profiler. Event errors are
+  // reported; false, with the exception set, for an interrupt the program
+  // must get.
+  bool record_exception(PyObject* self, PyObject* exception);
 
  private:
   TavoProfiler();
 
   // First sight of a code object for this profiler: decides and caches.
   CodeDecision decide_first(PyCodeObject* code);
+  CodeDecision decide_uncached(PyCodeObject* code);
 
   // Ends an event cut short by an interrupt, which is set for the interpreter
   // to raise in the frame; false. With `keep_place`, the frame's records are
@@ -140,6 +164,17 @@ class TavoProfiler {
   [[gnu::cold, gnu::noinline]] bool end_interrupted(PyError interrupt, PyObject* pending,
                                                     PyFrameObject* frame, Event event,
                                                     bool keep_place);
+  void after_fork();
+  void count_dropped(std::size_t count) {
+    dropped_records_.fetch_add(count, std::memory_order_relaxed);
+  }
+  // Counts `size` more buffered bytes if the budget allows them.
+  bool take_budget(std::size_t size);
+  // Handles the event with C++ exceptions left to the caller. For an interrupt
+  // met in the plugins, `keep_place` says whether the frame keeps its place on
+  // the call-frame stack (see end_interrupted).
+  Status handle_event(PyFrameObject* frame, PyCodeObject* code, CodeDecision decision,
+                      PyObject* arg, Event event, EventRecords& records, bool& keep_place);
   Status process_frame(PyFrameObject* frame, PyObject* arg, Event event, std::string_view filename,
                        std::string_view name_text, EventRecords& records);
   // Event errors of the processors are reported; stops at an interrupt and
@@ -155,8 +190,8 @@ class TavoProfiler {
   Status push_frames(Event event, EventRecords& records, ThreadSlot* slot = nullptr);
   // Appends records [begin, end) of the event, in buffering order, to the
   // buffer of the thread with `native_id`.
-  void push_frame_data(std::optional<std::uint64_t> native_id, const EventRecords& records,
-                       bool reversed, std::size_t begin, std::size_t end);
+  void push_frame_data(std::optional<std::uint64_t> native_id, EventRecords& records, bool reversed,
+                       std::size_t begin, std::size_t end);
   void reset_trace();
   Result<const ThreadIdentity*> thread_identity(ThreadSlot& slot);
   // Reports an event error; an interrupt is not reported but returned, as is
@@ -174,6 +209,8 @@ class TavoProfiler {
   bool threading_ = false;
   bool lightweight_repr_ = false;
   bool exceptions_ = false;  // whether record_exception writes records
+  std::size_t buffer_budget_ = kDefaultBufferBudget;
+  std::uint64_t fork_generation_;
   Finders include_frames_;
   Finders ignore_frames_;
 
@@ -187,6 +224,9 @@ class TavoProfiler {
   RecordList frames_of_interest_;
   std::mutex frames_mutex_;
   std::unordered_map<std::uint64_t, RecordList> frames_;
+  // Bytes of the buffered records of the trace, and the records dropped.
+  std::atomic<std::size_t> buffered_bytes_{0};
+  std::atomic<std::uint64_t> dropped_records_{0};
   std::mutex plugins_mutex_;
   PluginMap plugins_;
 

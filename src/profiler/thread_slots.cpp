@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "utils/compat.hpp"
+
 namespace tavo {
 
 namespace {
@@ -21,6 +23,17 @@ struct ThreadAnchor {
 };
 
 thread_local ThreadAnchor anchor;
+
+// Gives up the frame references without releasing them. The frames of a
+// thread that was ended in the middle of its code (at interpreter exit, or
+// absent from a forked child) point into that thread's freed frame stack:
+// releasing them could read freed memory, so they are leaked.
+void leak_frames(std::vector<CallFrame>& frames) {
+  for (CallFrame& entry : frames) {
+    (void)entry.frame.release();
+  }
+  frames.clear();
+}
 
 }  // namespace
 
@@ -64,6 +77,12 @@ void ThreadSlots::reclaim_exited() {
 }
 
 void ThreadSlots::clear_python_refs() {
+  if (compat::interpreter_finalizing()) {
+    for (auto& slot : slots_) {
+      leak_frames(slot->call_frames);
+    }
+    return;
+  }
   for (auto& slot : slots_) {
     // Frames may run arbitrary code when released; take them out first so the
     // stack is consistent if that code reaches this profiler again.
@@ -71,6 +90,19 @@ void ThreadSlots::clear_python_refs() {
     slot->call_frames.clear();
     frames.clear();
   }
+}
+
+void ThreadSlots::keep_only_current() {
+  ThreadSlot* own = &current();
+  own->identity.reset();
+  std::erase_if(slots_, [own](const std::shared_ptr<ThreadSlot>& slot) {
+    if (slot.get() == own) {
+      return false;
+    }
+    leak_frames(slot->call_frames);
+    slot->frame_ids.clear();
+    return true;
+  });
 }
 
 int ThreadSlots::traverse(visitproc visit, void* arg) const {

@@ -21,6 +21,10 @@ struct ThreadSlot {
   std::vector<CallFrame> call_frames;
   // Frame ids handed out at recorded calls, looked up at their returns.
   FrameIdMap frame_ids;
+  // The frame whose return was recorded last, and its id: an exception record
+  // (config "exceptions") comes for it right after that return.
+  std::uintptr_t last_return_address = 0;
+  std::optional<FrameId> last_return_id;
   // The thread's identity, looked up once.
   std::optional<ThreadIdentity> identity;
   // Set by the thread's exit, with no interpreter lock; the profiler then
@@ -49,6 +53,10 @@ class ThreadSlots {
   // Drops every frame reference the slots hold (the profiler is going away or
   // the collector breaks a cycle).
   void clear_python_refs();
+  // In a forked child: forgets the slots of every thread but the calling one
+  // (none of them exists here) and the calling thread's identity (its native
+  // id changed).
+  void keep_only_current();
   int traverse(visitproc visit, void* arg) const;
 
  private:

@@ -109,9 +109,28 @@ void write_meta(ByteBuffer& buf, std::string_view version, std::string_view sour
   write_bool(buf, true);
 }
 
+// Puts taken records back if encoding their document throws.
+class RestoreOnThrow {
+ public:
+  RestoreOnThrow(TavoProfiler& profiler, TakenRecords& taken)
+      : profiler_(profiler), taken_(taken) {}
+  ~RestoreOnThrow() {
+    if (armed_) {
+      profiler_.put_back(std::move(taken_));
+    }
+  }
+  void dismiss() { armed_ = false; }
+
+ private:
+  TavoProfiler& profiler_;
+  TakenRecords& taken_;
+  bool armed_ = true;
+};
+
 }  // namespace
 
 Result<BuiltTrace> TavoProfiler::build_trace_inner() {
+  check_fork();
   const InternedNames& n = names();
   // Host lookups run Python code, so they come before any lock is taken; a
   // failure leaves the buffers untouched.
@@ -137,7 +156,10 @@ Result<BuiltTrace> TavoProfiler::build_trace_inner() {
     std::swap(built.taken.frames_of_interest, frames_of_interest_);
     GilSafeLock frames_lock(frames_mutex_);
     std::swap(built.taken.frames, frames_);
+    built.taken.bytes = buffered_bytes_.exchange(0, std::memory_order_relaxed);
   }
+  // Until the document exists, an allocation failure puts the records back.
+  RestoreOnThrow restore(*this, built.taken);
   // The records now belong to this document alone; encoding needs no lock.
   const TakenRecords& taken = built.taken;
   std::size_t size = 1024 + taken.frames_of_interest.byte_size();
@@ -169,6 +191,7 @@ Result<BuiltTrace> TavoProfiler::build_trace_inner() {
 
   built.document = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buf.data()),
                                                           static_cast<Py_ssize_t>(buf.size())));
+  restore.dismiss();
   if (!built.document) {
     PyError error = PyError::fetch();
     put_back(std::move(built.taken));
@@ -188,6 +211,7 @@ void TavoProfiler::put_back(TakenRecords&& taken) {
   for (auto& [thread_id, list] : taken.frames) {
     frames_[thread_id].prepend(std::move(list));
   }
+  buffered_bytes_.fetch_add(taken.bytes, std::memory_order_relaxed);
 }
 
 Result<PyRef> TavoProfiler::build_trace() {

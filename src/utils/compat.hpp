@@ -10,6 +10,7 @@
 #error "tavo needs CPython 3.12 or newer"
 #endif
 
+#include "utils/compat_state.hpp"
 #include "utils/pyref.hpp"
 
 namespace tavo::compat {

@@ -1,46 +1,15 @@
 #include "utils/ids.hpp"
 
-#include <pthread.h>
-#include <sys/random.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
+
+#include "utils/entropy.hpp"
+#include "utils/fork_generation.hpp"
 
 namespace tavo {
 
 namespace {
 
 constexpr char kCrockford[] = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
-
-// Bumped in every forked child, so that each thread's generator notices that
-// its state was copied from the parent and rekeys before handing out bits.
-std::atomic<std::uint64_t> fork_generation{1};
-
-void on_fork_child() { fork_generation.fetch_add(1, std::memory_order_relaxed); }
-
-void register_fork_handler() {
-  static const int registered = pthread_atfork(nullptr, nullptr, on_fork_child);
-  (void)registered;
-}
-
-void os_entropy(std::uint8_t* out, std::size_t size) {
-  while (size > 0) {
-    ssize_t got = getrandom(out, size, 0);
-    if (got < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      // Without an entropy source identifiers could repeat across processes;
-      // there is no safe way to go on.
-      std::abort();
-    }
-    out += got;
-    size -= static_cast<std::size_t>(got);
-  }
-}
 
 inline std::uint32_t rotl(std::uint32_t v, int n) { return (v << n) | (v >> (32 - n)); }
 
@@ -58,7 +27,7 @@ inline void quarter_round(std::uint32_t* x, int a, int b, int c, int d) {
 class ChaChaGenerator {
  public:
   void fill(std::uint8_t* out, std::size_t size) {
-    const std::uint64_t generation = fork_generation.load(std::memory_order_relaxed);
+    const std::uint64_t generation = fork_generation();
     if (generation != generation_ || blocks_left_ == 0) {
       rekey(generation);
     }
@@ -82,7 +51,7 @@ class ChaChaGenerator {
   static constexpr std::uint64_t kBlocksPerKey = 1 << 16;
 
   void rekey(std::uint64_t generation) {
-    register_fork_handler();
+    watch_forks();
     std::uint8_t seed[40];
     os_entropy(seed, sizeof(seed));
     static constexpr std::uint32_t kSigma[4] = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};

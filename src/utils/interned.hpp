@@ -13,6 +13,7 @@ namespace tavo {
   X(COMMIT_SHA)                    \
   X(Mapping)                       \
   X(argv)                          \
+  X(buffer_budget)                 \
   X(build_context)                 \
   X(call)                          \
   X(call_frame_id)                 \
@@ -21,6 +22,7 @@ namespace tavo {
   X(config)                        \
   X(current_thread)                \
   X(db_path)                       \
+  X(dropped_records)               \
   X(dump_msgpack)                  \
   X(dump_msgpack_lightweight_repr) \
   X(events)                        \

@@ -4,13 +4,30 @@
 // constructors that say what happens to the count: `steal` takes over a new
 // reference returned by the C API, `borrow` adds one to a borrowed reference.
 // `Borrowed` names a reference that is not owned.
+//
+// Once the interpreter finalizes, a reference is given back only by a thread
+// with an interpreter thread state: a thread that the interpreter ends while it
+// waits for the interpreter lock at exit unwinds its stack with none, and
+// releasing then would touch objects the finalizing interpreter may already
+// have freed, so its references are leaked. (Before finalization no thread is
+// ended that way, and the check costs one load.)
 #pragma once
 
 #include <Python.h>
 
 #include <utility>
 
+#include "utils/compat_state.hpp"
+
 namespace tavo {
+
+// Drops one reference to `obj` (not null), unless the interpreter finalizes
+// and the calling thread has no thread state.
+inline void release_reference(PyObject* obj) {
+  if (!compat::interpreter_finalizing() || compat::thread_state_or_null() != nullptr) [[likely]] {
+    Py_DECREF(obj);
+  }
+}
 
 class PyRef {
  public:
@@ -26,7 +43,11 @@ class PyRef {
     }
     return *this;
   }
-  ~PyRef() { Py_XDECREF(obj_); }
+  ~PyRef() {
+    if (obj_ != nullptr) {
+      release_reference(obj_);
+    }
+  }
 
   // Takes over a new reference (which may be null after a failed call).
   static PyRef steal(PyObject* obj) { return PyRef(obj); }
@@ -40,8 +61,9 @@ class PyRef {
   explicit operator bool() const { return obj_ != nullptr; }
   PyObject* release() { return std::exchange(obj_, nullptr); }
   void reset() {
-    PyObject* old = std::exchange(obj_, nullptr);
-    Py_XDECREF(old);
+    if (PyObject* old = std::exchange(obj_, nullptr)) {
+      release_reference(old);
+    }
   }
   // A new strong reference for a caller that keeps its own.
   PyRef clone() const { return borrow(obj_); }

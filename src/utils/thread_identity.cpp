@@ -18,6 +18,18 @@ Result<std::optional<std::uint64_t>> thread_native_id(PyObject* thread) {
   return to_optional_u64(native_id.get());
 }
 
+Result<std::optional<std::uint64_t>> main_thread_native_id() {
+  Result<PyRef> main_thread = get_module_attr(names().module_threading, names().main_thread);
+  if (!main_thread.ok()) {
+    return main_thread.take_error();
+  }
+  PyRef thread = PyRef::steal(PyObject_CallNoArgs(main_thread.value().get()));
+  if (!thread) {
+    return PyError::fetch();
+  }
+  return thread_native_id(thread.get());
+}
+
 Result<ThreadIdentity> current_thread() {
   const InternedNames& n = names();
   Result<PyRef> current = get_module_attr(n.module_threading, n.current_thread);

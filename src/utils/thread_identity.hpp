@@ -18,6 +18,9 @@ struct ThreadIdentity {
 // object has no `native_id`, or it is None).
 Result<ThreadIdentity> current_thread();
 
+// The native id of `threading.main_thread()`.
+Result<std::optional<std::uint64_t>> main_thread_native_id();
+
 // Reads `native_id` of a thread object: an AttributeError or None gives none.
 Result<std::optional<std::uint64_t>> thread_native_id(PyObject* thread);
 

@@ -62,7 +62,7 @@ class SQLiteStore(Store):
         if query.since is not None:
             where.append("saved_at >= ?")
             params.append(query.since)
-        sql = f"SELECT {_COLUMNS}, {{outcome}} FROM traces"
+        sql = "SELECT {columns} FROM traces"
         if where:
             sql += " WHERE " + " AND ".join(where)
         order = "DESC" if query.newest_first else "ASC"
@@ -71,9 +71,9 @@ class SQLiteStore(Store):
             sql += " LIMIT ?"
             params.append(query.limit)
         with db._read_only(self.location) as conn:
-            # Stores made before test outcomes were kept have no such column.
-            sql = sql.format(outcome="outcome" if db._has_outcome(conn) else "NULL")
-            return [{**_summary(row[:-1]), "outcome": row[-1]} for row in conn.execute(sql, params)]
+            # Stores made before some summary columns came give None for them.
+            sql = sql.format(columns=db._summary_columns(conn))
+            return [db._summary(row) for row in conn.execute(sql, params)]
 
     def load(self, trace_id: str) -> list[tuple[Summary, bytes]]:
         return db.load_traces(self.location, trace_id)
@@ -85,8 +85,9 @@ class SQLiteStore(Store):
                 chunk = ids[start:start + 500]
                 marks = ", ".join("?" * len(chunk))
                 for row in conn.execute(
-                        f"SELECT {_COLUMNS}, msgpack FROM traces WHERE id IN ({marks})", chunk):
-                    found[row[0]] = (_summary(row[:-1]), bytes(row[-1]))
+                        f"SELECT {db._summary_columns(conn)}, msgpack FROM traces"
+                        f" WHERE id IN ({marks})", chunk):
+                    found[row[0]] = (db._summary(row[:-1]), bytes(row[-1]))
         return [found[i] for i in ids if i in found]
 
     def insert_copies(self, rows: list[tuple[Summary, bytes]], *, timeout: float) -> None:

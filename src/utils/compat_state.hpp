@@ -1,0 +1,41 @@
+// The part of the version differences (see compat.hpp) about the
+// interpreter's and the calling thread's state, kept apart so that PyRef can
+// use it without the rest.
+#pragma once
+
+#include <Python.h>
+
+#if PY_VERSION_HEX < 0x030C0000
+#error "tavo needs CPython 3.12 or newer"
+#endif
+
+namespace tavo::compat {
+
+// The calling thread's interpreter thread state, or null when it has none
+// (never a fatal error).
+inline PyThreadState* thread_state_or_null() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyThreadState_GetUnchecked();
+#else
+  return _PyThreadState_UncheckedGet();
+#endif
+}
+
+// Whether the interpreter is shutting down (past the point where threads
+// other than the finalizing one may run Python code).
+inline bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// Whether the calling thread's state is being cleared or deleted: objects
+// released while a thread ends can still run Python code, with the thread
+// half torn down.
+inline bool thread_tearing_down(PyThreadState* tstate) {
+  return tstate->_status.finalizing || tstate->_status.cleared || tstate->_status.finalized;
+}
+
+}  // namespace tavo::compat
