@@ -12,6 +12,7 @@ bytes) is kept in ``p.trace`` instead.
 import os
 import sys
 
+from tavo import serialize
 from tavo.utils import new_trace_id
 
 DEFAULT_DB_PATH = "tavo.sqlite3"
@@ -25,12 +26,16 @@ def make_config(config=None):
     Keys: "filters" ({"include_frames": [str], "ignore_frames": [str]}),
     "sqlite_busy_timeout" (seconds, int), "threading" (bool: also profile
     threads started while enabled), "lightweight_repr" (bool: keep value
-    descriptions short). Other keys (such as "pytest") are passed on as given."""
+    descriptions short), "values" ("safe": objects are described without running
+    their code; "repr": by their repr()), "value_budget" (most encoded bytes per
+    value, int). Other keys (such as "pytest") are passed on as given."""
     merged = {
         "filters": {"include_frames": [], "ignore_frames": []},
         "sqlite_busy_timeout": 60,
         "threading": False,
         "lightweight_repr": False,
+        "values": "safe",
+        "value_budget": serialize.DEFAULT_BUDGET,
     }
     for key, value in (config or {}).items():
         if key == "filters":
@@ -48,6 +53,7 @@ def make_config(config=None):
     for name in ("threading", "lightweight_repr"):
         if not isinstance(merged[name], bool):
             raise TypeError(f'config["{name}"] must be True or False')
+    serialize.check_settings(merged["values"], merged["value_budget"])
     return merged
 
 
@@ -86,7 +92,13 @@ class Profiler:
             from tavo import _tavo
         except ImportError as exc:
             raise ImportError(f"tavo's native module is not available: {exc}") from exc
-        _tavo.register_profiler(self)
+        previous = serialize.configure(self.config["values"], self.config["value_budget"])
+        try:
+            _tavo.register_profiler(self)
+        except BaseException:
+            serialize.configure(**previous)
+            raise
+        self._previous_value_settings = previous
         self.enabled = True
         _enabled = self
         return self
@@ -109,6 +121,7 @@ class Profiler:
             threading.setprofile(None)
         self.enabled = False
         _enabled = None
+        serialize.configure(**self._previous_value_settings)
         if self.one_trace_per_test:
             self.rust_profiler.build_trace()
             return None

@@ -10,6 +10,7 @@ import sys
 import pytest
 
 from tavo.profiler import DEFAULT_DB_PATH
+from tavo.serialize import DEFAULT_BUDGET
 
 _PROFILER = pytest.StashKey()
 
@@ -20,6 +21,12 @@ def pytest_addoption(parser):
                     help="record a tavo trace of each test")
     group.addoption("--tavo-db", default=DEFAULT_DB_PATH, metavar="PATH",
                     help=f"SQLite database for the traces (default: {DEFAULT_DB_PATH})")
+    group.addoption("--tavo-values", choices=("safe", "repr"), default="safe",
+                    help="how objects are recorded: safe (never runs their code, the "
+                         "default) or repr (calls repr())")
+    group.addoption("--tavo-value-budget", type=int, default=DEFAULT_BUDGET, metavar="BYTES",
+                    help="most encoded bytes per recorded value; bigger ones are cut "
+                         f"(default {DEFAULT_BUDGET})")
 
 
 def pytest_plugin_registered(plugin, plugin_name, manager):
@@ -37,9 +44,11 @@ def pytest_configure(config):
     from tavo.profiler import Profiler
 
     db_path = config.getoption("tavo_db")
-    profiler = Profiler(db_path, config={"pytest": True}, source="pytest",
-                        one_trace_per_test=True)
     try:
+        profiler = Profiler(db_path, config={"pytest": True,
+                                             "values": config.getoption("tavo_values"),
+                                             "value_budget": config.getoption("tavo_value_budget")},
+                            source="pytest", one_trace_per_test=True)
         db.ensure_database(db_path, timeout=profiler.config["sqlite_busy_timeout"])
         profiler.enable()
     except Exception as exc:

@@ -4,6 +4,7 @@
 #include "module/profiler_type.hpp"
 #include "utils/convert.hpp"
 #include "utils/interned.hpp"
+#include "values/value_functions.hpp"
 
 namespace tavo {
 
@@ -112,7 +113,8 @@ PyObject* init_module() {
     return nullptr;
   }
   PyObject* module = PyModule_Create(&module_def);
-  if (module == nullptr) {
+  if (module == nullptr || !values::add_value_functions(module)) {
+    Py_XDECREF(module);
     return nullptr;
   }
   module_object = Py_NewRef(module);

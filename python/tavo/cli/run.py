@@ -9,9 +9,10 @@ import sys
 import types
 from typing import Any
 
+from tavo import serialize
 from tavo.cli.common import CommandError, Parser, add_db_option
 
-USAGE = "tavo run [--db PATH] [--threading] SCRIPT [ARGS...] | -m MODULE [ARGS...]"
+USAGE = "tavo run [--db PATH] [--threading] [--values MODE] [--value-budget BYTES] SCRIPT [ARGS...] | -m MODULE [ARGS...]"
 
 
 def add_parser(subparsers: Any) -> None:
@@ -30,6 +31,13 @@ def options_parser() -> Parser:
     add_db_option(parser)
     parser.add_argument("--threading", action="store_true",
                         help="also profile the threads the program starts")
+    parser.add_argument("--values", choices=("safe", "repr"), default="safe",
+                        help="how objects are recorded: safe (never runs their code, the "
+                             "default) or repr (calls repr())")
+    parser.add_argument("--value-budget", type=int, metavar="BYTES",
+                        default=serialize.DEFAULT_BUDGET,
+                        help="most encoded bytes per recorded value; bigger ones are cut "
+                             f"(default {serialize.DEFAULT_BUDGET})")
     parser.add_argument("-m", dest="module", metavar="MODULE",
                         help="run a module as a script, as python -m does")
     return parser
@@ -105,7 +113,11 @@ def run_command(words: list[str]) -> int:
         path0 = os.getcwd()
 
     db_path = options.db
-    config = {"threading": options.threading}
+    config = {"threading": options.threading, "values": options.values,
+              "value_budget": options.value_budget}
+    if not serialize.MIN_BUDGET <= options.value_budget <= 0xFFFFFFFF:
+        raise CommandError(f"--value-budget must be from {serialize.MIN_BUDGET} to "
+                           f"{0xFFFFFFFF} bytes", 2)
     try:
         profiler = Profiler(db_path, config=config, source="cli")
         db.ensure_database(db_path, timeout=profiler.config["sqlite_busy_timeout"])
