@@ -1,8 +1,10 @@
 #include "values/value_encoder.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -26,39 +28,178 @@ enum class Step { kDone, kOverflow, kError };
 
 enum class Kind { kTooDeep, kNil, kBool, kInt, kFloat, kStr, kBytes, kList, kTuple, kDict, kOther };
 
+// Exact types first, then the flag checks of the built-in types' subclasses;
+// the float and bytearray checks walk the type's bases, so they come last.
 Kind classify(PyObject* v, int depth) {
   if (depth > kMaxDepth) {
     return Kind::kTooDeep;
   }
+  PyTypeObject* type = Py_TYPE(v);
+  if (type == &PyUnicode_Type) {
+    return Kind::kStr;
+  }
+  if (type == &PyLong_Type) {
+    return Kind::kInt;
+  }
+  if (type == &PyFloat_Type) {
+    return Kind::kFloat;
+  }
   if (v == Py_None) {
     return Kind::kNil;
   }
-  if (PyBool_Check(v)) {
+  if (type == &PyBool_Type) {
     return Kind::kBool;
   }
-  if (PyLong_Check(v)) {
+  const unsigned long flags = type->tp_flags;
+  if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
+    return Kind::kStr;
+  }
+  if (flags & Py_TPFLAGS_LONG_SUBCLASS) {
     return Kind::kInt;
+  }
+  if (flags & Py_TPFLAGS_LIST_SUBCLASS) {
+    return Kind::kList;
+  }
+  if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
+    return Kind::kDict;
+  }
+  if (flags & Py_TPFLAGS_TUPLE_SUBCLASS) {
+    return Kind::kTuple;
+  }
+  if (flags & Py_TPFLAGS_BYTES_SUBCLASS) {
+    return Kind::kBytes;
   }
   if (PyFloat_Check(v)) {
     return Kind::kFloat;
   }
-  if (PyUnicode_Check(v)) {
-    return Kind::kStr;
-  }
-  if (PyBytes_Check(v) || PyByteArray_Check(v)) {
+  if (PyByteArray_Check(v)) {
     return Kind::kBytes;
-  }
-  if (PyList_Check(v)) {
-    return Kind::kList;
-  }
-  if (PyTuple_Check(v)) {
-    return Kind::kTuple;
-  }
-  if (PyDict_Check(v)) {
-    return Kind::kDict;
   }
   return Kind::kOther;
 }
+
+// The encoder's output: bytes written at a cursor into storage that only
+// grows, so that the hot path is a capacity check and a copy. Cut forms move
+// back (shrink) and rearrange what was written (data).
+class Sink {
+ public:
+  explicit Sink(ByteBuffer& storage) : buf_(storage) {}
+  std::size_t size() const { return pos_; }
+  void shrink(std::size_t n) { pos_ = n; }
+  std::uint8_t* data() { return buf_.data(); }
+  void put(std::uint8_t byte) {
+    reserve(1);
+    buf_[pos_++] = byte;
+  }
+  void put(const void* data, std::size_t n) {
+    std::uint8_t* at = claim(n);
+    if (n <= 16) {  // most items: cheaper than a call of memcpy
+      const auto* from = static_cast<const std::uint8_t*>(data);
+      for (std::size_t i = 0; i < n; ++i) {
+        at[i] = from[i];
+      }
+    } else {
+      std::memcpy(at, data, n);
+    }
+    pos_ += n;
+  }
+  void put(std::string_view text) { put(text.data(), text.size()); }
+  // Room for `n` more bytes at the cursor; `commit` then counts those written.
+  std::uint8_t* claim(std::size_t n) {
+    reserve(n);
+    return buf_.data() + pos_;
+  }
+  void commit(std::size_t n) { pos_ += n; }
+
+ private:
+  void reserve(std::size_t n) {
+    if (buf_.size() - pos_ < n) [[unlikely]] {
+      buf_.resize(std::max(buf_.size() * 2, pos_ + n + 256));
+    }
+  }
+  ByteBuffer& buf_;
+  std::size_t pos_ = 0;
+};
+
+// Writes `tag` then the low `bytes` bytes of `value`, big-endian.
+std::size_t put_be(std::uint8_t* dst, std::uint8_t tag, std::uint64_t value, int bytes) {
+  dst[0] = tag;
+  switch (bytes) {
+    case 1:
+      dst[1] = static_cast<std::uint8_t>(value);
+      break;
+    case 2: {
+      const std::uint16_t be = __builtin_bswap16(static_cast<std::uint16_t>(value));
+      std::memcpy(dst + 1, &be, 2);
+      break;
+    }
+    case 4: {
+      const std::uint32_t be = __builtin_bswap32(static_cast<std::uint32_t>(value));
+      std::memcpy(dst + 1, &be, 4);
+      break;
+    }
+    default: {
+      const std::uint64_t be = __builtin_bswap64(value);
+      std::memcpy(dst + 1, &be, 8);
+      break;
+    }
+  }
+  return 1 + static_cast<std::size_t>(bytes);
+}
+
+void put_int(Sink& out, long long value) {
+  std::uint8_t* at = out.claim(9);
+  std::size_t n = 1;
+  const auto bits = static_cast<std::uint64_t>(value);
+  if (value >= 0) {
+    n = bits <= 0x7f            ? (at[0] = static_cast<std::uint8_t>(bits), 1)
+        : bits <= 0xff          ? put_be(at, 0xcc, bits, 1)
+        : bits <= 0xffff        ? put_be(at, 0xcd, bits, 2)
+        : bits <= 0xffffffffULL ? put_be(at, 0xce, bits, 4)
+                                : put_be(at, 0xcf, bits, 8);
+  } else {
+    n = value >= -32             ? (at[0] = static_cast<std::uint8_t>(bits), 1)
+        : value >= -128          ? put_be(at, 0xd0, bits, 1)
+        : value >= -32768        ? put_be(at, 0xd1, bits, 2)
+        : value >= -2147483648LL ? put_be(at, 0xd2, bits, 4)
+                                 : put_be(at, 0xd3, bits, 8);
+  }
+  out.commit(n);
+}
+
+void put_double(Sink& out, double value) {
+  out.commit(put_be(out.claim(9), 0xcb, std::bit_cast<std::uint64_t>(value), 8));
+}
+
+// A header of the form fix_base + n, or tag16 / tag32 with the count.
+void put_count(Sink& out, std::size_t count, std::uint8_t fix_base, std::uint8_t tag16,
+               std::uint8_t tag32) {
+  std::uint8_t* at = out.claim(5);
+  if (count <= 15) {
+    at[0] = static_cast<std::uint8_t>(fix_base + count);
+    out.commit(1);
+    return;
+  }
+  out.commit(count <= 0xffff ? put_be(at, tag16, count, 2) : put_be(at, tag32, count, 4));
+}
+
+inline void put_str(Sink& out, const char* data, std::size_t n) {
+  std::uint8_t* at = out.claim(n + 5);
+  std::size_t header = 1;
+  if (n <= 31) {
+    at[0] = static_cast<std::uint8_t>(0xa0 | n);
+  } else {
+    header = n <= 0xff     ? put_be(at, 0xd9, n, 1)
+             : n <= 0xffff ? put_be(at, 0xda, n, 2)
+                           : put_be(at, 0xdb, n, 4);
+  }
+  std::memcpy(at + header, data, n);
+  out.commit(header + n);
+}
+
+void put_str(Sink& out, std::string_view text) { put_str(out, text.data(), text.size()); }
+
+void put_uint(Sink& out, std::uint64_t value) { out.commit(put_be(out.claim(9), 0xcf, value, 8)); }
 
 std::size_t str_header_size(std::size_t n) {
   return n <= 31 ? 1 : n <= 0xff ? 2 : n <= 0xffff ? 3 : 5;
@@ -107,7 +248,7 @@ PyRef truncated(PyRef text, Py_ssize_t limit) {
 
 class Encoder {
  public:
-  Encoder(ByteBuffer& out, bool lightweight, bool repr)
+  Encoder(Sink& out, bool lightweight, bool repr)
       : out_(out), lightweight_(lightweight), repr_(repr) {}
 
   // Appends `v` if its encoding takes at most `room` bytes, else its cut form.
@@ -135,7 +276,7 @@ class Encoder {
         if (!text) {
           return Step::kError;
         }
-        out_.resize(start);
+        out_.shrink(start);
         return cut_text(text.get(), room);
       }
     }
@@ -151,7 +292,7 @@ class Encoder {
     Step step = full(v, depth);
     limit_ = saved;
     if (step == Step::kOverflow) {
-      out_.resize(start);
+      out_.shrink(start);
     }
     return step;
   }
@@ -162,28 +303,58 @@ class Encoder {
     return std::find(active_.begin(), active_.end(), v) != active_.end();
   }
 
+  // The most common leaves, exact types, first; everything else through classify().
   Step full(PyObject* v, int depth) {
+    PyTypeObject* type = Py_TYPE(v);
+    if (depth <= kMaxDepth) {
+      if (type == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(v)) {
+        const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(v));
+        if (out_.size() + text_cost(n) > limit_) {
+          return Step::kOverflow;
+        }
+        put_str(out_, static_cast<const char*>(PyUnicode_DATA(v)), n);
+        return Step::kDone;
+      }
+      if (type == &PyLong_Type && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v))) {
+        put_int(out_, PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v)));
+        return checked();
+      }
+      if (type == &PyFloat_Type) {
+        put_double(out_, PyFloat_AS_DOUBLE(v));
+        return checked();
+      }
+    }
+    return full_any(v, depth);
+  }
+
+  // Kept out of line so that full() stays small enough to be cheap to enter.
+  [[gnu::noinline]] Step full_any(PyObject* v, int depth) {
     switch (classify(v, depth)) {
       case Kind::kNil:
-        write_nil(out_);
+        out_.put(0xc0);
         return checked();
       case Kind::kBool:
-        write_bool(out_, v == Py_True);
+        out_.put(v == Py_True ? 0xc3 : 0xc2);
         return checked();
       case Kind::kFloat:
-        write_f64(out_, PyFloat_AS_DOUBLE(v));
+        put_double(out_, PyFloat_AS_DOUBLE(v));
         return checked();
       case Kind::kInt: {
+        auto* number = reinterpret_cast<PyLongObject*>(v);
+        if (PyUnstable_Long_IsCompact(number)) {
+          put_int(out_, PyUnstable_Long_CompactValue(number));
+          return checked();
+        }
         int overflow = 0;
         long long value = PyLong_AsLongLongAndOverflow(v, &overflow);
         if (overflow == 0) {
-          write_int(out_, value);
+          put_int(out_, value);
           return checked();
         }
         if (overflow > 0) {
           unsigned long long unsigned_value = PyLong_AsUnsignedLongLong(v);
           if (!PyErr_Occurred()) {
-            write_uint(out_, unsigned_value);
+            put_uint(out_, unsigned_value);  // beyond the signed range
             return checked();
           }
           PyErr_Clear();
@@ -262,6 +433,14 @@ class Encoder {
   }
 
   Step write_text(PyObject* str) {
+    if (PyUnicode_IS_COMPACT_ASCII(str)) {
+      const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
+      if (out_.size() + text_cost(n) > limit_) {
+        return Step::kOverflow;
+      }
+      put_str(out_, static_cast<const char*>(PyUnicode_DATA(str)), n);
+      return Step::kDone;
+    }
     // Every character takes a byte at least: a long text is known not to fit
     // before it is encoded.
     if (static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)) >
@@ -278,7 +457,7 @@ class Encoder {
     if (out_.size() + text_cost(n) > limit_) {
       return Step::kOverflow;
     }
-    write_str(out_, std::string_view(data, n));
+    put_str(out_, data, n);
     return Step::kDone;
   }
 
@@ -292,19 +471,19 @@ class Encoder {
   void write_bin_data(std::string_view data) {
     const auto n = static_cast<std::uint32_t>(data.size());
     if (n <= 0xff) {
-      out_.push_back(0xc4);
-      out_.push_back(static_cast<std::uint8_t>(n));
+      out_.put(0xc4);
+      out_.put(static_cast<std::uint8_t>(n));
     } else if (n <= 0xffff) {
-      out_.push_back(0xc5);
-      out_.push_back(static_cast<std::uint8_t>(n >> 8));
-      out_.push_back(static_cast<std::uint8_t>(n));
+      out_.put(0xc5);
+      out_.put(static_cast<std::uint8_t>(n >> 8));
+      out_.put(static_cast<std::uint8_t>(n));
     } else {
-      out_.push_back(0xc6);
+      out_.put(0xc6);
       for (int shift = 24; shift >= 0; shift -= 8) {
-        out_.push_back(static_cast<std::uint8_t>(n >> shift));
+        out_.put(static_cast<std::uint8_t>(n >> shift));
       }
     }
-    append_bytes(out_, data);
+    out_.put(data);
   }
 
   Step write_bin(PyObject* v) {
@@ -339,11 +518,11 @@ class Encoder {
 
   Step full_array(PyObject* v, int depth) {
     if (on_path(v)) {
-      write_str(out_, "[...]");
+      put_str(out_, "[...]");
       return checked();
     }
     const Py_ssize_t count = item_count(v);
-    write_array_len(out_, static_cast<std::uint32_t>(count));
+    put_count(out_, static_cast<std::size_t>(count), 0x90, 0xdc, 0xdd);
     active_.push_back(v);
     Step step = Step::kDone;
     for (Py_ssize_t i = 0; i < count && step == Step::kDone; ++i) {
@@ -386,7 +565,7 @@ class Encoder {
 
   template <class Entries>
   Step full_map(Entries entries, Py_ssize_t count, int depth) {
-    write_map_len(out_, static_cast<std::uint32_t>(count));
+    put_count(out_, static_cast<std::size_t>(count), 0x80, 0xde, 0xdf);
     for (Py_ssize_t i = 0; i < count; ++i) {
       PyRef key;
       PyRef value;
@@ -403,7 +582,7 @@ class Encoder {
 
   Step full_dict(PyObject* v, int depth) {
     if (on_path(v)) {
-      write_str(out_, "{...}");
+      put_str(out_, "{...}");
       return checked();
     }
     active_.push_back(v);
@@ -414,7 +593,7 @@ class Encoder {
 
   Step full_object(PyObject* v, int depth) {
     if (on_path(v)) {
-      write_str(out_, "{...}");
+      put_str(out_, "{...}");
       return checked();
     }
     std::vector<Entry> entries;
@@ -433,8 +612,7 @@ class Encoder {
   // Moves the header written at the end (from `end`) in front of the items
   // written from `start`.
   void header_to_front(std::size_t start, std::size_t end) {
-    std::rotate(out_.begin() + static_cast<std::ptrdiff_t>(start),
-                out_.begin() + static_cast<std::ptrdiff_t>(end), out_.end());
+    std::rotate(out_.data() + start, out_.data() + end, out_.data() + out_.size());
   }
 
   Step cut_text(PyObject* str, std::size_t room) {
@@ -461,9 +639,9 @@ class Encoder {
       ++kept_chars;
     }
     std::string marker = count_text("...<", chars - kept_chars, " more characters>");
-    write_str_header(out_, static_cast<std::uint32_t>(kept_bytes + marker.size()));
-    append_bytes(out_, std::string_view(data, kept_bytes));
-    append_bytes(out_, marker);
+    std::string text(data, kept_bytes);
+    text += marker;
+    put_str(out_, text);
     return Step::kDone;
   }
 
@@ -471,9 +649,9 @@ class Encoder {
     std::string_view data = bytes_of(v);
     const std::size_t kept =
         room - 1 - 5 - text_cost(count_text("<", data.size(), " more bytes>").size());
-    out_.push_back(0x92);
+    out_.put(0x92);
     write_bin_data(data.substr(0, kept));
-    write_str(out_, count_text("<", data.size() - kept, " more bytes>"));
+    put_str(out_, count_text("<", data.size() - kept, " more bytes>"));
     return Step::kDone;
   }
 
@@ -511,10 +689,10 @@ class Encoder {
     }
     const std::size_t left = count - kept;
     if (left > 0) {
-      write_str(out_, count_text("<", left, " more items>"));
+      put_str(out_, count_text("<", left, " more items>"));
     }
     const std::size_t end = out_.size();
-    write_array_len(out_, static_cast<std::uint32_t>(kept + (left > 0 ? 1 : 0)));
+    put_count(out_, kept + (left > 0 ? 1 : 0), 0x90, 0xdc, 0xdd);
     header_to_front(start, end);
     return Step::kDone;
   }
@@ -554,16 +732,16 @@ class Encoder {
         }
       }
       kept = i;
-      out_.resize(entry_start);
+      out_.shrink(entry_start);
       break;
     }
     const std::size_t left = count - kept;
     if (left > 0) {
-      write_str(out_, count_text("<", left, " more entries>"));
-      write_nil(out_);
+      put_str(out_, count_text("<", left, " more entries>"));
+      out_.put(0xc0);
     }
     const std::size_t end = out_.size();
-    write_map_len(out_, static_cast<std::uint32_t>(kept + (left > 0 ? 1 : 0)));
+    put_count(out_, kept + (left > 0 ? 1 : 0), 0x80, 0xde, 0xdf);
     header_to_front(start, end);
     return Step::kDone;
   }
@@ -593,7 +771,7 @@ class Encoder {
     return step;
   }
 
-  ByteBuffer& out_;
+  Sink& out_;
   const bool lightweight_;
   const bool repr_;
   std::size_t limit_ = kNoLimit;
@@ -605,11 +783,27 @@ class Encoder {
 
 Status encode_value(PyObject* value, bool lightweight, const ValueSettings& settings,
                     ByteBuffer& out) {
-  const std::size_t start = out.size();
-  Encoder encoder(out, lightweight, settings.repr);
-  if (encoder.fit(value, 0, std::max(settings.budget, kMinRoom)) != Step::kDone) {
-    out.resize(start);
+  // The scratch storage of the thread is reused by every value it encodes; a
+  // value encoded while another is (repr() calling the encoder) gets its own.
+  thread_local ByteBuffer scratch;
+  thread_local bool scratch_in_use = false;
+  ByteBuffer own;
+  const bool reuse = !scratch_in_use;
+  ByteBuffer& storage = reuse ? scratch : own;
+  scratch_in_use = true;
+  Sink sink(storage);
+  Encoder encoder(sink, lightweight, settings.repr);
+  Step step = encoder.fit(value, 0, std::max(settings.budget, kMinRoom));
+  if (reuse) {
+    scratch_in_use = false;
+  }
+  if (step != Step::kDone) {
     return PyError::fetch();
+  }
+  out.insert(out.end(), storage.data(), storage.data() + sink.size());
+  // A value far above the budget leaves no lasting large buffer behind.
+  if (reuse && storage.size() > 4 * std::max(settings.budget, std::size_t{1} << 16)) {
+    ByteBuffer().swap(storage);
   }
   return Status::success();
 }
