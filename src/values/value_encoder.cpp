@@ -248,8 +248,8 @@ PyRef truncated(PyRef text, Py_ssize_t limit) {
 
 class Encoder {
  public:
-  Encoder(Sink& out, bool lightweight, bool repr)
-      : out_(out), lightweight_(lightweight), repr_(repr) {}
+  Encoder(Sink& out, std::vector<PyObject*>& active, bool lightweight, bool repr)
+      : out_(out), lightweight_(lightweight), repr_(repr), active_(active) {}
 
   // Appends `v` if its encoding takes at most `room` bytes, else its cut form.
   Step fit(PyObject* v, int depth, std::size_t room) {
@@ -776,34 +776,39 @@ class Encoder {
   const bool repr_;
   std::size_t limit_ = kNoLimit;
   // The containers being encoded, outermost first: meeting one again is a cycle.
-  std::vector<PyObject*> active_;
+  std::vector<PyObject*>& active_;
 };
 
 }  // namespace
 
 Status encode_value(PyObject* value, bool lightweight, const ValueSettings& settings,
                     ByteBuffer& out) {
-  // The scratch storage of the thread is reused by every value it encodes; a
-  // value encoded while another is (repr() calling the encoder) gets its own.
-  thread_local ByteBuffer scratch;
-  thread_local bool scratch_in_use = false;
-  ByteBuffer own;
-  const bool reuse = !scratch_in_use;
-  ByteBuffer& storage = reuse ? scratch : own;
-  scratch_in_use = true;
-  Sink sink(storage);
-  Encoder encoder(sink, lightweight, settings.repr);
+  // The storage of the thread is reused by every value it encodes, so that
+  // encoding allocates nothing once it has grown; a value encoded while
+  // another is (repr() calling the encoder) gets its own.
+  struct Scratch {
+    ByteBuffer bytes;
+    std::vector<PyObject*> active;
+    bool in_use = false;
+  };
+  thread_local Scratch shared;
+  Scratch own;
+  Scratch& scratch = shared.in_use ? own : shared;
+  scratch.in_use = true;
+  scratch.active.clear();
+  Sink sink(scratch.bytes);
+  Encoder encoder(sink, scratch.active, lightweight, settings.repr);
   Step step = encoder.fit(value, 0, std::max(settings.budget, kMinRoom));
-  if (reuse) {
-    scratch_in_use = false;
+  if (step == Step::kDone) {
+    out.insert(out.end(), scratch.bytes.data(), scratch.bytes.data() + sink.size());
   }
+  // A value far above the budget leaves no lasting large buffer behind.
+  if (scratch.bytes.size() > 4 * std::max(settings.budget, std::size_t{1} << 16)) {
+    ByteBuffer().swap(scratch.bytes);
+  }
+  scratch.in_use = false;
   if (step != Step::kDone) {
     return PyError::fetch();
-  }
-  out.insert(out.end(), storage.data(), storage.data() + sink.size());
-  // A value far above the budget leaves no lasting large buffer behind.
-  if (reuse && storage.size() > 4 * std::max(settings.budget, std::size_t{1} << 16)) {
-    ByteBuffer().swap(storage);
   }
   return Status::success();
 }
