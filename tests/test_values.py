@@ -2,12 +2,16 @@
 per rule (no code of the program runs, the budget, the repr setting, a
 replaced serializer, one bad value among the locals)."""
 
+import os
+import subprocess
+import sys
+
 import msgpack
 import pytest
 from hypothesis import given, settings, strategies as st
 
 import tavo
-from tavo import _tavo, serialize
+from tavo import _tavo, db, serialize
 from tests.conftest import records_of
 
 
@@ -210,3 +214,50 @@ def test_replaced_serializer_is_called(monkeypatch):
 def test_bad_value_settings_are_refused(config, message):
     with pytest.raises(TypeError, match=message):
         tavo.Profiler(None, config=config)
+
+
+PROGRAM = """\
+class Shown:
+    def __repr__(self):
+        return "Shown()"
+
+
+def holds(shown, text):
+    return len(text)
+
+
+def test_holds():
+    holds(Shown(), "x" * 5000)
+
+
+if __name__ == "__main__":
+    test_holds()
+"""
+
+
+@pytest.mark.parametrize("command", [
+    ["-m", "tavo", "run", "--db", "t.sqlite3", "--values", "repr", "--value-budget", "200",
+     "prog.py"],
+    ["-m", "pytest", "-p", "no:cacheprovider", "--tavo", "--tavo-db", "t.sqlite3",
+     "--tavo-values", "repr", "--tavo-value-budget", "200", "prog.py"],
+])
+def test_command_line_options_reach_the_encoder(tmp_path, command):
+    (tmp_path / "prog.py").write_text(PROGRAM)
+    env = {k: v for k, v in os.environ.items() if not k.startswith("PYTEST_")}
+    result = subprocess.run([sys.executable, *command], cwd=tmp_path, env=env,
+                            capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr
+    [trace] = db.list_traces(tmp_path / "t.sqlite3")
+    [(_, blob)] = db.load_traces(tmp_path / "t.sqlite3", trace["trace_id"])
+    [call] = [r for r in records_of(db.decode_document(blob), co_name="holds")
+              if r["event"] == "call"]
+    assert call["locals"]["shown"] == "Shown()"
+    assert call["locals"]["text"].endswith(" more characters>")
+    assert len(msgpack.packb(call["locals"])) <= 200
+
+
+def test_run_refuses_a_budget_below_the_minimum(tmp_path):
+    (tmp_path / "prog.py").write_text(PROGRAM)
+    result = subprocess.run([sys.executable, "-m", "tavo", "run", "--value-budget", "10",
+                             "prog.py"], cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    assert result.returncode == 2 and "--value-budget must be from 64" in result.stderr
