@@ -3,7 +3,7 @@ import types
 
 import msgpack
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given, settings, strategies as st
 
 from tavo import serialize
 
@@ -43,6 +43,7 @@ plain_values = st.recursive(
 
 
 @pytest.mark.parametrize("dump", DUMPERS)
+@settings(deadline=None)  # a loaded machine (or the sanitizers) can slow one example
 @given(value=plain_values)
 def test_plain_values_round_trip(dump, value):
     assert single_value(dump(value)) == value
