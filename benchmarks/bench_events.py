@@ -232,6 +232,14 @@ def _const_serializer(obj):
     return b"\xc0"
 
 
+def _previous_serializer():
+    """The Python serializer tavo used before its native encoder (bench_values.py)."""
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    from bench_values import previous_dump
+
+    return previous_dump
+
+
 class Setup:
     """Installers and removers for every configuration. Each installer and
     remover is a C callable (a builtin or a functools.partial of one), so that
@@ -249,6 +257,7 @@ class Setup:
 
             tavo.utils.watch_exceptions(self.tavo.exception_unwind)
         self.real_serializer = tavo.serialize.dump_msgpack
+        self.previous_serializer = _previous_serializer()
         off = functools.partial(sys.setprofile, None)
         import cProfile
 
@@ -266,7 +275,9 @@ class Setup:
         }
 
     def serializer(self, const):
-        tavo.serialize.dump_msgpack = _const_serializer if const else self.real_serializer
+        """const: True (a constant), False (the real one) or "previous"."""
+        tavo.serialize.dump_msgpack = (self.previous_serializer if const == "previous"
+                                       else _const_serializer if const else self.real_serializer)
 
     def drain_trace(self):
         """Builds (and so empties) the trace; returns the document bytes."""
@@ -278,7 +289,7 @@ FILTERED_CONFIGS = [("none", "none", False), ("noop", "noop", False),
                     ("tavo", "tavo", False), ("cProfile", "cProfile", False)]
 RECORDED_CONFIGS = [("none", "none", False), ("noop", "noop", False),
                     ("tavo real serializer", "tavo", False), ("tavo const serializer", "tavo", True),
-                    ("cProfile", "cProfile", False)]
+                    ("tavo previous serializer", "tavo", "previous"), ("cProfile", "cProfile", False)]
 
 FILTERED_WORKLOADS = ("library", "pycalls")
 TITLES = {"library": "library (filtered)", "pycalls": "py-calls (filtered)", "recorded": "recorded"}
@@ -486,13 +497,14 @@ CALLGRIND_CONFIGS = [  # (workload, profiler key, const serializer?, depth)
     ("pycalls", "tavo", False, None),
     ("recorded", "none", False, 5), ("recorded", "noop", False, 5),
     ("recorded", "tavo", True, 5), ("recorded", "tavo", False, 5),
+    ("recorded", "tavo", "previous", 5),
     ("recorded", "none", False, 200), ("recorded", "tavo", True, 200),
 ]
 
 
 def callgrind_child(args):
     workload, key, serializer, depth = args.callgrind_child.split(":")
-    const, depth = serializer == "const", int(depth)
+    const, depth = {"const": True, "real": False, "previous": "previous"}[serializer], int(depth)
     setup = Setup(args.exceptions)
     work = Workloads(args.scale)
     base = work.size[workload]
@@ -532,7 +544,8 @@ def run_callgrind(args, rows):
     results = {}
     env = dict(os.environ, PYTHONHASHSEED="0")
     for workload, key, const, depth in CALLGRIND_CONFIGS:
-        name = f"{workload}:{key}:{'const' if const else 'real'}:{depth or 5}"
+        kind = "previous" if const == "previous" else "const" if const else "real"
+        name = f"{workload}:{key}:{kind}:{depth or 5}"
         out = os.path.join(outdir, "callgrind.out." + name.replace(":", "-"))
         cmd = [valgrind, "--tool=callgrind", "--collect-atstart=no", "--toggle-collect=ffi_call",
                "--dump-after=ffi_call", f"--callgrind-out-file={out}",
@@ -635,6 +648,15 @@ def report(args, rows, memory, callgrind, outdir):
               f"the two serializer calls (real - const) {real.median - const.median:.0f} ns "
               f"(min {real.min - const.min:.0f}); tavo's own part (const - none) {own:.0f} ns "
               f"(min {own_min:.0f}) -- target < 1000 ns: {verdict(own_min < 1000)}")
+        previous = find(rows, "recorded", "tavo previous serializer", depth)
+        floor = find(rows, "recorded", "noop", depth)
+        print(f"  recorded event, depth {depth}, over the floor (noop): real serializer "
+              f"{real.median - floor.median:.0f} ns (min {real.min - floor.min:.0f}) -- target "
+              f"<= 1000 ns: {verdict(real.min - floor.min <= 1000)}; previous serializer "
+              f"{previous.median - floor.median:.0f} ns (min {previous.min - floor.min:.0f}); "
+              f"serializer share (x - const): previous {previous.median - const.median:.0f} ns, "
+              f"real {real.median - const.median:.0f} ns, ratio "
+              f"{(previous.median - const.median) / max(real.median - const.median, 1):.1f}")
     if len(args.depths) >= 2:
         lo, hi = args.depths[0], args.depths[-1]
 
@@ -655,7 +677,8 @@ def report(args, rows, memory, callgrind, outdir):
         base = ir[("recorded", "none", False, 5)]
         print(f"  recorded event in instructions (depth 5), over none: const serializer "
               f"+{ir[('recorded', 'tavo', True, 5)] - base:.0f} Ir/event, real serializer "
-              f"+{ir[('recorded', 'tavo', False, 5)] - base:.0f} Ir/event "
+              f"+{ir[('recorded', 'tavo', False, 5)] - base:.0f} Ir/event, previous serializer "
+              f"+{ir[('recorded', 'tavo', 'previous', 5)] - base:.0f} Ir/event "
               f"(noop +{ir[('recorded', 'noop', False, 5)] - base:.0f})")
     if memory:
         m = memory

@@ -24,6 +24,8 @@ children = false
 lightweight-values = true
 busy-timeout = 7
 engine = "profile"
+values = "repr"
+value-budget = 4096
 """
 
 
@@ -52,7 +54,8 @@ def test_each_setting_comes_from_the_first_source_that_has_it(project):
     assert from_file.values == {
         "db": str(project / "store" / "t.sqlite3"),  # relative to the file's folder
         "engine": "profile", "include": ["/vendor/"], "ignore": ["/generated/"],
-        "threading": False, "children": False, "lightweight-values": True, "busy-timeout": 7}
+        "threading": False, "children": False, "lightweight-values": True, "busy-timeout": 7,
+        "values": "repr", "value-budget": 4096}
     assert set(from_file.sources.values()) == {where}
 
     environ = {"TAVO_DB": "env.sqlite3", "TAVO_IGNORE": "/a/, /b/", "TAVO_THREADING": "yes",
@@ -68,7 +71,8 @@ def test_each_setting_comes_from_the_first_source_that_has_it(project):
     assert mixed.values["lightweight-values"] is True and mixed.sources["lightweight-values"] == where
     assert mixed.profiler_config() == {
         "filters": {"include_frames": ["/cli/"], "ignore_frames": ["/a/", "/b/"]},
-        "sqlite_busy_timeout": 3, "threading": True, "lightweight_repr": True, "children": True}
+        "sqlite_busy_timeout": 3, "threading": True, "lightweight_repr": True, "children": True,
+        "values": "repr", "value_budget": 4096}
 
     (project / "src" / "pyproject.toml").write_text("[project]\nname = 'inner'\n")
     defaults = config.load({}, environ={}, cwd=cwd)  # the nearest file has no [tool.tavo]

@@ -198,7 +198,8 @@ def test_after():
 def test_signal_based_timeout_fails_the_hanging_test(tmp_path, native):
     (tmp_path / "conftest.py").write_text(ALARM_CONFTEST)
     (tmp_path / "test_hanging.py").write_text(HANGING_SUITE)
-    result, outcomes = run_pytest(tmp_path, "-p", "tavo.pytest_plugin", "--tavo", "test_hanging.py")
+    result, outcomes = run_pytest(tmp_path, "-p", "tavo.pytest_plugin", "--tavo",
+                                  "--tavo-values", "repr", "test_hanging.py")
     assert outcomes == {("FAILED", "test_hanging.py::test_hangs"),
                         ("PASSED", "test_hanging.py::test_after")}, result.stdout + result.stderr
     assert "timed out" in result.stdout

@@ -734,7 +734,7 @@ def test_ctrl_c_during_serialization_stops_the_program(tmp_path):
                       "        return 'Loud()'\n"
                       "def work(value):\n"
                       "    return value\n"
-                      "with tavo.profile(None):\n"
+                      "with tavo.profile(None, config={'values': 'repr'}):\n"
                       "    while True:\n"
                       "        work(Loud())\n")
     done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=60)

@@ -60,7 +60,7 @@ def big(payload):
     return len(payload)
 def small(i):
     return i
-p = tavo.profile(db_path=None).enable()
+p = tavo.profile(db_path=None, config={"value_budget": 1 << 24}).enable()  # recorded whole
 big("x" * 2_000_000)  # its records need more than the limit: dropped, counted
 for i in range(5000):
     small(i)

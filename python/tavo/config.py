@@ -14,6 +14,8 @@ value is a ConfigError whose message is one line naming the key and where it was
     children = true                 # also record its child Python processes
     lightweight-values = false      # short value descriptions
     busy-timeout = 60               # seconds to wait for a locked store
+    values = "safe"                 # or "repr": describe objects by their repr()
+    value-budget = 65536            # most encoded bytes per recorded value
     engine = "profile"              # the recording engine
 """
 
@@ -27,6 +29,7 @@ from collections.abc import Callable, Mapping
 from typing import Any
 
 from tavo.profiler import DEFAULT_DB_PATH as DEFAULT_DB
+from tavo.serialize import DEFAULT_BUDGET, MIN_BUDGET, VALUE_MODES
 
 ENGINES = ("profile",)
 TABLE = "[tool.tavo]"
@@ -80,6 +83,20 @@ def _as_engine(value: Any, text_allowed: bool) -> str:
     raise ValueError(f"must be one of: {', '.join(ENGINES)} (the only engine available)")
 
 
+def _as_value_mode(value: Any, text_allowed: bool) -> str:
+    if isinstance(value, str) and value in VALUE_MODES:
+        return value
+    raise ValueError(f"must be one of: {', '.join(VALUE_MODES)}")
+
+
+def _as_value_budget(value: Any, text_allowed: bool) -> int:
+    if text_allowed and isinstance(value, str) and value.strip().isdigit():
+        value = int(value.strip())
+    if isinstance(value, int) and not isinstance(value, bool) and MIN_BUDGET <= value <= 0xFFFFFFFF:
+        return value
+    raise ValueError(f"must be a whole number of bytes from {MIN_BUDGET} to {0xFFFFFFFF}")
+
+
 @dataclasses.dataclass(frozen=True)
 class Key:
     name: str  # as written in [tool.tavo]
@@ -104,6 +121,8 @@ KEYS = (
     Key("children", _as_bool, True),
     Key("lightweight-values", _as_bool, False),
     Key("busy-timeout", _as_seconds, 60),
+    Key("values", _as_value_mode, "safe"),
+    Key("value-budget", _as_value_budget, DEFAULT_BUDGET),
 )
 
 
@@ -128,6 +147,8 @@ class Settings:
             "threading": self["threading"],
             "lightweight_repr": self["lightweight-values"],
             "children": self["children"],
+            "values": self["values"],
+            "value_budget": self["value-budget"],
         }
 
 

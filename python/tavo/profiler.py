@@ -13,6 +13,7 @@ import logging
 import os
 import sys
 
+from tavo import serialize
 from tavo.stores.location import SERVER_SCHEMES
 from tavo.utils import new_trace_id, unwatch_exceptions, watch_exceptions
 
@@ -42,13 +43,17 @@ def make_config(config=None):
     Python processes started while enabled, or stop profiling in forked ones).
     "buffer_budget" (int, bytes: how much a trace's buffered records may take
     before further records are dropped and counted; 1 GiB when not given).
-    Other keys (such as "pytest") are passed on as given."""
+    "values" ("safe": objects are described without running their code;
+    "repr": by their repr()), "value_budget" (most encoded bytes per value,
+    int). Other keys (such as "pytest") are passed on as given."""
     merged = {
         "filters": {"include_frames": [], "ignore_frames": []},
         "sqlite_busy_timeout": 60,
         "threading": False,
         "lightweight_repr": False,
         "exceptions": True,
+        "values": "safe",
+        "value_budget": serialize.DEFAULT_BUDGET,
     }
     for key, value in (config or {}).items():
         if key == "filters":
@@ -75,6 +80,7 @@ def make_config(config=None):
             raise TypeError(f'config["{name}"] must be True or False')
     if not isinstance(merged.get("children", False), bool):
         raise TypeError('config["children"] must be True or False')
+    serialize.check_settings(merged["values"], merged["value_budget"])
     return merged
 
 
@@ -130,6 +136,7 @@ class Profiler:
         import threading
 
         threading_profile = threading.getprofile()
+        previous = serialize.configure(self.config["values"], self.config["value_budget"])
         try:
             _tavo.register_profiler(self)
         except BaseException:
@@ -138,7 +145,9 @@ class Profiler:
             sys.setprofile(None)
             threading.setprofile(threading_profile)
             self.rust_profiler = None
+            serialize.configure(**previous)
             raise
+        self._previous_value_settings = previous
         if self.config["exceptions"]:
             self._exception_tool = watch_exceptions(self.rust_profiler.exception_unwind)
         self.enabled = True
@@ -168,6 +177,7 @@ class Profiler:
         self.enabled = False
         _enabled = None
         _stop_following_children(self)
+        serialize.configure(**self._previous_value_settings)
         if self.one_trace_per_test:
             self.rust_profiler.build_trace()
             return None

@@ -48,6 +48,12 @@ def pytest_addoption(parser):
                     help="do not record the Python processes that tests start")
     group.addoption("--tavo-busy-timeout", type=seconds, default=None, metavar="SECONDS",
                     help="how long a save waits for another writer of the database (default: 60)")
+    group.addoption("--tavo-values", choices=("safe", "repr"), default=None,
+                    help="how objects are recorded: safe (never runs their code, the "
+                         "default) or repr (calls repr())")
+    group.addoption("--tavo-value-budget", type=int, default=None, metavar="BYTES",
+                    help="most encoded bytes per recorded value; bigger ones are cut "
+                         "(default 65536)")
 
 
 def pytest_plugin_registered(plugin, plugin_name, manager):
@@ -107,7 +113,9 @@ def _settings(config):
                "ignore": config.getoption("tavo_ignore"),
                "threading": config.getoption("tavo_threading"),
                "children": config.getoption("tavo_children"),
-               "busy-timeout": config.getoption("tavo_busy_timeout")}
+               "busy-timeout": config.getoption("tavo_busy_timeout"),
+               "values": config.getoption("tavo_values"),
+               "value-budget": config.getoption("tavo_value_budget")}
     workerinput = getattr(config, "workerinput", None)
     if workerinput is not None and workerinput.get("tavo_db"):
         options["db"] = workerinput["tavo_db"]  # as the controller resolved it

@@ -1,20 +1,69 @@
 """Encode recorded values (arguments, return values, frame locals) as MessagePack.
 
-Each function returns bytes holding exactly one MessagePack value and never
-raises for ordinary objects: whatever msgpack cannot encode natively is stored
-as a short text description (its repr, truncated).
+Each dump function returns bytes holding exactly one MessagePack value. Two
+settings, set with ``configure()`` (the profiler does it from its
+configuration), shape the result:
+
+* ``values``: "safe" (the default) describes every object without running any
+  code that the program or its libraries define; "repr" describes objects that
+  are not plain data by their ``repr()``, cut to REPR_LIMIT characters
+  (LIGHTWEIGHT_REPR_LIMIT for the lightweight variant).
+* ``budget``: the most encoded bytes one value may take; a bigger value is cut
+  (see the README, "Recorded values").
+
+The functions that the engine calls, ``dump_msgpack`` and
+``dump_msgpack_lightweight_repr``, are the native encoder of ``tavo._tavo``.
+``reference_dump`` below is the same encoder written in Python: the fallback
+when the native module is missing, and the definition the native one is tested
+against. It never calls ``isinstance()`` or a method that a subclass could
+override: plain data is read through the built-in types' own functions.
 """
 
-import msgpack
+import struct
+import sys
+import types
 
-# Longest description kept for an object msgpack cannot encode.
 REPR_LIMIT = 1000
 LIGHTWEIGHT_REPR_LIMIT = 80
-# Containers nested deeper than this are described instead of walked.
-MAX_DEPTH = 32
+DEFAULT_BUDGET = 64 * 1024
+# The smallest budget, and the least room a cut item is given: enough for any
+# marker string beside a few bytes of what was kept.
+MIN_BUDGET = 64
+# Values nested deeper than this are replaced by a marker, so that a trace
+# holding them stays within what MessagePack decoders read (1024 levels).
+MAX_DEPTH = 1000
+VALUE_MODES = ("safe", "repr")
+TYPE_KEY = "__type__"
 
 _INT_MIN = -(1 << 63)
 _INT_MAX = (1 << 64) - 1
+_INT_TEXT_BITS = 4000
+
+# The built-in types' own accessors: calling these never reaches a method that
+# a subclass defines.
+_type_module = type.__dict__["__module__"].__get__
+_type_qualname = type.__dict__["__qualname__"].__get__
+_type_mro = type.__dict__["__mro__"].__get__
+_type_dict = type.__dict__["__dict__"].__get__
+_exception_args = BaseException.__dict__["args"].__get__
+_module_dict = types.ModuleType.__dict__["__dict__"].__get__
+_complex_real = complex.__dict__["real"].__get__
+_complex_imag = complex.__dict__["imag"].__get__
+_builtin_name = types.BuiltinFunctionType.__dict__["__name__"].__get__
+_GETSET = types.GetSetDescriptorType
+_MEMBER = types.MemberDescriptorType
+
+
+def type_name(cls):
+    """``module.QualifiedName`` of a class, read without calling its metaclass."""
+    module = _type_module(cls) if "__module__" in _type_dict(cls) or not _is_heap(cls) else "?"
+    if type(module) is not str:
+        module = "?"
+    return f"{module}.{_type_qualname(cls)}"
+
+
+def _is_heap(cls):
+    return bool(type.__dict__["__flags__"].__get__(cls) & (1 << 9))
 
 
 def _truncate(text, limit):
@@ -23,88 +72,347 @@ def _truncate(text, limit):
     return text
 
 
-def describe(obj, limit=REPR_LIMIT):
-    """A short text description of ``obj``: its repr, or a placeholder naming
-    its type when repr fails."""
-    if isinstance(obj, int) and obj.bit_length() > 4000:
-        # repr refuses ints this long (and would take quadratic time).
-        return f"<int of {obj.bit_length()} bits>"
+def _utf8(text):
     try:
-        text = repr(obj)
-        if not isinstance(text, str):
-            raise TypeError("repr did not return str")
-    except Exception as exc:
+        return text.encode("utf-8")
+    except UnicodeEncodeError:
+        return text.encode("utf-8", "backslashreplace")
+
+
+# ---------------------------------------------------------------- MessagePack forms
+
+
+def _header(n, fix_base, fix_max, tag8, tag16, tag32):
+    if n <= fix_max:
+        return bytes([fix_base + n])
+    if tag8 is not None and n <= 0xFF:
+        return bytes([tag8, n])
+    if n <= 0xFFFF:
+        return bytes([tag16]) + struct.pack(">H", n)
+    return bytes([tag32]) + struct.pack(">I", n)
+
+
+def _str_bytes(data):
+    return _header(len(data), 0xA0, 31, 0xD9, 0xDA, 0xDB) + data
+
+
+def _bin_bytes(data):
+    return _header(len(data), 0, -1, 0xC4, 0xC5, 0xC6) + data
+
+
+def _array_header(n):
+    return _header(n, 0x90, 15, None, 0xDC, 0xDD)
+
+
+def _map_header(n):
+    return _header(n, 0x80, 15, None, 0xDE, 0xDF)
+
+
+def _int_bytes(n):
+    if n >= 0:
+        if n <= 0x7F:
+            return bytes([n])
+        for tag, fmt, top in ((0xCC, ">B", 0xFF), (0xCD, ">H", 0xFFFF), (0xCE, ">I", 0xFFFFFFFF)):
+            if n <= top:
+                return bytes([tag]) + struct.pack(fmt, n)
+        return b"\xcf" + struct.pack(">Q", n)
+    if n >= -32:
+        return struct.pack(">b", n)
+    for tag, fmt, low in ((0xD0, ">b", -128), (0xD1, ">h", -32768), (0xD2, ">i", -(1 << 31))):
+        if n >= low:
+            return bytes([tag]) + struct.pack(fmt, n)
+    return b"\xd3" + struct.pack(">q", n)
+
+
+def _text(text):
+    return _str_bytes(_utf8(text))
+
+
+# ---------------------------------------------------------------- the reference encoder
+
+
+class _Encoder:
+    def __init__(self, lightweight, values):
+        self.lightweight = lightweight
+        self.repr_mode = values == "repr"
+        self.limit = LIGHTWEIGHT_REPR_LIMIT if lightweight else REPR_LIMIT
+        self.active = set()
+
+    # A value is a leaf (bytes ready), or a node: ("array", items) or ("map", pairs)
+    # whose items are encoded, and cut, on their own.
+    def node(self, obj, depth):
+        """("leaf", bytes), ("str", text), ("bin", data), ("array", key, items)
+        or ("map", key, pairs): the form of ``obj`` before any cut."""
         cls = type(obj)
-        text = (
-            f"<{getattr(cls, '__module__', '?')}.{getattr(cls, '__qualname__', '?')} "
-            f"object (repr failed: {type(exc).__name__})>"
-        )
-    return _truncate(text, limit)
+        if depth > MAX_DEPTH:
+            return ("str", f"<{type_name(cls)} nested too deep>")
+        if obj is None:
+            return ("leaf", b"\xc0")
+        if obj is True or obj is False:
+            return ("leaf", b"\xc3" if obj else b"\xc2")
+        if issubclass(cls, int):
+            number = int.__int__(obj)
+            if _INT_MIN <= number <= _INT_MAX:
+                return ("leaf", _int_bytes(number))
+            if number.bit_length() > _INT_TEXT_BITS:
+                return ("str", f"<int of {number.bit_length()} bits>")
+            return ("str", _truncate(int.__repr__(number), self.limit))
+        if issubclass(cls, float):
+            return ("leaf", b"\xcb" + struct.pack(">d", float.__float__(obj)))
+        if issubclass(cls, str):
+            return ("str", str.__str__(obj))
+        if issubclass(cls, bytes):
+            return ("bin", bytes.__getitem__(obj, slice(None)))
+        if issubclass(cls, bytearray):
+            return ("bin", bytes(bytearray.__getitem__(obj, slice(None))))
+        if issubclass(cls, (list, tuple)):
+            items = list.copy(obj) if issubclass(cls, list) else tuple.__getitem__(obj, slice(None))
+            return ("array", id(obj), items)
+        if issubclass(cls, dict):
+            return ("map", id(obj), list(dict.items(obj)))
+        if self.repr_mode:
+            return ("str", self.describe_by_repr(obj))
+        return self.describe(obj, cls)
 
-
-def _default_full(obj):
-    return describe(obj, REPR_LIMIT)
-
-
-def _default_lightweight(obj):
-    return describe(obj, LIGHTWEIGHT_REPR_LIMIT)
-
-
-def _sanitize(obj, limit, depth, active):
-    """A copy of ``obj`` that msgpack can always encode: used when the fast path
-    fails (self-referencing or very deep containers, unencodable strings...)."""
-    if obj is None or isinstance(obj, (bool, float)):
-        return obj
-    if isinstance(obj, int):
-        return obj if _INT_MIN <= obj <= _INT_MAX else describe(obj, limit)
-    if isinstance(obj, str):
+    def describe_by_repr(self, obj):
         try:
-            obj.encode("utf-8")
-            return obj
-        except UnicodeEncodeError:
-            return obj.encode("utf-8", "backslashreplace").decode("utf-8")
-    if isinstance(obj, (bytes, bytearray)):
-        return bytes(obj)
-    if isinstance(obj, (list, tuple, dict)):
-        if id(obj) in active:
-            return "{...}" if isinstance(obj, dict) else "[...]"
-        if depth >= MAX_DEPTH:
-            return describe(obj, limit)
-        active.add(id(obj))
+            text = repr(obj)
+            if not issubclass(type(text), str):
+                raise TypeError("repr did not return str")
+            text = str.__str__(text)
+        except Exception as exc:
+            text = f"<{type_name(type(obj))} object (repr failed: {type(exc).__name__})>"
+        return _truncate(text, self.limit)
+
+    def describe(self, obj, cls):
+        """The safe description of an object that is not plain data: a map whose
+        first entry names its type."""
+        pairs = [(TYPE_KEY, type_name(cls))]
+        if issubclass(cls, (set, frozenset)):
+            iterate = set.__iter__ if issubclass(cls, set) else frozenset.__iter__
+            pairs.append(("items", list(iterate(obj))))
+        elif issubclass(cls, complex):
+            pairs.append(("value", (_complex_real(obj), _complex_imag(obj))))
+        elif issubclass(cls, type):
+            pairs.append(("name", type_name(obj)))
+        elif cls is types.FunctionType:
+            module = obj.__module__
+            name = obj.__qualname__
+            pairs.append(("name", f"{module}.{name}" if type(module) is str else name))
+        elif cls is types.BuiltinFunctionType:
+            pairs.append(("name", _builtin_name(obj)))
+        elif issubclass(cls, types.ModuleType):
+            name = _module_dict(obj).get("__name__")
+            pairs.append(("name", name if type(name) is str else "?"))
+        elif not self.lightweight:
+            if issubclass(cls, BaseException):
+                pairs.append(("args", _exception_args(obj)))
+            pairs.extend(_slot_values(obj, cls))
+            pairs.extend(_dict_values(obj, cls))
+        return ("map", id(obj), pairs)
+
+    # -- full encodings
+
+    def full(self, obj, depth):
+        node = self.node(obj, depth)
+        kind = node[0]
+        if kind == "leaf":
+            return node[1]
+        if kind == "str":
+            return _text(node[1])
+        if kind == "bin":
+            return _bin_bytes(node[1])
+        if node[1] in self.active:
+            return _text("[...]" if kind == "array" else "{...}")
+        self.active.add(node[1])
         try:
-            if isinstance(obj, dict):
-                return {
-                    _sanitize_key(key, limit): _sanitize(value, limit, depth + 1, active)
-                    for key, value in obj.items()
-                }
-            return [_sanitize(item, limit, depth + 1, active) for item in obj]
+            if kind == "array":
+                parts = [_array_header(len(node[2]))]
+                parts.extend(self.full(item, depth + 1) for item in node[2])
+            else:
+                parts = [_map_header(len(node[2]))]
+                for key, value in node[2]:
+                    parts.append(self.full(key, depth + 1))
+                    parts.append(self.full(value, depth + 1))
+            return b"".join(parts)
         finally:
-            active.discard(id(obj))
-    return describe(obj, limit)
+            self.active.discard(node[1])
+
+    # -- bounded encodings
+
+    def fit(self, obj, depth, room):
+        """The encoding of ``obj`` if it takes at most ``room`` bytes, else its cut form."""
+        encoded = self.full(obj, depth)
+        if len(encoded) <= room:
+            return encoded
+        node = self.node(obj, depth)
+        kind = node[0]
+        if kind == "str":
+            return _cut_text(node[1], room)
+        if kind == "bin":
+            return _cut_bin(node[1], room)
+        if kind == "leaf" or node[1] in self.active:
+            return encoded  # never over MIN_BUDGET
+        self.active.add(node[1])
+        try:
+            if kind == "array":
+                return self.cut_array(node[2], depth, room)
+            return self.cut_map(node[2], depth, room)
+        finally:
+            self.active.discard(node[1])
+
+    def cut_array(self, items, depth, room):
+        count = len(items)
+        avail = room - 5 - len(_text(f"<{count} more items>"))
+        parts, used, kept = [], 0, count
+        for index, item in enumerate(items):
+            encoded = self.full(item, depth + 1)
+            if used + len(encoded) <= avail:
+                parts.append(encoded)
+                used += len(encoded)
+                continue
+            kept = index
+            if avail - used >= MIN_BUDGET:
+                parts.append(self.fit(item, depth + 1, avail - used))
+                kept += 1
+            break
+        left = count - kept
+        if left:
+            parts.append(_text(f"<{left} more items>"))
+        return _array_header(len(parts)) + b"".join(parts)
+
+    def cut_map(self, pairs, depth, room):
+        count = len(pairs)
+        avail = room - 5 - len(_text(f"<{count} more entries>")) - 1
+        parts, used, kept = [], 0, count
+        for index, (key, value) in enumerate(pairs):
+            encoded_key = self.full(key, depth + 1)
+            encoded_value = self.full(value, depth + 1)
+            if used + len(encoded_key) + len(encoded_value) <= avail:
+                parts.append(encoded_key + encoded_value)
+                used += len(encoded_key) + len(encoded_value)
+                continue
+            kept = index
+            rest = avail - used - len(encoded_key)
+            if rest >= MIN_BUDGET:
+                parts.append(encoded_key + self.fit(value, depth + 1, rest))
+                kept += 1
+            break
+        left = count - kept
+        if left:
+            parts.append(_text(f"<{left} more entries>") + b"\xc0")
+        return _map_header(len(parts)) + b"".join(parts)
 
 
-def _sanitize_key(key, limit):
-    if key is None or isinstance(key, (bool, float, int, str, bytes)):
-        return _sanitize(key, limit, 0, set())
-    return describe(key, limit)
+def _cut_text(text, room):
+    """``text`` shortened, with a note of how many characters were left out."""
+    text = _utf8(text).decode("utf-8")  # lone surrogates as their escapes
+    avail = room - 5 - len(f"...<{len(text)} more characters>")
+    kept, size = 0, 0
+    for char in text:
+        width = len(char.encode("utf-8"))
+        if size + width > avail:
+            break
+        size += width
+        kept += 1
+    return _text(text[:kept] + f"...<{len(text) - kept} more characters>")
 
 
-def _dump(obj, default, limit):
+def _cut_bin(data, room):
+    """The first bytes of ``data`` beside a note of how many were left out."""
+    kept = room - 1 - 5 - len(_text(f"<{len(data)} more bytes>"))
+    return b"\x92" + _bin_bytes(data[:kept]) + _text(f"<{len(data) - kept} more bytes>")
+
+
+def _slot_values(obj, cls):
+    """(name, value) of each set ``__slots__`` attribute, from the classes that declare them."""
+    for klass in _type_mro(cls):
+        if not _is_heap(klass):
+            continue
+        for name, descriptor in list(_type_dict(klass).items()):
+            if type(descriptor) is not _MEMBER or descriptor.__objclass__ is not klass:
+                continue
+            try:
+                yield name, descriptor.__get__(obj, cls)
+            except AttributeError:
+                pass  # a slot never set
+
+
+def _dict_values(obj, cls):
+    """The instance ``__dict__``'s items, when the class keeps it where Python puts it."""
+    for klass in _type_mro(cls):
+        descriptor = _type_dict(klass).get("__dict__")
+        if descriptor is None:
+            continue
+        if type(descriptor) is not _GETSET:
+            return []  # a class that defines __dict__ itself: not read
+        try:
+            namespace = descriptor.__get__(obj, cls)
+        except AttributeError:
+            return []
+        return list(dict.items(namespace)) if issubclass(type(namespace), dict) else []
+    return []
+
+
+def reference_dump(obj, lightweight=False, values="safe", budget=DEFAULT_BUDGET):
+    """The encoding of ``obj`` under the given settings (the definition the native
+    encoder follows)."""
+    encoder = _Encoder(lightweight, values)
+    # Python frames of the encoder per nesting level exceed the default recursion
+    # limit before MAX_DEPTH is reached.
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(max(limit, 4 * MAX_DEPTH + 200))
     try:
-        return msgpack.packb(obj, default=default)
-    except Exception:
-        pass
-    try:
-        return msgpack.packb(_sanitize(obj, limit, 0, set()), default=default)
-    except Exception:
-        return msgpack.packb(describe(obj, limit))
+        return encoder.fit(obj, 0, budget)
+    finally:
+        sys.setrecursionlimit(limit)
 
 
-def dump_msgpack(obj):
-    """Encode ``obj``; reprs of unencodable objects are kept up to REPR_LIMIT characters."""
-    return _dump(obj, _default_full, REPR_LIMIT)
+# ---------------------------------------------------------------- settings
 
 
-def dump_msgpack_lightweight_repr(obj):
-    """Like dump_msgpack, but reprs are cut to LIGHTWEIGHT_REPR_LIMIT characters."""
-    return _dump(obj, _default_lightweight, LIGHTWEIGHT_REPR_LIMIT)
+_settings = {"values": "safe", "budget": DEFAULT_BUDGET}
+
+
+def check_settings(values, budget):
+    """Refuse settings the encoder cannot follow, with a one-line error."""
+    if values not in VALUE_MODES:
+        raise TypeError(f'config["values"] must be "safe" or "repr", not {values!r}')
+    if isinstance(budget, bool) or not isinstance(budget, int) or not (
+            MIN_BUDGET <= budget <= 0xFFFFFFFF):
+        raise TypeError(f'config["value_budget"] must be an int from {MIN_BUDGET} to '
+                        f"{0xFFFFFFFF} (bytes), not {budget!r}")
+
+
+def configure(values="safe", budget=DEFAULT_BUDGET):
+    """Set how values are encoded from now on; returns the previous settings
+    (a dict of the same keyword arguments)."""
+    check_settings(values, budget)
+    previous = dict(_settings)
+    if _native is not None:
+        _native.set_value_settings(values == "repr", budget)
+    _settings.update(values=values, budget=budget)
+    return previous
+
+
+def settings():
+    return dict(_settings)
+
+
+def _reference_full(obj):
+    return reference_dump(obj, False, **_settings)
+
+
+def _reference_lightweight(obj):
+    return reference_dump(obj, True, **_settings)
+
+
+try:
+    from tavo import _tavo as _native
+except ImportError:  # the package without its extension: the reference encodes
+    _native = None
+    dump_msgpack = _reference_full
+    dump_msgpack_lightweight_repr = _reference_lightweight
+else:
+    dump_msgpack = _native.dump_msgpack
+    dump_msgpack_lightweight_repr = _native.dump_msgpack_lightweight_repr

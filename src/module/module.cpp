@@ -8,6 +8,7 @@
 #include "utils/fork_generation.hpp"
 #include "utils/interned.hpp"
 #include "utils/log_warning.hpp"
+#include "values/value_functions.hpp"
 
 namespace tavo {
 
@@ -122,7 +123,8 @@ PyObject* init_module() {
   watch_forks();
   set_entropy_fallback_reporter(log_tavo_warning);
   PyObject* module = PyModule_Create(&module_def);
-  if (module == nullptr) {
+  if (module == nullptr || !values::add_value_functions(module)) {
+    Py_XDECREF(module);
     return nullptr;
   }
   module_object = Py_NewRef(module);

@@ -3,6 +3,8 @@
 #include "utils/host_module.hpp"
 #include "utils/interned.hpp"
 #include "utils/msgpack_check.hpp"
+#include "values/value_encoder.hpp"
+#include "values/value_functions.hpp"
 
 namespace tavo {
 
@@ -71,6 +73,10 @@ Status serialize_into(PyObject* value, bool lightweight, ByteBuffer& out) {
 }
 
 Status serialize_with(PyObject* dump, PyObject* value, ByteBuffer& out) {
+  // The package's own encoder writes into the record without a Python call.
+  if (std::optional<bool> lightweight = values::native_dump_lightweight(dump)) {
+    return values::encode_value(value, *lightweight, values::current_settings(), out);
+  }
   PyRef result = PyRef::steal(PyObject_CallOneArg(dump, value));
   if (!result) {
     return PyError::fetch();

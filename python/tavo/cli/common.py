@@ -69,13 +69,20 @@ def add_record_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--no-children", dest="children", action="store_const", const=False,
                         default=None,
                         help="do not record the Python processes the program starts")
+    parser.add_argument("--values", choices=("safe", "repr"), default=None,
+                        help="how objects are recorded: safe (never runs their code, the "
+                             "default) or repr (calls repr())")
+    parser.add_argument("--value-budget", type=int, default=None, metavar="BYTES",
+                        help="most encoded bytes per recorded value; bigger ones are cut "
+                             "(default 65536)")
 
 
 def settings_from(args: argparse.Namespace) -> config.Settings:
     """The effective settings, with the command line's options (those this
     command has) first."""
     options = {name: getattr(args, name.replace("-", "_"), None)
-               for name in ("db", "include", "ignore", "threading", "children", "busy-timeout")}
+               for name in ("db", "include", "ignore", "threading", "children", "busy-timeout",
+                             "values", "value-budget")}
     try:
         return config.load(options)
     except config.ConfigError as exc:

@@ -11,7 +11,7 @@ from typing import Any
 from tavo.cli.common import CommandError, Parser, add_record_options, seconds, settings_from
 
 USAGE = ("tavo run [--db PATH] [--include F] [--ignore F] [--no-threading] [--no-children]"
-         " [--busy-timeout SECONDS]"
+         " [--busy-timeout SECONDS] [--values MODE] [--value-budget BYTES]"
          " SCRIPT [ARGS...] | -m MODULE [ARGS...]")
 
 

@@ -1,0 +1,275 @@
+#include "values/object_view.hpp"
+
+#include <cstring>
+
+namespace tavo::values {
+
+namespace {
+
+struct Keys {
+  PyObject* type_key;
+  PyObject* items;
+  PyObject* name;
+  PyObject* args;
+  PyObject* value;
+  PyObject* module;
+  PyObject* dunder_name;
+  PyObject* dunder_dict;
+  PyObject* unknown;
+};
+
+Keys keys;
+
+bool is_heap(PyTypeObject* type) { return (type->tp_flags & Py_TPFLAGS_HEAPTYPE) != 0; }
+
+Status add(std::vector<Entry>& entries, PyObject* key, PyRef value) {
+  if (!value) {
+    return PyError::fetch();
+  }
+  entries.push_back(Entry{PyRef::borrow(key), std::move(value)});
+  return Status::success();
+}
+
+// The set's elements through the built-in iterator, which a subclass's
+// __iter__ does not replace.
+Result<PyRef> set_items(PyObject* set) {
+  PyRef items = PyRef::steal(PyList_New(0));
+  PyRef iterator = PyRef::steal(items ? PySet_Type.tp_iter(set) : nullptr);
+  if (!iterator) {
+    return PyError::fetch();
+  }
+  iternextfunc next = Py_TYPE(iterator.get())->tp_iternext;
+  while (PyRef item = PyRef::steal(next(iterator.get()))) {
+    if (PyList_Append(items.get(), item.get()) < 0) {
+      return PyError::fetch();
+    }
+  }
+  if (PyErr_Occurred()) {
+    return PyError::fetch();
+  }
+  return items;
+}
+
+Result<PyRef> function_name(PyObject* function) {
+  PyObject* module = PyFunction_GetModule(function);  // borrowed
+  PyObject* qualname = reinterpret_cast<PyFunctionObject*>(function)->func_qualname;
+  if (module != nullptr && PyUnicode_CheckExact(module)) {
+    PyRef name = PyRef::steal(PyUnicode_FromFormat("%U.%U", module, qualname));
+    return name ? Result<PyRef>(std::move(name)) : Result<PyRef>(PyError::fetch());
+  }
+  return PyRef::borrow(qualname);
+}
+
+Result<PyRef> module_name(PyObject* module) {
+  PyObject* dict = PyModule_GetDict(module);  // borrowed
+  PyObject* name = dict != nullptr ? PyDict_GetItemWithError(dict, keys.dunder_name) : nullptr;
+  if (name == nullptr && PyErr_Occurred()) {
+    return PyError::fetch();
+  }
+  return PyRef::borrow(name != nullptr && PyUnicode_CheckExact(name) ? name : keys.unknown);
+}
+
+// Each set slot of the classes that declare __slots__: the member descriptors
+// a class made for itself, in the order of its dictionary.
+Status slot_values(PyObject* obj, std::vector<Entry>& entries) {
+  PyTypeObject* type = Py_TYPE(obj);
+  PyObject* mro = type->tp_mro;
+  for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+    auto* klass = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+    // A class without members of its own has no member descriptors to read.
+    if (!is_heap(klass) || klass->tp_members == nullptr || klass->tp_members[0].name == nullptr ||
+        klass->tp_dict == nullptr) {
+      continue;
+    }
+    Py_ssize_t pos = 0;
+    PyObject* name = nullptr;
+    PyObject* descriptor = nullptr;
+    while (PyDict_Next(klass->tp_dict, &pos, &name, &descriptor)) {
+      if (!Py_IS_TYPE(descriptor, &PyMemberDescr_Type) || PyDescr_TYPE(descriptor) != klass) {
+        continue;
+      }
+      PyRef held_name = PyRef::borrow(name);
+      PyRef held = PyRef::borrow(descriptor);
+      PyRef value = PyRef::steal(
+          PyMemberDescr_Type.tp_descr_get(descriptor, obj, reinterpret_cast<PyObject*>(type)));
+      if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+          return PyError::fetch();
+        }
+        PyErr_Clear();  // a slot never set
+        continue;
+      }
+      entries.push_back(Entry{std::move(held_name), std::move(value)});
+    }
+  }
+  return Status::success();
+}
+
+// The instance dictionary, when the class keeps it where Python puts it (the
+// interpreter's own "__dict__" descriptor); a class that defines __dict__
+// itself is not read.
+Status dict_values(PyObject* obj, std::vector<Entry>& entries) {
+  PyTypeObject* type = Py_TYPE(obj);
+  PyObject* descriptor = _PyType_Lookup(type, keys.dunder_dict);  // borrowed
+  if (descriptor == nullptr || !Py_IS_TYPE(descriptor, &PyGetSetDescr_Type)) {
+    return Status::success();
+  }
+  PyRef held = PyRef::borrow(descriptor);
+  PyRef namespace_dict = PyRef::steal(
+      PyGetSetDescr_Type.tp_descr_get(descriptor, obj, reinterpret_cast<PyObject*>(type)));
+  if (!namespace_dict) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      return PyError::fetch();
+    }
+    PyErr_Clear();
+    return Status::success();
+  }
+  if (!PyDict_Check(namespace_dict.get())) {
+    return Status::success();
+  }
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(namespace_dict.get(), &pos, &key, &value)) {
+    entries.push_back(Entry{PyRef::borrow(key), PyRef::borrow(value)});
+  }
+  return Status::success();
+}
+
+}  // namespace
+
+bool init_object_view() {
+  struct Name {
+    PyObject** slot;
+    const char* text;
+  };
+  const Name table[] = {
+      {&keys.type_key, "__type__"},
+      {&keys.items, "items"},
+      {&keys.name, "name"},
+      {&keys.args, "args"},
+      {&keys.value, "value"},
+      {&keys.module, "__module__"},
+      {&keys.dunder_name, "__name__"},
+      {&keys.dunder_dict, "__dict__"},
+      {&keys.unknown, "?"},
+  };
+  for (const Name& entry : table) {
+    if (*entry.slot == nullptr) {
+      *entry.slot = PyUnicode_InternFromString(entry.text);
+      if (*entry.slot == nullptr) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+Result<PyRef> type_name(PyTypeObject* type) {
+  PyRef name;
+  if (is_heap(type)) {
+    PyObject* module = type->tp_dict != nullptr
+                           ? PyDict_GetItemWithError(type->tp_dict, keys.module)
+                           : nullptr;  // borrowed
+    if (module == nullptr && PyErr_Occurred()) {
+      return PyError::fetch();
+    }
+    if (module == nullptr || !PyUnicode_CheckExact(module)) {
+      module = keys.unknown;
+    }
+    PyObject* qualname = reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname;
+    name = PyRef::steal(PyUnicode_FromFormat("%U.%U", module, qualname));
+  } else if (std::strchr(type->tp_name, '.') != nullptr) {
+    name = PyRef::steal(PyUnicode_FromString(type->tp_name));
+  } else {
+    name = PyRef::steal(PyUnicode_FromFormat("builtins.%s", type->tp_name));
+  }
+  if (!name) {
+    return PyError::fetch();
+  }
+  return name;
+}
+
+namespace {
+
+Result<PyRef> complex_parts(PyObject* obj) {
+  Py_complex value = reinterpret_cast<PyComplexObject*>(obj)->cval;
+  PyRef real = PyRef::steal(PyFloat_FromDouble(value.real));
+  PyRef imag = PyRef::steal(real ? PyFloat_FromDouble(value.imag) : nullptr);
+  PyRef parts = PyRef::steal(imag ? PyTuple_Pack(2, real.get(), imag.get()) : nullptr);
+  if (!parts) {
+    return PyError::fetch();
+  }
+  return parts;
+}
+
+Result<PyRef> text(const char* utf8) {
+  PyRef result = PyRef::steal(PyUnicode_FromString(utf8));
+  if (!result) {
+    return PyError::fetch();
+  }
+  return result;
+}
+
+// The second entry of sets ("items"), complex numbers ("value": [real, imag])
+// and classes, functions and modules ("name"), with its key in `key`; null
+// for any other object.
+Result<PyRef> detail_of(PyObject* obj, PyObject*& key) {
+  key = keys.name;
+  if (PyAnySet_Check(obj)) {
+    key = keys.items;
+    return set_items(obj);
+  }
+  if (PyComplex_Check(obj)) {
+    key = keys.value;
+    return complex_parts(obj);
+  }
+  if (PyType_Check(obj)) {
+    return type_name(reinterpret_cast<PyTypeObject*>(obj));
+  }
+  if (PyFunction_Check(obj)) {
+    return function_name(obj);
+  }
+  if (PyCFunction_CheckExact(obj)) {
+    return text(reinterpret_cast<PyCFunctionObject*>(obj)->m_ml->ml_name);
+  }
+  if (PyModule_Check(obj)) {
+    return module_name(obj);
+  }
+  return PyRef();
+}
+
+}  // namespace
+
+Status describe_object(PyObject* obj, bool lightweight, std::vector<Entry>& entries) {
+  PyTypeObject* type = Py_TYPE(obj);
+  Result<PyRef> name = type_name(type);
+  if (!name.ok()) {
+    return name.take_error();
+  }
+  entries.push_back(Entry{PyRef::borrow(keys.type_key), name.take_value()});
+  PyObject* key = nullptr;
+  Result<PyRef> detail = detail_of(obj, key);
+  if (!detail.ok()) {
+    return detail.take_error();
+  }
+  if (detail.value()) {
+    return add(entries, key, detail.take_value());
+  }
+  if (lightweight) {
+    return Status::success();
+  }
+  if (PyExceptionInstance_Check(obj)) {
+    PyObject* args = reinterpret_cast<PyBaseExceptionObject*>(obj)->args;
+    if (Status s = add(entries, keys.args, PyRef::borrow(args != nullptr ? args : Py_None));
+        !s.ok()) {
+      return s;
+    }
+  }
+  if (Status s = slot_values(obj, entries); !s.ok()) {
+    return s;
+  }
+  return dict_values(obj, entries);
+}
+
+}  // namespace tavo::values

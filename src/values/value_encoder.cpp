@@ -1,0 +1,816 @@
+#include "values/value_encoder.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "values/object_view.hpp"
+
+namespace tavo::values {
+
+namespace {
+
+constexpr std::size_t kNoLimit = std::numeric_limits<std::size_t>::max();
+// Values nested deeper are replaced by a marker (the depth at which the
+// previous encoder gave up as well).
+constexpr int kMaxDepth = 1000;
+constexpr Py_ssize_t kReprLimit = 1000;
+constexpr Py_ssize_t kLightweightReprLimit = 80;
+// Longer integers are not written out in decimal (quadratic, and refused by repr).
+constexpr std::size_t kIntTextBits = 4000;
+
+enum class Step { kDone, kOverflow, kError };
+
+enum class Kind { kTooDeep, kNil, kBool, kInt, kFloat, kStr, kBytes, kList, kTuple, kDict, kOther };
+
+// Exact types first, then the flag checks of the built-in types' subclasses;
+// the float and bytearray checks walk the type's bases, so they come last.
+Kind classify(PyObject* v, int depth) {
+  if (depth > kMaxDepth) {
+    return Kind::kTooDeep;
+  }
+  PyTypeObject* type = Py_TYPE(v);
+  if (type == &PyUnicode_Type) {
+    return Kind::kStr;
+  }
+  if (type == &PyLong_Type) {
+    return Kind::kInt;
+  }
+  if (type == &PyFloat_Type) {
+    return Kind::kFloat;
+  }
+  if (v == Py_None) {
+    return Kind::kNil;
+  }
+  if (type == &PyBool_Type) {
+    return Kind::kBool;
+  }
+  const unsigned long flags = type->tp_flags;
+  if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
+    return Kind::kStr;
+  }
+  if (flags & Py_TPFLAGS_LONG_SUBCLASS) {
+    return Kind::kInt;
+  }
+  if (flags & Py_TPFLAGS_LIST_SUBCLASS) {
+    return Kind::kList;
+  }
+  if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
+    return Kind::kDict;
+  }
+  if (flags & Py_TPFLAGS_TUPLE_SUBCLASS) {
+    return Kind::kTuple;
+  }
+  if (flags & Py_TPFLAGS_BYTES_SUBCLASS) {
+    return Kind::kBytes;
+  }
+  if (PyFloat_Check(v)) {
+    return Kind::kFloat;
+  }
+  if (PyByteArray_Check(v)) {
+    return Kind::kBytes;
+  }
+  return Kind::kOther;
+}
+
+// The encoder's output: bytes written at a cursor into storage that only
+// grows, so that the hot path is a capacity check and a copy. Cut forms move
+// back (shrink) and rearrange what was written (data).
+class Sink {
+ public:
+  explicit Sink(ByteBuffer& storage) : buf_(storage) {}
+  std::size_t size() const { return pos_; }
+  void shrink(std::size_t n) { pos_ = n; }
+  std::uint8_t* data() { return buf_.data(); }
+  void put(std::uint8_t byte) {
+    reserve(1);
+    buf_[pos_++] = byte;
+  }
+  void put(const void* data, std::size_t n) {
+    std::uint8_t* at = claim(n);
+    if (n <= 16) {  // most items: cheaper than a call of memcpy
+      const auto* from = static_cast<const std::uint8_t*>(data);
+      for (std::size_t i = 0; i < n; ++i) {
+        at[i] = from[i];
+      }
+    } else {
+      std::memcpy(at, data, n);
+    }
+    pos_ += n;
+  }
+  void put(std::string_view text) { put(text.data(), text.size()); }
+  // Room for `n` more bytes at the cursor; `commit` then counts those written.
+  std::uint8_t* claim(std::size_t n) {
+    reserve(n);
+    return buf_.data() + pos_;
+  }
+  void commit(std::size_t n) { pos_ += n; }
+
+ private:
+  void reserve(std::size_t n) {
+    if (buf_.size() - pos_ < n) [[unlikely]] {
+      buf_.resize(std::max(buf_.size() * 2, pos_ + n + 256));
+    }
+  }
+  ByteBuffer& buf_;
+  std::size_t pos_ = 0;
+};
+
+// Writes `tag` then the low `bytes` bytes of `value`, big-endian.
+std::size_t put_be(std::uint8_t* dst, std::uint8_t tag, std::uint64_t value, int bytes) {
+  dst[0] = tag;
+  switch (bytes) {
+    case 1:
+      dst[1] = static_cast<std::uint8_t>(value);
+      break;
+    case 2: {
+      const std::uint16_t be = __builtin_bswap16(static_cast<std::uint16_t>(value));
+      std::memcpy(dst + 1, &be, 2);
+      break;
+    }
+    case 4: {
+      const std::uint32_t be = __builtin_bswap32(static_cast<std::uint32_t>(value));
+      std::memcpy(dst + 1, &be, 4);
+      break;
+    }
+    default: {
+      const std::uint64_t be = __builtin_bswap64(value);
+      std::memcpy(dst + 1, &be, 8);
+      break;
+    }
+  }
+  return 1 + static_cast<std::size_t>(bytes);
+}
+
+void put_int(Sink& out, long long value) {
+  std::uint8_t* at = out.claim(9);
+  std::size_t n = 1;
+  const auto bits = static_cast<std::uint64_t>(value);
+  if (value >= 0) {
+    n = bits <= 0x7f            ? (at[0] = static_cast<std::uint8_t>(bits), 1)
+        : bits <= 0xff          ? put_be(at, 0xcc, bits, 1)
+        : bits <= 0xffff        ? put_be(at, 0xcd, bits, 2)
+        : bits <= 0xffffffffULL ? put_be(at, 0xce, bits, 4)
+                                : put_be(at, 0xcf, bits, 8);
+  } else {
+    n = value >= -32             ? (at[0] = static_cast<std::uint8_t>(bits), 1)
+        : value >= -128          ? put_be(at, 0xd0, bits, 1)
+        : value >= -32768        ? put_be(at, 0xd1, bits, 2)
+        : value >= -2147483648LL ? put_be(at, 0xd2, bits, 4)
+                                 : put_be(at, 0xd3, bits, 8);
+  }
+  out.commit(n);
+}
+
+void put_double(Sink& out, double value) {
+  out.commit(put_be(out.claim(9), 0xcb, std::bit_cast<std::uint64_t>(value), 8));
+}
+
+// A header of the form fix_base + n, or tag16 / tag32 with the count.
+void put_count(Sink& out, std::size_t count, std::uint8_t fix_base, std::uint8_t tag16,
+               std::uint8_t tag32) {
+  std::uint8_t* at = out.claim(5);
+  if (count <= 15) {
+    at[0] = static_cast<std::uint8_t>(fix_base + count);
+    out.commit(1);
+    return;
+  }
+  out.commit(count <= 0xffff ? put_be(at, tag16, count, 2) : put_be(at, tag32, count, 4));
+}
+
+inline void put_str(Sink& out, const char* data, std::size_t n) {
+  std::uint8_t* at = out.claim(n + 5);
+  std::size_t header = 1;
+  if (n <= 31) {
+    at[0] = static_cast<std::uint8_t>(0xa0 | n);
+  } else {
+    header = n <= 0xff     ? put_be(at, 0xd9, n, 1)
+             : n <= 0xffff ? put_be(at, 0xda, n, 2)
+                           : put_be(at, 0xdb, n, 4);
+  }
+  std::memcpy(at + header, data, n);
+  out.commit(header + n);
+}
+
+void put_str(Sink& out, std::string_view text) { put_str(out, text.data(), text.size()); }
+
+void put_uint(Sink& out, std::uint64_t value) { out.commit(put_be(out.claim(9), 0xcf, value, 8)); }
+
+std::size_t str_header_size(std::size_t n) {
+  return n <= 31 ? 1 : n <= 0xff ? 2 : n <= 0xffff ? 3 : 5;
+}
+
+std::size_t text_cost(std::size_t n) { return str_header_size(n) + n; }
+
+std::string count_text(const char* before, std::size_t count, const char* after) {
+  char digits[24];
+  auto end = std::to_chars(digits, digits + sizeof digits, count).ptr;
+  return std::string(before) + std::string(digits, end) + after;
+}
+
+// Bytes of a UTF-8 sequence from its first byte.
+std::size_t utf8_width(std::uint8_t first) {
+  return first < 0x80 ? 1 : first < 0xe0 ? 2 : first < 0xf0 ? 3 : 4;
+}
+
+// The UTF-8 form of a str: its own buffer, or (for lone surrogates) a copy
+// with those escaped, held by `holder`. Null data with an exception set on error.
+const char* utf8_of(PyObject* str, Py_ssize_t& size, PyRef& holder) {
+  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+  if (data != nullptr) {
+    return data;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+    return nullptr;
+  }
+  PyErr_Clear();
+  holder = PyRef::steal(PyUnicode_AsEncodedString(str, "utf-8", "backslashreplace"));
+  if (!holder) {
+    return nullptr;
+  }
+  size = PyBytes_GET_SIZE(holder.get());
+  return PyBytes_AS_STRING(holder.get());
+}
+
+// Text `limit` characters long at most, ending with "..." when cut.
+PyRef truncated(PyRef text, Py_ssize_t limit) {
+  if (!text || PyUnicode_GET_LENGTH(text.get()) <= limit) {
+    return text;
+  }
+  PyRef head = PyRef::steal(PyUnicode_Substring(text.get(), 0, limit - 3));
+  return head ? PyRef::steal(PyUnicode_FromFormat("%U...", head.get())) : PyRef();
+}
+
+class Encoder {
+ public:
+  Encoder(Sink& out, std::vector<PyObject*>& active, bool lightweight, bool repr)
+      : out_(out), lightweight_(lightweight), repr_(repr), active_(active) {}
+
+  // Appends `v` if its encoding takes at most `room` bytes, else its cut form.
+  Step fit(PyObject* v, int depth, std::size_t room) {
+    const std::size_t start = out_.size();
+    Step step = attempt(v, depth, room);
+    if (step != Step::kOverflow) {
+      return step;
+    }
+    switch (classify(v, depth)) {
+      case Kind::kBytes:
+        return cut_bytes(v, room);
+      case Kind::kList:
+      case Kind::kTuple:
+        return cut_array(v, depth, room);
+      case Kind::kDict:
+        return cut_dict(v, depth, room);
+      case Kind::kOther:
+        if (!repr_) {
+          return cut_object(v, depth, room);
+        }
+        [[fallthrough]];
+      default: {
+        PyRef text = text_form(v, depth);
+        if (!text) {
+          return Step::kError;
+        }
+        out_.shrink(start);
+        return cut_text(text.get(), room);
+      }
+    }
+  }
+
+ private:
+  // The full encoding of `v` if it takes at most `room` bytes; otherwise
+  // kOverflow with `out_` as it was.
+  Step attempt(PyObject* v, int depth, std::size_t room) {
+    const std::size_t start = out_.size();
+    const std::size_t saved = limit_;
+    limit_ = room > kNoLimit - start ? kNoLimit : start + room;
+    Step step = full(v, depth);
+    limit_ = saved;
+    if (step == Step::kOverflow) {
+      out_.shrink(start);
+    }
+    return step;
+  }
+
+  Step checked() const { return out_.size() > limit_ ? Step::kOverflow : Step::kDone; }
+
+  bool on_path(PyObject* v) const {
+    return std::find(active_.begin(), active_.end(), v) != active_.end();
+  }
+
+  // The most common leaves, exact types, first; everything else through classify().
+  Step full(PyObject* v, int depth) {
+    PyTypeObject* type = Py_TYPE(v);
+    if (depth <= kMaxDepth) {
+      if (type == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(v)) {
+        const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(v));
+        if (out_.size() + text_cost(n) > limit_) {
+          return Step::kOverflow;
+        }
+        put_str(out_, static_cast<const char*>(PyUnicode_DATA(v)), n);
+        return Step::kDone;
+      }
+      if (type == &PyLong_Type && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v))) {
+        put_int(out_, PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v)));
+        return checked();
+      }
+      if (type == &PyFloat_Type) {
+        put_double(out_, PyFloat_AS_DOUBLE(v));
+        return checked();
+      }
+    }
+    return full_any(v, depth);
+  }
+
+  // Kept out of line so that full() stays small enough to be cheap to enter.
+  [[gnu::noinline]] Step full_any(PyObject* v, int depth) {
+    switch (classify(v, depth)) {
+      case Kind::kNil:
+        out_.put(0xc0);
+        return checked();
+      case Kind::kBool:
+        out_.put(v == Py_True ? 0xc3 : 0xc2);
+        return checked();
+      case Kind::kFloat:
+        put_double(out_, PyFloat_AS_DOUBLE(v));
+        return checked();
+      case Kind::kInt: {
+        auto* number = reinterpret_cast<PyLongObject*>(v);
+        if (PyUnstable_Long_IsCompact(number)) {
+          put_int(out_, PyUnstable_Long_CompactValue(number));
+          return checked();
+        }
+        int overflow = 0;
+        long long value = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (overflow == 0) {
+          put_int(out_, value);
+          return checked();
+        }
+        if (overflow > 0) {
+          unsigned long long unsigned_value = PyLong_AsUnsignedLongLong(v);
+          if (!PyErr_Occurred()) {
+            put_uint(out_, unsigned_value);  // beyond the signed range
+            return checked();
+          }
+          PyErr_Clear();
+        }
+        return write_text_form(v, depth);
+      }
+      case Kind::kStr:
+        return write_text(v);
+      case Kind::kBytes:
+        return write_bin(v);
+      case Kind::kList:
+      case Kind::kTuple:
+        return full_array(v, depth);
+      case Kind::kDict:
+        return full_dict(v, depth);
+      case Kind::kOther:
+        return repr_ ? write_text_form(v, depth) : full_object(v, depth);
+      case Kind::kTooDeep:
+        return write_text_form(v, depth);
+    }
+    return Step::kDone;
+  }
+
+  // ------------------------------------------------------------ leaves
+
+  // The text that stands for `v`: the str itself, a large int's digits, a
+  // description by repr(), or the marker of a value nested too deep.
+  PyRef text_form(PyObject* v, int depth) {
+    if (depth > kMaxDepth) {
+      Result<PyRef> name = type_name(Py_TYPE(v));
+      if (!name.ok()) {
+        name.take_error().restore();
+        return PyRef();
+      }
+      return PyRef::steal(PyUnicode_FromFormat("<%U nested too deep>", name.value().get()));
+    }
+    if (PyUnicode_Check(v)) {
+      return PyRef::borrow(v);
+    }
+    const Py_ssize_t limit = lightweight_ ? kLightweightReprLimit : kReprLimit;
+    if (PyLong_Check(v)) {
+      std::size_t bits = _PyLong_NumBits(v);
+      if (bits > kIntTextBits) {
+        return PyRef::steal(PyUnicode_FromString(count_text("<int of ", bits, " bits>").c_str()));
+      }
+      return truncated(PyRef::steal(PyLong_Type.tp_repr(v)), limit);
+    }
+    return truncated(repr_text(v), limit);
+  }
+
+  PyRef repr_text(PyObject* v) {
+    PyRef text = PyRef::steal(PyObject_Repr(v));
+    if (text) {
+      // A str subclass is read as the str it holds.
+      return PyRef::steal(PyUnicode_Substring(text.get(), 0, PyUnicode_GET_LENGTH(text.get())));
+    }
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+      return PyRef();  // an interrupt belongs to the program
+    }
+    PyRef exc = PyRef::steal(PyErr_GetRaisedException());
+    Result<PyRef> name = type_name(Py_TYPE(v));
+    PyRef exc_name = PyRef::steal(PyType_GetName(Py_TYPE(exc.get())));
+    if (!name.ok() || !exc_name) {
+      if (!name.ok()) {
+        name.take_error().restore();
+      }
+      return PyRef();
+    }
+    return PyRef::steal(
+        PyUnicode_FromFormat("<%U object (repr failed: %U)>", name.value().get(), exc_name.get()));
+  }
+
+  Step write_text_form(PyObject* v, int depth) {
+    PyRef text = text_form(v, depth);
+    return text ? write_text(text.get()) : Step::kError;
+  }
+
+  Step write_text(PyObject* str) {
+    if (PyUnicode_IS_COMPACT_ASCII(str)) {
+      const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
+      if (out_.size() + text_cost(n) > limit_) {
+        return Step::kOverflow;
+      }
+      put_str(out_, static_cast<const char*>(PyUnicode_DATA(str)), n);
+      return Step::kDone;
+    }
+    // Every character takes a byte at least: a long text is known not to fit
+    // before it is encoded.
+    if (static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)) >
+        limit_ - std::min(limit_, out_.size())) {
+      return Step::kOverflow;
+    }
+    Py_ssize_t size = 0;
+    PyRef holder;
+    const char* data = utf8_of(str, size, holder);
+    if (data == nullptr) {
+      return Step::kError;
+    }
+    const auto n = static_cast<std::size_t>(size);
+    if (out_.size() + text_cost(n) > limit_) {
+      return Step::kOverflow;
+    }
+    put_str(out_, data, n);
+    return Step::kDone;
+  }
+
+  static std::string_view bytes_of(PyObject* v) {
+    if (PyBytes_Check(v)) {
+      return {PyBytes_AS_STRING(v), static_cast<std::size_t>(PyBytes_GET_SIZE(v))};
+    }
+    return {PyByteArray_AS_STRING(v), static_cast<std::size_t>(PyByteArray_GET_SIZE(v))};
+  }
+
+  void write_bin_data(std::string_view data) {
+    const auto n = static_cast<std::uint32_t>(data.size());
+    if (n <= 0xff) {
+      out_.put(0xc4);
+      out_.put(static_cast<std::uint8_t>(n));
+    } else if (n <= 0xffff) {
+      out_.put(0xc5);
+      out_.put(static_cast<std::uint8_t>(n >> 8));
+      out_.put(static_cast<std::uint8_t>(n));
+    } else {
+      out_.put(0xc6);
+      for (int shift = 24; shift >= 0; shift -= 8) {
+        out_.put(static_cast<std::uint8_t>(n >> shift));
+      }
+    }
+    out_.put(data);
+  }
+
+  Step write_bin(PyObject* v) {
+    std::string_view data = bytes_of(v);
+    const std::size_t header = data.size() <= 0xff ? 2 : data.size() <= 0xffff ? 3 : 5;
+    if (out_.size() + header + data.size() > limit_) {
+      return Step::kOverflow;
+    }
+    write_bin_data(data);
+    return Step::kDone;
+  }
+
+  // ------------------------------------------------------------ containers
+
+  // A container's items are read by position from its storage, holding each
+  // while it is encoded. The count is the one written in the header: a list
+  // that shrank meanwhile (only code run by repr() or a finalizer can change
+  // it) is completed with nil so that the value stays well formed.
+  static PyRef item_at(PyObject* container, Py_ssize_t index) {
+    if (PyTuple_Check(container)) {
+      return PyRef::borrow(PyTuple_GET_ITEM(container, index));
+    }
+    if (index < PyList_GET_SIZE(container)) {
+      return PyRef::borrow(PyList_GET_ITEM(container, index));
+    }
+    return PyRef::borrow(Py_None);
+  }
+
+  static Py_ssize_t item_count(PyObject* container) {
+    return PyTuple_Check(container) ? PyTuple_GET_SIZE(container) : PyList_GET_SIZE(container);
+  }
+
+  Step full_array(PyObject* v, int depth) {
+    if (on_path(v)) {
+      put_str(out_, "[...]");
+      return checked();
+    }
+    const Py_ssize_t count = item_count(v);
+    put_count(out_, static_cast<std::size_t>(count), 0x90, 0xdc, 0xdd);
+    active_.push_back(v);
+    Step step = Step::kDone;
+    for (Py_ssize_t i = 0; i < count && step == Step::kDone; ++i) {
+      PyRef item = item_at(v, i);
+      step = full(item.get(), depth + 1);
+    }
+    active_.pop_back();
+    return step == Step::kDone ? checked() : step;
+  }
+
+  // Walks a dict's entries from its storage, exactly `count` of them (nil
+  // pairs if it shrank meanwhile).
+  struct DictEntries {
+    PyObject* dict;
+    Py_ssize_t pos = 0;
+    bool next(PyRef& key, PyRef& value) {
+      PyObject* k = nullptr;
+      PyObject* v = nullptr;
+      if (PyDict_Next(dict, &pos, &k, &v)) {
+        key = PyRef::borrow(k);
+        value = PyRef::borrow(v);
+      } else {
+        key = PyRef::borrow(Py_None);
+        value = PyRef::borrow(Py_None);
+      }
+      return true;
+    }
+  };
+
+  struct VectorEntries {
+    std::vector<Entry>& entries;
+    std::size_t index = 0;
+    bool next(PyRef& key, PyRef& value) {
+      const Entry& entry = entries[index++];
+      key = entry.key.clone();
+      value = entry.value.clone();
+      return true;
+    }
+  };
+
+  template <class Entries>
+  Step full_map(Entries entries, Py_ssize_t count, int depth) {
+    put_count(out_, static_cast<std::size_t>(count), 0x80, 0xde, 0xdf);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      PyRef key;
+      PyRef value;
+      entries.next(key, value);
+      if (Step step = full(key.get(), depth + 1); step != Step::kDone) {
+        return step;
+      }
+      if (Step step = full(value.get(), depth + 1); step != Step::kDone) {
+        return step;
+      }
+    }
+    return checked();
+  }
+
+  Step full_dict(PyObject* v, int depth) {
+    if (on_path(v)) {
+      put_str(out_, "{...}");
+      return checked();
+    }
+    active_.push_back(v);
+    Step step = full_map(DictEntries{v}, PyDict_GET_SIZE(v), depth);
+    active_.pop_back();
+    return step;
+  }
+
+  Step full_object(PyObject* v, int depth) {
+    if (on_path(v)) {
+      put_str(out_, "{...}");
+      return checked();
+    }
+    std::vector<Entry> entries;
+    if (Status s = describe_object(v, lightweight_, entries); !s.ok()) {
+      s.take_error().restore();
+      return Step::kError;
+    }
+    active_.push_back(v);
+    Step step = full_map(VectorEntries{entries}, static_cast<Py_ssize_t>(entries.size()), depth);
+    active_.pop_back();
+    return step;
+  }
+
+  // ------------------------------------------------------------ cut forms
+
+  // Moves the header written at the end (from `end`) in front of the items
+  // written from `start`.
+  void header_to_front(std::size_t start, std::size_t end) {
+    std::rotate(out_.data() + start, out_.data() + end, out_.data() + out_.size());
+  }
+
+  Step cut_text(PyObject* str, std::size_t room) {
+    Py_ssize_t size = 0;
+    PyRef holder;
+    const char* data = utf8_of(str, size, holder);
+    if (data == nullptr) {
+      return Step::kError;
+    }
+    const auto n = static_cast<std::size_t>(size);
+    std::size_t chars = 0;
+    for (std::size_t i = 0; i < n; i += utf8_width(static_cast<std::uint8_t>(data[i]))) {
+      ++chars;
+    }
+    const std::size_t avail = room - 5 - count_text("...<", chars, " more characters>").size();
+    std::size_t kept_bytes = 0;
+    std::size_t kept_chars = 0;
+    while (kept_bytes < n) {
+      std::size_t width = utf8_width(static_cast<std::uint8_t>(data[kept_bytes]));
+      if (kept_bytes + width > avail) {
+        break;
+      }
+      kept_bytes += width;
+      ++kept_chars;
+    }
+    std::string marker = count_text("...<", chars - kept_chars, " more characters>");
+    std::string text(data, kept_bytes);
+    text += marker;
+    put_str(out_, text);
+    return Step::kDone;
+  }
+
+  Step cut_bytes(PyObject* v, std::size_t room) {
+    std::string_view data = bytes_of(v);
+    const std::size_t kept =
+        room - 1 - 5 - text_cost(count_text("<", data.size(), " more bytes>").size());
+    out_.put(0x92);
+    write_bin_data(data.substr(0, kept));
+    put_str(out_, count_text("<", data.size() - kept, " more bytes>"));
+    return Step::kDone;
+  }
+
+  Step cut_array(PyObject* v, int depth, std::size_t room) {
+    if (on_path(v)) {
+      return full_array(v, depth);
+    }
+    const auto count = static_cast<std::size_t>(item_count(v));
+    const std::size_t avail = room - 5 - text_cost(count_text("<", count, " more items>").size());
+    const std::size_t start = out_.size();
+    std::size_t kept = count;
+    active_.push_back(v);
+    Step step = Step::kDone;
+    for (std::size_t i = 0; i < count; ++i) {
+      PyRef item = item_at(v, static_cast<Py_ssize_t>(i));
+      const std::size_t rest = avail - (out_.size() - start);
+      step = attempt(item.get(), depth + 1, rest);
+      if (step == Step::kDone) {
+        continue;
+      }
+      if (step == Step::kError) {
+        break;
+      }
+      kept = i;
+      step = Step::kDone;
+      if (rest >= kMinRoom) {
+        step = fit(item.get(), depth + 1, rest);
+        ++kept;
+      }
+      break;
+    }
+    active_.pop_back();
+    if (step != Step::kDone) {
+      return step;
+    }
+    const std::size_t left = count - kept;
+    if (left > 0) {
+      put_str(out_, count_text("<", left, " more items>"));
+    }
+    const std::size_t end = out_.size();
+    put_count(out_, kept + (left > 0 ? 1 : 0), 0x90, 0xdc, 0xdd);
+    header_to_front(start, end);
+    return Step::kDone;
+  }
+
+  template <class Entries>
+  Step cut_map(Entries entries, std::size_t count, int depth, std::size_t room) {
+    const std::size_t avail =
+        room - 5 - text_cost(count_text("<", count, " more entries>").size()) - 1;
+    const std::size_t start = out_.size();
+    std::size_t kept = count;
+    for (std::size_t i = 0; i < count; ++i) {
+      PyRef key;
+      PyRef value;
+      entries.next(key, value);
+      const std::size_t entry_start = out_.size();
+      const std::size_t rest = avail - (entry_start - start);
+      Step step = attempt(key.get(), depth + 1, rest);
+      if (step == Step::kError) {
+        return step;
+      }
+      if (step == Step::kDone) {
+        const std::size_t value_room = rest - (out_.size() - entry_start);
+        step = attempt(value.get(), depth + 1, value_room);
+        if (step == Step::kDone) {
+          continue;
+        }
+        if (step == Step::kError) {
+          return step;
+        }
+        kept = i;
+        if (value_room >= kMinRoom) {
+          if (step = fit(value.get(), depth + 1, value_room); step != Step::kDone) {
+            return step;
+          }
+          ++kept;
+          break;
+        }
+      }
+      kept = i;
+      out_.shrink(entry_start);
+      break;
+    }
+    const std::size_t left = count - kept;
+    if (left > 0) {
+      put_str(out_, count_text("<", left, " more entries>"));
+      out_.put(0xc0);
+    }
+    const std::size_t end = out_.size();
+    put_count(out_, kept + (left > 0 ? 1 : 0), 0x80, 0xde, 0xdf);
+    header_to_front(start, end);
+    return Step::kDone;
+  }
+
+  Step cut_dict(PyObject* v, int depth, std::size_t room) {
+    if (on_path(v)) {
+      return full_dict(v, depth);
+    }
+    active_.push_back(v);
+    Step step = cut_map(DictEntries{v}, static_cast<std::size_t>(PyDict_GET_SIZE(v)), depth, room);
+    active_.pop_back();
+    return step;
+  }
+
+  Step cut_object(PyObject* v, int depth, std::size_t room) {
+    if (on_path(v)) {
+      return full_object(v, depth);
+    }
+    std::vector<Entry> entries;
+    if (Status s = describe_object(v, lightweight_, entries); !s.ok()) {
+      s.take_error().restore();
+      return Step::kError;
+    }
+    active_.push_back(v);
+    Step step = cut_map(VectorEntries{entries}, entries.size(), depth, room);
+    active_.pop_back();
+    return step;
+  }
+
+  Sink& out_;
+  const bool lightweight_;
+  const bool repr_;
+  std::size_t limit_ = kNoLimit;
+  // The containers being encoded, outermost first: meeting one again is a cycle.
+  std::vector<PyObject*>& active_;
+};
+
+}  // namespace
+
+Status encode_value(PyObject* value, bool lightweight, const ValueSettings& settings,
+                    ByteBuffer& out) {
+  // The storage of the thread is reused by every value it encodes, so that
+  // encoding allocates nothing once it has grown; a value encoded while
+  // another is (repr() calling the encoder) gets its own.
+  struct Scratch {
+    ByteBuffer bytes;
+    std::vector<PyObject*> active;
+    bool in_use = false;
+  };
+  thread_local Scratch shared;
+  Scratch own;
+  Scratch& scratch = shared.in_use ? own : shared;
+  scratch.in_use = true;
+  scratch.active.clear();
+  Sink sink(scratch.bytes);
+  Encoder encoder(sink, scratch.active, lightweight, settings.repr);
+  Step step = encoder.fit(value, 0, std::max(settings.budget, kMinRoom));
+  if (step == Step::kDone) {
+    out.insert(out.end(), scratch.bytes.data(), scratch.bytes.data() + sink.size());
+  }
+  // A value far above the budget leaves no lasting large buffer behind.
+  if (scratch.bytes.size() > 4 * std::max(settings.budget, std::size_t{1} << 16)) {
+    ByteBuffer().swap(scratch.bytes);
+  }
+  scratch.in_use = false;
+  if (step != Step::kDone) {
+    return PyError::fetch();
+  }
+  return Status::success();
+}
+
+}  // namespace tavo::values

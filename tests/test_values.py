@@ -1,0 +1,263 @@
+"""Recorded values: the native encoder against its Python reference, and one test
+per rule (no code of the program runs, the budget, the repr setting, a
+replaced serializer, one bad value among the locals)."""
+
+import os
+import subprocess
+import sys
+
+import msgpack
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import tavo
+from tavo import _tavo, db, serialize
+from tests.conftest import records_of
+
+
+def decode_one(data):
+    unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, use_list=False)
+    unpacker.feed(data)
+    values = list(unpacker)
+    assert len(values) == 1
+    return values[0]
+
+
+class Plain:
+    def __init__(self, value):
+        self.value = value
+
+
+class Slotted:
+    __slots__ = ("left", "right")
+
+
+def slotted(value):
+    obj = Slotted()
+    obj.left = value
+    return obj
+
+
+scalars = (st.none() | st.booleans() | st.integers(-(2**70), 2**70) | st.floats()
+           | st.text(max_size=300) | st.binary(max_size=300)
+           | st.sampled_from([2**5000, "lone \udcff", 1 + 2j, len, Plain, tavo, bytearray(b"ab")]))
+plain = st.recursive(
+    st.none() | st.booleans() | st.integers(-(2**63), 2**64 - 1) | st.floats(allow_nan=False)
+    | st.text() | st.binary(),
+    lambda inner: st.lists(inner, max_size=6) | st.dictionaries(st.text(), inner, max_size=6),
+    max_leaves=40)
+anything = st.recursive(
+    scalars,
+    lambda inner: (st.lists(inner, max_size=8) | st.tuples(inner, inner)
+                   | st.dictionaries(st.text(max_size=40) | st.integers(), inner, max_size=8)
+                   | st.frozensets(st.integers(), max_size=4) | inner.map(Plain)
+                   | inner.map(slotted) | inner.map(lambda v: ValueError(v, 1))),
+    max_leaves=60)
+
+
+@settings(max_examples=300, deadline=None)
+@given(value=anything, lightweight=st.booleans(), mode=st.sampled_from(serialize.VALUE_MODES),
+       budget=st.sampled_from([64, 150, 700, 4096, serialize.DEFAULT_BUDGET]), same=plain)
+def test_native_encoder_matches_the_reference(value, lightweight, mode, budget, same):
+    native = _tavo.dump_msgpack_lightweight_repr if lightweight else _tavo.dump_msgpack
+    previous = serialize.configure(mode, budget)
+    try:
+        encoded = native(value)
+        assert encoded == serialize.reference_dump(value, lightweight, mode, budget)
+        assert len(encoded) <= budget
+        decode_one(encoded)
+        # Plain data that fits is encoded exactly as msgpack encodes it.
+        serialize.configure(mode, serialize.DEFAULT_BUDGET)
+        expected = msgpack.packb(same)
+        if len(expected) <= serialize.DEFAULT_BUDGET:
+            assert native(same) == expected
+    finally:
+        serialize.configure(**previous)
+
+
+def _counting(name):
+    def method(self, *args):
+        Counted.calls += 1
+        if name == "__getattribute__":
+            return object.__getattribute__(self, *args)
+        return NotImplemented
+    return method
+
+
+class Counted:
+    """Counts every call of its special methods and properties."""
+
+    calls = 0
+    __slots__ = ("a", "__dict__")
+
+    def __init__(self):
+        self.a = 1
+        self.b = [2]
+
+    @property
+    def prop(self):
+        Counted.calls += 1
+        return 0
+
+    @property
+    def __class__(self):
+        Counted.calls += 1
+        return Counted
+
+
+for _name in ("__repr__", "__str__", "__eq__", "__hash__", "__len__", "__iter__", "__getattr__",
+              "__getattribute__", "__bool__", "__format__", "__sizeof__", "__reduce__",
+              "__reduce_ex__", "__getstate__", "__dir__", "__getitem__", "__index__"):
+    setattr(Counted, _name, _counting(_name))
+
+
+class CountedDict(dict):
+    def items(self):
+        Counted.calls += 1
+        return super().items()
+
+    __iter__ = _counting("__iter__")
+    __len__ = _counting("__len__")
+    __getitem__ = _counting("__getitem__")
+
+
+def recorded_locals(config, work):
+    with tavo.profile(db_path=None, config=config) as profiler:
+        work()
+    return records_of(profiler.trace, co_name=work.__name__)
+
+
+def test_recording_runs_no_code_of_the_objects():
+    def holds_counted():
+        counted = Counted()
+        mapping = CountedDict(x=counted)
+        return [counted, mapping]
+
+    records = recorded_locals({}, holds_counted)
+    assert Counted.calls == 0
+    returned = records[-1]
+    assert returned["locals"]["counted"] == {"__type__": f"{__name__}.Counted", "a": 1, "b": [2]}
+    assert returned["arg"][1] == {"x": returned["locals"]["counted"]}
+
+
+def test_repr_setting_calls_repr():
+    def holds_plain():
+        point = Plain(3)
+        return point
+
+    Plain.__repr__ = lambda self: f"Plain({self.value})"
+    try:
+        records = recorded_locals({"values": "repr"}, holds_plain)
+    finally:
+        del Plain.__repr__
+    assert records[-1]["arg"] == "Plain(3)"
+
+
+def test_value_over_the_budget_is_cut():
+    def holds_big():
+        sieve = bytearray(500_000)
+        words = ["word"] * 100_000
+        text = "é" * 100_000
+        return {"sieve": sieve, "words": words, "text": text}
+
+    records = recorded_locals({"value_budget": 4096}, holds_big)
+    returned = records[-1]
+    for value in (returned["arg"], returned["locals"]):
+        assert len(msgpack.packb(value)) <= 4096
+    sieve = returned["locals"]["sieve"]
+    assert sieve[1] == f"<{500_000 - len(sieve[0])} more bytes>"
+    assert returned["arg"] == {"sieve": returned["arg"]["sieve"], "<2 more entries>": None}
+    text = serialize.dump_msgpack(["é" * 100_000])
+    assert len(text) <= serialize.DEFAULT_BUDGET and "more characters>" in decode_one(text)[0]
+
+
+class Lazy:
+    @property
+    def __class__(self):
+        raise RuntimeError("not loaded")
+
+
+def test_one_bad_value_keeps_the_other_locals():
+    def holds_lazy():
+        lazy = Lazy()
+        number = 7
+        return number
+
+    for config in ({}, {"values": "repr"}):
+        returned = recorded_locals(config, holds_lazy)[-1]
+        assert returned["locals"]["number"] == 7
+        assert set(returned["locals"]) == {"lazy", "number"}
+
+
+def test_replaced_serializer_is_called(monkeypatch):
+    calls = []
+
+    def replacement(value):
+        calls.append(value)
+        return msgpack.packb("replaced")
+
+    monkeypatch.setattr(serialize, "dump_msgpack", replacement)
+
+    def small():
+        return 5
+
+    records = recorded_locals({}, small)
+    assert 5 in calls
+    assert records[-1]["arg"] == "replaced"
+
+
+@pytest.mark.parametrize("config, message", [
+    ({"values": "everything"}, '"safe" or "repr"'),
+    ({"value_budget": 10}, "value_budget"),
+    ({"value_budget": "64k"}, "value_budget"),
+])
+def test_bad_value_settings_are_refused(config, message):
+    with pytest.raises(TypeError, match=message):
+        tavo.Profiler(None, config=config)
+
+
+PROGRAM = """\
+class Shown:
+    def __repr__(self):
+        return "Shown()"
+
+
+def holds(shown, text):
+    return len(text)
+
+
+def test_holds():
+    holds(Shown(), "x" * 5000)
+
+
+if __name__ == "__main__":
+    test_holds()
+"""
+
+
+@pytest.mark.parametrize("command", [
+    ["-m", "tavo", "run", "--db", "t.sqlite3", "--values", "repr", "--value-budget", "200",
+     "prog.py"],
+    ["-m", "pytest", "-p", "no:cacheprovider", "--tavo", "--tavo-db", "t.sqlite3",
+     "--tavo-values", "repr", "--tavo-value-budget", "200", "prog.py"],
+])
+def test_command_line_options_reach_the_encoder(tmp_path, command):
+    (tmp_path / "prog.py").write_text(PROGRAM)
+    env = {k: v for k, v in os.environ.items() if not k.startswith("PYTEST_")}
+    result = subprocess.run([sys.executable, *command], cwd=tmp_path, env=env,
+                            capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr
+    [trace] = db.list_traces(tmp_path / "t.sqlite3")
+    [(_, blob)] = db.load_traces(tmp_path / "t.sqlite3", trace["trace_id"])
+    [call] = [r for r in records_of(db.decode_document(blob), co_name="holds")
+              if r["event"] == "call"]
+    assert call["locals"]["shown"] == "Shown()"
+    assert call["locals"]["text"].endswith(" more characters>")
+    assert len(msgpack.packb(call["locals"])) <= 200
+
+
+def test_run_refuses_a_budget_below_the_minimum(tmp_path):
+    (tmp_path / "prog.py").write_text(PROGRAM)
+    result = subprocess.run([sys.executable, "-m", "tavo", "run", "--value-budget", "10",
+                             "prog.py"], cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    assert result.returncode == 2 and "bad value 10 for value-budget" in result.stderr
