@@ -120,3 +120,30 @@ def test_no_children_records_the_parent_alone(program):
     [(summary, blob)] = stored(program)
     assert summary["label"] == "prog.py" and work_tags(blob) == {"parent"}
     assert len(re.findall(r"tavo: saved trace", result.stderr)) == 1
+
+
+def test_under_pytest_children_are_linked_to_their_tests_trace(program):
+    (program / "test_kids.py").write_text(textwrap.dedent("""\
+        import multiprocessing
+        import subprocess
+        import sys
+
+        from child import work
+
+
+        def test_kid():
+            process = multiprocessing.get_context("fork").Process(target=work, args=("fork",))
+            process.start()
+            process.join()
+            subprocess.run([sys.executable, "child.py", "subprocess"], check=True)
+    """))
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTEST_", "TAVO_"))}
+    result = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                             "--tavo", "test_kids.py"], cwd=program, env=env,
+                            capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr
+    traces = stored(program)
+    [test] = [s for s, _ in traces if s["label"] == "test_kids.py::test_kid"]
+    linked = {tag for s, b in traces if (found := CHILD_LABEL.match(s["label"] or ""))
+              and found.group(2) == test["trace_id"] for tag in work_tags(b)}
+    assert linked == {"fork", "subprocess"}, [s["label"] for s, _ in traces]

@@ -256,3 +256,17 @@ def test_a_run_that_records_no_user_code_says_how_to_include_it(tmp_path):
     included = run_source(tmp_path, source, "--include", "python_tools/", name=name)
     assert len(recorded_calls(tmp_path, included, "work")) == 1
     assert "--include FRAGMENT" not in included.stderr
+
+
+def test_dropped_records_are_counted_on_the_last_line(tmp_path):
+    result = run_source(tmp_path, """\
+        import tavo.serialize
+
+        def work(n):
+            return n
+
+        tavo.serialize.dump_msgpack = lambda value: 1 / 0  # every later record fails
+        work(1)
+        """)
+    [line] = [line for line in result.stderr.splitlines() if SAVED.match(line)]
+    assert line.endswith("; 3 records dropped"), result.stderr  # work's call and return, the module's return

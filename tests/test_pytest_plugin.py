@@ -204,3 +204,17 @@ def test_signal_based_timeout_fails_the_hanging_test(tmp_path, native):
                         ("PASSED", "test_hanging.py::test_after")}, result.stdout + result.stderr
     assert "timed out" in result.stdout
     assert len(db.list_traces(tmp_path / "tavo.sqlite3")) == 2
+
+
+def test_dropped_records_are_counted_in_the_session_summary(tmp_path, native):
+    (tmp_path / "test_drops.py").write_text(
+        "import tavo.serialize\n"
+        "def test_drops(monkeypatch):\n"
+        "    monkeypatch.setattr(tavo.serialize, 'dump_msgpack', lambda value: 1 / 0)\n"
+        "    (lambda: 1)()\n"
+        "def test_keeps():\n"
+        "    pass\n")
+    result, outcomes = run_pytest(tmp_path, "-p", "tavo.pytest_plugin", "--tavo", "test_drops.py")
+    assert {outcome for outcome, _ in outcomes} == {"PASSED"}, result.stdout
+    [summary] = [line for line in result.stdout.splitlines() if line.startswith("tavo: ")]
+    assert re.fullmatch(r"tavo: 2 traces saved in \S+; [1-9]\d* records dropped", summary), summary

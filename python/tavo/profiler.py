@@ -262,8 +262,27 @@ _started_from_environment = False  # site may read the start-up hook twice in a 
 def _install_fork_hook():
     global _fork_hook_installed
     if not _fork_hook_installed:
-        os.register_at_fork(after_in_child=_after_fork_in_child)
+        os.register_at_fork(before=_before_fork, after_in_child=_after_fork_in_child)
         _fork_hook_installed = True
+
+
+def recording_trace_id(profiler):
+    """The id of the trace the engine is recording now: with one trace per test,
+    the running test's, which is what a child process is labelled with."""
+    native = profiler.rust_profiler
+    return native.trace_id if native is not None else profiler.trace_id
+
+
+def _before_fork():
+    if _enabled is not None and _enabled.rust_profiler is not None:
+        _enabled.parent_trace_id_at_fork = recording_trace_id(_enabled)
+
+
+def refresh_child_environment(profiler):
+    """Point the processes started from now on at the trace being recorded now
+    (called at each test's start when there is one trace per test)."""
+    if hasattr(profiler, "child_env_before"):
+        os.environ[CHILD_ENV] = _child_payload(profiler)
 
 
 def _follow_children(profiler):
@@ -288,7 +307,7 @@ def _stop_following_children(profiler):
 def _child_payload(profiler):
     import json
 
-    return json.dumps({"parent": profiler.trace_id, "db": profiler.db_path,
+    return json.dumps({"parent": recording_trace_id(profiler), "db": profiler.db_path,
                        "source": profiler.source,
                        "config": {key: profiler.config[key] for key in _CHILD_CONFIG_KEYS}})
 
@@ -312,7 +331,7 @@ def _after_fork_in_child():
         return
     from tavo import _tavo
 
-    parent_trace_id = profiler.trace_id
+    parent_trace_id = getattr(profiler, "parent_trace_id_at_fork", profiler.trace_id)
     profiler.trace_id = new_trace_id()
     profiler.one_trace_per_test = False  # the child's trace is the rest of its life
     profiler.config = {k: v for k, v in profiler.config.items() if k != "pytest"}

@@ -83,7 +83,7 @@ class SaveTally:
         if db_path != self.profiler.db_path:
             return
         # Read at each save: the count restarts with every trace.
-        self.dropped_records += getattr(self.profiler, "dropped_records", 0) or 0
+        self.dropped_records += self.profiler.dropped_records
         if error is not None:
             self.failed += 1
             self.last_error = describe_error(error)
@@ -181,6 +181,15 @@ def pytest_terminal_summary(terminalreporter, config):
 
         for line in tally.summary_lines(describe(tally.where)):
             terminalreporter.write_line(line, red=bool(tally.failed))
+
+
+def pytest_runtest_setup(item):
+    # The engine has started this test's trace: processes the test starts are its children.
+    from tavo import profiler
+
+    active = profiler._enabled
+    if active is not None and active.one_trace_per_test:
+        profiler.refresh_child_environment(active)
 
 
 def outcome_after(report, previous):

@@ -74,6 +74,13 @@ PyObject* save_request_in_db(PyObject* self, PyObject*) {
   return result;
 }
 
+PyObject* get_trace_id(PyObject* self, void*) {
+  return python_entry([&]() -> PyObject* {
+    const std::string trace_id = state_of(self).current_trace_id();
+    return PyUnicode_FromStringAndSize(trace_id.data(), static_cast<Py_ssize_t>(trace_id.size()));
+  });
+}
+
 PyObject* get_dropped_records(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(state_of(self).dropped_records());
 }
@@ -144,6 +151,8 @@ PyMethodDef profiler_methods[] = {
 };
 
 PyGetSetDef profiler_getset[] = {
+    {"trace_id", get_trace_id, nullptr,
+     "The id of the trace being recorded now (each test's own with one trace per test).", nullptr},
     {"dropped_records", get_dropped_records, nullptr,
      "Records dropped since the current trace began (errors, the buffer budget, memory).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

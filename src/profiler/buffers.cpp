@@ -96,4 +96,10 @@ void TavoProfiler::reset_trace() {
   dropped_records_.store(0, std::memory_order_relaxed);
 }
 
+std::string TavoProfiler::current_trace_id() {
+  check_fork();
+  GilSafeLock trace_lock(trace_id_mutex_);
+  return trace_id_;
+}
+
 }  // namespace tavo

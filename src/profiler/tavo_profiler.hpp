@@ -120,6 +120,10 @@ class TavoProfiler {
   bool profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code, CodeDecision decision,
                PyObject* arg, Event event);
 
+  // The id of the trace being recorded now (a new one after each test
+  // boundary when there is one trace per test, and in a forked child).
+  std::string current_trace_id();
+
   // Starts a new trace in a forked child before it records or saves anything
   // (cheap when there was no fork).
   void check_fork() {

@@ -202,7 +202,7 @@ def report(profiler: Any, db_path: str, saves: list[tuple[Any, BaseException | N
     records = summary.get("records")
     line = (f"tavo: saved trace {profiler.trace_id} ({'?' if records is None else records} records)"
             f" in {where}")
-    dropped = getattr(profiler, "dropped_records", 0)
+    dropped = profiler.dropped_records
     if dropped:
         line += f"; {dropped} records dropped"
     print(line, file=sys.stderr, flush=True)
