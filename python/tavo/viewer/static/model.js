@@ -55,18 +55,18 @@ var Tavo = window.Tavo || (window.Tavo = {});
   };
 
   // Growable typed columns.
-  function Columns(spec) {
+  function Columns(layout) {
     this.n = 0;
     this.cap = 1024;
-    this.spec = spec;
-    for (var name in spec) this[name] = new spec[name](this.cap);
+    this.layout = layout;
+    for (var name in layout) this[name] = new layout[name](this.cap);
   }
 
   Columns.prototype.add = function () {
     if (this.n === this.cap) {
       this.cap *= 2;
-      for (var name in this.spec) {
-        var bigger = new this.spec[name](this.cap);
+      for (var name in this.layout) {
+        var bigger = new this.layout[name](this.cap);
         bigger.set(this[name]);
         this[name] = bigger;
       }
@@ -75,7 +75,7 @@ var Tavo = window.Tavo || (window.Tavo = {});
   };
 
   Columns.prototype.trim = function () {
-    for (var name in this.spec) this[name] = this[name].subarray(0, this.n);
+    for (var name in this.layout) this[name] = this[name].subarray(0, this.n);
   };
 
   var KIND_CALL = 1, KIND_RETURN = 2, KIND_EVENT = 3, KIND_PLUGIN = 4, KIND_EXCEPTION = 5;
