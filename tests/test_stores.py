@@ -2,6 +2,7 @@
 through the same calls and commands, grouped by the fault each test would catch."""
 
 import hashlib
+import json
 import os
 import sqlite3
 import subprocess
@@ -82,6 +83,16 @@ def test_run_traces_and_show_on_both_stores(store_location, tmp_path):
     shown = tavo("show", row.split()[0], "--db", store_location, cwd=tmp_path)
     assert "-> __main__.add(a=1, b=2)" in shown.stdout
     assert "<- __main__.add returned 3" in shown.stdout
+    # The commands that read whole documents work on either store too.
+    exported = tavo("export", row.split()[0], "--format", "chrome", "--db", store_location,
+                    cwd=tmp_path)
+    assert exported.returncode == 0, exported.stderr
+    assert any("add" in str(event.get("name")) for event in json.loads(exported.stdout)["traceEvents"])
+    found = tavo("find", "add", "--db", store_location, cwd=tmp_path)
+    assert found.returncode == 0 and "add" in found.stdout and "3" in found.stdout, found.stderr
+    page = tavo("view", row.split()[0], "--db", store_location, "--html", tmp_path / "t.html",
+                cwd=tmp_path)
+    assert page.returncode == 0 and (tmp_path / "t.html").stat().st_size > 0, page.stderr
     result = tavo("traces", "--db", store_location, "--label", "tests/*", "--limit", "5",
                   cwd=tmp_path)
     listed = [line.split()[0] for line in result.stdout.splitlines()[1:]]
