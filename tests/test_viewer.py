@@ -180,7 +180,11 @@ def browser():
     for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
                 "--window-size=1400,900"):
         options.add_argument(arg)
-    driver = webdriver.Chrome(options=options, service=Service("/usr/bin/chromedriver"))
+    # The browser is not ours to instrument: under the sanitizer run it must not
+    # inherit the preloaded runtimes.
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS",
+                                                             "UBSAN_OPTIONS", "PYTHONMALLOC")}
+    driver = webdriver.Chrome(options=options, service=Service("/usr/bin/chromedriver", env=env))
     yield driver
     driver.quit()
 
