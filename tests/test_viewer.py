@@ -14,6 +14,7 @@ import threading
 import msgpack
 import pytest
 from selenium import webdriver
+from selenium.common.exceptions import StaleElementReferenceException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
@@ -283,5 +284,7 @@ def test_viewer_page_in_a_browser(known, server, browser, tmp_path):
     click_row(d, "known_test.worker")
     assert section(d, "arguments") == "results: list (0 items)"
     d.find_element(By.CSS_SELECTOR, "#detail [data-section=locals] summary").click()
-    assert section(d, "locals") == "results: list (1 item)\n0: 24"
+    # The folded value is built when opened: wait for it.
+    WebDriverWait(d, 10, ignored_exceptions=(StaleElementReferenceException,)).until(
+        lambda d: section(d, "locals") == "results: list (1 item)\n0: 24")
     assert d.execute_script("return performance.getEntriesByType('resource').length") == 0
