@@ -116,14 +116,7 @@ Status write_exception_record(ByteBuffer& buf, const ExceptionRecordInput& in) {
   write_str_pair(buf, "thread", in.thread.name);
   write_int_pair(buf, "thread_native_id", in.thread.native_id);
   write_str(buf, "user_code_call_site");
-  if (in.call_site) {
-    write_map_len(buf, 2);
-    write_str_pair(buf, "call_frame_id", in.call_site->call_frame_id.view());
-    write_str(buf, "line_number");
-    write_int(buf, in.call_site->line_number);
-  } else {
-    write_nil(buf);
-  }
+  write_call_site(buf, in.call_site);
   write_str_pair(buf, "type", "exception");
   write_str_pair(buf, "subtype", std::nullopt);
   write_str_pair(buf, "exception_type", utf8_view(name.value().get(), name_storage));

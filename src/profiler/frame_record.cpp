@@ -70,14 +70,7 @@ Status write_body(ByteBuffer& buf, const FrameRecordInput& in) {
   write_f64_pair(buf, "timestamp", timestamp());
   write_str_pair(buf, "type", "frame");
   write_str(buf, "user_code_call_site");
-  if (in.call_site) {
-    write_map_len(buf, 2);
-    write_str_pair(buf, "call_frame_id", in.call_site->call_frame_id.view());
-    write_str(buf, "line_number");
-    write_int(buf, in.call_site->line_number);
-  } else {
-    write_nil(buf);
-  }
+  write_call_site(buf, in.call_site);
   return Status::success();
 }
 

@@ -57,4 +57,15 @@ std::optional<CallSite> user_code_call_site(const std::vector<CallFrame>& call_f
   return std::nullopt;
 }
 
+void write_call_site(ByteBuffer& buf, const std::optional<CallSite>& call_site) {
+  if (call_site) {
+    write_map_len(buf, 2);
+    write_str_pair(buf, "call_frame_id", call_site->call_frame_id.view());
+    write_str(buf, "line_number");
+    write_int(buf, call_site->line_number);
+  } else {
+    write_nil(buf);
+  }
+}
+
 }  // namespace tavo

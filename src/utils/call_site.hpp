@@ -44,4 +44,8 @@ std::optional<CallSite> user_code_call_site(const std::vector<CallFrame>& call_f
                                             const std::optional<FrameId>& frame_id,
                                             PyObject* frame);
 
+// A record's "user_code_call_site" value: {"call_frame_id", "line_number"},
+// or nil when the call came from no recorded frame.
+void write_call_site(ByteBuffer& buf, const std::optional<CallSite>& call_site);
+
 }  // namespace tavo
