@@ -2,12 +2,12 @@
 #include <Python.h>
 
 #include "module/profiler_type.hpp"
-#include "utils/convert.hpp"
-#include "utils/cpp_barrier.hpp"
-#include "utils/entropy.hpp"
-#include "utils/fork_generation.hpp"
-#include "utils/interned.hpp"
-#include "utils/log_warning.hpp"
+#include "interop/convert.hpp"
+#include "interop/cpp_barrier.hpp"
+#include "record/entropy.hpp"
+#include "interop/fork_generation.hpp"
+#include "interop/interned.hpp"
+#include "interop/log_warning.hpp"
 #include "values/value_functions.hpp"
 
 namespace tavo {

@@ -2,8 +2,8 @@
 
 #include <new>
 
-#include "utils/cpp_barrier.hpp"
-#include "utils/interned.hpp"
+#include "interop/cpp_barrier.hpp"
+#include "interop/interned.hpp"
 
 namespace tavo {
 

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "filters/finder.hpp"
-#include "utils/error.hpp"
-#include "utils/ids.hpp"
-#include "utils/pyref.hpp"
+#include "interop/error.hpp"
+#include "record/ids.hpp"
+#include "interop/pyref.hpp"
 
 namespace tavo {
 

@@ -2,12 +2,12 @@
 #include <cstring>
 
 #include "profiler/tavo_profiler.hpp"
-#include "utils/compat.hpp"
-#include "utils/convert.hpp"
-#include "utils/gil_lock.hpp"
-#include "utils/host_module.hpp"
-#include "utils/interned.hpp"
-#include "utils/serializer.hpp"
+#include "interop/compat.hpp"
+#include "interop/convert.hpp"
+#include "interop/gil_lock.hpp"
+#include "interop/host_module.hpp"
+#include "interop/interned.hpp"
+#include "values/serializer.hpp"
 
 namespace tavo {
 

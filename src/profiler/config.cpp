@@ -2,12 +2,12 @@
 #include <atomic>
 
 #include "profiler/tavo_profiler.hpp"
-#include "utils/compat.hpp"
-#include "utils/convert.hpp"
-#include "utils/host_module.hpp"
-#include "utils/ids.hpp"
-#include "utils/interned.hpp"
-#include "utils/thread_identity.hpp"
+#include "interop/compat.hpp"
+#include "interop/convert.hpp"
+#include "interop/host_module.hpp"
+#include "record/ids.hpp"
+#include "interop/interned.hpp"
+#include "interop/thread_identity.hpp"
 
 namespace tavo {
 

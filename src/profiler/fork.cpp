@@ -7,8 +7,8 @@
 #include <memory>
 
 #include "profiler/tavo_profiler.hpp"
-#include "utils/gil_lock.hpp"
-#include "utils/thread_identity.hpp"
+#include "interop/gil_lock.hpp"
+#include "interop/thread_identity.hpp"
 
 namespace tavo {
 

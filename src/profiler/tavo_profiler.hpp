@@ -15,11 +15,11 @@
 
 #include "filters/finder.hpp"
 #include "plugins/plugin_processor.hpp"
-#include "profiler/record_list.hpp"
-#include "profiler/thread_slots.hpp"
-#include "utils/compat.hpp"
-#include "utils/error.hpp"
-#include "utils/fork_generation.hpp"
+#include "buffers/record_list.hpp"
+#include "recorder/thread_slots.hpp"
+#include "interop/compat.hpp"
+#include "interop/error.hpp"
+#include "interop/fork_generation.hpp"
 
 namespace tavo {
 
