@@ -1,64 +1,32 @@
-// Buffering an event's records per trace and per thread, and cutting the
-// stream into one trace per test.
-#include "profiler/tavo_profiler.hpp"
+// Buffering records per trace and per thread, and handing them to documents.
+#include "buffers/trace_buffers.hpp"
+
+#include <memory>
+#include <utility>
+
 #include "interop/gil_lock.hpp"
+#include "record/ids.hpp"
 
 namespace tavo {
 
-Status TavoProfiler::push_frames(Event event, EventRecords& records, ThreadSlot* slot) {
-  const std::size_t count = records.entries.size();
-  if (count == 0) {
-    return Status::success();
-  }
-  // A return's records are buffered frame record first, so that an end marker
-  // follows the return of its frame (as a start marker precedes its call).
-  const bool reversed = event == Event::kReturn;
-  Result<const ThreadIdentity*> identity = thread_identity(slot ? *slot : threads_.current());
-  if (!identity.ok()) {
-    count_dropped(count - records.handled);
-    return identity.take_error();
-  }
-  const std::optional<std::uint64_t> native_id = identity.value()->native_id;
-  if (!one_trace_per_test_) {
-    push_frame_data(native_id, records, reversed, 0, count);
-    return Status::success();
-  }
-  // A failed save does not stop the records that follow its marker: the
-  // first failure is returned once they are all buffered. After an interrupt
-  // no more Python code runs for the event.
-  Status result = Status::success();
-  std::size_t flushed = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    const RecordKind kind = records.entries[reversed ? count - 1 - i : i].kind;
-    if (kind == RecordKind::kEndTest) {
-      push_frame_data(native_id, records, reversed, flushed, i + 1);
-      flushed = i + 1;
-      if (!result.interrupted()) {
-        if (Status saved = save_in_db(); !saved.ok() && (result.ok() || saved.interrupted())) {
-          result = std::move(saved);
-        }
-      }
-    } else if (kind == RecordKind::kStartTest) {
-      push_frame_data(native_id, records, reversed, flushed, i);
-      flushed = i;
-      reset_trace();
-    }
-  }
-  push_frame_data(native_id, records, reversed, flushed, count);
-  return result;
+void TraceBuffers::configure(Settings settings) {
+  budget_ = settings.budget;
+  threading_ = settings.threading;
+  main_thread_id_ = settings.main_thread_id;
+  trace_id_ = std::move(settings.trace_id);
 }
 
-bool TavoProfiler::take_budget(std::size_t size) {
+bool TraceBuffers::take_budget(std::size_t size) {
   const std::size_t before = buffered_bytes_.fetch_add(size, std::memory_order_relaxed);
-  if (before + size <= buffer_budget_) {
+  if (before + size <= budget_) {
     return true;
   }
   buffered_bytes_.fetch_sub(size, std::memory_order_relaxed);
   return false;
 }
 
-void TavoProfiler::push_frame_data(std::optional<std::uint64_t> native_id, EventRecords& records,
-                                   bool reversed, std::size_t begin, std::size_t end) {
+void TraceBuffers::append(std::optional<std::uint64_t> native_id, EventRecords& records,
+                          bool reversed, std::size_t begin, std::size_t end) {
   const std::size_t count = records.entries.size();
   auto append_all = [&](RecordList& list) {
     for (std::size_t i = begin; i < end; ++i) {
@@ -83,7 +51,32 @@ void TavoProfiler::push_frame_data(std::optional<std::uint64_t> native_id, Event
   append_all(frames_[*native_id]);
 }
 
-void TavoProfiler::reset_trace() {
+void TraceBuffers::take(std::string& trace_id, TakenRecords& taken) {
+  GilSafeLock trace_lock(trace_id_mutex_);
+  trace_id = trace_id_;
+  taken.trace_generation = trace_generation_;
+  GilSafeLock interest_lock(frames_of_interest_mutex_);
+  std::swap(taken.frames_of_interest, frames_of_interest_);
+  GilSafeLock frames_lock(frames_mutex_);
+  std::swap(taken.frames, frames_);
+  taken.bytes = buffered_bytes_.exchange(0, std::memory_order_relaxed);
+}
+
+void TraceBuffers::put_back(TakenRecords&& taken) {
+  GilSafeLock trace_lock(trace_id_mutex_);
+  if (taken.trace_generation != trace_generation_) {
+    return;  // a new test's trace has begun; these records belong to none
+  }
+  GilSafeLock interest_lock(frames_of_interest_mutex_);
+  frames_of_interest_.prepend(std::move(taken.frames_of_interest));
+  GilSafeLock frames_lock(frames_mutex_);
+  for (auto& [thread_id, list] : taken.frames) {
+    frames_[thread_id].prepend(std::move(list));
+  }
+  buffered_bytes_.fetch_add(taken.bytes, std::memory_order_relaxed);
+}
+
+void TraceBuffers::reset_trace() {
   std::string trace_id = new_trace_id();
   GilSafeLock trace_lock(trace_id_mutex_);
   trace_id_ = std::move(trace_id);
@@ -96,10 +89,15 @@ void TavoProfiler::reset_trace() {
   dropped_records_.store(0, std::memory_order_relaxed);
 }
 
-std::string TavoProfiler::current_trace_id() {
-  check_fork();
+std::string TraceBuffers::trace_id() {
   GilSafeLock trace_lock(trace_id_mutex_);
   return trace_id_;
+}
+
+void TraceBuffers::remake_locks() {
+  std::construct_at(&trace_id_mutex_);
+  std::construct_at(&frames_of_interest_mutex_);
+  std::construct_at(&frames_mutex_);
 }
 
 }  // namespace tavo

@@ -3,11 +3,13 @@
 // The path checks and the plugin lookup depend only on the code object's file
 // and name, so they are made once per code object and kept in its extra slot,
 // tagged with the profiler's serial: an event of a known code object then
-// costs one slot read and one comparison (TavoProfiler::decide).
+// costs one slot read and one comparison (CodeDecider::decide).
+#include "filters/code_decision.hpp"
+
 #include <string>
 
+#include "buffers/trace_buffers.hpp"
 #include "filters/path_filter.hpp"
-#include "profiler/tavo_profiler.hpp"
 #include "interop/compat.hpp"
 #include "interop/convert.hpp"
 #include "interop/cpp_barrier.hpp"
@@ -29,7 +31,7 @@ bool init_code_decision_cache() {
   return true;
 }
 
-TavoProfiler::CodeDecision TavoProfiler::decide_first(PyCodeObject* code) {
+CodeDecision CodeDecider::decide_first(PyCodeObject* code) {
   // Nothing below may disturb an exception being raised through the frame.
   PyObject* pending = PyErr_GetRaisedException();
   CodeDecision decision{false, false, false};
@@ -40,14 +42,14 @@ TavoProfiler::CodeDecision TavoProfiler::decide_first(PyCodeObject* code) {
   if (!decided.ok()) {
     // Out of memory: the frame is not recorded this time (nor cached, so the
     // next event of the code tries again).
-    count_dropped(1);
+    buffers_.count_dropped(1);
     decision = {false, false, false};
   }
   PyErr_SetRaisedException(pending);
   return decision;
 }
 
-TavoProfiler::CodeDecision TavoProfiler::decide_uncached(PyCodeObject* code) {
+CodeDecision CodeDecider::decide_uncached(PyCodeObject* code) {
   auto* code_obj = reinterpret_cast<PyObject*>(code);
   std::string filename_storage;
   std::string name_storage;
@@ -55,7 +57,7 @@ TavoProfiler::CodeDecision TavoProfiler::decide_uncached(PyCodeObject* code) {
   std::string_view name = utf8_view(code->co_name, name_storage);
   const PathVerdict verdict = classify_path(filename, include_frames_, ignore_frames_);
   CodeDecision decision{verdict != PathVerdict::kSkip, verdict == PathVerdict::kKeepIfNotAttrs,
-                        plugins_watch(plugins_, name, filename)};
+                        watcher_.watches(name, filename)};
   std::uintptr_t value = (static_cast<std::uintptr_t>(serial_) << 4) | kDecisionValid;
   value |= decision.keep_path ? kDecisionKeep : 0;
   value |= decision.needs_attrs_check ? kDecisionAttrs : 0;

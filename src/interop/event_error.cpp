@@ -2,14 +2,15 @@
 // "tavo" logger with the traceback, never an exception in the profiled
 // program. Interrupts are not event errors: they go back to the caller, which
 // delivers them to the program.
-#include "profiler/tavo_profiler.hpp"
+#include "interop/event_error.hpp"
+
 #include "interop/host_module.hpp"
 #include "interop/interned.hpp"
 
 namespace tavo {
 
-Status TavoProfiler::log_error(PyError error, PyFrameObject* frame, Event event,
-                               PyObject* co_filename, PyObject* co_name) {
+Status report_event_error(PyError error, PyFrameObject* frame, PyObject* event_name,
+                          PyObject* co_filename, PyObject* co_name) {
   if (error.is_interrupt()) {
     return error;  // the program's, not an event error
   }
@@ -38,8 +39,7 @@ Status TavoProfiler::log_error(PyError error, PyFrameObject* frame, Event event,
   }
   PyRef warning = PyRef::steal(PyObject_GetAttr(logger.get(), n.warning));
   PyRef args = warning ? PyRef::steal(PyTuple_Pack(5, n.log_format, co_filename, co_name,
-                                                   event == Event::kCall ? n.call : n.event_return,
-                                                   locals.get()))
+                                                   event_name, locals.get()))
                        : PyRef();
   if (!args) {
     return dropped();

@@ -1,10 +1,10 @@
 #include <string>
 
-#include "plugins/plugin_processor.hpp"
 #include "interop/compat.hpp"
 #include "interop/convert.hpp"
 #include "interop/host_module.hpp"
 #include "interop/interned.hpp"
+#include "plugins/plugin_processor.hpp"
 
 namespace tavo {
 

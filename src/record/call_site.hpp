@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "interop/pyref.hpp"
 #include "record/ids.hpp"
 #include "record/msgpack_write.hpp"
-#include "interop/pyref.hpp"
 
 namespace tavo {
 

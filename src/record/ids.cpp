@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "record/entropy.hpp"
 #include "interop/fork_generation.hpp"
+#include "record/entropy.hpp"
 
 namespace tavo {
 

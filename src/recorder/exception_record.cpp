@@ -3,8 +3,8 @@
 #include <string>
 
 #include "filters/frame_filter.hpp"
-#include "profiler/tavo_profiler.hpp"
 #include "interop/convert.hpp"
+#include "recorder/recorder.hpp"
 
 namespace tavo {
 
@@ -124,17 +124,16 @@ Status write_exception_record(ByteBuffer& buf, const ExceptionRecordInput& in) {
   return Status::success();
 }
 
-bool TavoProfiler::record_exception(PyObject* self, PyObject* exception) {
-  // The unwind event comes for every thread and every frame: only frames this
-  // profiler has just recorded the return of, on a thread it profiles, count.
-  PyThreadState* thread = PyThreadState_Get();
+bool Recorder::record_exception(PyObject* exception) {
+  // The unwind event comes for every frame: only frames this profiler has
+  // just recorded the return of count (the source checks the thread).
   PyFrameObject* frame = PyEval_GetFrame();
-  if (!exceptions_ || thread->c_profileobj != self || frame == nullptr) {
+  if (!settings_.exceptions || frame == nullptr) {
     return true;
   }
   PyCodeObject* code = PyFrame_GetCode(frame);
   Py_DECREF(code);  // the frame holds its code
-  const CodeDecision decision = decide(code);
+  const CodeDecision decision = decider_.decide(code);
   if (!decision.keep_path || (decision.needs_attrs_check && attrs_filter(frame))) {
     return true;
   }
@@ -154,8 +153,8 @@ bool TavoProfiler::record_exception(PyObject* self, PyObject* exception) {
     const std::optional<CallSite> call_site =
         user_code_call_site(slot.call_frames, frame_id, reinterpret_cast<PyObject*>(frame));
     status = write_exception_record(
-        records.bytes,
-        ExceptionRecordInput{exception, frame_id, *identity.value(), call_site, lightweight_repr_});
+        records.bytes, ExceptionRecordInput{exception, frame_id, *identity.value(), call_site,
+                                            settings_.lightweight_repr});
     if (status.ok()) {
       records.add(0, RecordKind::kOrdinary);
       status = push_frames(Event::kReturn, records, &slot);

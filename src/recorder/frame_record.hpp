@@ -7,11 +7,11 @@
 #include <optional>
 #include <string_view>
 
-#include "record/call_site.hpp"
 #include "interop/error.hpp"
+#include "interop/thread_identity.hpp"
+#include "record/call_site.hpp"
 #include "record/ids.hpp"
 #include "record/msgpack_write.hpp"
-#include "interop/thread_identity.hpp"
 
 namespace tavo {
 

@@ -1,14 +1,16 @@
 // Handling one call or return event: plugins, the frame filter, the frame
-// record and the call-frame bookkeeping.
+// record, the call-frame bookkeeping and the buffering.
+#include "recorder/recorder.hpp"
+
 #include <string>
 
 #include "filters/frame_filter.hpp"
-#include "recorder/frame_record.hpp"
-#include "profiler/tavo_profiler.hpp"
 #include "interop/compat.hpp"
 #include "interop/convert.hpp"
 #include "interop/cpp_barrier.hpp"
+#include "interop/event_error.hpp"
 #include "interop/interned.hpp"
+#include "recorder/frame_record.hpp"
 
 namespace tavo {
 
@@ -57,16 +59,8 @@ class ScratchLease {
 
 }  // namespace
 
-bool TavoProfiler::profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code,
-                           CodeDecision decision, PyObject* arg, Event event) {
-  // Once the interpreter shuts down, or while this thread's state is being
-  // torn down, the objects a record reads may be half gone: nothing is
-  // recorded.
-  if (compat::interpreter_finalizing() || compat::thread_tearing_down(PyThreadState_Get()))
-      [[unlikely]] {
-    return true;
-  }
-  check_fork();
+bool Recorder::profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code,
+                       CodeDecision decision, PyObject* arg, Event event) {
   // Plugin callables, the serializer and the store run Python code that could
   // drop the last other reference to this profiler.
   PyRef keep_alive = PyRef::borrow(self);
@@ -94,7 +88,7 @@ bool TavoProfiler::profile(PyObject* self, PyFrameObject* frame, PyCodeObject* c
     // made when there are none.
     result = error_from_cpp_exception(exc);
     const std::size_t lost = records.entries.size() - records.handled;
-    count_dropped(lost > 0 ? lost : 1);
+    buffers_.count_dropped(lost > 0 ? lost : 1);
   }
   if (!result.ok()) [[unlikely]] {
     if (!result.interrupted()) {
@@ -110,8 +104,8 @@ bool TavoProfiler::profile(PyObject* self, PyFrameObject* frame, PyCodeObject* c
   return true;
 }
 
-bool TavoProfiler::end_interrupted(PyError interrupt, PyObject* pending, PyFrameObject* frame,
-                                   Event event, bool keep_place) {
+bool Recorder::end_interrupted(PyError interrupt, PyObject* pending, PyFrameObject* frame,
+                               Event event, bool keep_place) {
   ThreadSlot& slot = threads_.current();
   const auto address = reinterpret_cast<std::uintptr_t>(frame);
   if (keep_place) {
@@ -130,9 +124,8 @@ bool TavoProfiler::end_interrupted(PyError interrupt, PyObject* pending, PyFrame
   return false;
 }
 
-Status TavoProfiler::handle_event(PyFrameObject* frame, PyCodeObject* code, CodeDecision decision,
-                                  PyObject* arg, Event event, EventRecords& records,
-                                  bool& keep_place) {
+Status Recorder::handle_event(PyFrameObject* frame, PyCodeObject* code, CodeDecision decision,
+                              PyObject* arg, Event event, EventRecords& records, bool& keep_place) {
   std::string filename_storage;
   std::string name_storage;
   std::string_view filename = utf8_view(code->co_filename, filename_storage);
@@ -140,8 +133,9 @@ Status TavoProfiler::handle_event(PyFrameObject* frame, PyCodeObject* code, Code
   const bool keep = decision.keep_path && !(decision.needs_attrs_check && attrs_filter(frame));
   if (decision.plugins_watch) {
     // Event errors are reported there; what comes back is an interrupt.
-    if (Status plugins = run_plugins(frame, arg, event, name, filename, records, code->co_filename,
-                                     code->co_name);
+    const PluginEvent plugin_event{frame,        arg, event, name, filename, code->co_filename,
+                                   code->co_name};
+    if (Status plugins = plugins_.run(plugin_event, threads_.current().call_frames, records);
         !plugins.ok()) [[unlikely]] {
       keep_place = keep;
       return plugins;
@@ -151,9 +145,9 @@ Status TavoProfiler::handle_event(PyFrameObject* frame, PyCodeObject* code, Code
               : push_frames(event, records);
 }
 
-Status TavoProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event event,
-                                   std::string_view filename, std::string_view name_text,
-                                   EventRecords& records) {
+Status Recorder::process_frame(PyFrameObject* frame, PyObject* arg, Event event,
+                               std::string_view filename, std::string_view name_text,
+                               EventRecords& records) {
   ThreadSlot& slot = threads_.current();
   const auto address = reinterpret_cast<std::uintptr_t>(frame);
 
@@ -169,7 +163,7 @@ Status TavoProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event ev
     slot.frame_ids.insert_or_assign(address, frame_id);
   } else {
     frame_id = take_frame_id(slot.frame_ids, address);
-    if (exceptions_) {
+    if (settings_.exceptions) {
       slot.last_return_address = address;
       slot.last_return_id = frame_id;
     }
@@ -188,7 +182,7 @@ Status TavoProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event ev
       return write_frame_record(
           records.bytes,
           FrameRecordInput{frame, arg, filename, name_text, event_name(event), frame_id,
-                           *identity.value(), call_site, lightweight_repr_});
+                           *identity.value(), call_site, settings_.lightweight_repr});
     });
     if (built.ok()) {
       records.add(offset, RecordKind::kOrdinary);
@@ -197,13 +191,13 @@ Status TavoProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event ev
   update_call_frames(slot, event, frame, frame_id);
   if (!built.ok()) {
     // The frame record and the plugin records made before it.
-    count_dropped(1 + records.entries.size() - records.handled);
+    buffers_.count_dropped(1 + records.entries.size() - records.handled);
     return built;
   }
   return push_frames(event, records, &slot);
 }
 
-Result<const ThreadIdentity*> TavoProfiler::thread_identity(ThreadSlot& slot) {
+Result<const ThreadIdentity*> Recorder::thread_identity(ThreadSlot& slot) {
   if (!slot.identity) {
     Result<ThreadIdentity> identity = current_thread();
     if (!identity.ok()) {
@@ -214,8 +208,8 @@ Result<const ThreadIdentity*> TavoProfiler::thread_identity(ThreadSlot& slot) {
   return &*slot.identity;
 }
 
-void TavoProfiler::update_call_frames(ThreadSlot& slot, Event event, PyFrameObject* frame,
-                                      const std::optional<FrameId>& frame_id) {
+void Recorder::update_call_frames(ThreadSlot& slot, Event event, PyFrameObject* frame,
+                                  const std::optional<FrameId>& frame_id) {
   if (event == Event::kCall) {
     if (frame_id) {
       slot.call_frames.push_back(
@@ -228,6 +222,56 @@ void TavoProfiler::update_call_frames(ThreadSlot& slot, Event event, PyFrameObje
     CallFrame top = std::move(slot.call_frames.back());
     slot.call_frames.pop_back();
   }
+}
+
+Status Recorder::push_frames(Event event, EventRecords& records, ThreadSlot* slot) {
+  const std::size_t count = records.entries.size();
+  if (count == 0) {
+    return Status::success();
+  }
+  // A return's records are buffered frame record first, so that an end marker
+  // follows the return of its frame (as a start marker precedes its call).
+  const bool reversed = event == Event::kReturn;
+  Result<const ThreadIdentity*> identity = thread_identity(slot ? *slot : threads_.current());
+  if (!identity.ok()) {
+    buffers_.count_dropped(count - records.handled);
+    return identity.take_error();
+  }
+  const std::optional<std::uint64_t> native_id = identity.value()->native_id;
+  if (!settings_.one_trace_per_test) {
+    buffers_.append(native_id, records, reversed, 0, count);
+    return Status::success();
+  }
+  // A failed save does not stop the records that follow its marker: the
+  // first failure is returned once they are all buffered. After an interrupt
+  // no more Python code runs for the event.
+  Status result = Status::success();
+  std::size_t flushed = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const RecordKind kind = records.entries[reversed ? count - 1 - i : i].kind;
+    if (kind == RecordKind::kEndTest) {
+      buffers_.append(native_id, records, reversed, flushed, i + 1);
+      flushed = i + 1;
+      if (!result.interrupted()) {
+        if (Status saved = saver_.save(); !saved.ok() && (result.ok() || saved.interrupted())) {
+          result = std::move(saved);
+        }
+      }
+    } else if (kind == RecordKind::kStartTest) {
+      buffers_.append(native_id, records, reversed, flushed, i);
+      flushed = i;
+      buffers_.reset_trace();
+    }
+  }
+  buffers_.append(native_id, records, reversed, flushed, count);
+  return result;
+}
+
+Status Recorder::log_error(PyError error, PyFrameObject* frame, Event event, PyObject* co_filename,
+                           PyObject* co_name) {
+  return report_event_error(std::move(error), frame,
+                            event == Event::kCall ? names().call : names().event_return,
+                            co_filename, co_name);
 }
 
 }  // namespace tavo

@@ -10,9 +10,9 @@
 #include <optional>
 #include <vector>
 
+#include "interop/thread_identity.hpp"
 #include "plugins/plugin_processor.hpp"
 #include "record/call_site.hpp"
-#include "interop/thread_identity.hpp"
 
 namespace tavo {
 

@@ -1,10 +1,9 @@
 // The trace document: one MessagePack map of 8 entries holding the buffered
 // records and the facts of the run.
-#include "profiler/tavo_profiler.hpp"
 #include "interop/convert.hpp"
-#include "interop/gil_lock.hpp"
 #include "interop/host_module.hpp"
 #include "interop/interned.hpp"
+#include "saving/trace_saver.hpp"
 
 namespace tavo {
 
@@ -112,25 +111,23 @@ void write_meta(ByteBuffer& buf, std::string_view version, std::string_view sour
 // Puts taken records back if encoding their document throws.
 class RestoreOnThrow {
  public:
-  RestoreOnThrow(TavoProfiler& profiler, TakenRecords& taken)
-      : profiler_(profiler), taken_(taken) {}
+  RestoreOnThrow(TraceBuffers& buffers, TakenRecords& taken) : buffers_(buffers), taken_(taken) {}
   ~RestoreOnThrow() {
     if (armed_) {
-      profiler_.put_back(std::move(taken_));
+      buffers_.put_back(std::move(taken_));
     }
   }
   void dismiss() { armed_ = false; }
 
  private:
-  TavoProfiler& profiler_;
+  TraceBuffers& buffers_;
   TakenRecords& taken_;
   bool armed_ = true;
 };
 
 }  // namespace
 
-Result<BuiltTrace> TavoProfiler::build_trace_inner() {
-  check_fork();
+Result<BuiltTrace> TraceSaver::build() {
   const InternedNames& n = names();
   // Host lookups run Python code, so they come before any lock is taken; a
   // failure leaves the buffers untouched.
@@ -148,18 +145,9 @@ Result<BuiltTrace> TavoProfiler::build_trace_inner() {
   }
 
   BuiltTrace built;
-  {
-    GilSafeLock trace_lock(trace_id_mutex_);
-    built.trace_id = trace_id_;
-    built.taken.trace_generation = trace_generation_;
-    GilSafeLock interest_lock(frames_of_interest_mutex_);
-    std::swap(built.taken.frames_of_interest, frames_of_interest_);
-    GilSafeLock frames_lock(frames_mutex_);
-    std::swap(built.taken.frames, frames_);
-    built.taken.bytes = buffered_bytes_.exchange(0, std::memory_order_relaxed);
-  }
+  buffers_.take(built.trace_id, built.taken);
   // Until the document exists, an allocation failure puts the records back.
-  RestoreOnThrow restore(*this, built.taken);
+  RestoreOnThrow restore(buffers_, built.taken);
   // The records now belong to this document alone; encoding needs no lock.
   const TakenRecords& taken = built.taken;
   std::size_t size = 1024 + taken.frames_of_interest.byte_size();
@@ -184,9 +172,9 @@ Result<BuiltTrace> TavoProfiler::build_trace_inner() {
   }
   write_str(buf, "frames_of_interest");
   taken.frames_of_interest.write_array(buf);
-  write_int_pair(buf, "main_thread_id", main_thread_id_);
-  write_meta(buf, version.value(), source_);
-  write_f64_pair(buf, "timestamp", timestamp_);
+  write_int_pair(buf, "main_thread_id", buffers_.main_thread_id());
+  write_meta(buf, version.value(), settings_.source);
+  write_f64_pair(buf, "timestamp", settings_.timestamp);
   write_str_pair(buf, "trace_id", built.trace_id);
 
   built.document = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buf.data()),
@@ -194,28 +182,14 @@ Result<BuiltTrace> TavoProfiler::build_trace_inner() {
   restore.dismiss();
   if (!built.document) {
     PyError error = PyError::fetch();
-    put_back(std::move(built.taken));
+    buffers_.put_back(std::move(built.taken));
     return error;
   }
   return built;
 }
 
-void TavoProfiler::put_back(TakenRecords&& taken) {
-  GilSafeLock trace_lock(trace_id_mutex_);
-  if (taken.trace_generation != trace_generation_) {
-    return;  // a new test's trace has begun; these records belong to none
-  }
-  GilSafeLock interest_lock(frames_of_interest_mutex_);
-  frames_of_interest_.prepend(std::move(taken.frames_of_interest));
-  GilSafeLock frames_lock(frames_mutex_);
-  for (auto& [thread_id, list] : taken.frames) {
-    frames_[thread_id].prepend(std::move(list));
-  }
-  buffered_bytes_.fetch_add(taken.bytes, std::memory_order_relaxed);
-}
-
-Result<PyRef> TavoProfiler::build_trace() {
-  Result<BuiltTrace> built = build_trace_inner();
+Result<PyRef> TraceSaver::build_document() {
+  Result<BuiltTrace> built = build();
   if (!built.ok()) {
     return built.take_error();
   }

@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include "buffers/record_list.hpp"
 #include "filters/finder.hpp"
 #include "filters/path_filter.hpp"
-#include "buffers/record_list.hpp"
 #include "record/call_site.hpp"
 #include "record/ids.hpp"
 #include "record/msgpack_check.hpp"
