@@ -42,7 +42,8 @@ PyObject* register_profiler_inner(PyObject* args, PyObject* kwargs) {
   if (PyObject_SetAttr(host, names().rust_profiler, profiler.get()) < 0) {
     return nullptr;
   }
-  if (!install_profile_hook(host, profiler.get())) {
+  install_profile_hook(profiler.get());
+  if (!hook_threading(host, profiler.get())) {
     return nullptr;
   }
   Py_RETURN_NONE;

@@ -45,8 +45,27 @@ namespace {
   return handle_recorded_event(obj, frame, code, decision, event, arg);
 }
 
-// Hooks threads started from now on: each installs the profiler at its first
-// profile event.
+}  // namespace
+
+int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
+  if (what == PyTrace_CALL) {
+    return handle_event(obj, frame, Event::kCall, arg);
+  }
+  if (what == PyTrace_RETURN) {
+    return handle_event(obj, frame, Event::kReturn, arg);
+  }
+  return 0;
+}
+
+int noop_profile(PyObject*, PyFrameObject*, int, PyObject*) { return 0; }
+
+PyObject* register_noop_profiler(PyObject*, PyObject*) {
+  PyEval_SetProfile(noop_profile, nullptr);
+  Py_RETURN_NONE;
+}
+
+void install_profile_hook(PyObject* profiler) { PyEval_SetProfile(profile_callback, profiler); }
+
 bool hook_threading(PyObject* host, PyObject* profiler) {
   const InternedNames& n = names();
   PyRef config = PyRef::steal(PyObject_GetAttr(host, n.config));
@@ -72,30 +91,6 @@ bool hook_threading(PyObject* host, PyObject* profiler) {
   }
   PyRef result = PyRef::steal(PyObject_CallMethodOneArg(threading.get(), n.setprofile, hook.get()));
   return static_cast<bool>(result);
-}
-
-}  // namespace
-
-int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
-  if (what == PyTrace_CALL) {
-    return handle_event(obj, frame, Event::kCall, arg);
-  }
-  if (what == PyTrace_RETURN) {
-    return handle_event(obj, frame, Event::kReturn, arg);
-  }
-  return 0;
-}
-
-int noop_profile(PyObject*, PyFrameObject*, int, PyObject*) { return 0; }
-
-PyObject* register_noop_profiler(PyObject*, PyObject*) {
-  PyEval_SetProfile(noop_profile, nullptr);
-  Py_RETURN_NONE;
-}
-
-bool install_profile_hook(PyObject* host, PyObject* profiler) {
-  PyEval_SetProfile(profile_callback, profiler);
-  return hook_threading(host, profiler);
 }
 
 PyObject* register_threading_profiler(PyObject* self, PyObject* args, PyObject* kwargs) {

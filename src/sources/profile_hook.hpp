@@ -12,10 +12,12 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
 // calling one.
 int noop_profile(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg);
 
-// Installs the profile function with `profiler` on the calling thread, and,
-// with config "threading", on threads started from now on (each installs it at
-// its first profile event). False with a Python error set on failure.
-bool install_profile_hook(PyObject* host, PyObject* profiler);
+// Installs the profile function with `profiler` on the calling thread.
+void install_profile_hook(PyObject* profiler);
+// With the host's config "threading": hooks threads started from now on, each
+// installs the profile function at its first profile event. False with a
+// Python error set on failure.
+bool hook_threading(PyObject* host, PyObject* profiler);
 
 // Module function `register_noop_profiler()`: installs noop_profile.
 PyObject* register_noop_profiler(PyObject* module, PyObject* args);
