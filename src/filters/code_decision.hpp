@@ -36,7 +36,8 @@ class CodeWatcher {
 // The code-object extra slot that caches per-code decisions. It holds a
 // tagged integer, never a pointer, so it needs no free function:
 // (serial << 4) | plugins_watch << 3 | needs_attrs_check << 2 | keep << 1 | 1.
-extern Py_ssize_t code_extra_index;
+// Hidden, so that the event path reads it directly.
+[[gnu::visibility("hidden")]] extern Py_ssize_t code_extra_index;
 inline constexpr std::uintptr_t kDecisionValid = 1;
 inline constexpr std::uintptr_t kDecisionKeep = 2;
 inline constexpr std::uintptr_t kDecisionAttrs = 4;

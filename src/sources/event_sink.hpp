@@ -25,8 +25,9 @@ struct ProfilerObject {
   PyObject_HEAD TavoProfiler* state;
 };
 
-// The type of TavoProfiler objects, made with the first one.
-extern PyTypeObject* profiler_type;
+// The type of TavoProfiler objects, made with the first one. Hidden, so that
+// the event path reads it directly rather than through the symbol table.
+[[gnu::visibility("hidden")]] extern PyTypeObject* profiler_type;
 
 inline bool is_profiler(PyObject* obj) {
   return profiler_type != nullptr && PyObject_TypeCheck(obj, profiler_type);
