@@ -65,7 +65,6 @@ Result<std::string> host_text(PyObject* host, PyObject* name) {
 
 TavoProfiler::TavoProfiler()
     : serial_(next_serial.fetch_add(1, std::memory_order_relaxed)),
-      fork_generation_(fork_generation()),
       plugins_(buffers_),
       decider_(serial_, plugins_, buffers_),
       saver_(buffers_),

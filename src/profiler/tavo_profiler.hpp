@@ -11,9 +11,7 @@
 
 #include "buffers/trace_buffers.hpp"
 #include "filters/code_decision.hpp"
-#include "interop/compat.hpp"
 #include "interop/error.hpp"
-#include "interop/fork_generation.hpp"
 #include "plugins/plugin_processing.hpp"
 #include "record/event.hpp"
 #include "recorder/recorder.hpp"
@@ -35,14 +33,6 @@ class TavoProfiler {
   CodeDecision decide(PyCodeObject* code) { return decider_.decide(code); }
   bool profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code, CodeDecision decision,
                PyObject* arg, Event event) {
-    // Once the interpreter shuts down, or while this thread's state is being
-    // torn down, the objects a record reads may be half gone: nothing is
-    // recorded.
-    if (compat::interpreter_finalizing() || compat::thread_tearing_down(PyThreadState_Get()))
-        [[unlikely]] {
-      return true;
-    }
-    check_fork();
     return recorder_.profile(self, frame, code, decision, arg, event);
   }
   bool record_exception(PyObject* exception) { return recorder_.record_exception(exception); }
@@ -71,17 +61,10 @@ class TavoProfiler {
  private:
   TavoProfiler();
 
-  // Starts a new trace in a forked child before it records or saves anything
-  // (cheap when there was no fork).
-  void check_fork() {
-    if (fork_generation() != fork_generation_) [[unlikely]] {
-      after_fork();
-    }
-  }
-  void after_fork();
+  // A forked child's profiler starts a new trace (see recorder/fork.cpp).
+  void check_fork() { recorder_.check_fork(); }
 
   std::uint64_t serial_;
-  std::uint64_t fork_generation_;
   // In dependency order: each part is built after the parts it uses.
   TraceBuffers buffers_;
   PluginProcessing plugins_;

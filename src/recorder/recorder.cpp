@@ -61,6 +61,14 @@ class ScratchLease {
 
 bool Recorder::profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code,
                        CodeDecision decision, PyObject* arg, Event event) {
+  // Once the interpreter shuts down, or while this thread's state is being
+  // torn down, the objects a record reads may be half gone: nothing is
+  // recorded.
+  if (compat::interpreter_finalizing() || compat::thread_tearing_down(PyThreadState_Get()))
+      [[unlikely]] {
+    return true;
+  }
+  check_fork();
   // Plugin callables, the serializer and the store run Python code that could
   // drop the last other reference to this profiler.
   PyRef keep_alive = PyRef::borrow(self);

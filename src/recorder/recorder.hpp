@@ -13,6 +13,7 @@
 #include "buffers/trace_buffers.hpp"
 #include "filters/code_decision.hpp"
 #include "interop/error.hpp"
+#include "interop/fork_generation.hpp"
 #include "plugins/plugin_processing.hpp"
 #include "record/event.hpp"
 #include "recorder/thread_slots.hpp"
@@ -34,7 +35,8 @@ class Recorder {
         plugins_(plugins),
         buffers_(buffers),
         saver_(saver),
-        threads_(profiler_serial) {}
+        threads_(profiler_serial),
+        fork_generation_(fork_generation()) {}
   void configure(Settings settings) { settings_ = settings; }
 
   // Handles one call or return event whose code `decision` says is recorded
@@ -51,10 +53,19 @@ class Recorder {
   // with the exception set, for an interrupt the program must get.
   bool record_exception(PyObject* exception);
 
+  // Starts a new trace in a forked child before it records or saves anything
+  // (cheap when there was no fork).
+  void check_fork() {
+    if (fork_generation() != fork_generation_) [[unlikely]] {
+      after_fork();
+    }
+  }
+
   ThreadSlots& threads() { return threads_; }
   const ThreadSlots& threads() const { return threads_; }
 
  private:
+  void after_fork();
   // Ends an event cut short by an interrupt, which is set for the interpreter
   // to raise in the frame; false. With `keep_place`, the frame's records are
   // dropped but not its place on the call-frame stack.
@@ -86,6 +97,7 @@ class Recorder {
   TraceSaver& saver_;
   Settings settings_;
   ThreadSlots threads_;
+  std::uint64_t fork_generation_;
   // The frame whose return event ended in an interrupt, or 0: the interpreter
   // raises the interrupt in that frame at once, and the frame's next return
   // event is not a second return. Frames of all threads share it, as no other

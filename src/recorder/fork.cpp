@@ -5,11 +5,11 @@
 // the parent's records a second time under the parent's trace id, so the child
 // starts a new trace before it records or saves anything.
 #include "interop/thread_identity.hpp"
-#include "profiler/tavo_profiler.hpp"
+#include "recorder/recorder.hpp"
 
 namespace tavo {
 
-void TavoProfiler::after_fork() {
+void Recorder::after_fork() {
   fork_generation_ = fork_generation();
   // A thread of the parent that does not exist here may have held a lock at
   // the fork (while waiting for it without the interpreter lock; the data the
@@ -17,7 +17,7 @@ void TavoProfiler::after_fork() {
   // thread held). The locks are made anew, never unlocked or waited for.
   buffers_.remake_locks();
   plugins_.remake_lock();
-  recorder_.threads().keep_only_current();
+  threads_.keep_only_current();
   // The ids of the other threads' frames would never be forgotten here.
   plugins_.forget_frames();
   // The forking thread is the child's main thread, with a new native id.
