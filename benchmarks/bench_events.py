@@ -253,9 +253,9 @@ class Setup:
         sys.setprofile(None)
         self.tavo = self.host.rust_profiler
         if exceptions:  # the unwind-event callback stays registered for the whole run
-            import tavo.utils
+            import tavo.utils as tavo_utils
 
-            tavo.utils.watch_exceptions(self.tavo.exception_unwind)
+            tavo_utils.watch_exceptions(self.tavo.exception_unwind)
         self.real_serializer = tavo.serialize.dump_msgpack
         self.previous_serializer = _previous_serializer()
         off = functools.partial(sys.setprofile, None)

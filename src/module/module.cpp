@@ -1,13 +1,14 @@
-// The module entry point and the functions that install a profile function.
+// The module entry point and its functions.
 #include <Python.h>
 
+#include "interop/convert.hpp"
+#include "interop/cpp_barrier.hpp"
+#include "interop/fork_generation.hpp"
+#include "interop/interned.hpp"
+#include "interop/log_warning.hpp"
 #include "module/profiler_type.hpp"
-#include "utils/convert.hpp"
-#include "utils/cpp_barrier.hpp"
-#include "utils/entropy.hpp"
-#include "utils/fork_generation.hpp"
-#include "utils/interned.hpp"
-#include "utils/log_warning.hpp"
+#include "record/entropy.hpp"
+#include "sources/profile_hook.hpp"
 #include "values/value_functions.hpp"
 
 namespace tavo {
@@ -16,40 +17,6 @@ namespace {
 
 PyObject* module_object = nullptr;
 int64_t module_interpreter = -1;
-
-PyObject* register_noop_profiler(PyObject*, PyObject*) {
-  PyEval_SetProfile(noop_profile, nullptr);
-  Py_RETURN_NONE;
-}
-
-// Hooks threads started from now on: each installs the profiler at its first
-// profile event.
-bool hook_threading(PyObject* host, PyObject* profiler) {
-  const InternedNames& n = names();
-  PyRef config = PyRef::steal(PyObject_GetAttr(host, n.config));
-  if (!config) {
-    return false;
-  }
-  PyRef flag = PyRef::steal(PyObject_GetItem(config.get(), n.threading));
-  if (!flag) {
-    PyErr_Clear();
-    return true;
-  }
-  Result<bool> threading_on = to_bool(flag.get());
-  if (!threading_on.ok() || !threading_on.value()) {
-    return true;
-  }
-  PyRef threading = PyRef::steal(PyImport_Import(n.module_threading));
-  if (!threading) {
-    return false;
-  }
-  PyRef hook = PyRef::steal(PyObject_GetAttr(profiler, n.register_threading_profiler));
-  if (!hook) {
-    return false;
-  }
-  PyRef result = PyRef::steal(PyObject_CallMethodOneArg(threading.get(), n.setprofile, hook.get()));
-  return static_cast<bool>(result);
-}
 
 PyObject* register_profiler_inner(PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"profiler", nullptr};
@@ -75,7 +42,7 @@ PyObject* register_profiler_inner(PyObject* args, PyObject* kwargs) {
   if (PyObject_SetAttr(host, names().rust_profiler, profiler.get()) < 0) {
     return nullptr;
   }
-  PyEval_SetProfile(profile_callback, profiler.get());
+  install_profile_hook(profiler.get());
   if (!hook_threading(host, profiler.get())) {
     return nullptr;
   }
