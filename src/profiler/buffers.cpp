@@ -67,6 +67,7 @@ void TavoProfiler::push_frame_data(std::optional<std::uint64_t> native_id, Event
       if (take_budget(entry.size)) {
         list.append(records.bytes.data() + entry.offset, entry.size);
       } else {
+        budget_reached_.store(true, std::memory_order_relaxed);
         count_dropped(1);
       }
       ++records.handled;
@@ -93,6 +94,7 @@ void TavoProfiler::reset_trace() {
   GilSafeLock frames_lock(frames_mutex_);
   frames_.clear();
   buffered_bytes_.store(0, std::memory_order_relaxed);
+  budget_reached_.store(false, std::memory_order_relaxed);
   dropped_records_.store(0, std::memory_order_relaxed);
 }
 

@@ -231,6 +231,10 @@ class TavoProfiler {
   // Bytes of the buffered records of the trace, and the records dropped.
   std::atomic<std::size_t> buffered_bytes_{0};
   std::atomic<std::uint64_t> dropped_records_{0};
+  // Whether a record was dropped for the budget since the buffers were last
+  // emptied: the trace's later frame records are then dropped without being
+  // made, as encoding their values could cost far more than the event.
+  std::atomic<bool> budget_reached_{false};
   std::mutex plugins_mutex_;
   PluginMap plugins_;
 

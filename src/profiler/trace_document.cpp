@@ -157,6 +157,7 @@ Result<BuiltTrace> TavoProfiler::build_trace_inner() {
     GilSafeLock frames_lock(frames_mutex_);
     std::swap(built.taken.frames, frames_);
     built.taken.bytes = buffered_bytes_.exchange(0, std::memory_order_relaxed);
+    budget_reached_.store(false, std::memory_order_relaxed);
   }
   // Until the document exists, an allocation failure puts the records back.
   RestoreOnThrow restore(*this, built.taken);
