@@ -280,11 +280,13 @@ class Encoder {
 
   // Appends `v` if its encoding takes at most `room` bytes, else its cut form.
   Step fit(PyObject* v, int depth, std::size_t room) {
-    const std::size_t start = out_.size();
     Step step = attempt(v, depth, room);
-    if (step != Step::kOverflow) {
-      return step;
-    }
+    return step == Step::kOverflow ? cut(v, depth, room) : step;
+  }
+
+  // The cut form of `v`, whose full encoding is known to take more than `room`.
+  Step cut(PyObject* v, int depth, std::size_t room) {
+    const std::size_t start = out_.size();
     switch (classify(v, depth)) {
       case Kind::kBytes:
         return cut_bytes(v, room);
@@ -888,6 +890,7 @@ class Encoder {
       return checked();
     }
     std::vector<Entry> entries;
+    entries.reserve(8);  // one allocation for most objects
     if (Status s = describe_object(v, lightweight_, entries); !s.ok()) {
       s.take_error().restore();
       return Step::kError;
@@ -969,7 +972,7 @@ class Encoder {
       kept = i;
       step = Step::kDone;
       if (rest >= kMinRoom) {
-        step = fit(item.get(), depth + 1, rest);
+        step = cut(item.get(), depth + 1, rest);  // attempted just above
         ++kept;
       }
       break;
@@ -1015,7 +1018,7 @@ class Encoder {
         }
         kept = i;
         if (value_room >= kMinRoom) {
-          if (step = fit(value.get(), depth + 1, value_room); step != Step::kDone) {
+          if (step = cut(value.get(), depth + 1, value_room); step != Step::kDone) {
             return step;
           }
           ++kept;
@@ -1052,6 +1055,7 @@ class Encoder {
       return full_object(v, depth);
     }
     std::vector<Entry> entries;
+    entries.reserve(8);  // one allocation for most objects
     if (Status s = describe_object(v, lightweight_, entries); !s.ok()) {
       s.take_error().restore();
       return Step::kError;
