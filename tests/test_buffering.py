@@ -297,6 +297,24 @@ def test_records_beyond_the_buffer_budget_are_dropped_and_counted(tmp_path):
     assert summary["dropped_records"] == profiler.dropped_records
 
 
+def test_once_the_buffer_budget_is_reached_values_are_not_encoded(monkeypatch):
+    # A value can cost far more to encode than its event; one dropped unread saves that.
+    native = tavo.serialize.dump_msgpack
+    encoded = []
+
+    def counting_dump(value):
+        encoded.append(None)
+        return native(value)
+
+    monkeypatch.setattr(tavo.serialize, "dump_msgpack", counting_dump)
+    with tavo.profile(db_path=None, config={"buffer_budget": 20_000}) as profiler:
+        for i in range(500):
+            thread_leaf(i)
+    kept = frame_records(profiler.trace, {"thread_leaf"})
+    assert profiler.dropped_records == 1000 - len(kept) > 0
+    assert len(encoded) == 2 * (len(kept) + 1)  # arg and locals, up to the first record dropped
+
+
 def recurse(calls):
     calls.append(None)
     recurse(calls)
