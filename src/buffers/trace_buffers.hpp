@@ -16,8 +16,9 @@
 namespace tavo {
 
 // The default limit on the bytes a trace's buffered records may take: beyond
-// it records are dropped and counted.
-inline constexpr std::size_t kDefaultBufferBudget = std::size_t{1} << 30;
+// it records are dropped and counted. A document is stored whole, and SQLite
+// refuses a value over 1e9 bytes.
+inline constexpr std::size_t kDefaultBufferBudget = std::size_t{256} << 20;
 
 // Records taken out of the buffers for one document, kept until the document
 // has safely left so that they can be put back if it could not.
