@@ -55,8 +55,10 @@ inline int dict_get_item(PyObject* dict, PyObject* key, PyRef& out) {
 }
 
 // The code extra-slot index API kept its "unstable" name on both versions.
-inline Py_ssize_t request_code_extra_index() {
-  return PyUnstable_Eval_RequestCodeExtraIndex(nullptr);
+// `free` releases a slot's value with its code object (none for values that
+// own nothing).
+inline Py_ssize_t request_code_extra_index(freefunc free = nullptr) {
+  return PyUnstable_Eval_RequestCodeExtraIndex(free);
 }
 
 // A code object's extra slot `index`, or null. Read on every profile event, so
