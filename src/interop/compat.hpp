@@ -11,6 +11,7 @@
 #endif
 
 #include "interop/compat_state.hpp"
+#include "interop/frame_internals.hpp"
 #include "interop/pyref.hpp"
 
 namespace tavo::compat {
@@ -20,6 +21,21 @@ namespace tavo::compat {
 // function frame gives a write-through proxy, which is copied into a new dict.
 // `is_copy` tells whether the result is a private copy. Null on error.
 inline PyRef frame_locals_dict(PyFrameObject* frame, bool& is_copy) {
+#if PY_VERSION_HEX >= 0x030D0000
+  // A function frame's variables are copied straight from the frame, without
+  // the proxy and its list of pairs.
+  PyCodeObject* code = PyFrame_GetCode(frame);
+  const bool optimized = (code->co_flags & CO_OPTIMIZED) != 0;
+  Py_DECREF(code);  // the frame holds it
+  if (optimized) {
+    PyRef copy = PyRef::steal(PyDict_New());
+    if (!copy || !copy_frame_variables(frame, copy.get())) {
+      return PyRef();
+    }
+    is_copy = true;
+    return copy;
+  }
+#endif
   PyRef locals = PyRef::steal(PyFrame_GetLocals(frame));
   is_copy = false;
   if (!locals || PyDict_Check(locals.get())) {

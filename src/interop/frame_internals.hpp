@@ -10,4 +10,13 @@ namespace tavo::compat {
 // follows from the frame's last instruction).
 int frame_line_override(PyFrameObject* frame);
 
+#if PY_VERSION_HEX >= 0x030D0000
+// For a function frame (optimized code), whose locals the interpreter shows
+// through a proxy: adds the frame's bound variables to the dict `out`, as the
+// proxy's items list them (variables in the code's order, cells and free
+// variables by their contents, then the names set from outside). False with
+// an exception set on failure.
+bool copy_frame_variables(PyFrameObject* frame, PyObject* out);
+#endif
+
 }  // namespace tavo::compat
