@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,13 +23,8 @@ void write_f64(ByteBuffer& buf, double value);
 void write_str_header(ByteBuffer& buf, std::uint32_t length);
 // Appends raw bytes (as one block copy, not byte by byte).
 inline void append_bytes(ByteBuffer& buf, std::string_view bytes) {
-  // A resize and a copy: the range insert's general path costs more for the
-  // short texts of a record.
-  if (!bytes.empty()) {
-    const std::size_t at = buf.size();
-    buf.resize(at + bytes.size());
-    std::memcpy(buf.data() + at, bytes.data(), bytes.size());
-  }
+  const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+  buf.insert(buf.end(), data, data + bytes.size());
 }
 inline void write_str(ByteBuffer& buf, std::string_view text) {
   if (text.size() <= 31) {  // fixstr: every key, most values
