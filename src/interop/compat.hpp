@@ -35,6 +35,10 @@ inline PyRef frame_locals_dict(PyFrameObject* frame, bool& is_copy) {
     is_copy = true;
     return copy;
   }
+#else
+  if (!prepare_locals_refresh(frame)) {
+    return PyRef();
+  }
 #endif
   PyRef locals = PyRef::steal(PyFrame_GetLocals(frame));
   is_copy = false;

@@ -11,6 +11,39 @@ namespace tavo::compat {
 
 int frame_line_override(PyFrameObject* frame) { return frame->f_lineno; }
 
+#if PY_VERSION_HEX < 0x030D0000
+bool prepare_locals_refresh(PyFrameObject* frame) {
+  _PyInterpreterFrame* data = frame->f_frame;
+  PyCodeObject* code = data->f_code;
+  if ((code->co_flags & CO_OPTIMIZED) == 0) {
+    return true;
+  }
+  PyObject* locals = data->f_locals;
+  for (int i = 0; i < code->co_nlocalsplus; ++i) {
+    // Cells, free and hidden variables are left to the refresh.
+    if (_PyLocals_GetKind(code->co_localspluskinds, i) != CO_FAST_LOCAL ||
+        (data->stacktop != 0 && data->localsplus[i] != nullptr)) {
+      continue;
+    }
+    if (locals == nullptr) {
+      locals = data->f_locals = PyDict_New();  // as the refresh would make it
+      if (locals == nullptr) {
+        return false;
+      }
+    }
+    if (!PyDict_CheckExact(locals)) {
+      return true;
+    }
+    PyObject* name = PyTuple_GET_ITEM(code->co_localsplusnames, i);
+    const int present = PyDict_Contains(locals, name);
+    if (present < 0 || (present == 0 && PyDict_SetItem(locals, name, Py_None) < 0)) {
+      return false;
+    }
+  }
+  return true;
+}
+#endif
+
 #if PY_VERSION_HEX >= 0x030D0000
 bool copy_frame_variables(PyFrameObject* frame, PyObject* out) {
   _PyInterpreterFrame* data = frame->f_frame;

@@ -10,6 +10,15 @@ namespace tavo::compat {
 // follows from the frame's last instruction).
 int frame_line_override(PyFrameObject* frame);
 
+#if PY_VERSION_HEX < 0x030D0000
+// Before the interpreter refreshes a function frame's locals dict: adds a
+// placeholder for each plain variable that is unbound and missing from the
+// dict, which the refresh then deletes, as it deletes every unbound name,
+// instead of raising and clearing a KeyError for it. The dict ends the
+// same. False with an exception set on failure.
+bool prepare_locals_refresh(PyFrameObject* frame);
+#endif
+
 #if PY_VERSION_HEX >= 0x030D0000
 // For a function frame (optimized code), whose locals the interpreter shows
 // through a proxy: adds the frame's bound variables to the dict `out`, as the
