@@ -590,6 +590,21 @@ def filtered_ratio(rows, workload, stat):
     return (tavo_ - none) / (noop - none)
 
 
+def measure_cwd_query(reps, calls=2000):
+    """ns per working-directory query, which every recorded event makes (the
+    path is relative to it): os.getcwd() minus sys.getrecursionlimit() (a
+    Python call of the same kind without a system call), each the minimum over
+    `reps` loops."""
+    best = {os.getcwd: float("inf"), sys.getrecursionlimit: float("inf")}
+    for _ in range(reps):
+        for call in best:
+            t0 = perf_counter_ns()
+            for _ in range(calls):
+                call()
+            best[call] = min(best[call], (perf_counter_ns() - t0) / calls)
+    return best[os.getcwd] - best[sys.getrecursionlimit]
+
+
 def report(args, rows, memory, callgrind, outdir):
     print()
     print(f"tavo {tavo.__version__} | Python {platform.python_version()} ({sys.executable}) | "
@@ -657,6 +672,12 @@ def report(args, rows, memory, callgrind, outdir):
               f"serializer share (x - const): previous {previous.median - const.median:.0f} ns, "
               f"real {real.median - const.median:.0f} ns, ratio "
               f"{(previous.median - const.median) / max(real.median - const.median, 1):.1f}")
+    cwd_ns = measure_cwd_query(args.reps)
+    real = find(rows, "recorded", "tavo real serializer", args.depths[0])
+    floor = find(rows, "recorded", "noop", args.depths[0])
+    print(f"  working-directory query (os.getcwd() - sys.getrecursionlimit(), min): {cwd_ns:.0f} ns per recorded "
+          f"event, a system call on every one; the real serializer's event over the floor without "
+          f"it: {real.min - floor.min - cwd_ns:.0f} ns (depth {args.depths[0]}, minimums)")
     if len(args.depths) >= 2:
         lo, hi = args.depths[0], args.depths[-1]
 

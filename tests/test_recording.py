@@ -12,6 +12,7 @@ import subprocess
 import sys
 import threading
 import time
+import types
 from pathlib import Path
 from typing import NamedTuple
 
@@ -539,6 +540,72 @@ def test_globals_without_name_fail_the_event(host, tmp_path, caplog):
     warnings = tavo_warnings(caplog)
     assert [(w.args[1], w.args[2]) for w in warnings] == [("nameless", "call"), ("nameless", "return")]
     assert all(isinstance(w.exc_info[1], KeyError) for w in warnings)
+
+
+def make_step(start):
+    total = start * 10
+
+    def step(x):
+        late = x + total
+        sys._getframe().f_locals["extra"] = late
+        return late
+    return step
+
+
+def test_locals_keep_the_frames_order_cells_and_unbound_names(host):
+    # Variables in the code's order, a cell and a free variable by their
+    # contents, names not bound yet left out, a name set from outside last.
+    # On 3.12 a frame's locals are one dict kept across events: a name keeps
+    # the place where that dict first saw it.
+    late_order = ["x", "late", "total"] if sys.version_info >= (3, 13) else ["x", "total", "late"]
+    with profiling(host) as profiler:
+        make_step(1)(1)
+        document = profiler.build_trace()
+    locals_seen = [(r.value["co_name"], list(r.value["locals"].items()))
+                   for r in frame_records(document, {"make_step", "step"})]
+    assert [(name, [k for k, _ in items]) for name, items in locals_seen] == [
+        ("make_step", ["start"]), ("make_step", ["start", "step", "total"]),
+        ("step", ["x", "total"]), ("step", [*late_order, "extra"])]
+    assert dict(locals_seen[3][1]) == {"x": 1, "late": 11, "total": 10, "extra": 11}
+
+
+def test_qualified_name_follows_each_frames_globals(host, tmp_path):
+    # Names are kept per code object after its first record: one code object
+    # run under other globals, or after its module is renamed, is named anew.
+    code = compile("x = 1\n", str(tmp_path / "shared.py"), "exec")
+    namespace = user_module(str(tmp_path / "mod.py"), PROBE, "first")
+    probe = namespace["probe"]
+    other = types.FunctionType(probe.__code__, {"__name__": "second"})
+    with profiling(host) as profiler:
+        for name in ("one", "two", "one"):
+            exec(code, {"__name__": name})
+        probe()
+        other()
+        namespace["__name__"] = "renamed"
+        probe()
+        document = profiler.build_trace()
+    qualnames = [r.value["qualname"] for r in frame_records(document, {"<module>", "probe"})]
+    assert qualnames[::2] == ["one.<module>", "two.<module>", "one.<module>",
+                              "first.probe", "second.probe", "renamed.probe"]
+    assert qualnames[::2] == qualnames[1::2]
+
+
+@pytest.mark.parametrize("replace", ["attribute", "module"])
+def test_serializer_replaced_while_recording_is_called(host, monkeypatch, replace):
+    fake = types.ModuleType("tavo.serialize")
+    fake.dump_msgpack = fake.dump_msgpack_lightweight_repr = lambda value: msgpack.packb("replaced")
+    with profiling(host) as profiler:
+        leaf(1)
+        if replace == "attribute":
+            monkeypatch.setattr(tavo.serialize, "dump_msgpack", fake.dump_msgpack)
+        else:
+            monkeypatch.setitem(sys.modules, "tavo.serialize", fake)
+        leaf(2)
+        monkeypatch.undo()
+        leaf(3)
+        document = profiler.build_trace()
+    returns = [r.value["arg"] for r in frame_records(document, {"leaf"}) if r.value["event"] == "return"]
+    assert returns == [2, "replaced", 6]
 
 
 # ---------------------------------------------------------------- paths

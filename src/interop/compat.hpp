@@ -11,6 +11,7 @@
 #endif
 
 #include "interop/compat_state.hpp"
+#include "interop/frame_internals.hpp"
 #include "interop/pyref.hpp"
 
 namespace tavo::compat {
@@ -20,6 +21,25 @@ namespace tavo::compat {
 // function frame gives a write-through proxy, which is copied into a new dict.
 // `is_copy` tells whether the result is a private copy. Null on error.
 inline PyRef frame_locals_dict(PyFrameObject* frame, bool& is_copy) {
+#if PY_VERSION_HEX >= 0x030D0000
+  // A function frame's variables are copied straight from the frame, without
+  // the proxy and its list of pairs.
+  PyCodeObject* code = PyFrame_GetCode(frame);
+  const bool optimized = (code->co_flags & CO_OPTIMIZED) != 0;
+  Py_DECREF(code);  // the frame holds it
+  if (optimized) {
+    PyRef copy = PyRef::steal(PyDict_New());
+    if (!copy || !copy_frame_variables(frame, copy.get())) {
+      return PyRef();
+    }
+    is_copy = true;
+    return copy;
+  }
+#else
+  if (!prepare_locals_refresh(frame)) {
+    return PyRef();
+  }
+#endif
   PyRef locals = PyRef::steal(PyFrame_GetLocals(frame));
   is_copy = false;
   if (!locals || PyDict_Check(locals.get())) {
@@ -55,8 +75,10 @@ inline int dict_get_item(PyObject* dict, PyObject* key, PyRef& out) {
 }
 
 // The code extra-slot index API kept its "unstable" name on both versions.
-inline Py_ssize_t request_code_extra_index() {
-  return PyUnstable_Eval_RequestCodeExtraIndex(nullptr);
+// `free` releases a slot's value with its code object (none for values that
+// own nothing).
+inline Py_ssize_t request_code_extra_index(freefunc free = nullptr) {
+  return PyUnstable_Eval_RequestCodeExtraIndex(free);
 }
 
 // A code object's extra slot `index`, or null. Read on every profile event, so

@@ -7,6 +7,7 @@
 #include "interop/interned.hpp"
 #include "interop/log_warning.hpp"
 #include "module/profiler_type.hpp"
+#include "record/code_facts.hpp"
 #include "record/entropy.hpp"
 #include "sources/profile_hook.hpp"
 #include "values/value_functions.hpp"
@@ -84,7 +85,7 @@ PyObject* init_module() {
   if (module_object != nullptr) {
     return Py_NewRef(module_object);
   }
-  if (!init_interned_names() || !init_code_decision_cache()) {
+  if (!init_interned_names() || !init_code_decision_cache() || !init_code_facts()) {
     return nullptr;
   }
   watch_forks();

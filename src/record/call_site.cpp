@@ -5,6 +5,8 @@
 
 #include <charconv>
 
+#include "record/code_facts.hpp"
+
 namespace tavo {
 
 std::string_view strip_cwd(std::string_view filename, std::string_view cwd) {
@@ -51,7 +53,7 @@ std::optional<CallSite> user_code_call_site(const std::vector<CallFrame>& call_f
     const CallFrame& entry = call_frames[size - depth];
     if (entry.id != *frame_id && entry.frame.get() != frame) {
       auto* caller = reinterpret_cast<PyFrameObject*>(entry.frame.get());
-      return CallSite{entry.id, PyFrame_GetLineNumber(caller)};
+      return CallSite{entry.id, frame_line(caller)};
     }
   }
   return std::nullopt;

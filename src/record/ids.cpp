@@ -135,12 +135,19 @@ std::uint64_t ulid_millis_from(const timespec& ts) {
 void encode_ulid(std::uint64_t millis, std::uint16_t random_high, std::uint64_t random_low,
                  char out[26]) {
   // 128 bits: 48 time, 16 + 64 random. The first character carries the top
-  // 3 bits, every further one 5 bits.
-  const unsigned __int128 value =
-      (static_cast<unsigned __int128>(millis & 0xffffffffffffULL) << 80) |
-      (static_cast<unsigned __int128>(random_high) << 64) | random_low;
-  for (int i = 25; i >= 0; --i) {
-    out[i] = kCrockford[static_cast<unsigned>((value >> (5 * (25 - i))) & 0x1f)];
+  // 3 bits, every further one 5 bits: the time makes the first 10
+  // characters, the random bits the other 16, in two groups of 40 bits, so
+  // that each group is read from one 64-bit word.
+  const std::uint64_t time = millis & 0xffffffffffffULL;
+  const std::uint64_t random_top =
+      (static_cast<std::uint64_t>(random_high) << 24) | (random_low >> 40);
+  const std::uint64_t random_bottom = random_low & 0xffffffffffULL;
+  for (int i = 0; i < 10; ++i) {
+    out[i] = kCrockford[(time >> (5 * (9 - i))) & 0x1f];
+  }
+  for (int i = 0; i < 8; ++i) {
+    out[10 + i] = kCrockford[(random_top >> (5 * (7 - i))) & 0x1f];
+    out[18 + i] = kCrockford[(random_bottom >> (5 * (7 - i))) & 0x1f];
   }
 }
 

@@ -36,9 +36,7 @@ PyRef render(PyObject* obj) {
 
 }  // namespace
 
-Status write_qualname(ByteBuffer& buf, PyFrameObject* frame) {
-  PyRef code = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
-  PyObject* co_qualname = reinterpret_cast<PyCodeObject*>(code.get())->co_qualname;
+Status write_qualname(ByteBuffer& buf, PyFrameObject* frame, CodeFacts* facts) {
   PyRef globals = PyRef::steal(PyFrame_GetGlobals(frame));
   PyRef module_name;
   if (PyDict_Check(globals.get())) {
@@ -52,6 +50,16 @@ Status write_qualname(ByteBuffer& buf, PyFrameObject* frame) {
   if (!module_name) {
     return PyError::fetch();
   }
+  // The text is kept per code object for the name object it was made from:
+  // frames of one code object almost always share their globals.
+  if (facts != nullptr) {
+    if (const std::string* known = facts->qualname_for(module_name.get())) [[likely]] {
+      write_str(buf, *known);
+      return Status::success();
+    }
+  }
+  PyRef code = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+  PyObject* co_qualname = reinterpret_cast<PyCodeObject*>(code.get())->co_qualname;
   PyRef module_text = render(module_name.get());
   if (!module_text) {
     return PyError::fetch();
@@ -64,10 +72,15 @@ Status write_qualname(ByteBuffer& buf, PyFrameObject* frame) {
   std::string qual_storage;
   std::string_view module_part = utf8_view(module_text.get(), module_storage);
   std::string_view qual_part = utf8_view(qual_text.get(), qual_storage);
-  write_str_header(buf, static_cast<std::uint32_t>(module_part.size() + 1 + qual_part.size()));
-  append_bytes(buf, module_part);
-  buf.push_back('.');
-  append_bytes(buf, qual_part);
+  std::string text;
+  text.reserve(module_part.size() + 1 + qual_part.size());
+  text.append(module_part).append(1, '.').append(qual_part);
+  write_str(buf, text);
+  // Only an exact str renders the same every time.
+  if (facts != nullptr && PyUnicode_CheckExact(module_name.get()) &&
+      PyUnicode_CheckExact(co_qualname)) {
+    facts->keep_qualname(module_name.get(), text);
+  }
   return Status::success();
 }
 

@@ -39,11 +39,13 @@ Result<PyRef> recorded_locals(PyFrameObject* frame) {
 Status write_body(ByteBuffer& buf, const FrameRecordInput& in) {
   write_map_len(buf, 12);
   write_str(buf, "path");
-  write_path_with_lineno(buf, in.filename, PyFrame_GetLineNumber(in.frame));
+  write_path_with_lineno(
+      buf, in.filename,
+      in.facts != nullptr ? in.facts->line(in.frame) : PyFrame_GetLineNumber(in.frame));
   write_str(buf, "co_name");
   write_str(buf, in.co_name);
   write_str(buf, "qualname");
-  if (Status s = write_qualname(buf, in.frame); !s.ok()) {
+  if (Status s = write_qualname(buf, in.frame, in.facts); !s.ok()) {
     return s;
   }
   write_str_pair(buf, "event", in.event);

@@ -10,6 +10,7 @@
 #include "interop/error.hpp"
 #include "interop/thread_identity.hpp"
 #include "record/call_site.hpp"
+#include "record/code_facts.hpp"
 #include "record/ids.hpp"
 #include "record/msgpack_write.hpp"
 
@@ -17,6 +18,7 @@ namespace tavo {
 
 struct FrameRecordInput {
   PyFrameObject* frame;
+  CodeFacts* facts;  // of the frame's code, or null
   PyObject* arg;
   std::string_view filename;
   std::string_view co_name;

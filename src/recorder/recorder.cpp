@@ -149,11 +149,11 @@ Status Recorder::handle_event(PyFrameObject* frame, PyCodeObject* code, CodeDeci
       return plugins;
     }
   }
-  return keep ? process_frame(frame, arg, event, filename, name, records)
+  return keep ? process_frame(frame, code, arg, event, filename, name, records)
               : push_frames(event, records);
 }
 
-Status Recorder::process_frame(PyFrameObject* frame, PyObject* arg, Event event,
+Status Recorder::process_frame(PyFrameObject* frame, PyCodeObject* code, PyObject* arg, Event event,
                                std::string_view filename, std::string_view name_text,
                                EventRecords& records) {
   ThreadSlot& slot = threads_.current();
@@ -193,8 +193,8 @@ Status Recorder::process_frame(PyFrameObject* frame, PyObject* arg, Event event,
     built = catch_cpp([&] {
       return write_frame_record(
           records.bytes,
-          FrameRecordInput{frame, arg, filename, name_text, event_name(event), frame_id,
-                           *identity.value(), call_site, settings_.lightweight_repr});
+          FrameRecordInput{frame, CodeFacts::of(code), arg, filename, name_text, event_name(event),
+                           frame_id, *identity.value(), call_site, settings_.lightweight_repr});
     });
     if (built.ok()) {
       records.add(offset, RecordKind::kOrdinary);

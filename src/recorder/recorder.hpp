@@ -77,8 +77,9 @@ class Recorder {
   // the call-frame stack (see end_interrupted).
   Status handle_event(PyFrameObject* frame, PyCodeObject* code, CodeDecision decision,
                       PyObject* arg, Event event, EventRecords& records, bool& keep_place);
-  Status process_frame(PyFrameObject* frame, PyObject* arg, Event event, std::string_view filename,
-                       std::string_view name_text, EventRecords& records);
+  Status process_frame(PyFrameObject* frame, PyCodeObject* code, PyObject* arg, Event event,
+                       std::string_view filename, std::string_view name_text,
+                       EventRecords& records);
   void update_call_frames(ThreadSlot& slot, Event event, PyFrameObject* frame,
                           const std::optional<FrameId>& frame_id);
   // Buffers the event's records; at a test boundary (one trace per test) the

@@ -1,5 +1,6 @@
 #include "values/serializer.hpp"
 
+#include "interop/compat.hpp"
 #include "interop/host_module.hpp"
 #include "interop/interned.hpp"
 #include "record/msgpack_check.hpp"
@@ -58,7 +59,74 @@ Status append_byte_sequence(PyObject* result, ByteBuffer& out) {
   return Status::success();
 }
 
+namespace {
+
+// The host functions as last looked up, kept until the host module's
+// dictionary or the interpreter's module cache changes: a dictionary watcher
+// clears `valid`, so that an event does not look them up again, while a
+// function replaced by anyone is still seen at the next event.
+struct SerializerCache {
+  int watcher = -1;
+  bool valid = false;
+  PyObject* modules = nullptr;  // the module cache the functions came from
+  // By `lightweight`; strong references, never released at process exit,
+  // when the interpreter is gone.
+  PyObject* dump[2] = {nullptr, nullptr};
+};
+SerializerCache cache;
+
+int forget_serializers(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+  cache.valid = false;
+  return 0;
+}
+
+// Fills the cache from a plain module found in the module cache; without a
+// watcher, or for anything else, the functions are looked up at each event.
+void fill_cache() {
+  if (cache.watcher < 0) {
+    cache.watcher = PyDict_AddWatcher(forget_serializers);
+    if (cache.watcher < 0) {
+      PyErr_Clear();
+      cache.watcher = -2;  // none left: never try again
+    }
+  }
+  if (cache.watcher < 0) {
+    return;
+  }
+  const InternedNames& n = names();
+  PyObject* modules = PyImport_GetModuleDict();
+  PyRef module;
+  if (compat::dict_get_item(modules, n.module_tavo_serialize, module) != 1 ||
+      !PyModule_CheckExact(module.get())) {
+    PyErr_Clear();
+    return;
+  }
+  PyObject* dict = PyModule_GetDict(module.get());
+  PyRef found[2];
+  if (compat::dict_get_item(dict, n.dump_msgpack, found[0]) != 1 ||
+      compat::dict_get_item(dict, n.dump_msgpack_lightweight_repr, found[1]) != 1) {
+    PyErr_Clear();
+    return;
+  }
+  if (PyDict_Watch(cache.watcher, modules) < 0 || PyDict_Watch(cache.watcher, dict) < 0) {
+    PyErr_Clear();
+    return;
+  }
+  Py_XSETREF(cache.dump[0], found[0].release());
+  Py_XSETREF(cache.dump[1], found[1].release());
+  cache.modules = modules;
+  cache.valid = true;
+}
+
+}  // namespace
+
 Result<PyRef> host_serializer(bool lightweight) {
+  if (!cache.valid || cache.modules != PyImport_GetModuleDict()) [[unlikely]] {
+    fill_cache();
+  }
+  if (cache.valid) [[likely]] {
+    return PyRef::borrow(cache.dump[lightweight ? 1 : 0]);
+  }
   const InternedNames& n = names();
   return get_module_attr(n.module_tavo_serialize,
                          lightweight ? n.dump_msgpack_lightweight_repr : n.dump_msgpack);

@@ -19,14 +19,15 @@
 #include "filters/finder.hpp"
 #include "filters/path_filter.hpp"
 #include "record/call_site.hpp"
+#include "record/code_facts.hpp"
 #include "record/ids.hpp"
 #include "record/msgpack_check.hpp"
 #include "record/msgpack_write.hpp"
 
 // call_site.cpp refers to this for user_code_call_site, which needs live
 // frames and is covered from Python; strip_cwd, tested here, never reaches it.
-extern "C" int PyFrame_GetLineNumber(PyFrameObject*) {
-  std::fprintf(stderr, "PyFrame_GetLineNumber reached without an interpreter\n");
+int tavo::frame_line(PyFrameObject*) {
+  std::fprintf(stderr, "frame_line reached without an interpreter\n");
   std::abort();
 }
 

@@ -1,0 +1,31 @@
+// Reads of a frame's state that the interpreter keeps private, for the event
+// path, where the public calls would recompute it.
+#pragma once
+
+#include <Python.h>
+
+namespace tavo::compat {
+
+// The line number a tracer or a jump set on the frame, else 0 (the line then
+// follows from the frame's last instruction).
+int frame_line_override(PyFrameObject* frame);
+
+#if PY_VERSION_HEX < 0x030D0000
+// Before the interpreter refreshes a function frame's locals dict: adds a
+// placeholder for each plain variable that is unbound and missing from the
+// dict, which the refresh then deletes, as it deletes every unbound name,
+// instead of raising and clearing a KeyError for it. The dict ends the
+// same. False with an exception set on failure.
+bool prepare_locals_refresh(PyFrameObject* frame);
+#endif
+
+#if PY_VERSION_HEX >= 0x030D0000
+// For a function frame (optimized code), whose locals the interpreter shows
+// through a proxy: adds the frame's bound variables to the dict `out`, as the
+// proxy's items list them (variables in the code's order, cells and free
+// variables by their contents, then the names set from outside). False with
+// an exception set on failure.
+bool copy_frame_variables(PyFrameObject* frame, PyObject* out);
+#endif
+
+}  // namespace tavo::compat

@@ -1,0 +1,81 @@
+#include "record/code_facts.hpp"
+
+#include <new>
+
+#include "interop/compat.hpp"
+#include "interop/frame_internals.hpp"
+
+namespace tavo {
+
+namespace {
+
+Py_ssize_t facts_index = -1;
+
+void free_facts(void* facts) { delete static_cast<CodeFacts*>(facts); }
+
+}  // namespace
+
+bool init_code_facts() {
+  if (facts_index < 0) {
+    facts_index = compat::request_code_extra_index(free_facts);
+  }
+  if (facts_index < 0) {
+    if (!PyErr_Occurred()) {
+      PyErr_SetString(PyExc_RuntimeError, "no code object extra slot is available");
+    }
+    return false;
+  }
+  return true;
+}
+
+CodeFacts* CodeFacts::of(PyCodeObject* code) {
+  if (void* known = compat::code_extra(code, facts_index)) [[likely]] {
+    return static_cast<CodeFacts*>(known);
+  }
+  auto* facts = new (std::nothrow) CodeFacts();
+  if (facts == nullptr) {
+    return nullptr;
+  }
+  if (PyUnstable_Code_SetExtra(reinterpret_cast<PyObject*>(code), facts_index, facts) < 0) {
+    PyErr_Clear();
+    delete facts;
+    return nullptr;
+  }
+  return facts;
+}
+
+int CodeFacts::line(PyFrameObject* frame) {
+  const int offset = PyFrame_GetLasti(frame);
+  if (offset < 0 || compat::frame_line_override(frame) != 0) {
+    return PyFrame_GetLineNumber(frame);
+  }
+  const auto index = static_cast<std::size_t>(offset) / 2;  // bytes per instruction unit
+  if (index >= lines_.size()) {
+    PyCodeObject* code = PyFrame_GetCode(frame);
+    const auto units = static_cast<std::size_t>(Py_SIZE(code));
+    Py_DECREF(code);  // the frame holds it
+    if (index >= units) {
+      return PyFrame_GetLineNumber(frame);
+    }
+    lines_.assign(units, kUnknown);
+  }
+  std::int32_t& line = lines_[index];
+  if (line == kUnknown) {
+    line = PyFrame_GetLineNumber(frame);
+  }
+  return line;
+}
+
+int frame_line(PyFrameObject* frame) {
+  PyCodeObject* code = PyFrame_GetCode(frame);
+  Py_DECREF(code);  // the frame holds it
+  CodeFacts* facts = CodeFacts::of(code);
+  return facts != nullptr ? facts->line(frame) : PyFrame_GetLineNumber(frame);
+}
+
+void CodeFacts::keep_qualname(PyObject* module_name, std::string_view text) {
+  qualname_.assign(text);
+  module_name_ = PyRef::borrow(module_name);
+}
+
+}  // namespace tavo
