@@ -17,6 +17,9 @@ import tavo.serialize
 from conftest import Host, decode, profiling
 from tavo import _tavo
 
+# Every test here runs on both engines.
+pytestmark = pytest.mark.usefixtures("engine")
+
 THIS_FILE = pathlib.Path(__file__).name
 FRAME_ID = re.compile(r"frm_[0-9A-HJKMNP-TV-Z]{26}")
 BASE_KEYS = ["frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site", "type"]

@@ -2,6 +2,7 @@
 #include <Python.h>
 
 #include "module/profiler_type.hpp"
+#include "sources/monitoring.hpp"
 #include "utils/convert.hpp"
 #include "utils/cpp_barrier.hpp"
 #include "utils/entropy.hpp"
@@ -16,6 +17,13 @@ namespace {
 
 PyObject* module_object = nullptr;
 int64_t module_interpreter = -1;
+
+// Removes the calling thread's profile function if it is tavo's.
+void clear_own_profile_function() {
+  if (PyThreadState_Get()->c_profilefunc == profile_callback) {
+    PyEval_SetProfile(nullptr, nullptr);
+  }
+}
 
 PyObject* register_noop_profiler(PyObject*, PyObject*) {
   PyEval_SetProfile(noop_profile, nullptr);
@@ -68,6 +76,8 @@ PyObject* register_profiler_inner(PyObject* args, PyObject* kwargs) {
     state.take_error().restore();
     return nullptr;
   }
+  TavoProfiler& engine_state = *state.value();
+  const EngineKind engine = engine_state.engine();
   PyRef profiler = PyRef::steal(new_profiler_object(state.take_value()));
   if (!profiler) {
     return nullptr;
@@ -75,7 +85,18 @@ PyObject* register_profiler_inner(PyObject* args, PyObject* kwargs) {
   if (PyObject_SetAttr(host, names().rust_profiler, profiler.get()) < 0) {
     return nullptr;
   }
-  PyEval_SetProfile(profile_callback, profiler.get());
+  // One engine at a time: the one installed before stops here.
+  if (engine == EngineKind::kMonitoring) {
+    clear_own_profile_function();
+    if (!monitoring::install(profiler.get(), engine_state)) {
+      return nullptr;
+    }
+  } else {
+    if (!monitoring::uninstall()) {
+      return nullptr;
+    }
+    PyEval_SetProfile(profile_callback, profiler.get());
+  }
   if (!hook_threading(host, profiler.get())) {
     return nullptr;
   }
@@ -86,12 +107,24 @@ PyObject* register_profiler(PyObject*, PyObject* args, PyObject* kwargs) {
   return python_entry([&] { return register_profiler_inner(args, kwargs); });
 }
 
+// Stops whichever engine is installed: the monitoring engine everywhere, the
+// profile function on the calling thread.
+PyObject* unregister_profiler(PyObject*, PyObject*) {
+  clear_own_profile_function();
+  if (!monitoring::uninstall()) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
 PyMethodDef module_methods[] = {
     {"register_noop_profiler", register_noop_profiler, METH_NOARGS,
      "register_noop_profiler()\n--\n\n"},
     {"register_profiler",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_profiler)),
      METH_VARARGS | METH_KEYWORDS, "register_profiler(profiler)\n--\n\n"},
+    {"unregister_profiler", unregister_profiler, METH_NOARGS,
+     "unregister_profiler()\n--\n\nStops the installed engine and frees what it holds."},
     {nullptr, nullptr, 0, nullptr},
 };
 

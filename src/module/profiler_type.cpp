@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "sources/monitoring.hpp"
 #include "utils/cpp_barrier.hpp"
 #include "utils/interned.hpp"
 
@@ -94,7 +95,14 @@ PyObject* register_threading_profiler(PyObject* self, PyObject* args, PyObject* 
                                    const_cast<char**>(keywords), &frame, &event, &arg)) {
     return nullptr;
   }
-  PyEval_SetProfile(profile_callback, self);
+  if (monitoring::installed_with(self)) {
+    // The monitoring engine already gets the thread's events: it only needs
+    // to know that they count.
+    monitoring::record_this_thread();
+    PyEval_SetProfile(nullptr, nullptr);
+  } else {
+    PyEval_SetProfile(profile_callback, self);
+  }
   Py_RETURN_NONE;
 }
 
@@ -110,6 +118,11 @@ PyObject* profiler_call(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OUO:TavoProfiler", const_cast<char**>(keywords),
                                    &frame, &event, &arg)) {
     return nullptr;
+  }
+  if (monitoring::installed_with(self)) {
+    // The monitoring engine records this thread already.
+    PyEval_SetProfile(nullptr, nullptr);
+    Py_RETURN_NONE;
   }
   PyEval_SetProfile(profile_callback, self);
   int what = -1;

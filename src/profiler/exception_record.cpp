@@ -124,12 +124,12 @@ Status write_exception_record(ByteBuffer& buf, const ExceptionRecordInput& in) {
   return Status::success();
 }
 
-bool TavoProfiler::record_exception(PyObject* self, PyObject* exception) {
+bool TavoProfiler::record_exception(PyObject* self, PyObject* exception, bool thread_checked) {
   // The unwind event comes for every thread and every frame: only frames this
   // profiler has just recorded the return of, on a thread it profiles, count.
   PyThreadState* thread = PyThreadState_Get();
   PyFrameObject* frame = PyEval_GetFrame();
-  if (!exceptions_ || thread->c_profileobj != self || frame == nullptr) {
+  if (!exceptions_ || (!thread_checked && thread->c_profileobj != self) || frame == nullptr) {
     return true;
   }
   PyCodeObject* code = PyFrame_GetCode(frame);

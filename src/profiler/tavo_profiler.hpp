@@ -29,6 +29,9 @@ inline std::string_view event_name(Event event) {
   return event == Event::kCall ? std::string_view("call") : std::string_view("return");
 }
 
+// Where the events come from: the profile function, or the monitoring API.
+enum class EngineKind : unsigned char { kProfile, kMonitoring };
+
 // What a record means to the buffers.
 enum class RecordKind : unsigned char { kOrdinary, kStartTest, kEndTest };
 
@@ -145,15 +148,17 @@ class TavoProfiler {
   void clear_python_refs();
 
   std::uint64_t serial() const { return serial_; }
+  EngineKind engine() const { return engine_; }
   // Records dropped (for any reason) since the current trace began.
   std::uint64_t dropped_records() const { return dropped_records_.load(std::memory_order_relaxed); }
 
   // The interpreter's unwind event: writes the "exception" record of the
   // frame whose return was just recorded (config "exceptions"; see
-  // exception_record.hpp). `self` owns this profiler. Event errors are
-  // reported; false, with the exception set, for an interrupt the program
-  // must get.
-  bool record_exception(PyObject* self, PyObject* exception);
+  // exception_record.hpp). `self` owns this profiler. With `thread_checked`,
+  // the caller knows the thread is recorded (the monitoring engine). Event
+  // errors are reported; false, with the exception set, for an interrupt the
+  // program must get.
+  bool record_exception(PyObject* self, PyObject* exception, bool thread_checked = false);
 
  private:
   TavoProfiler();
@@ -213,6 +218,7 @@ class TavoProfiler {
   bool threading_ = false;
   bool lightweight_repr_ = false;
   bool exceptions_ = false;  // whether record_exception writes records
+  EngineKind engine_ = EngineKind::kProfile;
   std::size_t buffer_budget_ = kDefaultBufferBudget;
   std::uint64_t fork_generation_;
   Finders include_frames_;
