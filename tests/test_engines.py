@@ -157,7 +157,6 @@ def test_beside_cprofile():
 
 
 def test_beside_coverage_on_its_monitoring_core(tmp_path):
-    pytest.importorskip("coverage")
     script = tmp_path / "covered.py"
     script.write_text(textwrap.dedent("""\
         import tavo
