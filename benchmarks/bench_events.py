@@ -267,9 +267,9 @@ class Setup:
         self.monitoring_host = HostProfiler()
         self.monitoring_host.config.update(exceptions=exceptions, engine="monitoring")
         if exceptions:  # the unwind-event callback stays registered for the whole run
-            from tavo.utils import watch_exceptions  # binding "tavo" here would shadow the module
+            import tavo.utils as tavo_utils
 
-            watch_exceptions(self.tavo.exception_unwind)
+            tavo_utils.watch_exceptions(self.tavo.exception_unwind)
         self.real_serializer = tavo.serialize.dump_msgpack
         self.previous_serializer = _previous_serializer()
         off = functools.partial(sys.setprofile, None)

@@ -149,13 +149,13 @@ def save_trace_in_sqlite(db_path, trace_id, *, timeout=60, msgpack, dropped_reco
 
     ``timeout`` is how many seconds to wait for another writer's lock before
     failing with sqlite3.OperationalError. ``dropped_records``: how many records
-    the recording lost (given by the engine only when some were; a database
-    server's store does not keep it yet)."""
+    the recording lost (given by the engine only when some were)."""
     try:
         if (store := _server_store(db_path)) is not None:
             blob = bytes(msgpack)
             with store:
-                row_id = store.save(trace_id, blob, timeout=timeout)
+                row_id = store.save(trace_id, blob, timeout=timeout,
+                                    dropped_records=dropped_records)
             if save_observers:
                 _notify(db_path, trace_id, summarize(blob), None)
             return row_id
@@ -297,11 +297,16 @@ def list_traces(db_path, trace_id=None):
 
 def set_outcome(db_path, label, outcome, *, timeout=60):
     """Store a test's outcome ("passed", "failed", "skipped" or "error") with the
-    latest trace labelled with its name; False when there is none (or the store
-    is a database server's, which keeps no outcomes yet)."""
-    if _server_store(db_path) is not None:
-        return False
+    latest trace labelled with its name; False when there is none."""
     label = with_process_label({"label": label})["label"]
+    if (store := _server_store(db_path)) is not None:
+        with store:
+            return store.set_outcome(label, outcome, timeout=timeout)
+    return set_sqlite_outcome(db_path, label, outcome, timeout=timeout)
+
+
+def set_sqlite_outcome(db_path, label, outcome, *, timeout=60):
+    """set_outcome for a SQLite file, with the label as stored."""
     with _write_transaction(db_path, timeout) as conn:
         cursor = conn.execute(
             "UPDATE traces SET outcome = ? WHERE id = (SELECT max(id) FROM traces WHERE label = ?)",

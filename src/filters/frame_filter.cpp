@@ -3,8 +3,8 @@
 #include <string>
 
 #include "filters/path_filter.hpp"
-#include "utils/convert.hpp"
-#include "utils/pyref.hpp"
+#include "interop/convert.hpp"
+#include "interop/pyref.hpp"
 
 namespace tavo {
 

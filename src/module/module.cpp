@@ -1,14 +1,15 @@
-// The module entry point and the functions that install a profile function.
+// The module entry point and its functions.
 #include <Python.h>
 
+#include "interop/convert.hpp"
+#include "interop/cpp_barrier.hpp"
+#include "interop/fork_generation.hpp"
+#include "interop/interned.hpp"
+#include "interop/log_warning.hpp"
 #include "module/profiler_type.hpp"
+#include "record/entropy.hpp"
 #include "sources/monitoring.hpp"
-#include "utils/convert.hpp"
-#include "utils/cpp_barrier.hpp"
-#include "utils/entropy.hpp"
-#include "utils/fork_generation.hpp"
-#include "utils/interned.hpp"
-#include "utils/log_warning.hpp"
+#include "sources/profile_hook.hpp"
 #include "values/value_functions.hpp"
 
 namespace tavo {
@@ -17,47 +18,6 @@ namespace {
 
 PyObject* module_object = nullptr;
 int64_t module_interpreter = -1;
-
-// Removes the calling thread's profile function if it is tavo's.
-void clear_own_profile_function() {
-  if (PyThreadState_Get()->c_profilefunc == profile_callback) {
-    PyEval_SetProfile(nullptr, nullptr);
-  }
-}
-
-PyObject* register_noop_profiler(PyObject*, PyObject*) {
-  PyEval_SetProfile(noop_profile, nullptr);
-  Py_RETURN_NONE;
-}
-
-// Hooks threads started from now on: each installs the profiler at its first
-// profile event.
-bool hook_threading(PyObject* host, PyObject* profiler) {
-  const InternedNames& n = names();
-  PyRef config = PyRef::steal(PyObject_GetAttr(host, n.config));
-  if (!config) {
-    return false;
-  }
-  PyRef flag = PyRef::steal(PyObject_GetItem(config.get(), n.threading));
-  if (!flag) {
-    PyErr_Clear();
-    return true;
-  }
-  Result<bool> threading_on = to_bool(flag.get());
-  if (!threading_on.ok() || !threading_on.value()) {
-    return true;
-  }
-  PyRef threading = PyRef::steal(PyImport_Import(n.module_threading));
-  if (!threading) {
-    return false;
-  }
-  PyRef hook = PyRef::steal(PyObject_GetAttr(profiler, n.register_threading_profiler));
-  if (!hook) {
-    return false;
-  }
-  PyRef result = PyRef::steal(PyObject_CallMethodOneArg(threading.get(), n.setprofile, hook.get()));
-  return static_cast<bool>(result);
-}
 
 PyObject* register_profiler_inner(PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"profiler", nullptr};
@@ -76,8 +36,7 @@ PyObject* register_profiler_inner(PyObject* args, PyObject* kwargs) {
     state.take_error().restore();
     return nullptr;
   }
-  TavoProfiler& engine_state = *state.value();
-  const EngineKind engine = engine_state.engine();
+  const EngineKind engine = state.value()->engine();
   PyRef profiler = PyRef::steal(new_profiler_object(state.take_value()));
   if (!profiler) {
     return nullptr;
@@ -87,15 +46,15 @@ PyObject* register_profiler_inner(PyObject* args, PyObject* kwargs) {
   }
   // One engine at a time: the one installed before stops here.
   if (engine == EngineKind::kMonitoring) {
-    clear_own_profile_function();
-    if (!monitoring::install(profiler.get(), engine_state)) {
+    uninstall_profile_hook();
+    if (!monitoring::install(profiler.get())) {
       return nullptr;
     }
   } else {
     if (!monitoring::uninstall()) {
       return nullptr;
     }
-    PyEval_SetProfile(profile_callback, profiler.get());
+    install_profile_hook(profiler.get());
   }
   if (!hook_threading(host, profiler.get())) {
     return nullptr;
@@ -110,7 +69,7 @@ PyObject* register_profiler(PyObject*, PyObject* args, PyObject* kwargs) {
 // Stops whichever engine is installed: the monitoring engine everywhere, the
 // profile function on the calling thread.
 PyObject* unregister_profiler(PyObject*, PyObject*) {
-  clear_own_profile_function();
+  uninstall_profile_hook();
   if (!monitoring::uninstall()) {
     return nullptr;
   }

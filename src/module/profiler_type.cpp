@@ -2,21 +2,16 @@
 
 #include <new>
 
-#include "sources/monitoring.hpp"
-#include "utils/cpp_barrier.hpp"
-#include "utils/interned.hpp"
+#include "interop/cpp_barrier.hpp"
+#include "interop/interned.hpp"
+#include "sources/event_sink.hpp"
+#include "sources/profile_hook.hpp"
 
 namespace tavo {
 
-namespace {
-
-struct ProfilerObject {
-  PyObject_HEAD TavoProfiler* state;
-};
-
 PyTypeObject* profiler_type = nullptr;
 
-TavoProfiler& state_of(PyObject* self) { return *reinterpret_cast<ProfilerObject*>(self)->state; }
+namespace {
 
 PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
   PyErr_SetString(PyExc_TypeError, "No constructor defined");
@@ -86,70 +81,6 @@ PyObject* get_dropped_records(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(state_of(self).dropped_records());
 }
 
-PyObject* register_threading_profiler(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"_frame", "_event", "_arg", nullptr};
-  PyObject* frame = nullptr;
-  PyObject* event = nullptr;
-  PyObject* arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:register_threading_profiler",
-                                   const_cast<char**>(keywords), &frame, &event, &arg)) {
-    return nullptr;
-  }
-  if (monitoring::installed_with(self)) {
-    // The monitoring engine already gets the thread's events: it only needs
-    // to know that they count.
-    monitoring::record_this_thread();
-    PyEval_SetProfile(nullptr, nullptr);
-  } else {
-    PyEval_SetProfile(profile_callback, self);
-  }
-  Py_RETURN_NONE;
-}
-
-// `sys.getprofile()` shows this object, and code that saves the profile
-// function and later puts it back with `sys.setprofile()` installs it as a
-// Python profile function. Calling it then reinstalls the native one for the
-// thread and handles the event that made the call, so profiling goes on.
-PyObject* profiler_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"frame", "event", "arg", nullptr};
-  PyObject* frame = nullptr;
-  PyObject* event = nullptr;
-  PyObject* arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OUO:TavoProfiler", const_cast<char**>(keywords),
-                                   &frame, &event, &arg)) {
-    return nullptr;
-  }
-  if (monitoring::installed_with(self)) {
-    // The monitoring engine records this thread already.
-    PyEval_SetProfile(nullptr, nullptr);
-    Py_RETURN_NONE;
-  }
-  PyEval_SetProfile(profile_callback, self);
-  int what = -1;
-  if (PyUnicode_CompareWithASCIIString(event, "call") == 0) {
-    what = PyTrace_CALL;
-  } else if (PyUnicode_CompareWithASCIIString(event, "return") == 0) {
-    what = PyTrace_RETURN;
-  }
-  if (what >= 0 && PyFrame_Check(frame) &&
-      profile_callback(self, reinterpret_cast<PyFrameObject*>(frame), what, arg) < 0) {
-    return nullptr;
-  }
-  Py_RETURN_NONE;
-}
-
-// The interpreter's unwind event (code, offset, exception), registered by the
-// host for config "exceptions". Raises only an interrupt met while writing
-// the record, which belongs to the program.
-PyObject* exception_unwind(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  return python_entry([&]() -> PyObject* {
-    if (nargs == 3 && !state_of(self).record_exception(self, args[2])) {
-      return nullptr;
-    }
-    return Py_NewRef(Py_None);
-  });
-}
-
 PyMethodDef profiler_methods[] = {
     {"exception_unwind",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exception_unwind)), METH_FASTCALL,
@@ -197,10 +128,6 @@ bool ensure_type() {
   return profiler_type != nullptr;
 }
 
-bool is_profiler(PyObject* obj) {
-  return profiler_type != nullptr && PyObject_TypeCheck(obj, profiler_type);
-}
-
 }  // namespace
 
 PyObject* new_profiler_object(std::unique_ptr<TavoProfiler> state) {
@@ -215,56 +142,5 @@ PyObject* new_profiler_object(std::unique_ptr<TavoProfiler> state) {
   PyObject_GC_Track(object);
   return reinterpret_cast<PyObject*>(object);
 }
-
-namespace {
-
-[[gnu::noinline, gnu::cold]] int bad_profile_call(PyObject* obj, PyFrameObject* frame) {
-  if (obj == nullptr || frame == nullptr) {
-    if (!PyErr_Occurred()) {
-      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-    }
-    return -1;
-  }
-  conversion_error(obj, "TavoProfiler").restore();
-  return -1;
-}
-
-[[gnu::noinline]] int handle_recorded_event(PyObject* obj, PyFrameObject* frame, PyCodeObject* code,
-                                            TavoProfiler::CodeDecision decision, Event event,
-                                            PyObject* arg) {
-  return state_of(obj).profile(obj, frame, code, decision, arg, event) ? 0 : -1;
-}
-
-// Everything but the event-code test, kept out of line so that the events
-// ignored by code (C calls, lines, exceptions) cost a compare and a return.
-// Most events that get here belong to code that is neither recorded nor
-// watched: they end after one cached decision, having created no object.
-[[gnu::noinline]] int handle_event(PyObject* obj, PyFrameObject* frame, Event event,
-                                   PyObject* arg) {
-  if (obj == nullptr || frame == nullptr || !is_profiler(obj)) [[unlikely]] {
-    return bad_profile_call(obj, frame);
-  }
-  PyCodeObject* code = PyFrame_GetCode(frame);
-  Py_DECREF(code);  // the frame holds its code for the whole event
-  const TavoProfiler::CodeDecision decision = state_of(obj).decide(code);
-  if (!decision.any()) {
-    return 0;
-  }
-  return handle_recorded_event(obj, frame, code, decision, event, arg);
-}
-
-}  // namespace
-
-int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
-  if (what == PyTrace_CALL) {
-    return handle_event(obj, frame, Event::kCall, arg);
-  }
-  if (what == PyTrace_RETURN) {
-    return handle_event(obj, frame, Event::kReturn, arg);
-  }
-  return 0;
-}
-
-int noop_profile(PyObject*, PyFrameObject*, int, PyObject*) { return 0; }
 
 }  // namespace tavo

@@ -1,10 +1,10 @@
 #include <string>
 
+#include "interop/compat.hpp"
+#include "interop/convert.hpp"
+#include "interop/host_module.hpp"
+#include "interop/interned.hpp"
 #include "plugins/plugin_processor.hpp"
-#include "utils/compat.hpp"
-#include "utils/convert.hpp"
-#include "utils/host_module.hpp"
-#include "utils/interned.hpp"
 
 namespace tavo {
 

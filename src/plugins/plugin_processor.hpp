@@ -13,38 +13,11 @@
 #include <vector>
 
 #include "filters/finder.hpp"
-#include "utils/error.hpp"
-#include "utils/ids.hpp"
-#include "utils/pyref.hpp"
+#include "interop/error.hpp"
+#include "interop/pyref.hpp"
+#include "record/frame_id_map.hpp"
 
 namespace tavo {
-
-// Frame ids keyed by a frame object's address.
-struct AddressHash {
-  std::size_t operator()(std::uintptr_t address) const {
-    // Frames are aligned, so the low bits carry nothing; mix the rest.
-    std::uint64_t x = address >> 4;
-    x ^= x >> 33;
-    x *= 0xff51afd7ed558ccdULL;
-    x ^= x >> 33;
-    return static_cast<std::size_t>(x);
-  }
-};
-// An id is forgotten (emptied) at its frame's return, so that a later frame at
-// the same address never gets it; the entry itself stays for the next frame
-// there, so that recording allocates nothing once the addresses in use are
-// known.
-using FrameIdMap = std::unordered_map<std::uintptr_t, std::optional<FrameId>, AddressHash>;
-
-// The id handed out at the call of the frame at `address`, forgotten now (its
-// frame returns); none if there is none.
-inline std::optional<FrameId> take_frame_id(FrameIdMap& ids, std::uintptr_t address) {
-  auto found = ids.find(address);
-  if (found == ids.end()) {
-    return std::nullopt;
-  }
-  return std::exchange(found->second, std::nullopt);
-}
 
 // One plugin watching one function name.
 struct PluginProcessor {
@@ -56,7 +29,7 @@ struct PluginProcessor {
   PyRef process;      // callable, or null
   std::optional<std::vector<std::string>> events;
   PyRef context;  // dict shared by every processor of one plugin
-  // Guarded by the profiler's plugin lock.
+  // Guarded by the plugin lock (PluginProcessing).
   FrameIdMap plugin_frame_ids;
 
   bool handles(std::string_view event) const;

@@ -1,13 +1,15 @@
 // Turning calls and returns of watched functions into plugin records.
 #include <cstring>
 
-#include "profiler/tavo_profiler.hpp"
-#include "utils/compat.hpp"
-#include "utils/convert.hpp"
-#include "utils/gil_lock.hpp"
-#include "utils/host_module.hpp"
-#include "utils/interned.hpp"
-#include "utils/serializer.hpp"
+#include "interop/compat.hpp"
+#include "interop/convert.hpp"
+#include "interop/event_error.hpp"
+#include "interop/gil_lock.hpp"
+#include "interop/host_module.hpp"
+#include "interop/interned.hpp"
+#include "interop/thread_identity.hpp"
+#include "plugins/plugin_processing.hpp"
+#include "values/serializer.hpp"
 
 namespace tavo {
 
@@ -84,25 +86,30 @@ Status merge_process_result(PyObject* record, PyObject* result) {
 
 }  // namespace
 
-Status TavoProfiler::run_plugins(PyFrameObject* frame, PyObject* arg, Event event,
-                                 std::string_view co_name, std::string_view filename,
-                                 EventRecords& records, PyObject* co_filename_obj,
-                                 PyObject* co_name_obj) {
-  auto entry = plugins_.find(co_name);
+Status PluginProcessing::run(const PluginEvent& in, const std::vector<CallFrame>& call_frames,
+                             EventRecords& records) {
+  PyFrameObject* frame = in.frame;
+  PyObject* arg = in.arg;
+  const Event event = in.event;
+  auto entry = plugins_.find(in.co_name);
   if (entry == plugins_.end()) {
     return Status::success();
   }
   PyObject* event_obj = event == Event::kCall ? names().call : names().event_return;
+  auto log_error = [&](PyError error) {
+    return report_event_error(std::move(error), frame, event_obj, in.co_filename_obj,
+                              in.co_name_obj);
+  };
   // At a return that makes no record the frame's id is forgotten all the same
   // (a record that is made forgets it itself).
   auto forget = [&](PluginProcessor& processor) {
     if (event == Event::kReturn) {
-      GilSafeLock lock(plugins_mutex_);
+      GilSafeLock lock(mutex_);
       (void)take_frame_id(processor.plugin_frame_ids, reinterpret_cast<std::uintptr_t>(frame));
     }
   };
   for (PluginProcessor& processor : entry->second) {
-    if (!processor.path_fragment.find_in(filename)) {
+    if (!processor.path_fragment.find_in(in.filename)) {
       continue;
     }
     if (processor.call) {
@@ -112,8 +119,7 @@ Status TavoProfiler::run_plugins(PyFrameObject* frame, PyObject* arg, Event even
       PyRef answer = PyRef::steal(PyObject_Vectorcall(predicate.get(), args, 4, nullptr));
       if (!answer) {
         forget(processor);
-        if (Status s = log_error(PyError::fetch(), frame, event, co_filename_obj, co_name_obj);
-            !s.ok()) {
+        if (Status s = log_error(PyError::fetch()); !s.ok()) {
           return s;
         }
         continue;
@@ -121,8 +127,7 @@ Status TavoProfiler::run_plugins(PyFrameObject* frame, PyObject* arg, Event even
       Result<bool> wanted = to_bool(answer.get());
       if (!wanted.ok()) {
         forget(processor);
-        if (Status s = log_error(wanted.take_error(), frame, event, co_filename_obj, co_name_obj);
-            !s.ok()) {
+        if (Status s = log_error(wanted.take_error()); !s.ok()) {
           return s;
         }
         continue;
@@ -136,9 +141,9 @@ Status TavoProfiler::run_plugins(PyFrameObject* frame, PyObject* arg, Event even
       forget(processor);
       continue;
     }
-    if (Status s = write_plugin_record(processor, frame, arg, event, records); !s.ok()) {
-      count_dropped(1);
-      if (s = log_error(s.take_error(), frame, event, co_filename_obj, co_name_obj); !s.ok()) {
+    if (Status s = write_record(processor, in, call_frames, records); !s.ok()) {
+      buffers_.count_dropped(1);
+      if (s = log_error(s.take_error()); !s.ok()) {
         return s;
       }
     }
@@ -146,14 +151,18 @@ Status TavoProfiler::run_plugins(PyFrameObject* frame, PyObject* arg, Event even
   return Status::success();
 }
 
-Status TavoProfiler::write_plugin_record(PluginProcessor& processor, PyFrameObject* frame,
-                                         PyObject* arg, Event event, EventRecords& records) {
+Status PluginProcessing::write_record(PluginProcessor& processor, const PluginEvent& in,
+                                      const std::vector<CallFrame>& call_frames,
+                                      EventRecords& records) {
+  PyFrameObject* frame = in.frame;
+  PyObject* arg = in.arg;
+  const Event event = in.event;
   const InternedNames& n = names();
   const auto address = reinterpret_cast<std::uintptr_t>(frame);
   FrameId frame_id;
   {
     // The only state plugins share between threads; no Python code runs here.
-    GilSafeLock lock(plugins_mutex_);
+    GilSafeLock lock(mutex_);
     if (event == Event::kCall) {
       frame_id = new_frame_id();
       processor.plugin_frame_ids.insert_or_assign(address, frame_id);
@@ -192,9 +201,8 @@ Status TavoProfiler::write_plugin_record(PluginProcessor& processor, PyFrameObje
   if (Status s = set_item(dict, n.thread_native_id, std::move(native_id)); !s.ok()) {
     return s;
   }
-  ThreadSlot& slot = threads_.current();
   if (Status s = set_item(dict, n.user_code_call_site,
-                          call_site_dict(user_code_call_site(slot.call_frames, frame_id,
+                          call_site_dict(user_code_call_site(call_frames, frame_id,
                                                              reinterpret_cast<PyObject*>(frame))));
       !s.ok()) {
     return s;
@@ -234,6 +242,15 @@ Status TavoProfiler::write_plugin_record(PluginProcessor& processor, PyFrameObje
   }
   records.add(offset, record_kind(final_type.get()));
   return Status::success();
+}
+
+void PluginProcessing::forget_frames() {
+  GilSafeLock lock(mutex_);
+  for (auto& [name, processors] : plugins_) {
+    for (PluginProcessor& processor : processors) {
+      processor.plugin_frame_ids.clear();
+    }
+  }
 }
 
 }  // namespace tavo

@@ -1,13 +1,13 @@
 // Building a profiler from the host profiler object and its configuration.
 #include <atomic>
 
+#include "interop/compat.hpp"
+#include "interop/convert.hpp"
+#include "interop/host_module.hpp"
+#include "interop/interned.hpp"
+#include "interop/thread_identity.hpp"
 #include "profiler/tavo_profiler.hpp"
-#include "utils/compat.hpp"
-#include "utils/convert.hpp"
-#include "utils/host_module.hpp"
-#include "utils/ids.hpp"
-#include "utils/interned.hpp"
-#include "utils/thread_identity.hpp"
+#include "record/ids.hpp"
 
 namespace tavo {
 
@@ -85,8 +85,10 @@ Result<std::string> host_text(PyObject* host, PyObject* name) {
 
 TavoProfiler::TavoProfiler()
     : serial_(next_serial.fetch_add(1, std::memory_order_relaxed)),
-      fork_generation_(fork_generation()),
-      threads_(serial_) {}
+      plugins_(buffers_),
+      decider_(serial_, plugins_, buffers_),
+      saver_(buffers_),
+      recorder_(serial_, decider_, plugins_, buffers_, saver_) {}
 
 TavoProfiler::~TavoProfiler() { clear_python_refs(); }
 
@@ -103,6 +105,12 @@ Result<std::unique_ptr<TavoProfiler>> TavoProfiler::new_from_python(PyObject* ho
     return conversion_error(config_dict, "PyDict");
   }
 
+  TraceBuffers::Settings buffering;
+  TraceSaver::Settings saving;
+  Recorder::Settings recording;
+  Finders include_frames;
+  Finders ignore_frames;
+
   PyRef filters;
   if (compat::dict_get_item(config_dict, n.filters, filters) < 0) {
     return PyError::fetch();
@@ -112,19 +120,19 @@ Result<std::unique_ptr<TavoProfiler>> TavoProfiler::new_from_python(PyObject* ho
     if (!include.ok()) {
       return include.take_error();
     }
-    profiler->include_frames_ = include.take_value();
+    include_frames = include.take_value();
     Result<Finders> ignore = filter_list(filters.get(), n.ignore_frames);
     if (!ignore.ok()) {
       return ignore.take_error();
     }
-    profiler->ignore_frames_ = ignore.take_value();
+    ignore_frames = ignore.take_value();
   }
 
   Result<std::optional<std::uint64_t>> main_id = main_thread_native_id();
   if (!main_id.ok()) {
     return main_id.take_error();
   }
-  profiler->main_thread_id_ = main_id.value();
+  buffering.main_thread_id = main_id.value();
 
   PyRef timeout;
   if (compat::dict_get_item(config_dict, n.sqlite_busy_timeout, timeout) < 0) {
@@ -135,7 +143,7 @@ Result<std::unique_ptr<TavoProfiler>> TavoProfiler::new_from_python(PyObject* ho
     if (!seconds.ok()) {
       return seconds.take_error();
     }
-    profiler->sqlite_busy_timeout_ = seconds.value();
+    saving.sqlite_busy_timeout = seconds.value();
   }
 
   PyRef budget;
@@ -147,16 +155,16 @@ Result<std::unique_ptr<TavoProfiler>> TavoProfiler::new_from_python(PyObject* ho
     if (!bytes.ok()) {
       return bytes.take_error();
     }
-    profiler->buffer_budget_ = static_cast<std::size_t>(bytes.value());
+    buffering.budget = static_cast<std::size_t>(bytes.value());
   }
 
-  profiler->threading_ = config_flag(config_dict, n.threading);
-  profiler->lightweight_repr_ = config_flag(config_dict, n.lightweight_repr);
+  buffering.threading = config_flag(config_dict, n.threading);
+  recording.lightweight_repr = config_flag(config_dict, n.lightweight_repr);
   PyRef exceptions_key = PyRef::steal(PyUnicode_FromString("exceptions"));
   if (!exceptions_key) {
     return PyError::fetch();
   }
-  profiler->exceptions_ = config_flag(config_dict, exceptions_key.get());
+  recording.exceptions = config_flag(config_dict, exceptions_key.get());
   Result<EngineKind> engine = config_engine(config_dict);
   if (!engine.ok()) {
     return engine.take_error();
@@ -167,7 +175,7 @@ Result<std::unique_ptr<TavoProfiler>> TavoProfiler::new_from_python(PyObject* ho
   if (!plugins.ok()) {
     return plugins.take_error();
   }
-  profiler->plugins_ = plugins.take_value();
+  PluginMap plugin_map = plugins.take_value();
 
   Result<PyRef> db_path = host_attr(host, n.db_path);
   if (!db_path.ok()) {
@@ -181,7 +189,7 @@ Result<std::unique_ptr<TavoProfiler>> TavoProfiler::new_from_python(PyObject* ho
   if (!db_path_string.ok()) {
     return db_path_string.take_error();
   }
-  profiler->db_path_ = db_path_string.take_value();
+  saving.db_path = db_path_string.take_value();
 
   Result<PyRef> one_trace = host_attr(host, n.one_trace_per_test);
   if (!one_trace.ok()) {
@@ -191,35 +199,40 @@ Result<std::unique_ptr<TavoProfiler>> TavoProfiler::new_from_python(PyObject* ho
   if (!one_trace_flag.ok()) {
     return one_trace_flag.take_error();
   }
-  profiler->one_trace_per_test_ = one_trace_flag.value();
+  recording.one_trace_per_test = one_trace_flag.value();
 
   Result<std::string> trace_id = host_text(host, n.trace_id);
   if (!trace_id.ok()) {
     return trace_id.take_error();
   }
-  profiler->trace_id_ = trace_id.take_value();
+  buffering.trace_id = trace_id.take_value();
 
   Result<std::string> source = host_text(host, n.source);
   if (!source.ok()) {
     return source.take_error();
   }
-  profiler->source_ = source.take_value();
+  saving.source = source.take_value();
 
-  profiler->timestamp_ = timestamp();
+  saving.timestamp = timestamp();
+
+  profiler->buffers_.configure(std::move(buffering));
+  profiler->plugins_.set(std::move(plugin_map), recording.lightweight_repr);
+  profiler->decider_.set_filters(std::move(include_frames), std::move(ignore_frames));
+  profiler->saver_.configure(std::move(saving));
+  profiler->recorder_.configure(recording);
   return profiler;
 }
 
 void TavoProfiler::clear_python_refs() {
-  threads_.clear_python_refs();
-  PluginMap plugins = std::move(plugins_);
+  recorder_.threads().clear_python_refs();
   plugins_.clear();
 }
 
 int TavoProfiler::traverse(visitproc visit, void* arg) const {
-  if (int r = traverse_plugins(plugins_, visit, arg)) {
+  if (int r = plugins_.traverse(visit, arg)) {
     return r;
   }
-  return threads_.traverse(visit, arg);
+  return recorder_.threads().traverse(visit, arg);
 }
 
 }  // namespace tavo

@@ -3,8 +3,9 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "utils/cpp_barrier.hpp"
-#include "utils/pyref.hpp"
+#include "interop/cpp_barrier.hpp"
+#include "interop/pyref.hpp"
+#include "sources/event_sink.hpp"
 
 namespace tavo::monitoring {
 
@@ -40,7 +41,7 @@ PyObject* on_event(PyObject* code_obj, PyObject* arg, Event event) {
     return none();
   }
   auto* code = reinterpret_cast<PyCodeObject*>(code_obj);
-  const TavoProfiler::CodeDecision decision = state->decide(code);
+  const CodeDecision decision = state->decide(code);
   if (!decision.any()) {
     return kLocal ? Py_NewRef(engine.disable) : none();
   }
@@ -99,8 +100,7 @@ PyObject* on_unwind(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       return nullptr;
     }
     TavoProfiler* state = engine.state;
-    if (state != nullptr && thread_serial == engine.serial &&
-        !state->record_exception(engine.object, args[2], /*thread_checked=*/true)) {
+    if (state != nullptr && thread_serial == engine.serial && !state->record_exception(args[2])) {
       return nullptr;
     }
     return result.release();
@@ -223,7 +223,12 @@ bool start_events(PyObject* monitoring, int tool) {
 
 }  // namespace
 
-bool install(PyObject* object, TavoProfiler& state) {
+bool install(PyObject* object) {
+  if (!is_profiler(object)) {
+    PyErr_SetString(PyExc_TypeError, "not a TavoProfiler object");
+    return false;
+  }
+  TavoProfiler& state = state_of(object);
   if (!uninstall()) {
     return false;
   }
@@ -266,8 +271,12 @@ bool uninstall() {
   return ok;
 }
 
-bool installed_with(PyObject* object) { return object != nullptr && engine.object == object; }
-
-void record_this_thread() { thread_serial = engine.serial; }
+bool record_thread_for(PyObject* profiler) {
+  if (profiler == nullptr || engine.object != profiler) {
+    return false;
+  }
+  thread_serial = engine.serial;
+  return true;
+}
 
 }  // namespace tavo::monitoring

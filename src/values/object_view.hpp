@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "utils/error.hpp"
+#include "interop/error.hpp"
 
 namespace tavo::values {
 

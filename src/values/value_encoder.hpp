@@ -11,8 +11,8 @@
 
 #include <Python.h>
 
-#include "utils/error.hpp"
-#include "utils/msgpack_write.hpp"
+#include "interop/error.hpp"
+#include "record/msgpack_write.hpp"
 #include "values/value_settings.hpp"
 
 namespace tavo::values {

@@ -15,13 +15,13 @@
 #include <thread>
 #include <vector>
 
+#include "buffers/record_list.hpp"
 #include "filters/finder.hpp"
 #include "filters/path_filter.hpp"
-#include "profiler/record_list.hpp"
-#include "utils/call_site.hpp"
-#include "utils/ids.hpp"
-#include "utils/msgpack_check.hpp"
-#include "utils/msgpack_write.hpp"
+#include "record/call_site.hpp"
+#include "record/ids.hpp"
+#include "record/msgpack_check.hpp"
+#include "record/msgpack_write.hpp"
 
 // call_site.cpp refers to this for user_code_call_site, which needs live
 // frames and is covered from Python; strip_cwd, tested here, never reaches it.

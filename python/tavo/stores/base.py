@@ -1,7 +1,8 @@
 """What every trace store offers, whatever holds the traces.
 
 A store keeps one row per saved trace document: the MessagePack bytes and a
-summary (row id, trace id, save time, source, record count, size, label) that
+summary (row id, trace id, save time, source, record count, size, label, the
+records dropped while recording and the test outcome, None when unknown) that
 can be listed without decoding the document. Saving the same trace id twice
 keeps both documents.
 """
@@ -12,8 +13,10 @@ import abc
 import dataclasses
 from typing import Any
 
-Summary = dict[str, Any]  # keys: id, trace_id, saved_at, source, records, size, label
-SUMMARY_KEYS = ("id", "trace_id", "saved_at", "source", "records", "size", "label")
+# keys: id, trace_id, saved_at, source, records, size, label, dropped_records, outcome
+Summary = dict[str, Any]
+SUMMARY_KEYS = ("id", "trace_id", "saved_at", "source", "records", "size", "label",
+                "dropped_records", "outcome")
 
 
 class StoreError(Exception):
@@ -62,9 +65,16 @@ class Store(abc.ABC):
         not a trace store, or one of a newer schema version, without changing it."""
 
     @abc.abstractmethod
-    def save(self, trace_id: str, blob: bytes, *, timeout: float) -> int:
+    def save(self, trace_id: str, blob: bytes, *, timeout: float,
+             dropped_records: int | None = None) -> int:
         """Store one document and return its row id, waiting up to ``timeout``
-        seconds for locks held by others before failing."""
+        seconds for locks held by others before failing. ``dropped_records``:
+        how many records the recording lost, when it lost some."""
+
+    @abc.abstractmethod
+    def set_outcome(self, label: str, outcome: str, *, timeout: float) -> bool:
+        """Keep a test's outcome with the newest document labelled ``label``;
+        False when there is none."""
 
     @abc.abstractmethod
     def summaries(self, query: TraceQuery = TraceQuery()) -> list[Summary]:

@@ -2,7 +2,9 @@
 
 The table holds the same columns as the SQLite file (summary columns indexed,
 the document as bytes) beside a one-row table naming the schema version. The
-schema is created on the first save. A database whose "traces" table is not
+schema is created on the first save; columns added since (dropped records, test
+outcome) are added to an older table by the first save that meets it, and read
+as None until then, so tavo versions that share a server keep working. A database whose "traces" table is not
 tavo's, or whose schema is newer than this tavo knows, is refused unchanged.
 
 Saves reuse one connection per location in each process: a test suite saves
@@ -38,7 +40,9 @@ _SCHEMA = (
     " records bigint,"
     " size bigint NOT NULL,"
     " label text,"
-    " msgpack bytea NOT NULL)",
+    " msgpack bytea NOT NULL,"
+    " dropped_records bigint,"
+    " outcome text)",
     "CREATE INDEX traces_by_trace_id ON traces (trace_id)",
     "CREATE INDEX traces_by_saved_at ON traces (saved_at)",
     "CREATE INDEX traces_by_source ON traces (source)",
@@ -46,9 +50,10 @@ _SCHEMA = (
     f"INSERT INTO tavo_schema (version) VALUES ({SCHEMA_VERSION})",
 )
 
-_COLUMNS = ", ".join(SUMMARY_KEYS)
-_INSERT = ("INSERT INTO traces (trace_id, saved_at, source, records, size, label, msgpack)"
-           " VALUES (%s, %s, %s, %s, %s, %s, %b)")
+# Summary columns a table made by an earlier tavo may lack.
+_ADDED_COLUMNS = {"dropped_records": "bigint", "outcome": "text"}
+_INSERT = ("INSERT INTO traces (trace_id, saved_at, source, records, size, label, msgpack,"
+           " dropped_records, outcome) VALUES (%s, %s, %s, %s, %s, %s, %b, %s, %s)")
 
 _save_lock = threading.Lock()
 _save_connections: dict[str, Any] = {}  # location -> connection used for saving
@@ -96,6 +101,7 @@ class PostgresStore(Store):
         super().__init__(location)
         self._reader: Any = None
         self._failed_before_commit = False
+        self._missing_columns: set[str] = set()  # of the table as the reader found it
 
     def describe(self) -> str:
         return describe(self.location)
@@ -150,6 +156,7 @@ class PostgresStore(Store):
                 if not table:
                     raise db.NotATraceDatabase(
                         f"{self.describe()} has lost its traces table: it was left unchanged")
+                self._missing_columns = self._add_columns(conn, create, timeout)
                 return
             if table:
                 raise db.NotATraceDatabase(
@@ -166,6 +173,26 @@ class PostgresStore(Store):
                 if conn.execute("SELECT to_regclass('tavo_schema') IS NULL").fetchone()[0]:
                     for statement in _SCHEMA:
                         conn.execute(statement)
+
+    def _add_columns(self, conn: Any, create: bool, timeout: float) -> set[str]:
+        """The summary columns the table lacks: added when ``create``, else left missing."""
+        present = {row[0] for row in conn.execute(
+            "SELECT column_name FROM information_schema.columns"
+            " WHERE table_schema = current_schema() AND table_name = 'traces'")}
+        missing = set(_ADDED_COLUMNS) - present
+        if missing and create:
+            with conn.transaction():
+                conn.execute("SELECT set_config('lock_timeout', %s, true)",
+                             (_lock_timeout(timeout),))
+                for column in sorted(missing):
+                    conn.execute(f"ALTER TABLE traces ADD COLUMN IF NOT EXISTS {column}"
+                                 f" {_ADDED_COLUMNS[column]}")
+            missing = set()
+        return missing
+
+    def _columns(self) -> str:
+        return ", ".join(f"NULL AS {key}" if key in self._missing_columns else key
+                         for key in SUMMARY_KEYS)
 
     def _newer(self, version: int | None) -> db.NotATraceDatabase:
         return db.NotATraceDatabase(
@@ -196,11 +223,13 @@ class PostgresStore(Store):
 
     # Saving
 
-    def save(self, trace_id: str, blob: bytes, *, timeout: float) -> int:
+    def save(self, trace_id: str, blob: bytes, *, timeout: float,
+             dropped_records: int | None = None) -> int:
         blob = scrub_command_line(bytes(blob), self.location)
         summary = db.with_process_label(db.summarize(blob))
         row = (str(trace_id), time.time(), summary["source"], summary["records"], len(blob),
-               summary["label"], blob)
+               summary["label"], blob, None if dropped_records is None else int(dropped_records),
+               None)
         doing = f"could not save trace {trace_id}"
         with _save_lock:
             conn, reused = self._save_connection(timeout, doing)
@@ -235,10 +264,22 @@ class PostgresStore(Store):
 
     def insert_copies(self, rows: list[tuple[Summary, bytes]], *, timeout: float) -> None:
         values = [(s["trace_id"], s["saved_at"], s["source"], s["records"], s["size"], s["label"],
-                   blob) for s, blob in rows]
+                   blob, s.get("dropped_records"), s.get("outcome")) for s, blob in rows]
         with _save_lock:
             conn, _ = self._save_connection(timeout, "could not copy traces")
             self._insert(conn, values, timeout, "could not copy traces")
+
+    def set_outcome(self, label: str, outcome: str, *, timeout: float) -> bool:
+        doing = f"could not store the outcome of {label}"
+        with _save_lock:
+            conn, _ = self._save_connection(timeout, doing)
+            with self._errors(doing, timeout), conn.transaction():
+                conn.execute("SELECT set_config('lock_timeout', %s, true)",
+                             (_lock_timeout(timeout),))
+                updated = conn.execute(
+                    "UPDATE traces SET outcome = %s WHERE id = (SELECT id FROM traces"
+                    " WHERE label = %s ORDER BY id DESC LIMIT 1)", (outcome, label)).rowcount
+        return updated > 0
 
     def delete(self, ids: list[int], *, timeout: float) -> None:
         conn = self._reading()
@@ -270,7 +311,8 @@ class PostgresStore(Store):
         if query.since is not None:
             where.append("saved_at >= %s")
             params.append(query.since)
-        sql = f"SELECT {_COLUMNS} FROM traces"
+        conn = self._reading()
+        sql = f"SELECT {self._columns()} FROM traces"
         if where:
             sql += " WHERE " + " AND ".join(where)
         order = "DESC" if query.newest_first else "ASC"
@@ -278,14 +320,13 @@ class PostgresStore(Store):
         if query.limit is not None:
             sql += " LIMIT %s"
             params.append(query.limit)
-        conn = self._reading()
         with self._errors("cannot read traces"):
             return [dict(zip(SUMMARY_KEYS, row)) for row in conn.execute(sql, params)]
 
     def _documents(self, where: str, params: tuple[Any, ...]) -> list[tuple[Summary, bytes]]:
         conn = self._reading()
         with self._errors("cannot read traces"), conn.cursor(binary=True) as cursor:
-            cursor.execute(f"SELECT {_COLUMNS}, msgpack FROM traces WHERE {where} ORDER BY id",
+            cursor.execute(f"SELECT {self._columns()}, msgpack FROM traces WHERE {where} ORDER BY id",
                            params)
             return [(dict(zip(SUMMARY_KEYS, row[:-1])), bytes(row[-1])) for row in cursor]
 

@@ -14,9 +14,6 @@ from typing import Any
 from tavo import db
 from tavo.stores.base import SUMMARY_KEYS, Store, Summary, TraceQuery
 
-_COLUMNS = ", ".join(SUMMARY_KEYS)
-
-
 def check_version(conn: sqlite3.Connection, location: object) -> None:
     """Refuse a store written by a newer tavo, before anything is read or changed."""
     version = conn.execute("PRAGMA user_version").fetchone()[0]
@@ -45,8 +42,13 @@ class SQLiteStore(Store):
     def ensure(self, *, timeout: float) -> None:
         db.ensure_database(self.location, timeout=timeout)
 
-    def save(self, trace_id: str, blob: bytes, *, timeout: float) -> int:
-        return db.save_trace_in_sqlite(self.location, trace_id, timeout=timeout, msgpack=blob)
+    def save(self, trace_id: str, blob: bytes, *, timeout: float,
+             dropped_records: int | None = None) -> int:
+        return db.save_trace_in_sqlite(self.location, trace_id, timeout=timeout, msgpack=blob,
+                                       dropped_records=dropped_records)
+
+    def set_outcome(self, label: str, outcome: str, *, timeout: float) -> bool:
+        return db.set_sqlite_outcome(self.location, label, outcome, timeout=timeout)
 
     def summaries(self, query: TraceQuery = TraceQuery()) -> list[Summary]:
         where, params = [], []
@@ -93,10 +95,10 @@ class SQLiteStore(Store):
     def insert_copies(self, rows: list[tuple[Summary, bytes]], *, timeout: float) -> None:
         with db._write_transaction(self.location, timeout) as conn:
             conn.executemany(
-                "INSERT INTO traces (trace_id, saved_at, source, records, size, label, msgpack)"
-                " VALUES (?, ?, ?, ?, ?, ?, ?)",
+                "INSERT INTO traces (trace_id, saved_at, source, records, size, label, msgpack,"
+                " dropped_records, outcome) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
                 [(s["trace_id"], s["saved_at"], s["source"], s["records"], s["size"], s["label"],
-                  blob) for s, blob in rows])
+                  blob, s.get("dropped_records"), s.get("outcome")) for s, blob in rows])
 
     def delete(self, ids: list[int], *, timeout: float) -> None:
         with db._write_transaction(self.location, timeout) as conn:

@@ -1,0 +1,66 @@
+#include "buffers/record_list.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+
+namespace tavo {
+
+namespace {
+
+// A thread that buffers a handful of records should not hold a large chunk;
+// a busy one fills large chunks and wastes at most one partly filled.
+constexpr std::size_t kFirstChunk = 4096;
+constexpr std::size_t kChunk = 64 * 1024;
+
+}  // namespace
+
+void RecordList::append(const std::uint8_t* data, std::size_t size) {
+  ++count_;
+  bytes_ += size;
+  while (size > 0) {
+    if (chunks_.empty() || chunks_.back().size == chunks_.back().capacity) {
+      const std::size_t capacity = std::max(chunks_.empty() ? kFirstChunk : kChunk, size);
+      chunks_.push_back(
+          Chunk{std::make_unique_for_overwrite<std::uint8_t[]>(capacity), 0, capacity});
+    }
+    Chunk& chunk = chunks_.back();
+    const std::size_t take = std::min(size, chunk.capacity - chunk.size);
+    std::memcpy(chunk.data.get() + chunk.size, data, take);
+    chunk.size += take;
+    data += take;
+    size -= take;
+  }
+}
+
+void RecordList::prepend(RecordList&& earlier) {
+  if (earlier.chunks_.empty()) {
+    return;
+  }
+  earlier.chunks_.insert(earlier.chunks_.end(), std::make_move_iterator(chunks_.begin()),
+                         std::make_move_iterator(chunks_.end()));
+  chunks_ = std::move(earlier.chunks_);
+  count_ += earlier.count_;
+  bytes_ += earlier.bytes_;
+  earlier.chunks_.clear();
+  earlier.count_ = 0;
+  earlier.bytes_ = 0;
+}
+
+void RecordList::write_array(ByteBuffer& out) const {
+  write_array_len(out, static_cast<std::uint32_t>(count_));
+  out.reserve(out.size() + bytes_);
+  for (const Chunk& chunk : chunks_) {
+    out.insert(out.end(), chunk.data.get(), chunk.data.get() + chunk.size);
+  }
+}
+
+std::size_t RecordList::capacity() const {
+  std::size_t total = 0;
+  for (const Chunk& chunk : chunks_) {
+    total += chunk.capacity;
+  }
+  return total;
+}
+
+}  // namespace tavo

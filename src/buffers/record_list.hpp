@@ -1,0 +1,42 @@
+// A list of encoded records kept back to back in chunks.
+//
+// Records are only ever appended, moved between lists whole, and written out
+// as one run of bytes, so the list keeps their bytes contiguously in large
+// chunks plus a count: a buffered record costs its own size and nothing more.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "record/msgpack_write.hpp"
+
+namespace tavo {
+
+class RecordList {
+ public:
+  void append(const std::uint8_t* data, std::size_t size);
+  // Puts `earlier` in front of this list's records, leaving it empty.
+  void prepend(RecordList&& earlier);
+  // Appends an array header and every record, in order.
+  void write_array(ByteBuffer& out) const;
+
+  std::size_t count() const { return count_; }
+  std::size_t byte_size() const { return bytes_; }
+  // Bytes allocated for the records, for measuring overhead.
+  std::size_t capacity() const;
+  bool empty() const { return count_ == 0; }
+
+ private:
+  struct Chunk {
+    std::unique_ptr<std::uint8_t[]> data;
+    std::size_t size = 0;
+    std::size_t capacity = 0;
+  };
+  std::vector<Chunk> chunks_;
+  std::size_t count_ = 0;
+  std::size_t bytes_ = 0;
+};
+
+}  // namespace tavo

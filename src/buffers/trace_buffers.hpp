@@ -1,0 +1,91 @@
+// The trace buffers: the records of the trace being recorded, per thread,
+// with their locks, the byte budget and the count of dropped records.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "buffers/event_records.hpp"
+#include "buffers/record_list.hpp"
+
+namespace tavo {
+
+// The default limit on the bytes a trace's buffered records may take: beyond
+// it records are dropped and counted.
+inline constexpr std::size_t kDefaultBufferBudget = std::size_t{1} << 30;
+
+// Records taken out of the buffers for one document, kept until the document
+// has safely left so that they can be put back if it could not.
+struct TakenRecords {
+  RecordList frames_of_interest;
+  std::unordered_map<std::uint64_t, RecordList> frames;
+  std::uint64_t trace_generation = 0;
+  std::size_t bytes = 0;  // of the records, counted against the budget
+};
+
+class TraceBuffers {
+ public:
+  struct Settings {
+    std::size_t budget = kDefaultBufferBudget;
+    // Whether threads other than the main one get buffers of their own.
+    bool threading = false;
+    std::optional<std::uint64_t> main_thread_id;
+    std::string trace_id;
+  };
+  void configure(Settings settings);
+
+  // Appends records [begin, end) of the event, in buffering order (reversed:
+  // last first), to the buffer of the thread with `native_id`.
+  void append(std::optional<std::uint64_t> native_id, EventRecords& records, bool reversed,
+              std::size_t begin, std::size_t end);
+  // Takes every buffered record, and the id of the trace they belong to.
+  void take(std::string& trace_id, TakenRecords& taken);
+  // Puts records taken for a document that never left back in front of the
+  // buffers, unless a test boundary has started a new trace since.
+  void put_back(TakenRecords&& taken);
+  // Starts a new trace: a new id, empty buffers, nothing dropped.
+  void reset_trace();
+  std::string trace_id();
+
+  void count_dropped(std::size_t count) {
+    dropped_records_.fetch_add(count, std::memory_order_relaxed);
+  }
+  // Records dropped (for any reason) since the current trace began.
+  std::uint64_t dropped_records() const { return dropped_records_.load(std::memory_order_relaxed); }
+
+  std::optional<std::uint64_t> main_thread_id() const { return main_thread_id_; }
+  // In a forked child, where the forking thread is the main one.
+  void set_main_thread_id(std::optional<std::uint64_t> id) { main_thread_id_ = id; }
+  // In a forked child: a thread of the parent that does not exist here may
+  // have held a lock at the fork, so the locks are made anew, never unlocked
+  // or waited for.
+  void remake_locks();
+
+ private:
+  // Counts `size` more buffered bytes if the budget allows them.
+  bool take_budget(std::size_t size);
+
+  std::size_t budget_ = kDefaultBufferBudget;
+  bool threading_ = false;
+  std::optional<std::uint64_t> main_thread_id_;
+
+  // Lock order, for any operation that holds more than one: trace_id, then
+  // frames_of_interest, then frames.
+  std::mutex trace_id_mutex_;
+  std::string trace_id_;
+  std::uint64_t trace_generation_ = 0;  // bumped by every test-boundary reset
+  std::mutex frames_of_interest_mutex_;
+  RecordList frames_of_interest_;
+  std::mutex frames_mutex_;
+  std::unordered_map<std::uint64_t, RecordList> frames_;
+  // Bytes of the buffered records of the trace, and the records dropped.
+  std::atomic<std::size_t> buffered_bytes_{0};
+  std::atomic<std::uint64_t> dropped_records_{0};
+};
+
+}  // namespace tavo

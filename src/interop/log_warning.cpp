@@ -1,0 +1,27 @@
+#include "interop/log_warning.hpp"
+
+#include <Python.h>
+
+#include "interop/host_module.hpp"
+#include "interop/interned.hpp"
+
+namespace tavo {
+
+void log_tavo_warning(const char* message) {
+  if (!PyGILState_Check()) {
+    return;
+  }
+  PyObject* pending = PyErr_GetRaisedException();
+  Result<PyRef> get_logger = get_module_attr(names().module_logging, names().getLogger);
+  if (get_logger.ok()) {
+    PyRef logger = PyRef::steal(PyObject_CallOneArg(get_logger.value().get(), names().tavo));
+    PyRef text = logger ? PyRef::steal(PyUnicode_FromString(message)) : PyRef();
+    PyRef done =
+        text ? PyRef::steal(PyObject_CallMethodOneArg(logger.get(), names().warning, text.get()))
+             : PyRef();
+  }
+  PyErr_Clear();
+  PyErr_SetRaisedException(pending);
+}
+
+}  // namespace tavo

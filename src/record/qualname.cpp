@@ -1,0 +1,74 @@
+#include "record/qualname.hpp"
+
+#include <string>
+
+#include "interop/compat.hpp"
+#include "interop/convert.hpp"
+#include "interop/interned.hpp"
+
+namespace tavo {
+
+namespace {
+
+// str(obj); a str() that raises goes to the unraisable hook and the object is
+// shown as "<unprintable T object>". An interrupt is left set, with a null
+// result.
+PyRef render(PyObject* obj) {
+  if (PyUnicode_CheckExact(obj)) {
+    return PyRef::borrow(obj);
+  }
+  PyRef text = PyRef::steal(PyObject_Str(obj));
+  if (text) {
+    return text;
+  }
+  if (std::optional<PyError> interrupt = fetch_interrupt()) {
+    std::move(*interrupt).restore();
+    return PyRef();
+  }
+  PyErr_WriteUnraisable(obj);
+  PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
+  if (!type_name) {
+    PyErr_Clear();
+    return PyRef::steal(PyUnicode_FromString("<unprintable object>"));
+  }
+  return PyRef::steal(PyUnicode_FromFormat("<unprintable %U object>", type_name.get()));
+}
+
+}  // namespace
+
+Status write_qualname(ByteBuffer& buf, PyFrameObject* frame) {
+  PyRef code = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+  PyObject* co_qualname = reinterpret_cast<PyCodeObject*>(code.get())->co_qualname;
+  PyRef globals = PyRef::steal(PyFrame_GetGlobals(frame));
+  PyRef module_name;
+  if (PyDict_Check(globals.get())) {
+    int found = compat::dict_get_item(globals.get(), names().__name__, module_name);
+    if (found == 0) {
+      PyErr_SetObject(PyExc_KeyError, names().__name__);
+    }
+  } else {
+    module_name = PyRef::steal(PyObject_GetItem(globals.get(), names().__name__));
+  }
+  if (!module_name) {
+    return PyError::fetch();
+  }
+  PyRef module_text = render(module_name.get());
+  if (!module_text) {
+    return PyError::fetch();
+  }
+  PyRef qual_text = render(co_qualname);
+  if (!qual_text) {
+    return PyError::fetch();
+  }
+  std::string module_storage;
+  std::string qual_storage;
+  std::string_view module_part = utf8_view(module_text.get(), module_storage);
+  std::string_view qual_part = utf8_view(qual_text.get(), qual_storage);
+  write_str_header(buf, static_cast<std::uint32_t>(module_part.size() + 1 + qual_part.size()));
+  append_bytes(buf, module_part);
+  buf.push_back('.');
+  append_bytes(buf, qual_part);
+  return Status::success();
+}
+
+}  // namespace tavo

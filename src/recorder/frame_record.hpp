@@ -1,0 +1,36 @@
+// The frame event record: one MessagePack map of 12 entries per recorded
+// call or return.
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+#include <string_view>
+
+#include "interop/error.hpp"
+#include "interop/thread_identity.hpp"
+#include "record/call_site.hpp"
+#include "record/ids.hpp"
+#include "record/msgpack_write.hpp"
+
+namespace tavo {
+
+struct FrameRecordInput {
+  PyFrameObject* frame;
+  PyObject* arg;
+  std::string_view filename;
+  std::string_view co_name;
+  std::string_view event;
+  const std::optional<FrameId>& frame_id;
+  const ThreadIdentity& thread;
+  const std::optional<CallSite>& call_site;
+  bool lightweight_repr;
+};
+
+// Appends the record for `input` to `buf`: "path", "co_name", "qualname",
+// "event", "frame_id", "arg", "locals", "thread", "thread_native_id",
+// "timestamp", "type", "user_code_call_site", in that order. On failure (the
+// qualified name or the serializer) `buf` is left as it was.
+Status write_frame_record(ByteBuffer& buf, const FrameRecordInput& input);
+
+}  // namespace tavo

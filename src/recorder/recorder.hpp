@@ -1,0 +1,108 @@
+// The frame recorder: turns a call or return event into records (the frame
+// record, the plugins' records, the exception record), keeps each thread's
+// call-frame bookkeeping, and buffers the records.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "buffers/event_records.hpp"
+#include "buffers/trace_buffers.hpp"
+#include "filters/code_decision.hpp"
+#include "interop/error.hpp"
+#include "interop/fork_generation.hpp"
+#include "plugins/plugin_processing.hpp"
+#include "record/event.hpp"
+#include "recorder/thread_slots.hpp"
+#include "saving/trace_saver.hpp"
+
+namespace tavo {
+
+class Recorder {
+ public:
+  struct Settings {
+    bool one_trace_per_test = false;
+    bool lightweight_repr = false;
+    bool exceptions = false;  // whether record_exception writes records
+  };
+
+  Recorder(std::uint64_t profiler_serial, CodeDecider& decider, PluginProcessing& plugins,
+           TraceBuffers& buffers, TraceSaver& saver)
+      : decider_(decider),
+        plugins_(plugins),
+        buffers_(buffers),
+        saver_(saver),
+        threads_(profiler_serial),
+        fork_generation_(fork_generation()) {}
+  void configure(Settings settings) { settings_ = settings; }
+
+  // Handles one call or return event whose code `decision` says is recorded
+  // or watched. `self` is the Python object that owns the profiler. Event
+  // errors are reported and dropped; false, with the exception set, when
+  // Python code run for the event raised an interrupt (an exception that is
+  // not an `Exception`), which the profiled program must get.
+  bool profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code, CodeDecision decision,
+               PyObject* arg, Event event);
+
+  // An exception unwinding the calling thread's current frame: writes the
+  // "exception" record of that frame if its return was just recorded (config
+  // "exceptions"; see exception_record.hpp). Event errors are reported; false,
+  // with the exception set, for an interrupt the program must get.
+  bool record_exception(PyObject* exception);
+
+  // Starts a new trace in a forked child before it records or saves anything
+  // (cheap when there was no fork).
+  void check_fork() {
+    if (fork_generation() != fork_generation_) [[unlikely]] {
+      after_fork();
+    }
+  }
+
+  ThreadSlots& threads() { return threads_; }
+  const ThreadSlots& threads() const { return threads_; }
+
+ private:
+  void after_fork();
+  // Ends an event cut short by an interrupt, which is set for the interpreter
+  // to raise in the frame; false. With `keep_place`, the frame's records are
+  // dropped but not its place on the call-frame stack.
+  [[gnu::cold, gnu::noinline]] bool end_interrupted(PyError interrupt, PyObject* pending,
+                                                    PyFrameObject* frame, Event event,
+                                                    bool keep_place);
+  // Handles the event with C++ exceptions left to the caller. For an interrupt
+  // met in the plugins, `keep_place` says whether the frame keeps its place on
+  // the call-frame stack (see end_interrupted).
+  Status handle_event(PyFrameObject* frame, PyCodeObject* code, CodeDecision decision,
+                      PyObject* arg, Event event, EventRecords& records, bool& keep_place);
+  Status process_frame(PyFrameObject* frame, PyObject* arg, Event event, std::string_view filename,
+                       std::string_view name_text, EventRecords& records);
+  void update_call_frames(ThreadSlot& slot, Event event, PyFrameObject* frame,
+                          const std::optional<FrameId>& frame_id);
+  // Buffers the event's records; at a test boundary (one trace per test) the
+  // trace ends there: saved at an end marker, a new one begun at a start
+  // marker. `slot` is the calling thread's, when the caller already has it.
+  Status push_frames(Event event, EventRecords& records, ThreadSlot* slot = nullptr);
+  Result<const ThreadIdentity*> thread_identity(ThreadSlot& slot);
+  // Reports an event error; an interrupt is not reported but returned, as is
+  // one raised while reporting.
+  Status log_error(PyError error, PyFrameObject* frame, Event event, PyObject* co_filename,
+                   PyObject* co_name);
+
+  CodeDecider& decider_;
+  PluginProcessing& plugins_;
+  TraceBuffers& buffers_;
+  TraceSaver& saver_;
+  Settings settings_;
+  ThreadSlots threads_;
+  std::uint64_t fork_generation_;
+  // The frame whose return event ended in an interrupt, or 0: the interpreter
+  // raises the interrupt in that frame at once, and the frame's next return
+  // event is not a second return. Frames of all threads share it, as no other
+  // thread runs in between; read and written under the interpreter lock.
+  std::uintptr_t interrupted_return_ = 0;
+};
+
+}  // namespace tavo

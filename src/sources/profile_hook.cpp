@@ -1,0 +1,171 @@
+// The profile-hook event source: the C profile function the interpreter calls
+// for every call and return of the threads it is installed on.
+#include "sources/profile_hook.hpp"
+
+#include "interop/convert.hpp"
+#include "interop/cpp_barrier.hpp"
+#include "interop/interned.hpp"
+#include "sources/event_sink.hpp"
+#include "sources/monitoring.hpp"
+
+namespace tavo {
+
+namespace {
+
+[[gnu::noinline, gnu::cold]] int bad_profile_call(PyObject* obj, PyFrameObject* frame) {
+  if (obj == nullptr || frame == nullptr) {
+    if (!PyErr_Occurred()) {
+      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    }
+    return -1;
+  }
+  conversion_error(obj, "TavoProfiler").restore();
+  return -1;
+}
+
+[[gnu::noinline]] int handle_recorded_event(PyObject* obj, PyFrameObject* frame, PyCodeObject* code,
+                                            CodeDecision decision, Event event, PyObject* arg) {
+  return state_of(obj).profile(obj, frame, code, decision, arg, event) ? 0 : -1;
+}
+
+// Everything but the event-code test, kept out of line so that the events
+// ignored by code (C calls, lines, exceptions) cost a compare and a return.
+// Most events that get here belong to code that is neither recorded nor
+// watched: they end after one cached decision, having created no object.
+[[gnu::noinline]] int handle_event(PyObject* obj, PyFrameObject* frame, Event event,
+                                   PyObject* arg) {
+  if (obj == nullptr || frame == nullptr || !is_profiler(obj)) [[unlikely]] {
+    return bad_profile_call(obj, frame);
+  }
+  PyCodeObject* code = PyFrame_GetCode(frame);
+  Py_DECREF(code);  // the frame holds its code for the whole event
+  const CodeDecision decision = state_of(obj).decide(code);
+  if (!decision.any()) {
+    return 0;
+  }
+  return handle_recorded_event(obj, frame, code, decision, event, arg);
+}
+
+}  // namespace
+
+int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
+  if (what == PyTrace_CALL) {
+    return handle_event(obj, frame, Event::kCall, arg);
+  }
+  if (what == PyTrace_RETURN) {
+    return handle_event(obj, frame, Event::kReturn, arg);
+  }
+  return 0;
+}
+
+int noop_profile(PyObject*, PyFrameObject*, int, PyObject*) { return 0; }
+
+PyObject* register_noop_profiler(PyObject*, PyObject*) {
+  PyEval_SetProfile(noop_profile, nullptr);
+  Py_RETURN_NONE;
+}
+
+void install_profile_hook(PyObject* profiler) { PyEval_SetProfile(profile_callback, profiler); }
+
+void uninstall_profile_hook() {
+  if (PyThreadState_Get()->c_profilefunc == profile_callback) {
+    PyEval_SetProfile(nullptr, nullptr);
+  }
+}
+
+bool hook_threading(PyObject* host, PyObject* profiler) {
+  const InternedNames& n = names();
+  PyRef config = PyRef::steal(PyObject_GetAttr(host, n.config));
+  if (!config) {
+    return false;
+  }
+  PyRef flag = PyRef::steal(PyObject_GetItem(config.get(), n.threading));
+  if (!flag) {
+    PyErr_Clear();
+    return true;
+  }
+  Result<bool> threading_on = to_bool(flag.get());
+  if (!threading_on.ok() || !threading_on.value()) {
+    return true;
+  }
+  PyRef threading = PyRef::steal(PyImport_Import(n.module_threading));
+  if (!threading) {
+    return false;
+  }
+  PyRef hook = PyRef::steal(PyObject_GetAttr(profiler, n.register_threading_profiler));
+  if (!hook) {
+    return false;
+  }
+  PyRef result = PyRef::steal(PyObject_CallMethodOneArg(threading.get(), n.setprofile, hook.get()));
+  return static_cast<bool>(result);
+}
+
+PyObject* register_threading_profiler(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"_frame", "_event", "_arg", nullptr};
+  PyObject* frame = nullptr;
+  PyObject* event = nullptr;
+  PyObject* arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:register_threading_profiler",
+                                   const_cast<char**>(keywords), &frame, &event, &arg)) {
+    return nullptr;
+  }
+  if (monitoring::record_thread_for(self)) {
+    // The monitoring engine gets the thread's events already: it only needs
+    // to know that they count.
+    PyEval_SetProfile(nullptr, nullptr);
+  } else {
+    PyEval_SetProfile(profile_callback, self);
+  }
+  Py_RETURN_NONE;
+}
+
+// `sys.getprofile()` shows this object, and code that saves the profile
+// function and later puts it back with `sys.setprofile()` installs it as a
+// Python profile function. Calling it then reinstalls the native one for the
+// thread and handles the event that made the call, so profiling goes on.
+PyObject* profiler_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"frame", "event", "arg", nullptr};
+  PyObject* frame = nullptr;
+  PyObject* event = nullptr;
+  PyObject* arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OUO:TavoProfiler", const_cast<char**>(keywords),
+                                   &frame, &event, &arg)) {
+    return nullptr;
+  }
+  if (monitoring::record_thread_for(self)) {
+    // The monitoring engine records this thread: no profile function too.
+    PyEval_SetProfile(nullptr, nullptr);
+    Py_RETURN_NONE;
+  }
+  PyEval_SetProfile(profile_callback, self);
+  int what = -1;
+  if (PyUnicode_CompareWithASCIIString(event, "call") == 0) {
+    what = PyTrace_CALL;
+  } else if (PyUnicode_CompareWithASCIIString(event, "return") == 0) {
+    what = PyTrace_RETURN;
+  }
+  if (what >= 0 && PyFrame_Check(frame) &&
+      profile_callback(self, reinterpret_cast<PyFrameObject*>(frame), what, arg) < 0) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+// The interpreter's unwind event (code, offset, exception), registered by the
+// host for config "exceptions". Raises only an interrupt met while writing
+// the record, which belongs to the program.
+PyObject* exception_unwind(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  return python_entry([&]() -> PyObject* {
+    // The unwind event comes for every thread: only threads that profile with
+    // this object count.
+    if (nargs != 3 || PyThreadState_Get()->c_profileobj != self) {
+      return Py_NewRef(Py_None);
+    }
+    if (!state_of(self).record_exception(args[2])) {
+      return nullptr;
+    }
+    return Py_NewRef(Py_None);
+  });
+}
+
+}  // namespace tavo

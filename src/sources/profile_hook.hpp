@@ -1,0 +1,37 @@
+// The profile-hook event source: the interpreter's profile function, fed to
+// the recorder through the seam in event_sink.hpp.
+#pragma once
+
+#include <Python.h>
+
+namespace tavo {
+
+// The C profile function installed with a TavoProfiler object.
+int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg);
+// A profile function that does nothing: the interpreter's own price for
+// calling one.
+int noop_profile(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg);
+
+// Installs the profile function with `profiler` on the calling thread.
+void install_profile_hook(PyObject* profiler);
+// Removes the calling thread's profile function if it is this source's.
+void uninstall_profile_hook();
+// With the host's config "threading": hooks threads started from now on, each
+// installs the profile function at its first profile event. False with a
+// Python error set on failure.
+bool hook_threading(PyObject* host, PyObject* profiler);
+
+// Module function `register_noop_profiler()`: installs noop_profile.
+PyObject* register_noop_profiler(PyObject* module, PyObject* args);
+
+// Methods of TavoProfiler objects that belong to this source.
+// `register_threading_profiler(_frame, _event, _arg)`: the hook `threading`
+// calls in a new thread; installs the profile function there.
+PyObject* register_threading_profiler(PyObject* self, PyObject* args, PyObject* kwargs);
+// Calling the object itself (see profile_hook.cpp).
+PyObject* profiler_call(PyObject* self, PyObject* args, PyObject* kwargs);
+// `exception_unwind(code, offset, exception)`: the interpreter's unwind event
+// (registered by the host for config "exceptions").
+PyObject* exception_unwind(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+
+}  // namespace tavo

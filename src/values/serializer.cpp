@@ -1,0 +1,100 @@
+#include "values/serializer.hpp"
+
+#include "interop/host_module.hpp"
+#include "interop/interned.hpp"
+#include "record/msgpack_check.hpp"
+#include "values/value_encoder.hpp"
+#include "values/value_functions.hpp"
+
+namespace tavo {
+
+Status append_byte_sequence(PyObject* result, ByteBuffer& out) {
+  if (PyBytes_Check(result)) {
+    const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(result));
+    out.insert(out.end(), data, data + PyBytes_GET_SIZE(result));
+    return Status::success();
+  }
+  if (PyUnicode_Check(result)) {
+    return str_to_vec_error();
+  }
+  if (!PySequence_Check(result)) {
+    return conversion_error(result, "Sequence");
+  }
+  const std::size_t start = out.size();
+  Py_ssize_t length = PySequence_Size(result);
+  if (length < 0) {
+    if (std::optional<PyError> interrupt = fetch_interrupt()) {
+      return std::move(*interrupt);
+    }
+    PyErr_Clear();  // the length only sizes the buffer in advance
+  } else {
+    out.reserve(start + static_cast<std::size_t>(length));
+  }
+  PyRef iterator = PyRef::steal(PyObject_GetIter(result));
+  if (!iterator) {
+    return PyError::fetch();
+  }
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    long value = PyLong_AsLong(item.get());
+    if (value == -1 && PyErr_Occurred()) {
+      out.resize(start);
+      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+        return PyError::fetch();
+      }
+      // An integer too large for a C long is out of the byte range as well.
+      PyErr_Clear();
+      return PyError::make(PyExc_OverflowError, "out of range integral type conversion attempted");
+    }
+    if (value < 0 || value > 255) {
+      out.resize(start);
+      return PyError::make(PyExc_OverflowError, "out of range integral type conversion attempted");
+    }
+    out.push_back(static_cast<std::uint8_t>(value));
+  }
+  if (PyErr_Occurred()) {
+    out.resize(start);
+    return PyError::fetch();
+  }
+  return Status::success();
+}
+
+Result<PyRef> host_serializer(bool lightweight) {
+  const InternedNames& n = names();
+  return get_module_attr(n.module_tavo_serialize,
+                         lightweight ? n.dump_msgpack_lightweight_repr : n.dump_msgpack);
+}
+
+Status serialize_into(PyObject* value, bool lightweight, ByteBuffer& out) {
+  Result<PyRef> dump = host_serializer(lightweight);
+  if (!dump.ok()) {
+    return dump.take_error();
+  }
+  return serialize_with(dump.value().get(), value, out);
+}
+
+Status serialize_with(PyObject* dump, PyObject* value, ByteBuffer& out) {
+  // The package's own encoder writes into the record without a Python call.
+  if (std::optional<bool> lightweight = values::native_dump_lightweight(dump)) {
+    return values::encode_value(value, *lightweight, values::current_settings(), out);
+  }
+  PyRef result = PyRef::steal(PyObject_CallOneArg(dump, value));
+  if (!result) {
+    return PyError::fetch();
+  }
+  const std::size_t start = out.size();
+  Status appended = append_byte_sequence(result.get(), out);
+  if (!appended.ok()) {
+    return appended;
+  }
+  // A record embeds these bytes verbatim, so anything but exactly one value
+  // would corrupt the record and every document that holds it.
+  if (!is_single_msgpack_value(out.data() + start, out.size() - start)) {
+    out.resize(start);
+    return PyError::make(
+        PyExc_ValueError,
+        "the serializer returned bytes that are not exactly one MessagePack value");
+  }
+  return Status::success();
+}
+
+}  // namespace tavo
