@@ -99,8 +99,13 @@ PyObject* on_unwind(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!result) {
       return nullptr;
     }
+    // Read again: the event's Python code may have stopped the engine. Only
+    // recorded code has exception records, and asking costs a cached decision
+    // rather than a frame object.
     TavoProfiler* state = engine.state;
-    if (state != nullptr && thread_serial == engine.serial && !state->record_exception(args[2])) {
+    if (state != nullptr && thread_serial == engine.serial && PyCode_Check(args[0]) &&
+        state->decide(reinterpret_cast<PyCodeObject*>(args[0])).keep_path &&
+        !state->record_exception(args[2])) {
       return nullptr;
     }
     return result.release();
