@@ -4,6 +4,7 @@ start and end markers, many threads at once, and identifiers across fork."""
 import inspect
 import json
 import os
+import sqlite3
 import sys
 import threading
 import time
@@ -298,6 +299,34 @@ def test_records_beyond_the_buffer_budget_are_dropped_and_counted(tmp_path):
     assert 0 < sum(len(record.raw) for record in kept) <= 20_000
     assert profiler.dropped_records == 1000 - len(kept) > 0
     assert summary["dropped_records"] == profiler.dropped_records
+
+
+def test_a_full_default_budget_fits_a_sqlite_value_and_a_bigger_document_is_refused_clearly(
+        tmp_path, monkeypatch):
+    # A document is the buffered records plus a little: the default must leave room.
+    assert tavo.profiler.DEFAULT_BUFFER_BUDGET + (1 << 20) < tavo.db.value_limit(
+        sqlite3.connect(":memory:"))
+    monkeypatch.setattr(tavo.db, "value_limit", lambda conn: 100)
+    with pytest.raises(sqlite3.DataError, match=r"takes \d+ bytes, more than the 100.*buffer_budget"):
+        tavo.db.save_trace_in_sqlite(tmp_path / "t.sqlite3", "trc_x", msgpack=b"\x80" * 101)
+
+
+def test_once_the_buffer_budget_is_reached_values_are_not_encoded(monkeypatch):
+    # A value can cost far more to encode than its event; one dropped unread saves that.
+    native = tavo.serialize.dump_msgpack
+    encoded = []
+
+    def counting_dump(value):
+        encoded.append(None)
+        return native(value)
+
+    monkeypatch.setattr(tavo.serialize, "dump_msgpack", counting_dump)
+    with tavo.profile(db_path=None, config={"buffer_budget": 20_000}) as profiler:
+        for i in range(500):
+            thread_leaf(i)
+    kept = frame_records(profiler.trace, {"thread_leaf"})
+    assert profiler.dropped_records == 1000 - len(kept) > 0
+    assert len(encoded) == 2 * (len(kept) + 1)  # arg and locals, up to the first record dropped
 
 
 def recurse(calls):

@@ -75,6 +75,50 @@ def test_native_encoder_matches_the_reference(value, lightweight, mode, budget, 
         serialize.configure(**previous)
 
 
+def _self_containing():
+    items = [1, "a"]
+    items.append(items)
+    table = {"items": items}
+    items.append(table)
+    return [items, (table, items)]
+
+
+def _nested(depth, make):
+    value = 0
+    for _ in range(depth):
+        value = make(value)
+    return value
+
+
+def _shared():
+    part = [1, 2.5, "x"]
+    return [part, part, {"again": part, "n": None}]
+
+
+# Shapes the generated values do not reach: cycles, a container met twice
+# without a cycle, the depth limit, long runs of small items and containers
+# just over the sizes the encoder writes in one go.
+SHAPES = {
+    "cycles": _self_containing,
+    "shared": _shared,
+    "deep lists": lambda: _nested(1001, lambda v: [v, 1]),
+    "deep dicts": lambda: _nested(1001, lambda v: {"k": v}),
+    "long list": lambda: [[i, float(i), f"s{i}", None, i % 2 == 0] for i in range(300)],
+    "sixteen": lambda: [list(range(16)), dict.fromkeys(range(16)), tuple("abcdefghijklmnop")],
+}
+
+
+@pytest.mark.parametrize("budget", [64, 700, serialize.DEFAULT_BUDGET])
+@pytest.mark.parametrize("shape", list(SHAPES))
+def test_native_encoder_matches_the_reference_on_shapes(shape, budget):
+    value = SHAPES[shape]()
+    previous = serialize.configure("safe", budget)
+    try:
+        assert _tavo.dump_msgpack(value) == serialize.reference_dump(value, budget=budget)
+    finally:
+        serialize.configure(**previous)
+
+
 def _counting(name):
     def method(self, *args):
         Counted.calls += 1

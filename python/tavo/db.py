@@ -162,6 +162,7 @@ def save_trace_in_sqlite(db_path, trace_id, *, timeout=60, msgpack, dropped_reco
         blob = bytes(msgpack)
         summary = with_process_label(summarize(blob))
         with _write_transaction(db_path, timeout) as conn:
+            _check_fits(conn, len(blob))
             cursor = conn.execute(
                 "INSERT INTO traces (trace_id, saved_at, source, records, size, label, msgpack,"
                 " dropped_records) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
@@ -173,6 +174,20 @@ def save_trace_in_sqlite(db_path, trace_id, *, timeout=60, msgpack, dropped_reco
         raise
     _notify(db_path, trace_id, summary, None)
     return cursor.lastrowid
+
+
+def value_limit(conn):
+    """The most bytes SQLite keeps in one value (1e9 unless built otherwise)."""
+    return conn.getlimit(sqlite3.SQLITE_LIMIT_LENGTH)
+
+
+def _check_fits(conn, size):
+    """Refuse, with the reason, a document larger than SQLite stores in one value."""
+    limit = value_limit(conn)
+    if size > limit:
+        raise sqlite3.DataError(
+            f"the trace document takes {size} bytes, more than the {limit} a SQLite store "
+            f"keeps in one value: record less, or lower the \"buffer_budget\" setting")
 
 
 def _notify(db_path, trace_id, summary, error):

@@ -20,7 +20,9 @@ from tavo.utils import new_trace_id, unwatch_exceptions, watch_exceptions
 logger = logging.getLogger("tavo")
 
 DEFAULT_DB_PATH = "tavo.sqlite3"
-DEFAULT_BUFFER_BUDGET = 1 << 30  # bytes of buffered records per trace
+# Bytes of buffered records per trace. Building and storing a document holds
+# about three copies of them at once, and SQLite refuses a value over 1e9 bytes.
+DEFAULT_BUFFER_BUDGET = 256 << 20
 ENGINES = ("profile", "monitoring")
 
 _enabled = None  # the Profiler currently installed, if any
@@ -43,7 +45,7 @@ def make_config(config=None):
     module alone leaves it off), "children" (bool, when given: also profile the
     Python processes started while enabled, or stop profiling in forked ones).
     "buffer_budget" (int, bytes: how much a trace's buffered records may take
-    before further records are dropped and counted; 1 GiB when not given).
+    before further records are dropped and counted; 256 MiB when not given).
     "engine" ("profile": events from the profile function, the default;
     "monitoring": from sys.monitoring, which switches library code off per code
     object so that it runs at about full speed).

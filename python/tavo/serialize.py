@@ -228,7 +228,8 @@ class _Encoder:
         try:
             if kind == "array":
                 parts = [_array_header(len(node[2]))]
-                parts.extend(self.full(item, depth + 1) for item in node[2])
+                for item in node[2]:  # a loop: a generator would add a frame per level
+                    parts.append(self.full(item, depth + 1))
             else:
                 parts = [_map_header(len(node[2]))]
                 for key, value in node[2]:

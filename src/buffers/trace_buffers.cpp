@@ -35,6 +35,7 @@ void TraceBuffers::append(std::optional<std::uint64_t> native_id, EventRecords& 
       if (take_budget(entry.size)) {
         list.append(records.bytes.data() + entry.offset, entry.size);
       } else {
+        budget_reached_.store(true, std::memory_order_relaxed);
         count_dropped(1);
       }
       ++records.handled;
@@ -60,6 +61,7 @@ void TraceBuffers::take(std::string& trace_id, TakenRecords& taken) {
   GilSafeLock frames_lock(frames_mutex_);
   std::swap(taken.frames, frames_);
   taken.bytes = buffered_bytes_.exchange(0, std::memory_order_relaxed);
+  budget_reached_.store(false, std::memory_order_relaxed);
 }
 
 void TraceBuffers::put_back(TakenRecords&& taken) {
@@ -86,6 +88,7 @@ void TraceBuffers::reset_trace() {
   GilSafeLock frames_lock(frames_mutex_);
   frames_.clear();
   buffered_bytes_.store(0, std::memory_order_relaxed);
+  budget_reached_.store(false, std::memory_order_relaxed);
   dropped_records_.store(0, std::memory_order_relaxed);
 }
 

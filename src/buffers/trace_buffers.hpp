@@ -16,8 +16,9 @@
 namespace tavo {
 
 // The default limit on the bytes a trace's buffered records may take: beyond
-// it records are dropped and counted.
-inline constexpr std::size_t kDefaultBufferBudget = std::size_t{1} << 30;
+// it records are dropped and counted. A document is stored whole, and SQLite
+// refuses a value over 1e9 bytes.
+inline constexpr std::size_t kDefaultBufferBudget = std::size_t{256} << 20;
 
 // Records taken out of the buffers for one document, kept until the document
 // has safely left so that they can be put back if it could not.
@@ -57,6 +58,10 @@ class TraceBuffers {
   }
   // Records dropped (for any reason) since the current trace began.
   std::uint64_t dropped_records() const { return dropped_records_.load(std::memory_order_relaxed); }
+  // Whether a record was dropped for the budget since the buffers were last
+  // emptied: later frame records are then dropped without being made, as
+  // encoding their values can cost far more than the event.
+  bool budget_reached() const { return budget_reached_.load(std::memory_order_relaxed); }
 
   std::optional<std::uint64_t> main_thread_id() const { return main_thread_id_; }
   // In a forked child, where the forking thread is the main one.
@@ -86,6 +91,7 @@ class TraceBuffers {
   // Bytes of the buffered records of the trace, and the records dropped.
   std::atomic<std::size_t> buffered_bytes_{0};
   std::atomic<std::uint64_t> dropped_records_{0};
+  std::atomic<bool> budget_reached_{false};
 };
 
 }  // namespace tavo

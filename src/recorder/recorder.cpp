@@ -183,6 +183,10 @@ Status Recorder::process_frame(PyFrameObject* frame, PyObject* arg, Event event,
   Result<const ThreadIdentity*> identity = thread_identity(slot);
   if (!identity.ok()) {
     built = identity.take_error();
+  } else if (buffers_.budget_reached() && records.entries.size() == records.handled) {
+    // Dropped unmade; an event that brings other records (a test's start
+    // marker, which empties the buffers) makes its own as usual.
+    buffers_.count_dropped(1);
   } else {
     const std::size_t offset = records.bytes.size();
     // Caught here, so that the call-frame stack is kept right below.

@@ -1,6 +1,8 @@
 #include "values/object_view.hpp"
 
+#include <cstdint>
 #include <cstring>
+#include <iterator>
 
 namespace tavo::values {
 
@@ -165,7 +167,71 @@ bool init_object_view() {
   return true;
 }
 
+namespace {
+
+// The names of recently described classes. An entry is valid while its class
+// keeps the version tag it had: the interpreter gives a class a new tag when
+// one of its attributes is set (__module__, __qualname__ among them), and
+// never gives a tag twice, so a class freed and another made at its address
+// do not share an entry.
+struct NameCacheEntry {
+  PyTypeObject* type = nullptr;
+  unsigned int version = 0;
+  PyObject* name = nullptr;  // strong
+  bool has_detail = false;   // see detail_of()
+};
+NameCacheEntry name_cache[256];
+
+NameCacheEntry& name_cache_entry(PyTypeObject* type) {
+  const auto address = reinterpret_cast<std::uintptr_t>(type);
+  return name_cache[(address >> 4 ^ address >> 12) % std::size(name_cache)];
+}
+
+Result<PyRef> uncached_type_name(PyTypeObject* type);
+
+// Whether instances of `type` get a second entry from detail_of().
+bool has_detail(PyTypeObject* type) {
+  return PyType_IsSubtype(type, &PySet_Type) || PyType_IsSubtype(type, &PyFrozenSet_Type) ||
+         PyType_IsSubtype(type, &PyComplex_Type) ||
+         PyType_FastSubclass(type, Py_TPFLAGS_TYPE_SUBCLASS) || type == &PyFunction_Type ||
+         type == &PyCFunction_Type || PyType_IsSubtype(type, &PyModule_Type);
+}
+
+struct TypeFacts {
+  PyRef name;
+  bool has_detail;
+};
+
+Result<TypeFacts> type_facts(PyTypeObject* type) {
+  NameCacheEntry& entry = name_cache_entry(type);
+  if (entry.type == type && entry.version != 0 && entry.version == type->tp_version_tag) {
+    return TypeFacts{PyRef::borrow(entry.name), entry.has_detail};
+  }
+  Result<PyRef> name = uncached_type_name(type);
+  if (!name.ok()) {
+    return name.take_error();
+  }
+  const bool detail = has_detail(type);
+  if (PyUnstable_Type_AssignVersionTag(type)) {
+    Py_XDECREF(entry.name);
+    entry = NameCacheEntry{type, type->tp_version_tag, Py_NewRef(name.value().get()), detail};
+  }
+  return TypeFacts{name.take_value(), detail};
+}
+
+}  // namespace
+
 Result<PyRef> type_name(PyTypeObject* type) {
+  Result<TypeFacts> facts = type_facts(type);
+  if (!facts.ok()) {
+    return facts.take_error();
+  }
+  return std::move(facts.value().name);
+}
+
+namespace {
+
+Result<PyRef> uncached_type_name(PyTypeObject* type) {
   PyRef name;
   if (is_heap(type)) {
     PyObject* module = type->tp_dict != nullptr
@@ -189,8 +255,6 @@ Result<PyRef> type_name(PyTypeObject* type) {
   }
   return name;
 }
-
-namespace {
 
 Result<PyRef> complex_parts(PyObject* obj) {
   Py_complex value = reinterpret_cast<PyComplexObject*>(obj)->cval;
@@ -243,13 +307,13 @@ Result<PyRef> detail_of(PyObject* obj, PyObject*& key) {
 
 Status describe_object(PyObject* obj, bool lightweight, std::vector<Entry>& entries) {
   PyTypeObject* type = Py_TYPE(obj);
-  Result<PyRef> name = type_name(type);
-  if (!name.ok()) {
-    return name.take_error();
+  Result<TypeFacts> facts = type_facts(type);
+  if (!facts.ok()) {
+    return facts.take_error();
   }
-  entries.push_back(Entry{PyRef::borrow(keys.type_key), name.take_value()});
+  entries.push_back(Entry{PyRef::borrow(keys.type_key), std::move(facts.value().name)});
   PyObject* key = nullptr;
-  Result<PyRef> detail = detail_of(obj, key);
+  Result<PyRef> detail = facts.value().has_detail ? detail_of(obj, key) : Result<PyRef>(PyRef());
   if (!detail.ok()) {
     return detail.take_error();
   }

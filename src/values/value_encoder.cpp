@@ -24,7 +24,8 @@ constexpr Py_ssize_t kLightweightReprLimit = 80;
 // Longer integers are not written out in decimal (quadratic, and refused by repr).
 constexpr std::size_t kIntTextBits = 4000;
 
-enum class Step { kDone, kOverflow, kError };
+// kNotLeaf: only from Encoder::common_leaf, for a value it does not write.
+enum class Step { kDone, kOverflow, kError, kNotLeaf };
 
 enum class Kind { kTooDeep, kNil, kBool, kInt, kFloat, kStr, kBytes, kList, kTuple, kDict, kOther };
 
@@ -79,46 +80,49 @@ Kind classify(PyObject* v, int depth) {
 }
 
 // The encoder's output: bytes written at a cursor into storage that only
-// grows, so that the hot path is a capacity check and a copy. Cut forms move
-// back (shrink) and rearrange what was written (data).
+// grows, so that the hot path is a pointer comparison and a copy. Cut forms
+// move back (shrink) and rearrange what was written (data).
 class Sink {
  public:
-  explicit Sink(ByteBuffer& storage) : buf_(storage) {}
-  std::size_t size() const { return pos_; }
-  void shrink(std::size_t n) { pos_ = n; }
-  std::uint8_t* data() { return buf_.data(); }
+  explicit Sink(ByteBuffer& storage) : buf_(storage) { rebase(0); }
+  std::size_t size() const { return static_cast<std::size_t>(cur_ - begin_); }
+  void shrink(std::size_t n) { cur_ = begin_ + n; }
+  std::uint8_t* data() { return begin_; }
   void put(std::uint8_t byte) {
-    reserve(1);
-    buf_[pos_++] = byte;
+    *claim(1) = byte;
+    ++cur_;
   }
   void put(const void* data, std::size_t n) {
-    std::uint8_t* at = claim(n);
-    if (n <= 16) {  // most items: cheaper than a call of memcpy
-      const auto* from = static_cast<const std::uint8_t*>(data);
-      for (std::size_t i = 0; i < n; ++i) {
-        at[i] = from[i];
-      }
-    } else {
-      std::memcpy(at, data, n);
-    }
-    pos_ += n;
+    std::memcpy(claim(n), data, n);
+    cur_ += n;
   }
   void put(std::string_view text) { put(text.data(), text.size()); }
   // Room for `n` more bytes at the cursor; `commit` then counts those written.
   std::uint8_t* claim(std::size_t n) {
-    reserve(n);
-    return buf_.data() + pos_;
+    if (static_cast<std::size_t>(end_ - cur_) < n) [[unlikely]] {
+      grow(n);
+    }
+    return cur_;
   }
-  void commit(std::size_t n) { pos_ += n; }
+  void commit(std::size_t n) { cur_ += n; }
+  // Sets the cursor after bytes written into room that `claim` made.
+  void move_to(std::uint8_t* at) { cur_ = at; }
 
  private:
-  void reserve(std::size_t n) {
-    if (buf_.size() - pos_ < n) [[unlikely]] {
-      buf_.resize(std::max(buf_.size() * 2, pos_ + n + 256));
-    }
+  [[gnu::noinline]] void grow(std::size_t n) {
+    const std::size_t pos = size();
+    buf_.resize(std::max(buf_.size() * 2, pos + n + 256));
+    rebase(pos);
+  }
+  void rebase(std::size_t pos) {
+    begin_ = buf_.data();
+    cur_ = begin_ + pos;
+    end_ = begin_ + buf_.size();
   }
   ByteBuffer& buf_;
-  std::size_t pos_ = 0;
+  std::uint8_t* begin_ = nullptr;
+  std::uint8_t* cur_ = nullptr;
+  std::uint8_t* end_ = nullptr;
 };
 
 // Writes `tag` then the low `bytes` bytes of `value`, big-endian.
@@ -147,33 +151,34 @@ std::size_t put_be(std::uint8_t* dst, std::uint8_t tag, std::uint64_t value, int
   return 1 + static_cast<std::size_t>(bytes);
 }
 
-void put_int(Sink& out, long long value) {
-  std::uint8_t* at = out.claim(9);
-  std::size_t n = 1;
+// Writes `value` in its smallest form at `at` (9 bytes of room); returns the bytes written.
+[[gnu::always_inline]] inline std::size_t int_bytes(std::uint8_t* at, long long value) {
   const auto bits = static_cast<std::uint64_t>(value);
   if (value >= 0) {
-    n = bits <= 0x7f            ? (at[0] = static_cast<std::uint8_t>(bits), 1)
-        : bits <= 0xff          ? put_be(at, 0xcc, bits, 1)
-        : bits <= 0xffff        ? put_be(at, 0xcd, bits, 2)
-        : bits <= 0xffffffffULL ? put_be(at, 0xce, bits, 4)
-                                : put_be(at, 0xcf, bits, 8);
-  } else {
-    n = value >= -32             ? (at[0] = static_cast<std::uint8_t>(bits), 1)
-        : value >= -128          ? put_be(at, 0xd0, bits, 1)
-        : value >= -32768        ? put_be(at, 0xd1, bits, 2)
-        : value >= -2147483648LL ? put_be(at, 0xd2, bits, 4)
-                                 : put_be(at, 0xd3, bits, 8);
+    return bits <= 0x7f            ? (at[0] = static_cast<std::uint8_t>(bits), 1)
+           : bits <= 0xff          ? put_be(at, 0xcc, bits, 1)
+           : bits <= 0xffff        ? put_be(at, 0xcd, bits, 2)
+           : bits <= 0xffffffffULL ? put_be(at, 0xce, bits, 4)
+                                   : put_be(at, 0xcf, bits, 8);
   }
-  out.commit(n);
+  return value >= -32             ? (at[0] = static_cast<std::uint8_t>(bits), 1)
+         : value >= -128          ? put_be(at, 0xd0, bits, 1)
+         : value >= -32768        ? put_be(at, 0xd1, bits, 2)
+         : value >= -2147483648LL ? put_be(at, 0xd2, bits, 4)
+                                  : put_be(at, 0xd3, bits, 8);
 }
 
-void put_double(Sink& out, double value) {
+[[gnu::always_inline]] inline void put_int(Sink& out, long long value) {
+  out.commit(int_bytes(out.claim(9), value));
+}
+
+inline void put_double(Sink& out, double value) {
   out.commit(put_be(out.claim(9), 0xcb, std::bit_cast<std::uint64_t>(value), 8));
 }
 
 // A header of the form fix_base + n, or tag16 / tag32 with the count.
-void put_count(Sink& out, std::size_t count, std::uint8_t fix_base, std::uint8_t tag16,
-               std::uint8_t tag32) {
+[[gnu::always_inline]] inline void put_count(Sink& out, std::size_t count, std::uint8_t fix_base,
+                                             std::uint8_t tag16, std::uint8_t tag32) {
   std::uint8_t* at = out.claim(5);
   if (count <= 15) {
     at[0] = static_cast<std::uint8_t>(fix_base + count);
@@ -181,6 +186,22 @@ void put_count(Sink& out, std::size_t count, std::uint8_t fix_base, std::uint8_t
     return;
   }
   out.commit(count <= 0xffff ? put_be(at, tag16, count, 2) : put_be(at, tag32, count, 4));
+}
+
+// Copies n <= 16 bytes with a few fixed-size moves instead of a call of memcpy
+// (most keys and short texts).
+inline void copy_short(std::uint8_t* to, const char* from, std::size_t n) {
+  if (n >= 8) {
+    std::memcpy(to, from, 8);
+    std::memcpy(to + n - 8, from + n - 8, 8);
+  } else if (n >= 4) {
+    std::memcpy(to, from, 4);
+    std::memcpy(to + n - 4, from + n - 4, 4);
+  } else if (n > 0) {
+    to[0] = static_cast<std::uint8_t>(from[0]);
+    to[n / 2] = static_cast<std::uint8_t>(from[n / 2]);
+    to[n - 1] = static_cast<std::uint8_t>(from[n - 1]);
+  }
 }
 
 inline void put_str(Sink& out, const char* data, std::size_t n) {
@@ -193,7 +214,11 @@ inline void put_str(Sink& out, const char* data, std::size_t n) {
              : n <= 0xffff ? put_be(at, 0xda, n, 2)
                            : put_be(at, 0xdb, n, 4);
   }
-  std::memcpy(at + header, data, n);
+  if (n <= 16) {
+    copy_short(at + header, data, n);
+  } else {
+    std::memcpy(at + header, data, n);
+  }
   out.commit(header + n);
 }
 
@@ -248,16 +273,20 @@ PyRef truncated(PyRef text, Py_ssize_t limit) {
 
 class Encoder {
  public:
-  Encoder(Sink& out, std::vector<PyObject*>& active, bool lightweight, bool repr)
-      : out_(out), lightweight_(lightweight), repr_(repr), active_(active) {}
+  Encoder(ByteBuffer& storage, std::vector<PyObject*>& active, bool lightweight, bool repr)
+      : out_(storage), lightweight_(lightweight), repr_(repr), active_(active) {}
+
+  std::size_t size() const { return out_.size(); }
 
   // Appends `v` if its encoding takes at most `room` bytes, else its cut form.
   Step fit(PyObject* v, int depth, std::size_t room) {
-    const std::size_t start = out_.size();
     Step step = attempt(v, depth, room);
-    if (step != Step::kOverflow) {
-      return step;
-    }
+    return step == Step::kOverflow ? cut(v, depth, room) : step;
+  }
+
+  // The cut form of `v`, whose full encoding is known to take more than `room`.
+  Step cut(PyObject* v, int depth, std::size_t room) {
+    const std::size_t start = out_.size();
     switch (classify(v, depth)) {
       case Kind::kBytes:
         return cut_bytes(v, room);
@@ -282,6 +311,34 @@ class Encoder {
     }
   }
 
+  // Writes None, a bool, a word-sized int, a float or a short ASCII str
+  // (exact types) at `at`, into room claimed beforehand (kSmallRoom bytes),
+  // without a budget check; returns the bytes written, 0 for anything else.
+  static constexpr std::size_t kSmallRoom = 17;
+  [[gnu::always_inline]] static std::size_t small_leaf(PyObject* v, std::uint8_t* at) {
+    PyTypeObject* type = Py_TYPE(v);
+    if (type == &PyLong_Type && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v))) {
+      return int_bytes(at, PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v)));
+    }
+    if (type == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(v)) {
+      const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(v));
+      if (n > 16) {
+        return 0;
+      }
+      at[0] = static_cast<std::uint8_t>(0xa0 | n);
+      copy_short(at + 1, reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(v) + 1), n);
+      return 1 + n;
+    }
+    if (type == &PyFloat_Type) {
+      return put_be(at, 0xcb, std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(v)), 8);
+    }
+    if (v == Py_None || type == &PyBool_Type) {
+      at[0] = v == Py_None ? 0xc0 : v == Py_True ? 0xc3 : 0xc2;
+      return 1;
+    }
+    return 0;
+  }
+
  private:
   // The full encoding of `v` if it takes at most `room` bytes; otherwise
   // kOverflow with `out_` as it was.
@@ -299,30 +356,187 @@ class Encoder {
 
   Step checked() const { return out_.size() > limit_ ? Step::kOverflow : Step::kDone; }
 
+  // An object met again while its own encoding is under way is a cycle. One
+  // that a single reference keeps (the container it was just read from) is
+  // not under way: the path to it would hold a second reference.
   bool on_path(PyObject* v) const {
-    return std::find(active_.begin(), active_.end(), v) != active_.end();
+    return Py_REFCNT(v) != 1 && std::find(active_.begin(), active_.end(), v) != active_.end();
   }
 
-  // The most common leaves, exact types, first; everything else through classify().
+  // The most common leaves first (common_leaf), everything else through classify().
   Step full(PyObject* v, int depth) {
+    if (depth <= kMaxDepth) [[likely]] {
+      if (Step step = common_leaf(v); step != Step::kNotLeaf) {
+        return step;
+      }
+    }
+    return full_any(v, depth);
+  }
+
+  // A compact ASCII str: its characters are its UTF-8 form, stored right
+  // after the object's header.
+  [[gnu::always_inline]] Step ascii_text(PyObject* v) {
+    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(v));
+    const char* data = reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(v) + 1);
+    if (n <= 16) [[likely]] {
+      if (out_.size() + 1 + n > limit_) {
+        return Step::kOverflow;
+      }
+      std::uint8_t* at = out_.claim(17);
+      at[0] = static_cast<std::uint8_t>(0xa0 | n);
+      copy_short(at + 1, data, n);
+      out_.commit(1 + n);
+      return Step::kDone;
+    }
+    if (out_.size() + text_cost(n) > limit_) {
+      return Step::kOverflow;
+    }
+    put_str(out_, data, n);
+    return Step::kDone;
+  }
+
+  // Writes None, a bool or a leaf of the exact types most values are made of
+  // (an ASCII str, an int that fits a machine word, a float); kNotLeaf for
+  // anything else. These run no code and hold nothing: they need no reference.
+  [[gnu::always_inline]] Step common_leaf(PyObject* v) {
     PyTypeObject* type = Py_TYPE(v);
-    if (depth <= kMaxDepth) {
-      if (type == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(v)) {
-        const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(v));
-        if (out_.size() + text_cost(n) > limit_) {
-          return Step::kOverflow;
+    if (type == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(v)) {
+      return ascii_text(v);
+    }
+    if (type == &PyLong_Type && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v))) {
+      put_int(out_, PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v)));
+      return checked();
+    }
+    if (type == &PyFloat_Type) {
+      put_double(out_, PyFloat_AS_DOUBLE(v));
+      return checked();
+    }
+    if (v == Py_None) {
+      out_.put(0xc0);
+      return checked();
+    }
+    if (type == &PyBool_Type) {
+      out_.put(v == Py_True ? 0xc3 : 0xc2);
+      return checked();
+    }
+    return Step::kNotLeaf;
+  }
+
+  // The items of a list or tuple at a depth where no marker replaces them,
+  // when no code can change the container meanwhile (no repr setting). Small
+  // leaves are written through a local cursor (which the compiler keeps in a
+  // register) into room claimed for a block of items, and the budget is
+  // checked once per block: a value over it is noticed at most a block of
+  // small leaves late, so the storage stays bounded.
+  Step plain_items(PyObject* const* items, Py_ssize_t count, int depth) {
+    constexpr Py_ssize_t kBlock = 64;
+    PyObject* const* const last = items + count;
+    while (items != last) {
+      PyObject* const* const block_end = last - items > kBlock ? items + kBlock : last;
+      std::uint8_t* at = out_.claim(kSmallRoom * static_cast<std::size_t>(block_end - items));
+      for (; items != block_end; ++items) {
+        if (std::size_t n = small_leaf(*items, at); n != 0) {
+          at += n;
+          continue;
         }
-        put_str(out_, static_cast<const char*>(PyUnicode_DATA(v)), n);
-        return Step::kDone;
+        out_.move_to(at);
+        if (Step step = plain_nested(*items, depth); step != Step::kDone) {
+          return step;
+        }
+        at = out_.claim(kSmallRoom * static_cast<std::size_t>(block_end - items));
       }
-      if (type == &PyLong_Type && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v))) {
-        put_int(out_, PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v)));
-        return checked();
+      out_.move_to(at);
+      if (out_.size() > limit_) {
+        return Step::kOverflow;
       }
-      if (type == &PyFloat_Type) {
-        put_double(out_, PyFloat_AS_DOUBLE(v));
-        return checked();
+    }
+    return Step::kDone;
+  }
+
+  // An item of plain_items() that small_leaf() does not write.
+  Step plain_nested(PyObject* v, int depth) {
+    PyTypeObject* type = Py_TYPE(v);
+    if (type == &PyList_Type || type == &PyTuple_Type) {
+      if (depth < kMaxDepth && leaf_array(v)) {
+        return Step::kDone;  // the caller checks the budget, as for a small leaf
       }
+      return full_array(v, depth);
+    }
+    if (type == &PyDict_Type) {
+      return full_dict(v, depth);
+    }
+    return full(v, depth);
+  }
+
+  // Writes a short list or tuple (of at most 15 items) whose items are all
+  // small leaves, and true; false, with nothing written, for any other. Such
+  // a container holds no other: it cannot be part of a cycle, and its
+  // encoding needs no bookkeeping.
+  bool leaf_array(PyObject* v) {
+    const Py_ssize_t count = Py_SIZE(v);
+    if (count > 15) {
+      return false;
+    }
+    PyObject* const* items = PyTuple_Check(v) ? reinterpret_cast<PyTupleObject*>(v)->ob_item
+                                              : reinterpret_cast<PyListObject*>(v)->ob_item;
+    std::uint8_t* const start = out_.claim(1 + kSmallRoom * static_cast<std::size_t>(count));
+    start[0] = static_cast<std::uint8_t>(0x90 | count);
+    std::uint8_t* at = start + 1;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      const std::size_t n = small_leaf(items[i], at);
+      if (n == 0) {
+        return false;
+      }
+      at += n;
+    }
+    out_.move_to(at);
+    return true;
+  }
+
+  // As leaf_array(), for a dict of at most 15 entries.
+  bool leaf_map(PyObject* v) {
+    const Py_ssize_t count = PyDict_GET_SIZE(v);
+    if (count > 15) {
+      return false;
+    }
+    std::uint8_t* const start = out_.claim(1 + 2 * kSmallRoom * static_cast<std::size_t>(count));
+    start[0] = static_cast<std::uint8_t>(0x80 | count);
+    std::uint8_t* at = start + 1;
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(v, &pos, &key, &value)) {
+      const std::size_t key_size = small_leaf(key, at);
+      const std::size_t value_size = key_size != 0 ? small_leaf(value, at + key_size) : 0;
+      if (value_size == 0) {
+        return false;
+      }
+      at += key_size + value_size;
+    }
+    out_.move_to(at);
+    return true;
+  }
+
+  // An item of a container that plain_items() does not walk (with the repr
+  // setting, or beyond the depth limit): the common leaves in line, the rest
+  // through nested().
+  [[gnu::always_inline]] Step item(PyObject* v, int depth) {
+    if (depth <= kMaxDepth) [[likely]] {
+      if (Step step = common_leaf(v); step != Step::kNotLeaf) {
+        return step;
+      }
+    }
+    return nested(v, depth);
+  }
+
+  // With the repr setting an item is held while it is encoded, since repr()
+  // may run code that removes it from its container; otherwise no code of the
+  // program runs while a value is encoded, so the container's own reference
+  // keeps it.
+  [[gnu::noinline]] Step nested(PyObject* v, int depth) {
+    if (repr_) {
+      PyRef held = PyRef::borrow(v);
+      return full_any(v, depth);
     }
     return full_any(v, depth);
   }
@@ -525,12 +739,32 @@ class Encoder {
     put_count(out_, static_cast<std::size_t>(count), 0x90, 0xdc, 0xdd);
     active_.push_back(v);
     Step step = Step::kDone;
-    for (Py_ssize_t i = 0; i < count && step == Step::kDone; ++i) {
-      PyRef item = item_at(v, i);
-      step = full(item.get(), depth + 1);
+    if (!repr_ && depth < kMaxDepth) {
+      step = plain_items(PyTuple_Check(v) ? reinterpret_cast<PyTupleObject*>(v)->ob_item
+                                          : reinterpret_cast<PyListObject*>(v)->ob_item,
+                         count, depth + 1);
+    } else {
+      step = guarded_items(v, count, depth + 1);
     }
     active_.pop_back();
     return step == Step::kDone ? checked() : step;
+  }
+
+  // The items of a list or tuple one by one, each read again from the
+  // container (repr() may change a list meanwhile), or replaced by markers.
+  [[gnu::noinline]] Step guarded_items(PyObject* v, Py_ssize_t count, int depth) {
+    Step step = Step::kDone;
+    if (PyTuple_Check(v)) {
+      PyObject** items = reinterpret_cast<PyTupleObject*>(v)->ob_item;
+      for (Py_ssize_t i = 0; i < count && step == Step::kDone; ++i) {
+        step = item(items[i], depth);
+      }
+    } else {
+      for (Py_ssize_t i = 0; i < count && step == Step::kDone; ++i) {
+        step = item(i < PyList_GET_SIZE(v) ? PyList_GET_ITEM(v, i) : Py_None, depth);
+      }
+    }
+    return step;
   }
 
   // Walks a dict's entries from its storage, exactly `count` of them (nil
@@ -581,14 +815,73 @@ class Encoder {
   }
 
   Step full_dict(PyObject* v, int depth) {
+    if (depth < kMaxDepth && leaf_map(v)) {
+      return checked();
+    }
     if (on_path(v)) {
       put_str(out_, "{...}");
       return checked();
     }
     active_.push_back(v);
-    Step step = full_map(DictEntries{v}, PyDict_GET_SIZE(v), depth);
+    Step step =
+        repr_ ? full_map(DictEntries{v}, PyDict_GET_SIZE(v), depth) : full_entries(v, depth);
     active_.pop_back();
     return step;
+  }
+
+  // A dict's entries read in place: without the repr setting no code runs
+  // while they are encoded (see nested()), so the dict cannot change.
+  Step full_entries(PyObject* v, int depth) {
+    put_count(out_, static_cast<std::size_t>(PyDict_GET_SIZE(v)), 0x80, 0xde, 0xdf);
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    if (depth >= kMaxDepth) {
+      while (PyDict_Next(v, &pos, &key, &value)) {
+        if (Step step = item(key, depth + 1); step != Step::kDone) {
+          return step;
+        }
+        if (Step step = item(value, depth + 1); step != Step::kDone) {
+          return step;
+        }
+      }
+      return checked();
+    }
+    // As plain_items(), with a budget check per entry. The entry after the
+    // one being encoded is read ahead, so that its objects are on their way
+    // to the cache meanwhile.
+    bool more = PyDict_Next(v, &pos, &key, &value);
+    while (more) {
+      PyObject* const this_key = key;
+      PyObject* const this_value = value;
+      more = PyDict_Next(v, &pos, &key, &value);
+      if (more) {
+        __builtin_prefetch(key);
+        __builtin_prefetch(value);
+      }
+      std::uint8_t* at = out_.claim(2 * kSmallRoom);
+      if (std::size_t n = small_leaf(this_key, at); n != 0) {
+        at += n;
+      } else {
+        out_.move_to(at);
+        if (Step step = plain_nested(this_key, depth + 1); step != Step::kDone) {
+          return step;
+        }
+        at = out_.claim(kSmallRoom);
+      }
+      if (std::size_t n = small_leaf(this_value, at); n != 0) {
+        out_.move_to(at + n);
+      } else {
+        out_.move_to(at);
+        if (Step step = plain_nested(this_value, depth + 1); step != Step::kDone) {
+          return step;
+        }
+      }
+      if (out_.size() > limit_) {
+        return Step::kOverflow;
+      }
+    }
+    return Step::kDone;
   }
 
   Step full_object(PyObject* v, int depth) {
@@ -597,6 +890,7 @@ class Encoder {
       return checked();
     }
     std::vector<Entry> entries;
+    entries.reserve(8);  // one allocation for most objects
     if (Status s = describe_object(v, lightweight_, entries); !s.ok()) {
       s.take_error().restore();
       return Step::kError;
@@ -678,7 +972,7 @@ class Encoder {
       kept = i;
       step = Step::kDone;
       if (rest >= kMinRoom) {
-        step = fit(item.get(), depth + 1, rest);
+        step = cut(item.get(), depth + 1, rest);  // attempted just above
         ++kept;
       }
       break;
@@ -724,7 +1018,7 @@ class Encoder {
         }
         kept = i;
         if (value_room >= kMinRoom) {
-          if (step = fit(value.get(), depth + 1, value_room); step != Step::kDone) {
+          if (step = cut(value.get(), depth + 1, value_room); step != Step::kDone) {
             return step;
           }
           ++kept;
@@ -761,6 +1055,7 @@ class Encoder {
       return full_object(v, depth);
     }
     std::vector<Entry> entries;
+    entries.reserve(8);  // one allocation for most objects
     if (Status s = describe_object(v, lightweight_, entries); !s.ok()) {
       s.take_error().restore();
       return Step::kError;
@@ -771,7 +1066,7 @@ class Encoder {
     return step;
   }
 
-  Sink& out_;
+  Sink out_;
   const bool lightweight_;
   const bool repr_;
   std::size_t limit_ = kNoLimit;
@@ -781,36 +1076,73 @@ class Encoder {
 
 }  // namespace
 
-Status encode_value(PyObject* value, bool lightweight, const ValueSettings& settings,
-                    ByteBuffer& out) {
-  // The storage of the thread is reused by every value it encodes, so that
-  // encoding allocates nothing once it has grown; a value encoded while
-  // another is (repr() calling the encoder) gets its own.
-  struct Scratch {
-    ByteBuffer bytes;
-    std::vector<PyObject*> active;
-    bool in_use = false;
-  };
-  thread_local Scratch shared;
-  Scratch own;
-  Scratch& scratch = shared.in_use ? own : shared;
-  scratch.in_use = true;
+namespace {
+
+// The storage of a thread's encoder, reused by every value the thread encodes
+// so that encoding allocates nothing once it has grown.
+struct Scratch {
+  ByteBuffer bytes;
+  std::vector<PyObject*> active;
+  bool in_use = false;
+};
+
+template <class Take>
+bool encode_with(Scratch& scratch, PyObject* value, bool lightweight, const ValueSettings& settings,
+                 Take take) {
+  struct InUse {  // also when an allocation fails
+    Scratch& scratch;
+    explicit InUse(Scratch& s) : scratch(s) { scratch.in_use = true; }
+    ~InUse() { scratch.in_use = false; }
+  } in_use(scratch);
   scratch.active.clear();
-  Sink sink(scratch.bytes);
-  Encoder encoder(sink, scratch.active, lightweight, settings.repr);
+  Encoder encoder(scratch.bytes, scratch.active, lightweight, settings.repr);
   Step step = encoder.fit(value, 0, std::max(settings.budget, kMinRoom));
-  if (step == Step::kDone) {
-    out.insert(out.end(), scratch.bytes.data(), scratch.bytes.data() + sink.size());
-  }
+  bool ok = step == Step::kDone && take(scratch.bytes.data(), encoder.size());
   // A value far above the budget leaves no lasting large buffer behind.
   if (scratch.bytes.size() > 4 * std::max(settings.budget, std::size_t{1} << 16)) {
     ByteBuffer().swap(scratch.bytes);
   }
-  scratch.in_use = false;
-  if (step != Step::kDone) {
+  return ok;
+}
+
+// Encodes `value` and hands the bytes to `take`; false with an exception set
+// on error (the encoder's or take's).
+template <class Take>
+bool encode_then(PyObject* value, bool lightweight, const ValueSettings& settings, Take take) {
+  // A lone small leaf (an argument or a return value, mostly) needs no encoder.
+  std::uint8_t leaf[Encoder::kSmallRoom];
+  if (std::size_t n = Encoder::small_leaf(value, leaf); n != 0) {
+    return take(leaf, n);
+  }
+  thread_local Scratch shared;
+  if (!shared.in_use) {
+    return encode_with(shared, value, lightweight, settings, take);
+  }
+  Scratch own;  // a value encoded while another is (repr() calling the encoder)
+  return encode_with(own, value, lightweight, settings, take);
+}
+
+}  // namespace
+
+Status encode_value(PyObject* value, bool lightweight, const ValueSettings& settings,
+                    ByteBuffer& out) {
+  if (!encode_then(value, lightweight, settings, [&out](const std::uint8_t* data, std::size_t n) {
+        out.insert(out.end(), data, data + n);
+        return true;
+      })) {
     return PyError::fetch();
   }
   return Status::success();
+}
+
+PyObject* encode_to_bytes(PyObject* value, bool lightweight, const ValueSettings& settings) {
+  PyObject* result = nullptr;
+  encode_then(value, lightweight, settings, [&result](const std::uint8_t* data, std::size_t n) {
+    result =
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(n));
+    return result != nullptr;
+  });
+  return result;
 }
 
 }  // namespace tavo::values

@@ -21,4 +21,7 @@ namespace tavo::values {
 Status encode_value(PyObject* value, bool lightweight, const ValueSettings& settings,
                     ByteBuffer& out);
 
+// The encoding of `value` as a new bytes object; null with an exception set on error.
+PyObject* encode_to_bytes(PyObject* value, bool lightweight, const ValueSettings& settings);
+
 }  // namespace tavo::values

@@ -11,13 +11,7 @@ namespace {
 
 PyObject* dump(PyObject* value, bool lightweight) {
   try {
-    ByteBuffer out;
-    if (Status s = encode_value(value, lightweight, current_settings(), out); !s.ok()) {
-      s.take_error().restore();
-      return nullptr;
-    }
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()),
-                                     static_cast<Py_ssize_t>(out.size()));
+    return encode_to_bytes(value, lightweight, current_settings());
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
