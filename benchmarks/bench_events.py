@@ -12,6 +12,8 @@ Everything is measured in one run, on the interpreter running this file:
             returns at once, i.e. what the interpreter itself charges for
             calling a C profile function (the floor);
 * tavo      the real profile callback, installed by ``register_profiler``;
+* monitoring  the engine on sys.monitoring (config "engine": "monitoring"),
+            which switches left-out code off per code object;
 * cProfile  the standard library's profiler, as a reference.
 
 Three workloads:
@@ -193,6 +195,14 @@ def build_pycalls_ops():
 
 def region_library(install, uninstall, ops, passes):
     install()
+    # One untimed pass first, inline (a call of a function of this file would
+    # be recorded): the timings are of the steady state, after each code
+    # object's first event, when the monitoring engine switches it off.
+    for fn, args, drain in ops:
+        result = fn(*args)
+        if drain:
+            for _item in result:
+                pass
     ACTIVE[0] = True
     t0 = perf_counter_ns()
     for _ in range(passes):
@@ -252,6 +262,10 @@ class Setup:
         _tavo.register_profiler(self.host)
         sys.setprofile(None)
         self.tavo = self.host.rust_profiler
+        # The monitoring engine is registered anew for each region (a C call
+        # that produces no Python event); each registration is a new profiler.
+        self.monitoring_host = HostProfiler()
+        self.monitoring_host.config.update(exceptions=exceptions, engine="monitoring")
         if exceptions:  # the unwind-event callback stays registered for the whole run
             import tavo.utils as tavo_utils
 
@@ -270,6 +284,8 @@ class Setup:
             # profiler (and its per-code-object filter cache) persists across
             # repetitions instead of being rebuilt for each one.
             "tavo": (functools.partial(self.tavo.register_threading_profiler, None, None, None), off),
+            "mon": (functools.partial(_tavo.register_profiler, self.monitoring_host),
+                    _tavo.unregister_profiler),
             "cProfile": (self.cprofile.enable, self.cprofile.disable),
             "counter": (functools.partial(sys.setprofile, _counter), off),
         }
@@ -279,17 +295,25 @@ class Setup:
         tavo.serialize.dump_msgpack = (self.previous_serializer if const == "previous"
                                        else _const_serializer if const else self.real_serializer)
 
-    def drain_trace(self):
-        """Builds (and so empties) the trace; returns the document bytes."""
+    def drain_trace(self, key="tavo"):
+        """Builds (and so empties) the trace of the profile engine, or of the
+        last monitoring engine with key "mon"; returns the document bytes."""
+        if key == "mon":
+            native = getattr(self.monitoring_host, "rust_profiler", None)
+            return None if native is None else native.build_trace()
         return self.tavo.build_trace()
 
 
 # Configurations: (label, profiler key, const serializer?)
 FILTERED_CONFIGS = [("none", "none", False), ("noop", "noop", False),
-                    ("tavo", "tavo", False), ("cProfile", "cProfile", False)]
+                    ("tavo", "tavo", False), ("monitoring", "mon", False),
+                    ("cProfile", "cProfile", False)]
 RECORDED_CONFIGS = [("none", "none", False), ("noop", "noop", False),
                     ("tavo real serializer", "tavo", False), ("tavo const serializer", "tavo", True),
-                    ("tavo previous serializer", "tavo", "previous"), ("cProfile", "cProfile", False)]
+                    ("tavo previous serializer", "tavo", "previous"),
+                    ("monitoring real serial.", "mon", False),
+                    ("monitoring const serial.", "mon", True), ("cProfile", "cProfile", False)]
+TAVO_KEYS = ("tavo", "mon")
 
 FILTERED_WORKLOADS = ("library", "pycalls")
 TITLES = {"library": "library (filtered)", "pycalls": "py-calls (filtered)", "recorded": "recorded"}
@@ -392,16 +416,16 @@ def measure(setup, work, args):
             rows.append(Row("recorded", label, key, const, depth, events, c_calls))
 
     def once(row, check=False):
-        if row.key == "tavo":
-            setup.drain_trace()
+        if row.key in TAVO_KEYS:
+            setup.drain_trace(row.key)
         gc.collect()
         gc.disable()
         try:
             elapsed = run_region(setup, work, row.workload, row.key, row.const, row.depth or 5)
         finally:
             gc.enable()
-        if row.key == "tavo":
-            document = setup.drain_trace()  # buffers do not grow across repetitions
+        if row.key in TAVO_KEYS:
+            document = setup.drain_trace(row.key)  # buffers do not grow across repetitions
             if check:
                 check_records(row.workload, document, row.events, row.depth)
         return elapsed
@@ -492,11 +516,12 @@ def measure_memory(setup, events_wanted):
 # function, the recursion to the wanted depth and back) cancels out.
 CALLGRIND_CONFIGS = [  # (workload, profiler key, const serializer?, depth)
     ("library", "none", False, None), ("library", "noop", False, None),
-    ("library", "tavo", False, None),
+    ("library", "tavo", False, None), ("library", "mon", False, None),
     ("pycalls", "none", False, None), ("pycalls", "noop", False, None),
-    ("pycalls", "tavo", False, None),
+    ("pycalls", "tavo", False, None), ("pycalls", "mon", False, None),
     ("recorded", "none", False, 5), ("recorded", "noop", False, 5),
     ("recorded", "tavo", True, 5), ("recorded", "tavo", False, 5),
+    ("recorded", "mon", True, 5), ("recorded", "mon", False, 5),
     ("recorded", "tavo", "previous", 5),
     ("recorded", "none", False, 200), ("recorded", "tavo", True, 200),
 ]
@@ -515,17 +540,17 @@ def callgrind_child(args):
         work.size[workload] = size
         for _ in range(2):  # warm-up, not collected
             region()
-            setup.drain_trace()
+            setup.drain_trace(key)
         events.append(count_events(setup, work, workload, depth))
     for size, (count, _c_calls) in zip((base, 2 * base), events):
         work.size[workload] = size
-        setup.drain_trace()
+        setup.drain_trace(key)
         gc.collect()
         gc.disable()  # as in the timed runs
         callback()  # collected, then dumped as one profile part
         gc.enable()
-        if key == "tavo":
-            check_records(workload, setup.drain_trace(), count, depth)
+        if key in TAVO_KEYS:
+            check_records(workload, setup.drain_trace(key), count, depth)
     print(json.dumps({"events": [count for count, _ in events]}))
 
 
@@ -653,6 +678,30 @@ def report(args, rows, memory, callgrind, outdir):
             line += f", in instructions {ir_ratio(workload):.3f}"
         print(line + f" -- target <= 1.10: {verdict((ir_ratio(workload) if ir else low) <= 1.10)}")
 
+    for workload in FILTERED_WORKLOADS:
+        none, mon = find(rows, workload, "none"), find(rows, workload, "monitoring")
+        line = (f"  monitoring engine, {TITLES[workload]}: run time / unprofiled = "
+                f"{mon.median / none.median:.3f} (from minimums {mon.min / none.min:.3f})")
+        basis = mon.min / none.min
+        if ir:
+            basis = ir[(workload, "mon", False, None)] / ir[(workload, "none", False, None)]
+            line += (f", in instructions {basis:.3f} ({ir[(workload, 'mon', False, None)]:.0f} "
+                     f"Ir/event beside the profile engine's {ir[(workload, 'tavo', False, None)]:.0f}"
+                     f" and unprofiled {ir[(workload, 'none', False, None)]:.0f})")
+        print(line + f" -- target <= 1.10: {verdict(basis <= 1.10)}")
+    for depth in args.depths:
+        profile_engine = find(rows, "recorded", "tavo real serializer", depth)
+        mon = find(rows, "recorded", "monitoring real serial.", depth)
+        line = (f"  monitoring engine, recorded d={depth}: {mon.median:.0f} ns/event (min "
+                f"{mon.min:.0f}) against the profile engine's {profile_engine.median:.0f} (min "
+                f"{profile_engine.min:.0f})")
+        slower = mon.min / profile_engine.min
+        if ir and depth == 5:
+            slower = ir[("recorded", "mon", False, 5)] / ir[("recorded", "tavo", False, 5)]
+            line += (f", in instructions {ir[('recorded', 'mon', False, 5)]:.0f} against "
+                     f"{ir[('recorded', 'tavo', False, 5)]:.0f} Ir/event")
+        # Within 2%: the timing noise of a shared machine.
+        print(line + f" -- target no slower: {verdict(slower <= 1.02)}")
     for depth in args.depths:
         none = find(rows, "recorded", "none", depth)
         real = find(rows, "recorded", "tavo real serializer", depth)

@@ -10,7 +10,7 @@ into the cache with ``pip download --no-binary :all: --no-deps``, unpacked into
 a temporary folder and its suite run from there, so that the project's code is
 user code that tavo records. Each suite runs twice on the interpreter running
 this script: plain ``python -m pytest``, then with ``--tavo`` and a temporary
-``--tavo-db``. Each run is measured by ``/usr/bin/time -v`` (elapsed time, peak
+``--tavo-db`` once per engine (``--tavo-engine profile``, ``monitoring``). Each run is measured by ``/usr/bin/time -v`` (elapsed time, peak
 resident memory) under ``prlimit --as`` (a run that would exhaust the machine
 fails instead) and a time limit. The table gives each run's outcome counts, its peak memory and
 the ratio of its time to the plain run's; "same" says whether the outcome
@@ -130,7 +130,7 @@ def main() -> None:
     print(f"tavo {tavo.__version__} | Python {platform.python_version()} ({sys.executable}) | "
           f"{platform.machine()} {os.cpu_count()} CPUs | memory cap {args.memory_cap} bytes",
           flush=True)
-    header = (f"{'project':<22} {'mode':<6} {'outcome':<32} {'exit':>4} {'peak MB':>8} "
+    header = (f"{'project':<22} {'mode':<10} {'outcome':<32} {'exit':>4} {'peak MB':>8} "
               f"{'seconds':>8} {'ratio':>6} {'same':>5}")
     print(header)
     print("-" * len(header), flush=True)
@@ -140,15 +140,17 @@ def main() -> None:
             source = unpack(archive, Path(tmp))
             plain = run_suite(source, [], args.memory_cap, args.timeout)
             row(name, version, "plain", plain, plain)
-            traced = run_suite(source, ["--tavo", "--tavo-db", str(Path(tmp) / "trace.db")],
-                               args.memory_cap, args.timeout)
-            row(name, version, "tavo", traced, plain)
+            for engine in ("profile", "monitoring"):
+                traced = run_suite(source, ["--tavo", "--tavo-engine", engine, "--tavo-db",
+                                            str(Path(tmp) / f"trace-{engine}.db")],
+                                   args.memory_cap, args.timeout)
+                row(name, version, engine, traced, plain)
 
 
 def row(name: str, version: str, mode: str, run: Run, plain: Run) -> None:
     ratio = run.seconds / plain.seconds if plain.seconds else float("nan")
     same = "yes" if run.outcome == plain.outcome else "NO"
-    print(f"{name + ' ' + version:<22} {mode:<6} {run.counts():<32} {run.exit_code:>4} "
+    print(f"{name + ' ' + version:<22} {mode:<10} {run.counts():<32} {run.exit_code:>4} "
           f"{run.peak_mb:8.0f} {run.seconds:8.1f} {ratio:6.2f} {same:>5}", flush=True)
 
 

@@ -11,6 +11,11 @@ import pytest
 
 from tavo import _tavo
 
+# The engine the Host objects of a test use: "profile" unless the test asks for
+# the `engine` fixture, which runs it on each engine.
+ENGINES = ("profile", "monitoring")
+engine_in_use = "profile"
+
 
 class Host:
     """A minimal host profiler object, as the host package hands to the module."""
@@ -18,6 +23,8 @@ class Host:
     def __init__(self, config=None, *, db_path="unused.sqlite3", one_trace_per_test=False,
                  trace_id="trc_01HF7YAT00AAAAAAAAAAAAAAAA", source="tests"):
         self.config = {} if config is None else config
+        if engine_in_use != "profile" and type(self.config) is dict and "engine" not in self.config:
+            self.config = {**self.config, "engine": engine_in_use}
         self.db_path = db_path
         self.one_trace_per_test = one_trace_per_test
         self.trace_id = trace_id
@@ -34,6 +41,7 @@ def profiling(host):
     try:
         yield host.rust_profiler
     finally:
+        _tavo.unregister_profiler()
         sys.setprofile(None)
         threading.setprofile(None)
 
@@ -60,9 +68,21 @@ def host():
     return Host()
 
 
+@pytest.fixture(params=ENGINES)
+def engine(request):
+    """Runs the test once per engine: the Host objects it makes use that engine."""
+    global engine_in_use
+    engine_in_use = request.param
+    try:
+        yield request.param
+    finally:
+        engine_in_use = "profile"
+
+
 @pytest.fixture(autouse=True)
 def _no_profiler_left_behind():
     yield
+    _tavo.unregister_profiler()
     sys.setprofile(None)
     threading.setprofile(None)
 

@@ -18,6 +18,9 @@ import tavo.plugins
 from conftest import Host, decode, profiling
 from test_recording import ULID_RE, frame_records, ulid_millis
 
+# Every test here runs on both engines.
+pytestmark = pytest.mark.usefixtures("engine")
+
 HERE = os.path.basename(__file__)
 
 

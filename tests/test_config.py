@@ -72,7 +72,7 @@ def test_each_setting_comes_from_the_first_source_that_has_it(project):
     assert mixed.profiler_config() == {
         "filters": {"include_frames": ["/cli/"], "ignore_frames": ["/a/", "/b/"]},
         "sqlite_busy_timeout": 3, "threading": True, "lightweight_repr": True, "children": True,
-        "values": "repr", "value_budget": 4096}
+        "values": "repr", "value_budget": 4096, "engine": "profile"}
 
     (project / "src" / "pyproject.toml").write_text("[project]\nname = 'inner'\n")
     defaults = config.load({}, environ={}, cwd=cwd)  # the nearest file has no [tool.tavo]

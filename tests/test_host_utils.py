@@ -127,7 +127,7 @@ def test_config_defaults_and_overrides():
     assert make_config() == {
         "filters": {"include_frames": [], "ignore_frames": []},
         "sqlite_busy_timeout": 60, "threading": False, "lightweight_repr": False,
-        "exceptions": True, "values": "safe", "value_budget": 65536,
+        "exceptions": True, "engine": "profile", "values": "safe", "value_budget": 65536,
     }
     config = make_config({"filters": {"ignore_frames": ["/vendor/"]}, "threading": True,
                           "pytest": True})

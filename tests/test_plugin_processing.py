@@ -17,6 +17,9 @@ import tavo.serialize
 from conftest import Host, decode, profiling
 from tavo import _tavo
 
+# Every test here runs on both engines.
+pytestmark = pytest.mark.usefixtures("engine")
+
 THIS_FILE = pathlib.Path(__file__).name
 FRAME_ID = re.compile(r"frm_[0-9A-HJKMNP-TV-Z]{26}")
 BASE_KEYS = ["frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site", "type"]
@@ -324,17 +327,18 @@ def test_processors_of_one_name_run_in_load_order(load, tavo_warnings, first_fai
 
 def test_plugin_records_for_library_frames(load):
     namespace = {}
-    exec(compile("def libfunc(x):\n    return x + 1\n", "/usr/lib/python3.12/fake/lib.py", "exec"),
-         namespace)
-    libfunc = namespace["libfunc"]
+    # Called twice from library code: watched code is never switched off, even
+    # in a left-out file.
+    exec(compile("def libfunc(x):\n    return x + 1\ndef twice(x):\n    return libfunc(libfunc(x))\n",
+                 "/usr/lib/python3.12/fake/lib.py", "exec"), namespace)
     load(plugin(co_names=["libfunc"], path_fragment="fake/lib.py",
                 call_type="lib_call", return_type="lib_return"))
-    document = profile(Host(), libfunc, 1)
+    document = profile(Host(), namespace["twice"], 1)
     records = document["frames_of_interest"]
-    assert not any(r.get("co_name") == "libfunc" for r in records)
+    assert not any(r.get("co_name") in ("libfunc", "twice") for r in records)
     plugins = plugin_records(document)
-    assert [r["type"] for r in plugins] == ["lib_call", "lib_return"]
-    assert plugins[0]["frame_id"] == plugins[1]["frame_id"]
+    assert [r["type"] for r in plugins] == ["lib_call", "lib_return"] * 2
+    assert plugins[0]["frame_id"] == plugins[1]["frame_id"] != plugins[2]["frame_id"]
 
 
 @pytest.mark.parametrize("lightweight, via", [(True, "lightweight"), (False, "full")])

@@ -25,6 +25,9 @@ import tavo.serialize
 from conftest import Host, decode, profiling
 from tavo import _tavo
 
+# Every test here runs on both engines.
+pytestmark = pytest.mark.usefixtures("engine")
+
 KEYS = ["path", "co_name", "qualname", "event", "frame_id", "arg", "locals", "thread",
         "thread_native_id", "timestamp", "type", "user_code_call_site"]
 LOG_FORMAT = ("Unexpected exception in Rust.\n    co_filename: %s\n    co_name: %s\n"
@@ -815,10 +818,12 @@ def step(native, reinstall):
 
 
 @pytest.mark.parametrize("kind", ["frame", "plugin"])
-def test_a_return_never_carries_an_earlier_frames_id(monkeypatch, kind):
+def test_a_return_never_carries_an_earlier_frames_id(monkeypatch, kind, engine):
     # A recorded frame of `step` is freed after its return; the next frame of
     # `step`, whose call is not recorded, tends to get the same address. Its
     # return must not carry the freed frame's id.
+    if engine == "monitoring":
+        pytest.skip("the call goes unrecorded by clearing the thread's profile function")
     monkeypatch.setattr(tavo.plugins, "load_plugin_data", lambda config: [{
         "co_names": ["step"], "path_fragment": os.path.basename(__file__),
         "call_type": "watched_call", "return_type": "watched_return"}])

@@ -19,6 +19,9 @@ import tavo.version
 from conftest import Host, decode, profiling
 from tavo import _tavo
 
+# Every test here runs on both engines.
+pytestmark = pytest.mark.usefixtures("engine")
+
 THIS_FILE = pathlib.Path(__file__).name
 DOCUMENT_KEYS = [
     b"\xb1command_line_args",

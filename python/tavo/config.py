@@ -16,7 +16,7 @@ value is a ConfigError whose message is one line naming the key and where it was
     busy-timeout = 60               # seconds to wait for a locked store
     values = "safe"                 # or "repr": describe objects by their repr()
     value-budget = 65536            # most encoded bytes per recorded value
-    engine = "profile"              # the recording engine
+    engine = "monitoring"           # or "profile": where events come from
 """
 
 from __future__ import annotations
@@ -31,7 +31,7 @@ from typing import Any
 from tavo.profiler import DEFAULT_DB_PATH as DEFAULT_DB
 from tavo.serialize import DEFAULT_BUDGET, MIN_BUDGET, VALUE_MODES
 
-ENGINES = ("profile",)
+ENGINES = ("monitoring", "profile")
 TABLE = "[tool.tavo]"
 COMMAND_LINE = "command line"
 DEFAULT = "default"
@@ -80,7 +80,7 @@ def _as_db(value: Any, text_allowed: bool) -> str:
 def _as_engine(value: Any, text_allowed: bool) -> str:
     if isinstance(value, str) and value in ENGINES:
         return value
-    raise ValueError(f"must be one of: {', '.join(ENGINES)} (the only engine available)")
+    raise ValueError(f"must be one of: {', '.join(ENGINES)}")
 
 
 def _as_value_mode(value: Any, text_allowed: bool) -> str:
@@ -114,7 +114,7 @@ class Key:
 
 KEYS = (
     Key("db", _as_db, DEFAULT_DB),
-    Key("engine", _as_engine, "profile"),
+    Key("engine", _as_engine, "monitoring"),
     Key("include", _as_fragments, []),
     Key("ignore", _as_fragments, []),
     Key("threading", _as_bool, True),
@@ -149,6 +149,7 @@ class Settings:
             "children": self["children"],
             "values": self["values"],
             "value_budget": self["value-budget"],
+            "engine": self["engine"],
         }
 
 

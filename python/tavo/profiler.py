@@ -23,6 +23,7 @@ DEFAULT_DB_PATH = "tavo.sqlite3"
 # Bytes of buffered records per trace. Building and storing a document holds
 # about three copies of them at once, and SQLite refuses a value over 1e9 bytes.
 DEFAULT_BUFFER_BUDGET = 256 << 20
+ENGINES = ("profile", "monitoring")
 
 _enabled = None  # the Profiler currently installed, if any
 
@@ -45,6 +46,9 @@ def make_config(config=None):
     Python processes started while enabled, or stop profiling in forked ones).
     "buffer_budget" (int, bytes: how much a trace's buffered records may take
     before further records are dropped and counted; 256 MiB when not given).
+    "engine" ("profile": events from the profile function, the default;
+    "monitoring": from sys.monitoring, which switches library code off per code
+    object so that it runs at about full speed).
     "values" ("safe": objects are described without running their code;
     "repr": by their repr()), "value_budget" (most encoded bytes per value,
     int). Other keys (such as "pytest") are passed on as given."""
@@ -54,6 +58,7 @@ def make_config(config=None):
         "threading": False,
         "lightweight_repr": False,
         "exceptions": True,
+        "engine": "profile",
         "values": "safe",
         "value_budget": serialize.DEFAULT_BUDGET,
     }
@@ -80,6 +85,8 @@ def make_config(config=None):
     for name in ("threading", "lightweight_repr", "exceptions"):
         if not isinstance(merged[name], bool):
             raise TypeError(f'config["{name}"] must be True or False')
+    if merged["engine"] not in ENGINES:
+        raise ValueError(f'config["engine"] must be one of: {", ".join(ENGINES)}')
     if not isinstance(merged.get("children", False), bool):
         raise TypeError('config["children"] must be True or False')
     serialize.check_settings(merged["values"], merged["value_budget"])
@@ -142,15 +149,17 @@ class Profiler:
         try:
             _tavo.register_profiler(self)
         except BaseException:
-            # Registration can fail after installing the profile function:
-            # nothing may stay installed, recording a trace never saved.
+            # Registration can fail after installing the engine: nothing may
+            # stay installed, recording a trace never saved.
+            _tavo.unregister_profiler()
             sys.setprofile(None)
             threading.setprofile(threading_profile)
             self.rust_profiler = None
             serialize.configure(**previous)
             raise
         self._previous_value_settings = previous
-        if self.config["exceptions"]:
+        # The monitoring engine writes exception records from its own events.
+        if self.config["exceptions"] and self.config["engine"] == "profile":
             self._exception_tool = watch_exceptions(self.rust_profiler.exception_unwind)
         self.enabled = True
         _enabled = self
@@ -168,6 +177,9 @@ class Profiler:
             return None
         import threading
 
+        from tavo import _tavo
+
+        _tavo.unregister_profiler()
         if self.config["threading"]:
             threading.setprofile_all_threads(None)
         else:
@@ -196,6 +208,9 @@ class Profiler:
             return
         import threading
 
+        from tavo import _tavo
+
+        _tavo.unregister_profiler()
         if self.config["threading"]:
             threading.setprofile_all_threads(None)
         else:
@@ -255,7 +270,8 @@ def profile(db_path=DEFAULT_DB_PATH, *, config=None, source="context-manager"):
 # With "children" False, a forked child stops recording and saves nothing.
 
 CHILD_ENV = "TAVO_CHILD_PROFILE"
-_CHILD_CONFIG_KEYS = ("filters", "sqlite_busy_timeout", "threading", "lightweight_repr", "children")
+_CHILD_CONFIG_KEYS = ("filters", "sqlite_busy_timeout", "threading", "lightweight_repr", "children",
+                      "engine")
 _fork_hook_installed = False
 _relay = None  # in a forkserver process: what each forked child starts with
 _started_from_environment = False  # site may read the start-up hook twice in a venv

@@ -54,6 +54,10 @@ def pytest_addoption(parser):
     group.addoption("--tavo-value-budget", type=int, default=None, metavar="BYTES",
                     help="most encoded bytes per recorded value; bigger ones are cut "
                          "(default 65536)")
+    group.addoption("--tavo-engine", choices=tavo_config.ENGINES, default=None,
+                    help="where events come from: monitoring (sys.monitoring; library code "
+                         "runs at about full speed, the default) or profile (the profile "
+                         "function)")
 
 
 def pytest_plugin_registered(plugin, plugin_name, manager):
@@ -115,7 +119,8 @@ def _settings(config):
                "children": config.getoption("tavo_children"),
                "busy-timeout": config.getoption("tavo_busy_timeout"),
                "values": config.getoption("tavo_values"),
-               "value-budget": config.getoption("tavo_value_budget")}
+               "value-budget": config.getoption("tavo_value_budget"),
+               "engine": config.getoption("tavo_engine")}
     workerinput = getattr(config, "workerinput", None)
     if workerinput is not None and workerinput.get("tavo_db"):
         options["db"] = workerinput["tavo_db"]  # as the controller resolved it

@@ -9,6 +9,7 @@
 #include "module/profiler_type.hpp"
 #include "record/code_facts.hpp"
 #include "record/entropy.hpp"
+#include "sources/monitoring.hpp"
 #include "sources/profile_hook.hpp"
 #include "values/value_functions.hpp"
 
@@ -36,6 +37,7 @@ PyObject* register_profiler_inner(PyObject* args, PyObject* kwargs) {
     state.take_error().restore();
     return nullptr;
   }
+  const EngineKind engine = state.value()->engine();
   PyRef profiler = PyRef::steal(new_profiler_object(state.take_value()));
   if (!profiler) {
     return nullptr;
@@ -43,7 +45,18 @@ PyObject* register_profiler_inner(PyObject* args, PyObject* kwargs) {
   if (PyObject_SetAttr(host, names().rust_profiler, profiler.get()) < 0) {
     return nullptr;
   }
-  install_profile_hook(profiler.get());
+  // One engine at a time: the one installed before stops here.
+  if (engine == EngineKind::kMonitoring) {
+    uninstall_profile_hook();
+    if (!monitoring::install(profiler.get())) {
+      return nullptr;
+    }
+  } else {
+    if (!monitoring::uninstall()) {
+      return nullptr;
+    }
+    install_profile_hook(profiler.get());
+  }
   if (!hook_threading(host, profiler.get())) {
     return nullptr;
   }
@@ -54,12 +67,24 @@ PyObject* register_profiler(PyObject*, PyObject* args, PyObject* kwargs) {
   return python_entry([&] { return register_profiler_inner(args, kwargs); });
 }
 
+// Stops whichever engine is installed: the monitoring engine everywhere, the
+// profile function on the calling thread.
+PyObject* unregister_profiler(PyObject*, PyObject*) {
+  uninstall_profile_hook();
+  if (!monitoring::uninstall()) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
 PyMethodDef module_methods[] = {
     {"register_noop_profiler", register_noop_profiler, METH_NOARGS,
      "register_noop_profiler()\n--\n\n"},
     {"register_profiler",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_profiler)),
      METH_VARARGS | METH_KEYWORDS, "register_profiler(profiler)\n--\n\n"},
+    {"unregister_profiler", unregister_profiler, METH_NOARGS,
+     "unregister_profiler()\n--\n\nStops the installed engine and frees what it holds."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -44,6 +44,26 @@ bool config_flag(PyObject* config, PyObject* key) {
   return flag.ok() && flag.value();
 }
 
+// "engine": "profile" (also when not given) or "monitoring".
+Result<EngineKind> config_engine(PyObject* config) {
+  PyRef key = PyRef::steal(PyUnicode_FromString("engine"));
+  PyRef value;
+  if (!key || compat::dict_get_item(config, key.get(), value) < 0) {
+    return PyError::fetch();
+  }
+  if (!value || (PyUnicode_Check(value.get()) &&
+                 PyUnicode_CompareWithASCIIString(value.get(), "profile") == 0)) {
+    return EngineKind::kProfile;
+  }
+  if (PyUnicode_Check(value.get()) &&
+      PyUnicode_CompareWithASCIIString(value.get(), "monitoring") == 0) {
+    return EngineKind::kMonitoring;
+  }
+  return PyError::format(PyExc_ValueError,
+                         "config[\"engine\"] must be \"profile\" or \"monitoring\", not %R",
+                         value.get());
+}
+
 Result<PyRef> host_attr(PyObject* host, PyObject* name) {
   PyRef value = PyRef::steal(PyObject_GetAttr(host, name));
   if (!value) {
@@ -145,6 +165,11 @@ Result<std::unique_ptr<TavoProfiler>> TavoProfiler::new_from_python(PyObject* ho
     return PyError::fetch();
   }
   recording.exceptions = config_flag(config_dict, exceptions_key.get());
+  Result<EngineKind> engine = config_engine(config_dict);
+  if (!engine.ok()) {
+    return engine.take_error();
+  }
+  profiler->engine_ = engine.value();
 
   Result<PluginMap> plugins = load_plugins(config_dict);
   if (!plugins.ok()) {

@@ -19,6 +19,9 @@
 
 namespace tavo {
 
+// Where the events come from: the profile function, or the monitoring API.
+enum class EngineKind : unsigned char { kProfile, kMonitoring };
+
 class TavoProfiler {
  public:
   // Builds a profiler from the host profiler object; nothing survives a
@@ -58,6 +61,10 @@ class TavoProfiler {
   int traverse(visitproc visit, void* arg) const;
   void clear_python_refs();
 
+  // Tells this profiler apart from every other in the process.
+  std::uint64_t serial() const { return serial_; }
+  EngineKind engine() const { return engine_; }
+
  private:
   TavoProfiler();
 
@@ -65,6 +72,7 @@ class TavoProfiler {
   void check_fork() { recorder_.check_fork(); }
 
   std::uint64_t serial_;
+  EngineKind engine_ = EngineKind::kProfile;
   // In dependency order: each part is built after the parts it uses.
   TraceBuffers buffers_;
   PluginProcessing plugins_;

@@ -6,6 +6,7 @@
 #include "interop/cpp_barrier.hpp"
 #include "interop/interned.hpp"
 #include "sources/event_sink.hpp"
+#include "sources/monitoring.hpp"
 
 namespace tavo {
 
@@ -66,6 +67,12 @@ PyObject* register_noop_profiler(PyObject*, PyObject*) {
 
 void install_profile_hook(PyObject* profiler) { PyEval_SetProfile(profile_callback, profiler); }
 
+void uninstall_profile_hook() {
+  if (PyThreadState_Get()->c_profilefunc == profile_callback) {
+    PyEval_SetProfile(nullptr, nullptr);
+  }
+}
+
 bool hook_threading(PyObject* host, PyObject* profiler) {
   const InternedNames& n = names();
   PyRef config = PyRef::steal(PyObject_GetAttr(host, n.config));
@@ -102,7 +109,13 @@ PyObject* register_threading_profiler(PyObject* self, PyObject* args, PyObject* 
                                    const_cast<char**>(keywords), &frame, &event, &arg)) {
     return nullptr;
   }
-  PyEval_SetProfile(profile_callback, self);
+  if (monitoring::record_thread_for(self)) {
+    // The monitoring engine gets the thread's events already: it only needs
+    // to know that they count.
+    PyEval_SetProfile(nullptr, nullptr);
+  } else {
+    PyEval_SetProfile(profile_callback, self);
+  }
   Py_RETURN_NONE;
 }
 
@@ -118,6 +131,11 @@ PyObject* profiler_call(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OUO:TavoProfiler", const_cast<char**>(keywords),
                                    &frame, &event, &arg)) {
     return nullptr;
+  }
+  if (monitoring::record_thread_for(self)) {
+    // The monitoring engine records this thread: no profile function too.
+    PyEval_SetProfile(nullptr, nullptr);
+    Py_RETURN_NONE;
   }
   PyEval_SetProfile(profile_callback, self);
   int what = -1;

@@ -75,6 +75,10 @@ def add_record_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--value-budget", type=int, default=None, metavar="BYTES",
                         help="most encoded bytes per recorded value; bigger ones are cut "
                              "(default 65536)")
+    parser.add_argument("--engine", choices=config.ENGINES, default=None,
+                        help="where events come from: monitoring (sys.monitoring; library code "
+                             "runs at about full speed, the default) or profile (the profile "
+                             "function)")
 
 
 def settings_from(args: argparse.Namespace) -> config.Settings:
@@ -82,7 +86,7 @@ def settings_from(args: argparse.Namespace) -> config.Settings:
     command has) first."""
     options = {name: getattr(args, name.replace("-", "_"), None)
                for name in ("db", "include", "ignore", "threading", "children", "busy-timeout",
-                             "values", "value-budget")}
+                             "values", "value-budget", "engine")}
     try:
         return config.load(options)
     except config.ConfigError as exc:
