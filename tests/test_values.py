@@ -105,6 +105,14 @@ SHAPES = {
     "deep dicts": lambda: _nested(1001, lambda v: {"k": v}),
     "long list": lambda: [[i, float(i), f"s{i}", None, i % 2 == 0] for i in range(300)],
     "sixteen": lambda: [list(range(16)), dict.fromkeys(range(16)), tuple("abcdefghijklmnop")],
+    # Cut at each depth from what was written: headers that shrink, texts and
+    # bytes written whole or not reached, keys too long for any room.
+    "cut deep inside": lambda: _nested(40, lambda v: {"pad": "p" * 50, "items": [
+        b"b" * 90, v, "\u00e9t\u00e9" * 30, Plain(list(range(200)))]}),
+    "shrinking headers": lambda: [list(range(300)), dict.fromkeys(range(300), "v" * 20),
+                                  tuple(["x" * 40] * 70000)],
+    "long leaves": lambda: [{"k" * 40: "\u00e9" * 40000}, [b"\x00" * 70000], ["a" * 100000]],
+    "long keys": lambda: [{("t" * 70000,): 1, "a": 2}, {"k" * 70000: 1}, {1: {2: "v" * 70000}}],
 }
 
 

@@ -1,6 +1,7 @@
 #include "values/value_encoder.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <charconv>
 #include <cstdint>
@@ -105,6 +106,12 @@ class Sink {
     return cur_;
   }
   void commit(std::size_t n) { cur_ += n; }
+  // Appends `n` bytes written earlier from `from`.
+  void put_from(std::size_t from, std::size_t n) {
+    std::uint8_t* at = claim(n);
+    std::memmove(at, begin_ + from, n);
+    cur_ += n;
+  }
   // Sets the cursor after bytes written into room that `claim` made.
   void move_to(std::uint8_t* at) { cur_ = at; }
 
@@ -271,44 +278,31 @@ PyRef truncated(PyRef text, Py_ssize_t limit) {
   return head ? PyRef::steal(PyUnicode_FromFormat("%U...", head.get())) : PyRef();
 }
 
+// Where a container written by a value's attempt ends, and the index of the
+// first container after it, in the order of their starts.
+struct Span {
+  std::size_t end;
+  std::size_t after;
+};
+
 class Encoder {
  public:
-  Encoder(ByteBuffer& storage, std::vector<PyObject*>& active, bool lightweight, bool repr)
-      : out_(storage), lightweight_(lightweight), repr_(repr), active_(active) {}
+  Encoder(ByteBuffer& storage, std::vector<Span>& spans, std::vector<PyObject*>& active,
+          bool lightweight, bool repr)
+      : out_(storage), spans_(spans), lightweight_(lightweight), repr_(repr), active_(active) {}
 
   std::size_t size() const { return out_.size(); }
 
   // Appends `v` if its encoding takes at most `room` bytes, else its cut form.
   Step fit(PyObject* v, int depth, std::size_t room) {
-    Step step = attempt(v, depth, room);
-    return step == Step::kOverflow ? cut(v, depth, room) : step;
-  }
-
-  // The cut form of `v`, whose full encoding is known to take more than `room`.
-  Step cut(PyObject* v, int depth, std::size_t room) {
     const std::size_t start = out_.size();
-    switch (classify(v, depth)) {
-      case Kind::kBytes:
-        return cut_bytes(v, room);
-      case Kind::kList:
-      case Kind::kTuple:
-        return cut_array(v, depth, room);
-      case Kind::kDict:
-        return cut_dict(v, depth, room);
-      case Kind::kOther:
-        if (!repr_) {
-          return cut_object(v, depth, room);
-        }
-        [[fallthrough]];
-      default: {
-        PyRef text = text_form(v, depth);
-        if (!text) {
-          return Step::kError;
-        }
-        out_.shrink(start);
-        return cut_text(text.get(), room);
-      }
+    pending_ = PyRef();
+    Step step = attempt(v, depth, room);
+    if (step == Step::kOverflow) {
+      step = recut_written(start, room);
     }
+    pending_ = PyRef();
+    return step;
   }
 
   // Writes None, a bool, a word-sized int, a float or a short ASCII str
@@ -341,17 +335,21 @@ class Encoder {
 
  private:
   // The full encoding of `v` if it takes at most `room` bytes; otherwise
-  // kOverflow with `out_` as it was.
+  // kOverflow with what was written kept for the cut form: whole items, and
+  // containers cut short inside the one being written (see overflow_before).
   Step attempt(PyObject* v, int depth, std::size_t room) {
     const std::size_t start = out_.size();
-    const std::size_t saved = limit_;
     limit_ = room > kNoLimit - start ? kNoLimit : start + room;
     Step step = full(v, depth);
-    limit_ = saved;
-    if (step == Step::kOverflow) {
-      out_.shrink(start);
-    }
+    limit_ = kNoLimit;
     return step;
+  }
+
+  // A text or bytes leaf that does not fit is not written: it is held as the
+  // item that follows the written bytes, for its own cut form.
+  [[gnu::noinline]] Step overflow_before(PyObject* leaf) {
+    pending_ = PyRef::borrow(leaf);
+    return Step::kOverflow;
   }
 
   Step checked() const { return out_.size() > limit_ ? Step::kOverflow : Step::kDone; }
@@ -380,7 +378,7 @@ class Encoder {
     const char* data = reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(v) + 1);
     if (n <= 16) [[likely]] {
       if (out_.size() + 1 + n > limit_) {
-        return Step::kOverflow;
+        return overflow_before(v);
       }
       std::uint8_t* at = out_.claim(17);
       at[0] = static_cast<std::uint8_t>(0xa0 | n);
@@ -389,7 +387,7 @@ class Encoder {
       return Step::kDone;
     }
     if (out_.size() + text_cost(n) > limit_) {
-      return Step::kOverflow;
+      return overflow_before(v);
     }
     put_str(out_, data, n);
     return Step::kDone;
@@ -650,7 +648,7 @@ class Encoder {
     if (PyUnicode_IS_COMPACT_ASCII(str)) {
       const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
       if (out_.size() + text_cost(n) > limit_) {
-        return Step::kOverflow;
+        return overflow_before(str);
       }
       put_str(out_, static_cast<const char*>(PyUnicode_DATA(str)), n);
       return Step::kDone;
@@ -659,7 +657,7 @@ class Encoder {
     // before it is encoded.
     if (static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)) >
         limit_ - std::min(limit_, out_.size())) {
-      return Step::kOverflow;
+      return overflow_before(str);
     }
     Py_ssize_t size = 0;
     PyRef holder;
@@ -669,7 +667,7 @@ class Encoder {
     }
     const auto n = static_cast<std::size_t>(size);
     if (out_.size() + text_cost(n) > limit_) {
-      return Step::kOverflow;
+      return overflow_before(str);
     }
     put_str(out_, data, n);
     return Step::kDone;
@@ -704,27 +702,13 @@ class Encoder {
     std::string_view data = bytes_of(v);
     const std::size_t header = data.size() <= 0xff ? 2 : data.size() <= 0xffff ? 3 : 5;
     if (out_.size() + header + data.size() > limit_) {
-      return Step::kOverflow;
+      return overflow_before(v);
     }
     write_bin_data(data);
     return Step::kDone;
   }
 
   // ------------------------------------------------------------ containers
-
-  // A container's items are read by position from its storage, holding each
-  // while it is encoded. The count is the one written in the header: a list
-  // that shrank meanwhile (only code run by repr() or a finalizer can change
-  // it) is completed with nil so that the value stays well formed.
-  static PyRef item_at(PyObject* container, Py_ssize_t index) {
-    if (PyTuple_Check(container)) {
-      return PyRef::borrow(PyTuple_GET_ITEM(container, index));
-    }
-    if (index < PyList_GET_SIZE(container)) {
-      return PyRef::borrow(PyList_GET_ITEM(container, index));
-    }
-    return PyRef::borrow(Py_None);
-  }
 
   static Py_ssize_t item_count(PyObject* container) {
     return PyTuple_Check(container) ? PyTuple_GET_SIZE(container) : PyList_GET_SIZE(container);
@@ -902,21 +886,264 @@ class Encoder {
   }
 
   // ------------------------------------------------------------ cut forms
+  //
+  // A value over its room is cut from what its bounded attempt wrote, walked
+  // once: the cut form of a container keeps the items already written whole
+  // that fit in its own room, and cuts the first one that does not into the
+  // room left, which is written (at least in part) or is the pending leaf.
 
-  // Moves the header written at the end (from `end`) in front of the items
-  // written from `start`.
-  void header_to_front(std::size_t start, std::size_t end) {
-    std::rotate(out_.data() + start, out_.data() + end, out_.data() + out_.size());
+  // The form of the item written at `at`, read from its header.
+  enum class Form { kLeaf, kStr, kBin, kArray, kMap };
+  struct Head {
+    Form form;
+    std::size_t header;  // bytes of the header (all of a leaf's)
+    std::size_t length;  // bytes of text or data, items of an array, entries of a map
+  };
+
+  static std::size_t read_be(const std::uint8_t* at, int bytes) {
+    std::size_t value = 0;
+    for (int i = 0; i < bytes; ++i) {
+      value = value << 8 | at[i];
+    }
+    return value;
   }
 
-  Step cut_text(PyObject* str, std::size_t room) {
-    Py_ssize_t size = 0;
-    PyRef holder;
-    const char* data = utf8_of(str, size, holder);
-    if (data == nullptr) {
+  static Head read_head(const std::uint8_t* at) {
+    const std::uint8_t tag = at[0];
+    if (tag <= 0x7f || tag >= 0xe0) {
+      return {Form::kLeaf, 1, 0};
+    }
+    if (tag <= 0x8f) {
+      return {Form::kMap, 1, tag & 0x0fU};
+    }
+    if (tag <= 0x9f) {
+      return {Form::kArray, 1, tag & 0x0fU};
+    }
+    if (tag <= 0xbf) {
+      return {Form::kStr, 1, tag & 0x1fU};
+    }
+    switch (tag) {
+      case 0xc4:
+      case 0xc5:
+      case 0xc6: {
+        const int bytes = 1 << (tag - 0xc4);
+        return {Form::kBin, 1 + static_cast<std::size_t>(bytes), read_be(at + 1, bytes)};
+      }
+      case 0xd9:
+      case 0xda:
+      case 0xdb: {
+        const int bytes = 1 << (tag - 0xd9);
+        return {Form::kStr, 1 + static_cast<std::size_t>(bytes), read_be(at + 1, bytes)};
+      }
+      case 0xdc:
+      case 0xdd:
+        return {Form::kArray, tag == 0xdc ? 3U : 5U, read_be(at + 1, tag == 0xdc ? 2 : 4)};
+      case 0xde:
+      case 0xdf:
+        return {Form::kMap, tag == 0xde ? 3U : 5U, read_be(at + 1, tag == 0xde ? 2 : 4)};
+      case 0xcc:
+      case 0xd0:
+        return {Form::kLeaf, 2, 0};
+      case 0xcd:
+      case 0xd1:
+        return {Form::kLeaf, 3, 0};
+      case 0xce:
+      case 0xd2:
+        return {Form::kLeaf, 5, 0};
+      case 0xcb:
+      case 0xcf:
+      case 0xd3:
+        return {Form::kLeaf, 9, 0};
+      default:
+        return {Form::kLeaf, 1, 0};  // nil, false, true
+    }
+  }
+
+  static constexpr std::size_t kCutShort = std::numeric_limits<std::size_t>::max();
+
+  // The bytes of an item that its first byte tells (numbers, nil, bools and
+  // short texts); 0 for the others.
+  static constexpr std::array<std::uint8_t, 256> kFixedSize = [] {
+    std::array<std::uint8_t, 256> size{};
+    for (int tag = 0; tag < 256; ++tag) {
+      if (tag <= 0x7f || tag >= 0xe0) {
+        size[tag] = 1;
+      } else if (tag >= 0xa0 && tag <= 0xbf) {
+        size[tag] = static_cast<std::uint8_t>(1 + (tag & 0x1f));
+      }
+    }
+    size[0xc0] = size[0xc2] = size[0xc3] = 1;
+    size[0xcc] = size[0xd0] = 2;
+    size[0xcd] = size[0xd1] = 3;
+    size[0xce] = size[0xd2] = 5;
+    size[0xcb] = size[0xcf] = size[0xd3] = 9;
+    return size;
+  }();
+
+  // Records the end of each container written from `pos` on, in the order of
+  // their starts (kCutShort for one the attempt left unfinished); returns the
+  // end of the item at `pos`, or kCutShort.
+  std::size_t index_item(std::size_t pos, std::size_t end) {
+    const Head head = read_head(out_.data() + pos);
+    if (head.form != Form::kArray && head.form != Form::kMap) {
+      return pos + head.header + head.length;
+    }
+    const std::size_t slot = spans_.size();
+    spans_.push_back({kCutShort, 0});
+    const std::size_t items = head.form == Form::kMap ? 2 * head.length : head.length;
+    std::size_t at = pos + head.header;
+    for (std::size_t i = 0; i < items; ++i) {
+      if (at >= end) {
+        at = kCutShort;
+        break;
+      }
+      if (const std::uint8_t size = kFixedSize[out_.data()[at]]; size != 0) {
+        at += size;  // the most common items, in line
+        continue;
+      }
+      if (at = index_item(at, end); at == kCutShort) {
+        break;
+      }
+    }
+    spans_[slot] = {at, spans_.size()};
+    return at;
+  }
+
+  // The end of the item at `pos` (kCutShort if not all of it was written),
+  // moving `span` past the containers in it.
+  std::size_t item_end(std::size_t pos, std::size_t end, std::size_t& span) {
+    if (pos >= end) {
+      return kCutShort;
+    }
+    if (const std::uint8_t size = kFixedSize[out_.data()[pos]]; size != 0) {
+      return pos + size;
+    }
+    const Head head = read_head(out_.data() + pos);
+    if (head.form != Form::kArray && head.form != Form::kMap) {
+      return pos + head.header + head.length;
+    }
+    const Span found = spans_[span];
+    span = found.after;
+    return found.end;
+  }
+
+  // Replaces what the attempt wrote from `start` by the cut form of the
+  // value, built after it and then moved down.
+  Step recut_written(std::size_t start, std::size_t room) {
+    const std::size_t end = out_.size();
+    spans_.clear();
+    if (start < end) {
+      index_item(start, end);
+    }
+    std::size_t span = 0;
+    if (Step step = recut(start, end, span, room); step != Step::kDone) {
+      return step;
+    }
+    const std::size_t n = out_.size() - end;
+    std::memmove(out_.data() + start, out_.data() + end, n);
+    out_.shrink(start + n);
+    return Step::kDone;
+  }
+
+  // Appends the cut form into `room` of the item at `pos`, whose full
+  // encoding takes more (at `end`: the pending leaf, not written).
+  Step recut(std::size_t pos, std::size_t end, std::size_t& span, std::size_t room) {
+    if (pos >= end) {
+      return cut_pending(room);
+    }
+    const Head head = read_head(out_.data() + pos);
+    const auto* data = reinterpret_cast<const char*>(out_.data() + pos + head.header);
+    switch (head.form) {
+      case Form::kStr:
+        return cut_utf8(data, head.length, room);
+      case Form::kBin:
+        return cut_bin({data, head.length}, room);
+      case Form::kArray:
+      case Form::kMap:
+        return recut_items(pos, end, span, room, head);
+      case Form::kLeaf:
+        break;
+    }
+    out_.put_from(pos, head.header);  // never over the least room
+    return Step::kDone;
+  }
+
+  Step recut_items(std::size_t pos, std::size_t end, std::size_t& span, std::size_t room,
+                   Head head) {
+    const bool map = head.form == Form::kMap;
+    const std::size_t count = head.length;
+    const std::size_t avail = room - 5 -
+                              (map ? text_cost(count_text("<", count, " more entries>").size()) + 1
+                                   : text_cost(count_text("<", count, " more items>").size()));
+    const std::size_t first = pos + head.header;
+    ++span;  // past this container's own
+    std::size_t whole_end = first;
+    std::size_t kept = 0;
+    std::size_t cut_at = kCutShort;  // the value cut into the room left, if any
+    std::size_t cut_span = 0;
+    std::size_t cut_room = 0;
+    for (; kept < count; ++kept) {
+      std::size_t item = whole_end;
+      if (map) {
+        item = item_end(whole_end, end, span);  // after the key
+        if (item == kCutShort || item - first > avail) {
+          break;
+        }
+      }
+      const std::size_t item_span = span;
+      const std::size_t item_stop = item_end(item, end, span);
+      if (item_stop != kCutShort && item_stop - first <= avail) {
+        whole_end = item_stop;
+        continue;
+      }
+      if (avail - (item - first) >= kMinRoom) {
+        cut_at = item;
+        cut_span = item_span;
+        cut_room = avail - (item - first);
+      }
+      break;
+    }
+    const std::size_t cut_count = cut_at != kCutShort ? 1 : 0;
+    const std::size_t left = count - kept - cut_count;
+    const std::size_t parts = kept + cut_count + (left > 0 ? 1 : 0);
+    if (map) {
+      put_count(out_, parts, 0x80, 0xde, 0xdf);
+    } else {
+      put_count(out_, parts, 0x90, 0xdc, 0xdd);
+    }
+    out_.put_from(first, (cut_count != 0 ? cut_at : whole_end) - first);
+    if (cut_count != 0) {
+      if (Step step = recut(cut_at, end, cut_span, cut_room); step != Step::kDone) {
+        return step;
+      }
+    }
+    if (left > 0) {
+      put_str(out_, count_text("<", left, map ? " more entries>" : " more items>"));
+      if (map) {
+        out_.put(0xc0);
+      }
+    }
+    return Step::kDone;
+  }
+
+  // The text or bytes that did not fit when the attempt came to them.
+  Step cut_pending(std::size_t room) {
+    PyObject* leaf = pending_.get();
+    if (leaf == nullptr) {
+      PyErr_SetString(PyExc_SystemError, "tavo: a cut value lost the item it was cut at");
       return Step::kError;
     }
-    const auto n = static_cast<std::size_t>(size);
+    if (PyUnicode_Check(leaf)) {
+      Py_ssize_t size = 0;
+      PyRef holder;
+      const char* data = utf8_of(leaf, size, holder);
+      return data != nullptr ? cut_utf8(data, static_cast<std::size_t>(size), room) : Step::kError;
+    }
+    return cut_bin(bytes_of(leaf), room);
+  }
+
+  // `data` (which may lie in the output) is read before anything is written.
+  Step cut_utf8(const char* data, std::size_t n, std::size_t room) {
     std::size_t chars = 0;
     for (std::size_t i = 0; i < n; i += utf8_width(static_cast<std::uint8_t>(data[i]))) {
       ++chars;
@@ -932,141 +1159,26 @@ class Encoder {
       kept_bytes += width;
       ++kept_chars;
     }
-    std::string marker = count_text("...<", chars - kept_chars, " more characters>");
     std::string text(data, kept_bytes);
-    text += marker;
+    text += count_text("...<", chars - kept_chars, " more characters>");
     put_str(out_, text);
     return Step::kDone;
   }
 
-  Step cut_bytes(PyObject* v, std::size_t room) {
-    std::string_view data = bytes_of(v);
+  Step cut_bin(std::string_view data, std::size_t room) {
     const std::size_t kept =
         room - 1 - 5 - text_cost(count_text("<", data.size(), " more bytes>").size());
+    const std::string head(data.substr(0, kept));  // read before the output grows
     out_.put(0x92);
-    write_bin_data(data.substr(0, kept));
+    write_bin_data(head);
     put_str(out_, count_text("<", data.size() - kept, " more bytes>"));
     return Step::kDone;
   }
 
-  Step cut_array(PyObject* v, int depth, std::size_t room) {
-    if (on_path(v)) {
-      return full_array(v, depth);
-    }
-    const auto count = static_cast<std::size_t>(item_count(v));
-    const std::size_t avail = room - 5 - text_cost(count_text("<", count, " more items>").size());
-    const std::size_t start = out_.size();
-    std::size_t kept = count;
-    active_.push_back(v);
-    Step step = Step::kDone;
-    for (std::size_t i = 0; i < count; ++i) {
-      PyRef item = item_at(v, static_cast<Py_ssize_t>(i));
-      const std::size_t rest = avail - (out_.size() - start);
-      step = attempt(item.get(), depth + 1, rest);
-      if (step == Step::kDone) {
-        continue;
-      }
-      if (step == Step::kError) {
-        break;
-      }
-      kept = i;
-      step = Step::kDone;
-      if (rest >= kMinRoom) {
-        step = cut(item.get(), depth + 1, rest);  // attempted just above
-        ++kept;
-      }
-      break;
-    }
-    active_.pop_back();
-    if (step != Step::kDone) {
-      return step;
-    }
-    const std::size_t left = count - kept;
-    if (left > 0) {
-      put_str(out_, count_text("<", left, " more items>"));
-    }
-    const std::size_t end = out_.size();
-    put_count(out_, kept + (left > 0 ? 1 : 0), 0x90, 0xdc, 0xdd);
-    header_to_front(start, end);
-    return Step::kDone;
-  }
-
-  template <class Entries>
-  Step cut_map(Entries entries, std::size_t count, int depth, std::size_t room) {
-    const std::size_t avail =
-        room - 5 - text_cost(count_text("<", count, " more entries>").size()) - 1;
-    const std::size_t start = out_.size();
-    std::size_t kept = count;
-    for (std::size_t i = 0; i < count; ++i) {
-      PyRef key;
-      PyRef value;
-      entries.next(key, value);
-      const std::size_t entry_start = out_.size();
-      const std::size_t rest = avail - (entry_start - start);
-      Step step = attempt(key.get(), depth + 1, rest);
-      if (step == Step::kError) {
-        return step;
-      }
-      if (step == Step::kDone) {
-        const std::size_t value_room = rest - (out_.size() - entry_start);
-        step = attempt(value.get(), depth + 1, value_room);
-        if (step == Step::kDone) {
-          continue;
-        }
-        if (step == Step::kError) {
-          return step;
-        }
-        kept = i;
-        if (value_room >= kMinRoom) {
-          if (step = cut(value.get(), depth + 1, value_room); step != Step::kDone) {
-            return step;
-          }
-          ++kept;
-          break;
-        }
-      }
-      kept = i;
-      out_.shrink(entry_start);
-      break;
-    }
-    const std::size_t left = count - kept;
-    if (left > 0) {
-      put_str(out_, count_text("<", left, " more entries>"));
-      out_.put(0xc0);
-    }
-    const std::size_t end = out_.size();
-    put_count(out_, kept + (left > 0 ? 1 : 0), 0x80, 0xde, 0xdf);
-    header_to_front(start, end);
-    return Step::kDone;
-  }
-
-  Step cut_dict(PyObject* v, int depth, std::size_t room) {
-    if (on_path(v)) {
-      return full_dict(v, depth);
-    }
-    active_.push_back(v);
-    Step step = cut_map(DictEntries{v}, static_cast<std::size_t>(PyDict_GET_SIZE(v)), depth, room);
-    active_.pop_back();
-    return step;
-  }
-
-  Step cut_object(PyObject* v, int depth, std::size_t room) {
-    if (on_path(v)) {
-      return full_object(v, depth);
-    }
-    std::vector<Entry> entries;
-    entries.reserve(8);  // one allocation for most objects
-    if (Status s = describe_object(v, lightweight_, entries); !s.ok()) {
-      s.take_error().restore();
-      return Step::kError;
-    }
-    active_.push_back(v);
-    Step step = cut_map(VectorEntries{entries}, entries.size(), depth, room);
-    active_.pop_back();
-    return step;
-  }
-
   Sink out_;
+  std::vector<Span>& spans_;
+  // The leaf at which the attempt stopped without writing it.
+  PyRef pending_;
   const bool lightweight_;
   const bool repr_;
   std::size_t limit_ = kNoLimit;
@@ -1082,6 +1194,7 @@ namespace {
 // so that encoding allocates nothing once it has grown.
 struct Scratch {
   ByteBuffer bytes;
+  std::vector<Span> spans;
   std::vector<PyObject*> active;
   bool in_use = false;
 };
@@ -1095,12 +1208,13 @@ bool encode_with(Scratch& scratch, PyObject* value, bool lightweight, const Valu
     ~InUse() { scratch.in_use = false; }
   } in_use(scratch);
   scratch.active.clear();
-  Encoder encoder(scratch.bytes, scratch.active, lightweight, settings.repr);
+  Encoder encoder(scratch.bytes, scratch.spans, scratch.active, lightweight, settings.repr);
   Step step = encoder.fit(value, 0, std::max(settings.budget, kMinRoom));
   bool ok = step == Step::kDone && take(scratch.bytes.data(), encoder.size());
   // A value far above the budget leaves no lasting large buffer behind.
   if (scratch.bytes.size() > 4 * std::max(settings.budget, std::size_t{1} << 16)) {
     ByteBuffer().swap(scratch.bytes);
+    std::vector<Span>().swap(scratch.spans);
   }
   return ok;
 }
