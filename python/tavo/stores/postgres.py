@@ -110,8 +110,9 @@ class PostgresStore(Store):
 
     def _connect(self, timeout: float) -> Any:
         psycopg = _psycopg()
-        # libpq reads 0 as "wait forever" and rounds anything below 2 s up to 2 s.
-        connect_timeout = max(2, min(round(timeout), 60))
+        # The busy timeout is for locks; a connection gets at least 10 s, as a loaded
+        # machine can take seconds to accept one. libpq reads 0 as "wait forever".
+        connect_timeout = max(10, min(round(timeout), 60))
         return psycopg.connect(self.location, autocommit=True, connect_timeout=connect_timeout)
 
     @contextlib.contextmanager
