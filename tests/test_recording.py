@@ -645,6 +645,24 @@ def test_lone_surrogates_in_names_are_replaced(host, in_tmp_cwd):
     assert records[0].value["qualname"] == "surrogates.probe"
 
 
+@pytest.mark.parametrize("size", [31, 32, 300, 70000])
+def test_long_texts_take_their_sized_forms(host, in_tmp_cwd, size):
+    """Path, name and qualified name past each str size limit, written bytes
+    as the msgpack package writes them."""
+    name, module, filename = "p" * size, "m" * size, f"/{'d' * size}/mod.py"
+    probe = user_module(filename, PROBE, module)["probe"]
+    probe.__code__ = probe.__code__.replace(co_name=name)
+    with profiling(host) as profiler:
+        probe()
+        document = profiler.build_trace()
+    records = frame_records(document, {name})
+    assert [r.value["event"] for r in records] == ["call", "return"]
+    for r, line in zip(records, (1, 2)):
+        assert r.field("path") == msgpack.packb(f"{filename}:{line}")
+        assert r.field("co_name") == msgpack.packb(name)
+        assert r.field("qualname") == msgpack.packb(f"{module}.probe")
+
+
 def test_path_when_the_working_directory_is_gone(host, in_tmp_cwd):
     gone = in_tmp_cwd / "gone"
     gone.mkdir()

@@ -4,38 +4,24 @@
 
 #include "filters/path_filter.hpp"
 #include "interop/convert.hpp"
-#include "interop/pyref.hpp"
+#include "interop/frame_internals.hpp"
 
 namespace tavo {
 
-namespace {
-
-// The caller of `frame` and its code file name, or a null caller.
-PyRef caller_with_filename(PyFrameObject* frame, std::string& storage, std::string_view& filename) {
-  PyRef back = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(frame)));
-  if (back) {
-    PyRef code = PyRef::steal(
-        reinterpret_cast<PyObject*>(PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(back.get()))));
-    filename = utf8_view(reinterpret_cast<PyCodeObject*>(code.get())->co_filename, storage);
-  }
-  return back;
-}
-
-}  // namespace
-
 bool attrs_filter(PyFrameObject* frame) {
+  // The caller's code is read without making frame objects for the callers.
   std::string storage;
-  std::string_view filename;
-  PyRef caller = caller_with_filename(frame, storage, filename);
-  if (!caller) {
+  PyCodeObject* caller = compat::back_code(frame, 1);
+  if (caller == nullptr) {
     return false;
   }
+  std::string_view filename = utf8_view(caller->co_filename, storage);
   if (filename.empty()) {
-    caller =
-        caller_with_filename(reinterpret_cast<PyFrameObject*>(caller.get()), storage, filename);
-    if (!caller) {
+    caller = compat::back_code(frame, 2);
+    if (caller == nullptr) {
       return false;
     }
+    filename = utf8_view(caller->co_filename, storage);
   }
   return is_attrs_generator_file(filename);
 }

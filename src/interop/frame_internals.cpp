@@ -11,6 +11,35 @@ namespace tavo::compat {
 
 int frame_line_override(PyFrameObject* frame) { return frame->f_lineno; }
 
+namespace {
+
+// The interpreter frame PyFrame_GetBack stands for, given the frame object
+// (possibly null) and interpreter frame of its argument.
+_PyInterpreterFrame* back_of(PyFrameObject* object, _PyInterpreterFrame* data) {
+  if (object != nullptr && object->f_back != nullptr) {
+    return object->f_back->f_frame;
+  }
+  return _PyFrame_GetFirstComplete(data->previous);
+}
+
+PyCodeObject* code_of(_PyInterpreterFrame* data) {
+#if PY_VERSION_HEX >= 0x030D0000
+  return _PyFrame_GetCode(data);
+#else
+  return data->f_code;
+#endif
+}
+
+}  // namespace
+
+PyCodeObject* back_code(PyFrameObject* frame, int hops) {
+  _PyInterpreterFrame* data = back_of(frame, frame->f_frame);
+  for (int hop = 1; hop < hops && data != nullptr; ++hop) {
+    data = back_of(data->frame_obj, data);
+  }
+  return data != nullptr ? code_of(data) : nullptr;
+}
+
 #if PY_VERSION_HEX < 0x030D0000
 bool prepare_locals_refresh(PyFrameObject* frame) {
   _PyInterpreterFrame* data = frame->f_frame;

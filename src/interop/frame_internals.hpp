@@ -10,6 +10,11 @@ namespace tavo::compat {
 // follows from the frame's last instruction).
 int frame_line_override(PyFrameObject* frame);
 
+// The code object of the frame PyFrame_GetBack would give for `frame`
+// (`hops` = 1) or for that one's own (`hops` = 2), borrowed, or null when
+// there is none; no frame object is made for them.
+PyCodeObject* back_code(PyFrameObject* frame, int hops);
+
 #if PY_VERSION_HEX < 0x030D0000
 // Before the interpreter refreshes a function frame's locals dict: adds a
 // placeholder for each plain variable that is unbound and missing from the

@@ -26,7 +26,7 @@ std::string_view strip_cwd(std::string_view filename, std::string_view cwd) {
   return rest;
 }
 
-void write_path_with_lineno(ByteBuffer& buf, std::string_view filename, int lineno) {
+void write_path_with_lineno(SpanWriter& out, std::string_view filename, int lineno) {
   char cwd[PATH_MAX];
   std::string_view path = filename;
   if (getcwd(cwd, sizeof(cwd)) != nullptr) {
@@ -36,10 +36,10 @@ void write_path_with_lineno(ByteBuffer& buf, std::string_view filename, int line
   auto [end, ec] = std::to_chars(digits, digits + sizeof(digits), lineno);
   (void)ec;  // 16 characters hold every int
   const auto digit_count = static_cast<std::size_t>(end - digits);
-  write_str_header(buf, static_cast<std::uint32_t>(path.size() + 1 + digit_count));
-  append_bytes(buf, path);
-  buf.push_back(':');
-  append_bytes(buf, std::string_view(digits, digit_count));
+  out.str_header(path.size() + 1 + digit_count);
+  out.raw(path);
+  out.byte(':');
+  out.raw(std::string_view(digits, digit_count));
 }
 
 std::optional<CallSite> user_code_call_site(const std::vector<CallFrame>& call_frames,
@@ -59,15 +59,22 @@ std::optional<CallSite> user_code_call_site(const std::vector<CallFrame>& call_f
   return std::nullopt;
 }
 
-void write_call_site(ByteBuffer& buf, const std::optional<CallSite>& call_site) {
+void write_call_site(SpanWriter& out, const std::optional<CallSite>& call_site) {
   if (call_site) {
-    write_map_len(buf, 2);
-    write_str_pair(buf, "call_frame_id", call_site->call_frame_id.view());
-    write_str(buf, "line_number");
-    write_int(buf, call_site->line_number);
+    out.fixmap(2);
+    out.str("call_frame_id");
+    out.str(call_site->call_frame_id.view());
+    out.str("line_number");
+    out.integer(call_site->line_number);
   } else {
-    write_nil(buf);
+    out.nil();
   }
+}
+
+void write_call_site(ByteBuffer& buf, const std::optional<CallSite>& call_site) {
+  SpanWriter out(buf, kCallSiteBound);
+  write_call_site(out, call_site);
+  out.finish();
 }
 
 }  // namespace tavo

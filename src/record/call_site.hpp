@@ -32,8 +32,12 @@ std::string_view strip_cwd(std::string_view filename, std::string_view cwd);
 
 // Writes the str "<path>:<line>" for the frame's code file, relative to the
 // working directory (read afresh, so a change of directory shows); when the
-// working directory cannot be read the file name stays as it is.
-void write_path_with_lineno(ByteBuffer& buf, std::string_view filename, int lineno);
+// working directory cannot be read the file name stays as it is. It takes at
+// most `path_bound(filename)` bytes.
+void write_path_with_lineno(SpanWriter& out, std::string_view filename, int lineno);
+constexpr std::size_t path_bound(std::string_view filename) {
+  return SpanWriter::str_bound(filename.size() + 1 + 11);
+}
 
 // The nearest enclosing recorded frame of the event whose frame is `frame`
 // with `frame_id`, from the top two entries of the thread's stack (taken
@@ -45,7 +49,12 @@ std::optional<CallSite> user_code_call_site(const std::vector<CallFrame>& call_f
                                             PyObject* frame);
 
 // A record's "user_code_call_site" value: {"call_frame_id", "line_number"},
-// or nil when the call came from no recorded frame.
+// or nil when the call came from no recorded frame; it takes at most
+// `kCallSiteBound` bytes.
 void write_call_site(ByteBuffer& buf, const std::optional<CallSite>& call_site);
+void write_call_site(SpanWriter& out, const std::optional<CallSite>& call_site);
+inline constexpr std::size_t kCallSiteBound = 1 + SpanWriter::str_bound(13) +
+                                              SpanWriter::str_bound(FrameId::kSize) +
+                                              SpanWriter::str_bound(11) + 9;
 
 }  // namespace tavo

@@ -5,7 +5,10 @@
 // here touches the interpreter.
 #pragma once
 
+#include <bit>
+#include <cassert>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,4 +44,113 @@ void write_array_len(ByteBuffer& buf, std::uint32_t count);
 void write_str_pair(ByteBuffer& buf, std::string_view key, std::optional<std::string_view> value);
 void write_int_pair(ByteBuffer& buf, std::string_view key, std::optional<std::uint64_t> value);
 void write_f64_pair(ByteBuffer& buf, std::string_view key, double value);
+
+// Writes a run of items into room taken from the end of a buffer at once, so
+// that a record's many small parts cost one buffer growth instead of one each.
+// The room is an upper bound of what is written (each str header counts as 5
+// bytes, each int as 9); `finish` gives back the unused part. The bytes are
+// those of the writers above.
+class SpanWriter {
+ public:
+  // The room a str of `length` bytes may take.
+  static constexpr std::size_t str_bound(std::size_t length) { return length + 5; }
+
+  SpanWriter(ByteBuffer& buf, std::size_t room) : buf_(buf), start_(buf.size()) {
+    buf.resize(start_ + room);
+    p_ = buf.data() + start_;
+    end_ = buf.data() + buf.size();
+  }
+  SpanWriter(const SpanWriter&) = delete;
+  SpanWriter& operator=(const SpanWriter&) = delete;
+
+  void finish() { buf_.resize(static_cast<std::size_t>(p_ - buf_.data())); }
+
+  void raw(std::string_view bytes) {
+    assert(bytes.size() <= static_cast<std::size_t>(end_ - p_));
+    std::memcpy(p_, bytes.data(), bytes.size());
+    p_ += bytes.size();
+  }
+  void byte(std::uint8_t value) {
+    assert(p_ < end_);
+    *p_++ = value;
+  }
+  void nil() { byte(0xc0); }
+  void fixmap(std::uint8_t count) {
+    assert(count <= 15);
+    byte(static_cast<std::uint8_t>(0x80 | count));
+  }
+  void str_header(std::size_t length) {
+    if (length <= 31) {
+      byte(static_cast<std::uint8_t>(0xa0 | length));
+    } else if (length <= 0xff) {
+      byte(0xd9);
+      be(length, 1);
+    } else if (length <= 0xffff) {
+      byte(0xda);
+      be(length, 2);
+    } else {
+      byte(0xdb);
+      be(length, 4);
+    }
+  }
+  void str(std::string_view text) {
+    str_header(text.size());
+    raw(text);
+  }
+  void str_or_nil(std::optional<std::string_view> text) {
+    if (text) {
+      str(*text);
+    } else {
+      nil();
+    }
+  }
+  void uint(std::uint64_t value) {
+    if (value <= 0x7f) {
+      byte(static_cast<std::uint8_t>(value));
+    } else if (value <= 0xff) {
+      tagged(0xcc, value, 1);
+    } else if (value <= 0xffff) {
+      tagged(0xcd, value, 2);
+    } else if (value <= 0xffffffffULL) {
+      tagged(0xce, value, 4);
+    } else {
+      tagged(0xcf, value, 8);
+    }
+  }
+  void integer(std::int64_t value) {
+    const auto bits = static_cast<std::uint64_t>(value);
+    if (value >= 0) {
+      uint(bits);
+    } else if (value >= -32) {
+      byte(static_cast<std::uint8_t>(bits));
+    } else if (value >= -128) {
+      tagged(0xd0, bits, 1);
+    } else if (value >= -32768) {
+      tagged(0xd1, bits, 2);
+    } else if (value >= -2147483648LL) {
+      tagged(0xd2, bits, 4);
+    } else {
+      tagged(0xd3, bits, 8);
+    }
+  }
+  void f64(double value) { tagged(0xcb, std::bit_cast<std::uint64_t>(value), 8); }
+
+ private:
+  void be(std::uint64_t value, int bytes) {
+    assert(bytes <= end_ - p_);
+    for (int shift = (bytes - 1) * 8; shift >= 0; shift -= 8) {
+      *p_++ = static_cast<std::uint8_t>(value >> shift);
+    }
+  }
+  void tagged(std::uint8_t tag, std::uint64_t value, int bytes) {
+    byte(tag);
+    be(value, bytes);
+  }
+
+  ByteBuffer& buf_;
+  std::size_t start_;
+  std::uint8_t* p_;
+  std::uint8_t* end_;
+};
+
 }  // namespace tavo

@@ -36,7 +36,8 @@ PyRef render(PyObject* obj) {
 
 }  // namespace
 
-Status write_qualname(ByteBuffer& buf, PyFrameObject* frame, CodeFacts* facts) {
+Result<std::string_view> qualname_text(PyFrameObject* frame, CodeFacts* facts,
+                                       std::string& storage) {
   PyRef globals = PyRef::steal(PyFrame_GetGlobals(frame));
   PyRef module_name;
   if (PyDict_Check(globals.get())) {
@@ -54,8 +55,7 @@ Status write_qualname(ByteBuffer& buf, PyFrameObject* frame, CodeFacts* facts) {
   // frames of one code object almost always share their globals.
   if (facts != nullptr) {
     if (const std::string* known = facts->qualname_for(module_name.get())) [[likely]] {
-      write_str(buf, *known);
-      return Status::success();
+      return std::string_view(*known);
     }
   }
   PyRef code = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
@@ -72,16 +72,15 @@ Status write_qualname(ByteBuffer& buf, PyFrameObject* frame, CodeFacts* facts) {
   std::string qual_storage;
   std::string_view module_part = utf8_view(module_text.get(), module_storage);
   std::string_view qual_part = utf8_view(qual_text.get(), qual_storage);
-  std::string text;
-  text.reserve(module_part.size() + 1 + qual_part.size());
-  text.append(module_part).append(1, '.').append(qual_part);
-  write_str(buf, text);
+  storage.clear();
+  storage.reserve(module_part.size() + 1 + qual_part.size());
+  storage.append(module_part).append(1, '.').append(qual_part);
   // Only an exact str renders the same every time.
   if (facts != nullptr && PyUnicode_CheckExact(module_name.get()) &&
       PyUnicode_CheckExact(co_qualname)) {
-    facts->keep_qualname(module_name.get(), text);
+    facts->keep_qualname(module_name.get(), storage);
   }
-  return Status::success();
+  return std::string_view(storage);
 }
 
 }  // namespace tavo

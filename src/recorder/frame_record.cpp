@@ -37,20 +37,11 @@ Result<PyRef> recorded_locals(PyFrameObject* frame) {
 }
 
 Status write_body(ByteBuffer& buf, const FrameRecordInput& in) {
-  write_map_len(buf, 12);
-  write_str(buf, "path");
-  write_path_with_lineno(
-      buf, in.filename,
-      in.facts != nullptr ? in.facts->line(in.frame) : PyFrame_GetLineNumber(in.frame));
-  write_str(buf, "co_name");
-  write_str(buf, in.co_name);
-  write_str(buf, "qualname");
-  if (Status s = write_qualname(buf, in.frame, in.facts); !s.ok()) {
-    return s;
+  std::string qualname_storage;
+  Result<std::string_view> qualname = qualname_text(in.frame, in.facts, qualname_storage);
+  if (!qualname.ok()) {
+    return qualname.take_error();
   }
-  write_str_pair(buf, "event", in.event);
-  write_str_pair(buf, "frame_id",
-                 in.frame_id ? std::optional<std::string_view>(in.frame_id->view()) : std::nullopt);
   Result<PyRef> locals = recorded_locals(in.frame);
   if (!locals.ok()) {
     return locals.take_error();
@@ -59,7 +50,30 @@ Status write_body(ByteBuffer& buf, const FrameRecordInput& in) {
   if (!dump.ok()) {
     return dump.take_error();
   }
-  write_str(buf, "arg");
+  // Keys, headers and the texts known before the values: one buffer growth.
+  {
+    constexpr std::size_t kKeys = 6 * SpanWriter::str_bound(8);  // "path" ... "arg"
+    SpanWriter out(
+        buf, 1 + kKeys + path_bound(in.filename) + SpanWriter::str_bound(in.co_name.size()) +
+                 SpanWriter::str_bound(qualname.value().size()) +
+                 SpanWriter::str_bound(in.event.size()) + SpanWriter::str_bound(FrameId::kSize));
+    out.fixmap(12);
+    out.str("path");
+    write_path_with_lineno(
+        out, in.filename,
+        in.facts != nullptr ? in.facts->line(in.frame) : PyFrame_GetLineNumber(in.frame));
+    out.str("co_name");
+    out.str(in.co_name);
+    out.str("qualname");
+    out.str(qualname.value());
+    out.str("event");
+    out.str(in.event);
+    out.str("frame_id");
+    out.str_or_nil(in.frame_id ? std::optional<std::string_view>(in.frame_id->view())
+                               : std::nullopt);
+    out.str("arg");
+    out.finish();
+  }
   if (Status s = serialize_with(dump.value().get(), in.arg, buf); !s.ok()) {
     return s;
   }
@@ -67,12 +81,25 @@ Status write_body(ByteBuffer& buf, const FrameRecordInput& in) {
   if (Status s = serialize_with(dump.value().get(), locals.value().get(), buf); !s.ok()) {
     return s;
   }
-  write_str_pair(buf, "thread", in.thread.name);
-  write_int_pair(buf, "thread_native_id", in.thread.native_id);
-  write_f64_pair(buf, "timestamp", timestamp());
-  write_str_pair(buf, "type", "frame");
-  write_str(buf, "user_code_call_site");
-  write_call_site(buf, in.call_site);
+  // "thread" ... "user_code_call_site", and "frame"
+  constexpr std::size_t kTailKeys = 5 * SpanWriter::str_bound(19) + SpanWriter::str_bound(5);
+  SpanWriter out(buf,
+                 kTailKeys + SpanWriter::str_bound(in.thread.name.size()) + 2 * 9 + kCallSiteBound);
+  out.str("thread");
+  out.str(in.thread.name);
+  out.str("thread_native_id");
+  if (in.thread.native_id) {
+    out.uint(*in.thread.native_id);
+  } else {
+    out.nil();
+  }
+  out.str("timestamp");
+  out.f64(timestamp());
+  out.str("type");
+  out.str("frame");
+  out.str("user_code_call_site");
+  write_call_site(out, in.call_site);
+  out.finish();
   return Status::success();
 }
 
