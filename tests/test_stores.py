@@ -167,8 +167,10 @@ def test_postgresql_save_waits_for_a_lock_then_fails(postgres_url):
     with pytest.raises(StoreError, match="could not save trace trc_W .*busy timeout"):
         db.save_trace_in_sqlite(postgres_url, "trc_W", timeout=1, msgpack=document())
     assert time.monotonic() - started >= 0.9
-    threading.Timer(0.5, locker.commit).start()
+    release = threading.Timer(0.5, locker.commit)
+    release.start()
     db.save_trace_in_sqlite(postgres_url, "trc_W", timeout=30, msgpack=document())
+    release.join()  # the commit may still be reading its reply when the save is through
     locker.close()
     assert [t["trace_id"] for t in db.list_traces(postgres_url)] == ["trc_W"]
 
