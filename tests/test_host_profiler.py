@@ -97,6 +97,20 @@ def test_failed_enable_leaves_nothing_installed(monkeypatch, use):
     assert not profiler.enabled
 
 
+@pytest.mark.parametrize("stop", ["disable", "discard"])
+def test_stopping_releases_the_exception_tool_and_the_value_settings(stop):
+    before = tavo.serialize.configure("safe", 4096)
+    try:
+        profiler = tavo.Profiler(db_path=None, config={"engine": "profile", "values": "repr",
+                                                       "value_budget": 100})
+        profiler.enable()
+        getattr(profiler, stop)()
+        assert [sys.monitoring.get_tool(i) for i in (3, 4)] == [None, None]
+        assert tavo.serialize.configure(**before) == {"values": "safe", "budget": 4096}
+    finally:
+        tavo.serialize.configure(**before)
+
+
 @pytest.mark.parametrize("kind", [os.fsencode, pathlib.Path])
 def test_db_path_as_bytes_or_path_like(tmp_path, kind):
     path = tmp_path / "t.sqlite3"

@@ -172,9 +172,27 @@ class Profiler:
 
         With one_trace_per_test, each test's trace was saved when the test
         ended; what was recorded after the last test is dropped."""
-        global _enabled
         if not self.enabled:
             return None
+        self._uninstall()
+        if self.one_trace_per_test:
+            self.rust_profiler.build_trace()
+            return None
+        if self.db_path is None:
+            self.trace = self.rust_profiler.build_trace()
+            return self.trace
+        self.rust_profiler.save_request_in_db()
+        return None
+
+    def discard(self):
+        """Stop profiling without saving anything."""
+        if self.enabled:
+            self._uninstall()
+
+    def _uninstall(self):
+        """Remove everything enable() installed: the engine, the profile
+        functions, the exception tool, the value settings, child following."""
+        global _enabled
         import threading
 
         from tavo import _tavo
@@ -192,33 +210,6 @@ class Profiler:
         _enabled = None
         _stop_following_children(self)
         serialize.configure(**self._previous_value_settings)
-        if self.one_trace_per_test:
-            self.rust_profiler.build_trace()
-            return None
-        if self.db_path is None:
-            self.trace = self.rust_profiler.build_trace()
-            return self.trace
-        self.rust_profiler.save_request_in_db()
-        return None
-
-    def discard(self):
-        """Stop profiling without saving anything."""
-        global _enabled
-        if not self.enabled:
-            return
-        import threading
-
-        from tavo import _tavo
-
-        _tavo.unregister_profiler()
-        if self.config["threading"]:
-            threading.setprofile_all_threads(None)
-        else:
-            sys.setprofile(None)
-        threading.setprofile(None)
-        self.enabled = False
-        _enabled = None
-        _stop_following_children(self)
 
     def __enter__(self):
         return self.enable()
