@@ -34,7 +34,7 @@ bool init_code_decision_cache() {
 CodeDecision CodeDecider::decide_first(PyCodeObject* code) {
   // Nothing below may disturb an exception being raised through the frame.
   PyObject* pending = PyErr_GetRaisedException();
-  CodeDecision decision{false, false, false};
+  CodeDecision decision;
   Status decided = catch_cpp([&] {
     decision = decide_uncached(code);
     return Status::success();
@@ -43,7 +43,7 @@ CodeDecision CodeDecider::decide_first(PyCodeObject* code) {
     // Out of memory: the frame is not recorded this time (nor cached, so the
     // next event of the code tries again).
     buffers_.count_dropped(1);
-    decision = {false, false, false};
+    decision = CodeDecision();
   }
   PyErr_SetRaisedException(pending);
   return decision;
@@ -59,9 +59,7 @@ CodeDecision CodeDecider::decide_uncached(PyCodeObject* code) {
   CodeDecision decision{verdict != PathVerdict::kSkip, verdict == PathVerdict::kKeepIfNotAttrs,
                         watcher_.watches(name, filename)};
   std::uintptr_t value = (static_cast<std::uintptr_t>(serial_) << 4) | kDecisionValid;
-  value |= decision.keep_path ? kDecisionKeep : 0;
-  value |= decision.needs_attrs_check ? kDecisionAttrs : 0;
-  value |= decision.plugins_watch ? kDecisionPlugins : 0;
+  value |= decision.bits();
   if (PyUnstable_Code_SetExtra(code_obj, code_extra_index, reinterpret_cast<void*>(value)) < 0) {
     PyErr_Clear();  // only the cache is lost
   }

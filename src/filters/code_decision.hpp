@@ -15,14 +15,6 @@ namespace tavo {
 
 class TraceBuffers;
 
-// Whether the frame's code is recorded / watched by a plugin.
-struct CodeDecision {
-  bool keep_path;
-  bool needs_attrs_check;
-  bool plugins_watch;
-  bool any() const { return keep_path || plugins_watch; }
-};
-
 // Whatever watches functions by name and file besides the filters (the
 // plugins); asked once per code object.
 class CodeWatcher {
@@ -44,6 +36,30 @@ inline constexpr std::uintptr_t kDecisionAttrs = 4;
 inline constexpr std::uintptr_t kDecisionPlugins = 8;
 inline constexpr std::uintptr_t kDecisionBits = 0xf;
 
+// Whether the frame's code is recorded / watched by a plugin: the cached
+// slot value itself, so that the common answer (neither) is one bit test.
+class CodeDecision {
+ public:
+  constexpr CodeDecision() = default;
+  constexpr explicit CodeDecision(std::uintptr_t bits) : bits_(bits) {}
+  constexpr CodeDecision(bool keep_path, bool needs_attrs_check, bool plugins_watch)
+      : bits_(kDecisionValid | (keep_path ? kDecisionKeep : 0) |
+              (needs_attrs_check ? kDecisionAttrs : 0) | (plugins_watch ? kDecisionPlugins : 0)) {}
+
+  bool keep_path() const { return (bits_ & kDecisionKeep) != 0; }
+  bool needs_attrs_check() const { return (bits_ & kDecisionAttrs) != 0; }
+  bool plugins_watch() const { return (bits_ & kDecisionPlugins) != 0; }
+  // False for the default value, which stands for "not decided yet".
+  bool known() const { return (bits_ & kDecisionValid) != 0; }
+  bool any() const { return (bits_ & (kDecisionKeep | kDecisionPlugins)) != 0; }
+  std::uintptr_t bits() const {
+    return bits_ & (kDecisionKeep | kDecisionAttrs | kDecisionPlugins);
+  }
+
+ private:
+  std::uintptr_t bits_ = 0;
+};
+
 // Requests the code-object extra slot that caches per-code decisions; false
 // with a Python error set on failure.
 bool init_code_decision_cache();
@@ -63,14 +79,17 @@ class CodeDecider {
 
   // Inline: for most events this is all the work there is.
   CodeDecision decide(PyCodeObject* code) {
-    const auto cached =
-        reinterpret_cast<std::uintptr_t>(compat::code_extra(code, code_extra_index));
-    if ((cached & ~kDecisionBits) == (static_cast<std::uintptr_t>(serial_) << 4) &&
-        (cached & kDecisionValid)) {
-      return {(cached & kDecisionKeep) != 0, (cached & kDecisionAttrs) != 0,
-              (cached & kDecisionPlugins) != 0};
-    }
-    return decide_first(code);
+    const CodeDecision decision = cached(code);
+    return decision.known() ? decision : decide_first(code);
+  }
+
+  // The decision made already for `code`, or one that is not known(); never
+  // calls anything, so that a caller's fast path stays a leaf.
+  CodeDecision cached(PyCodeObject* code) const {
+    const auto value = reinterpret_cast<std::uintptr_t>(compat::code_extra(code, code_extra_index));
+    const std::uintptr_t mine = (static_cast<std::uintptr_t>(serial_) << 4) | kDecisionValid;
+    return (value & ~(kDecisionBits & ~kDecisionValid)) == mine ? CodeDecision(value)
+                                                                : CodeDecision();
   }
 
  private:

@@ -9,6 +9,15 @@
 
 namespace tavo::compat {
 
+const FrameCodeLayout frame_code_layout{
+    offsetof(PyFrameObject, f_frame),
+#if PY_VERSION_HEX >= 0x030D0000
+    offsetof(_PyInterpreterFrame, f_executable),
+#else
+    offsetof(_PyInterpreterFrame, f_code),
+#endif
+};
+
 int frame_line_override(PyFrameObject* frame) { return frame->f_lineno; }
 
 namespace {

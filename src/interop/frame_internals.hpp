@@ -4,7 +4,24 @@
 
 #include <Python.h>
 
+#include <cstddef>
+
 namespace tavo::compat {
+
+// Where a frame object's code is, as offsets, so that the event path reads it
+// inline: PyFrame_GetCode is a call and a reference count each way.
+struct FrameCodeLayout {
+  std::size_t frame_data;  // the frame object's pointer to its interpreter frame
+  std::size_t data_code;   // that frame's code object
+};
+[[gnu::visibility("hidden")]] extern const FrameCodeLayout frame_code_layout;
+
+// The frame's code object, borrowed: the frame holds it.
+inline PyCodeObject* frame_code(PyFrameObject* frame) {
+  const char* data = *reinterpret_cast<char* const*>(reinterpret_cast<const char*>(frame) +
+                                                     frame_code_layout.frame_data);
+  return *reinterpret_cast<PyCodeObject* const*>(data + frame_code_layout.data_code);
+}
 
 // The line number a tracer or a jump set on the frame, else 0 (the line then
 // follows from the frame's last instruction).

@@ -34,6 +34,7 @@ class TavoProfiler {
   // What event sources call (see sources/event_sink.hpp).
   using CodeDecision = tavo::CodeDecision;
   CodeDecision decide(PyCodeObject* code) { return decider_.decide(code); }
+  CodeDecision cached_decision(PyCodeObject* code) const { return decider_.cached(code); }
   bool profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code, CodeDecision decision,
                PyObject* arg, Event event) {
     return recorder_.profile(self, frame, code, decision, arg, event);

@@ -134,7 +134,7 @@ bool Recorder::record_exception(PyObject* exception) {
   PyCodeObject* code = PyFrame_GetCode(frame);
   Py_DECREF(code);  // the frame holds its code
   const CodeDecision decision = decider_.decide(code);
-  if (!decision.keep_path || (decision.needs_attrs_check && attrs_filter(frame))) {
+  if (!decision.keep_path() || (decision.needs_attrs_check() && attrs_filter(frame))) {
     return true;
   }
   ThreadSlot& slot = threads_.current();

@@ -138,8 +138,8 @@ Status Recorder::handle_event(PyFrameObject* frame, PyCodeObject* code, CodeDeci
   std::string name_storage;
   std::string_view filename = utf8_view(code->co_filename, filename_storage);
   std::string_view name = utf8_view(code->co_name, name_storage);
-  const bool keep = decision.keep_path && !(decision.needs_attrs_check && attrs_filter(frame));
-  if (decision.plugins_watch) {
+  const bool keep = decision.keep_path() && !(decision.needs_attrs_check() && attrs_filter(frame));
+  if (decision.plugins_watch()) {
     // Event errors are reported there; what comes back is an interrupt.
     const PluginEvent plugin_event{frame,        arg, event, name, filename, code->co_filename,
                                    code->co_name};

@@ -104,7 +104,7 @@ PyObject* on_unwind(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     // rather than a frame object.
     TavoProfiler* state = engine.state;
     if (state != nullptr && thread_serial == engine.serial && PyCode_Check(args[0]) &&
-        state->decide(reinterpret_cast<PyCodeObject*>(args[0])).keep_path &&
+        state->decide(reinterpret_cast<PyCodeObject*>(args[0])).keep_path() &&
         !state->record_exception(args[2])) {
       return nullptr;
     }

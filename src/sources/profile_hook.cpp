@@ -4,6 +4,7 @@
 
 #include "interop/convert.hpp"
 #include "interop/cpp_barrier.hpp"
+#include "interop/frame_internals.hpp"
 #include "interop/interned.hpp"
 #include "sources/event_sink.hpp"
 #include "sources/monitoring.hpp"
@@ -28,19 +29,37 @@ namespace {
   return state_of(obj).profile(obj, frame, code, decision, arg, event) ? 0 : -1;
 }
 
+// The first event of a code object for this profiler, or an event handed over
+// with arguments that need checking.
+[[gnu::noinline]] int handle_event_slowly(PyObject* obj, PyFrameObject* frame, Event event,
+                                          PyObject* arg) {
+  if (obj == nullptr || frame == nullptr || !is_profiler(obj)) {
+    return bad_profile_call(obj, frame);
+  }
+  PyCodeObject* code = compat::frame_code(frame);
+  const CodeDecision decision = state_of(obj).decide(code);
+  if (!decision.any()) {
+    return 0;
+  }
+  return handle_recorded_event(obj, frame, code, decision, event, arg);
+}
+
 // Everything but the event-code test, kept out of line so that the events
 // ignored by code (C calls, lines, exceptions) cost a compare and a return.
 // Most events that get here belong to code that is neither recorded nor
-// watched: they end after one cached decision, having created no object.
+// watched: they end after one cached decision, having created no object and
+// made no call, so that this stays a leaf that saves no register.
 [[gnu::noinline]] int handle_event(PyObject* obj, PyFrameObject* frame, Event event,
                                    PyObject* arg) {
-  if (obj == nullptr || frame == nullptr || !is_profiler(obj)) [[unlikely]] {
-    return bad_profile_call(obj, frame);
+  if (obj == nullptr || frame == nullptr || Py_TYPE(obj) != profiler_type) [[unlikely]] {
+    return handle_event_slowly(obj, frame, event, arg);
   }
-  PyCodeObject* code = PyFrame_GetCode(frame);
-  Py_DECREF(code);  // the frame holds its code for the whole event
-  const CodeDecision decision = state_of(obj).decide(code);
-  if (!decision.any()) {
+  PyCodeObject* code = compat::frame_code(frame);
+  const CodeDecision decision = state_of(obj).cached_decision(code);
+  if (!decision.known()) [[unlikely]] {
+    return handle_event_slowly(obj, frame, event, arg);
+  }
+  if (!decision.any()) [[likely]] {
     return 0;
   }
   return handle_recorded_event(obj, frame, code, decision, event, arg);
