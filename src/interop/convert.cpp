@@ -36,7 +36,7 @@ bool is_numpy_bool(PyObject* obj) {
 
 }  // namespace
 
-std::string_view utf8_view(PyObject* str, std::string& storage) {
+std::string_view utf8_view_of_non_ascii(PyObject* str, std::string& storage) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(str, &size);
   if (data != nullptr) {

@@ -15,8 +15,17 @@
 namespace tavo {
 
 // UTF-8 text of a str. A str that is not valid UTF-8 (lone surrogates) is
-// converted with U+FFFD in their place, written into `storage`.
-std::string_view utf8_view(PyObject* str, std::string& storage);
+// converted with U+FFFD in their place, written into `storage`. Inline for
+// ASCII text, which is already its own UTF-8 (file and function names, on
+// every recorded event).
+std::string_view utf8_view_of_non_ascii(PyObject* str, std::string& storage);
+inline std::string_view utf8_view(PyObject* str, std::string& storage) {
+  if (PyUnicode_IS_COMPACT_ASCII(str)) [[likely]] {
+    return {static_cast<const char*>(PyUnicode_DATA(str)),
+            static_cast<std::size_t>(PyUnicode_GET_LENGTH(str))};
+  }
+  return utf8_view_of_non_ascii(str, storage);
+}
 
 // A bool (or a NumPy boolean scalar); anything else is a type error.
 Result<bool> to_bool(PyObject* obj);

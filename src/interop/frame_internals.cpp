@@ -18,6 +18,15 @@ const FrameCodeLayout frame_code_layout{
 #endif
 };
 
+GlobalsStamp frame_globals_stamp(PyFrameObject* frame) {
+  PyObject* globals = frame->f_frame->f_globals;
+  if (globals == nullptr || !PyDict_CheckExact(globals)) {
+    return {};
+  }
+  // Every change of a dict gives it a new interpreter-wide version number.
+  return {globals, reinterpret_cast<PyDictObject*>(globals)->ma_version_tag};
+}
+
 int frame_line_override(PyFrameObject* frame) { return frame->f_lineno; }
 
 namespace {

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 
 namespace tavo::compat {
 
@@ -22,6 +23,16 @@ inline PyCodeObject* frame_code(PyFrameObject* frame) {
                                                      frame_code_layout.frame_data);
   return *reinterpret_cast<PyCodeObject* const*>(data + frame_code_layout.data_code);
 }
+
+// The frame's globals (borrowed) and their dict's version: the pair differs
+// after any change to that dict, and for any other dict. `version` is 0 when
+// there is nothing to compare (globals that are not a dict).
+struct GlobalsStamp {
+  const void* globals = nullptr;
+  std::uint64_t version = 0;
+  bool operator==(const GlobalsStamp&) const = default;
+};
+GlobalsStamp frame_globals_stamp(PyFrameObject* frame);
 
 // The line number a tracer or a jump set on the frame, else 0 (the line then
 // follows from the frame's last instruction).

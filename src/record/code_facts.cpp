@@ -76,6 +76,7 @@ int frame_line(PyFrameObject* frame) {
 void CodeFacts::keep_qualname(PyObject* module_name, std::string_view text) {
   qualname_.assign(text);
   module_name_ = PyRef::borrow(module_name);
+  qualname_globals_ = {};
 }
 
 }  // namespace tavo

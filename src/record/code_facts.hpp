@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "interop/frame_internals.hpp"
 #include "interop/pyref.hpp"
 
 namespace tavo {
@@ -32,11 +33,20 @@ class CodeFacts {
   // Keeps `text` as the qualified name for `module_name` (a str).
   void keep_qualname(PyObject* module_name, std::string_view text);
 
+  // The qualified-name text, when it was made for (or checked against) the
+  // globals in this state: their module name cannot have changed since.
+  const std::string* qualname_for(const compat::GlobalsStamp& globals) const {
+    return globals.version != 0 && globals == qualname_globals_ ? &qualname_ : nullptr;
+  }
+  // The text kept is that of globals in state `globals`.
+  void qualname_checked(const compat::GlobalsStamp& globals) { qualname_globals_ = globals; }
+
  private:
   static constexpr std::int32_t kUnknown = INT32_MIN;
   std::vector<std::int32_t> lines_;  // by instruction index
   PyRef module_name_;
   std::string qualname_;
+  compat::GlobalsStamp qualname_globals_;
 };
 
 // The frame's current line, as PyFrame_GetLineNumber, through the facts of

@@ -12,11 +12,34 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tavo {
 
-using ByteBuffer = std::vector<std::uint8_t>;
+// Makes room without zero-filling it: writers size a buffer for the largest
+// form they may write and then set every byte they keep, so the fill would be
+// wasted on every record.
+template <class T>
+struct UninitAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitAllocator<U>;
+  };
+  UninitAllocator() = default;
+  template <class U>
+  explicit UninitAllocator(const UninitAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+
+using ByteBuffer = std::vector<std::uint8_t, UninitAllocator<std::uint8_t>>;
 
 void write_nil(ByteBuffer& buf);
 void write_bool(ByteBuffer& buf, bool value);
@@ -136,11 +159,39 @@ class SpanWriter {
   void f64(double value) { tagged(0xcb, std::bit_cast<std::uint64_t>(value), 8); }
 
  private:
+  // One store for each width (a constant where this is inlined), rather than
+  // a store per byte.
   void be(std::uint64_t value, int bytes) {
     assert(bytes <= end_ - p_);
-    for (int shift = (bytes - 1) * 8; shift >= 0; shift -= 8) {
-      *p_++ = static_cast<std::uint8_t>(value >> shift);
+    switch (bytes) {
+      case 1:
+        *p_ = static_cast<std::uint8_t>(value);
+        break;
+      case 2:
+        store_be(static_cast<std::uint16_t>(value));
+        break;
+      case 4:
+        store_be(static_cast<std::uint32_t>(value));
+        break;
+      default:
+        assert(bytes == 8);
+        store_be(value);
+        break;
     }
+    p_ += bytes;
+  }
+  template <class T>
+  void store_be(T value) {
+    if constexpr (std::endian::native == std::endian::little) {
+      if constexpr (sizeof(T) == 2) {
+        value = __builtin_bswap16(value);
+      } else if constexpr (sizeof(T) == 4) {
+        value = __builtin_bswap32(value);
+      } else {
+        value = __builtin_bswap64(value);
+      }
+    }
+    std::memcpy(p_, &value, sizeof(value));
   }
   void tagged(std::uint8_t tag, std::uint64_t value, int bytes) {
     byte(tag);

@@ -38,6 +38,16 @@ PyRef render(PyObject* obj) {
 
 Result<std::string_view> qualname_text(PyFrameObject* frame, CodeFacts* facts,
                                        std::string& storage) {
+  // Frames of one code object almost always share their globals, whose
+  // module name rarely changes: the text is kept per code object, for the
+  // name object it was made from, and reused without a lookup while the
+  // globals stay unchanged.
+  const compat::GlobalsStamp stamp = compat::frame_globals_stamp(frame);
+  if (facts != nullptr) {
+    if (const std::string* known = facts->qualname_for(stamp)) [[likely]] {
+      return std::string_view(*known);
+    }
+  }
   PyRef globals = PyRef::steal(PyFrame_GetGlobals(frame));
   PyRef module_name;
   if (PyDict_Check(globals.get())) {
@@ -51,10 +61,9 @@ Result<std::string_view> qualname_text(PyFrameObject* frame, CodeFacts* facts,
   if (!module_name) {
     return PyError::fetch();
   }
-  // The text is kept per code object for the name object it was made from:
-  // frames of one code object almost always share their globals.
   if (facts != nullptr) {
-    if (const std::string* known = facts->qualname_for(module_name.get())) [[likely]] {
+    if (const std::string* known = facts->qualname_for(module_name.get())) {
+      facts->qualname_checked(stamp);
       return std::string_view(*known);
     }
   }
@@ -79,6 +88,7 @@ Result<std::string_view> qualname_text(PyFrameObject* frame, CodeFacts* facts,
   if (facts != nullptr && PyUnicode_CheckExact(module_name.get()) &&
       PyUnicode_CheckExact(co_qualname)) {
     facts->keep_qualname(module_name.get(), storage);
+    facts->qualname_checked(stamp);
   }
   return std::string_view(storage);
 }

@@ -32,27 +32,29 @@ constexpr std::size_t kScratchKeep = 1 << 20;
 
 class ScratchLease {
  public:
-  ScratchLease() {
-    if (!scratch.in_use) {
-      scratch.in_use = true;
-      records_ = &scratch.records;
+  ScratchLease() : shared_(&scratch) {
+    if (!shared_->in_use) {
+      shared_->in_use = true;
+      records_ = &shared_->records;
     } else {
       records_ = &own_;
     }
     records_->clear();
   }
   ~ScratchLease() {
-    if (records_ == &scratch.records) {
+    if (records_ == &shared_->records) {
       if (records_->bytes.capacity() > kScratchKeep) {
         records_->bytes = ByteBuffer();
       }
       records_->clear();
-      scratch.in_use = false;
+      shared_->in_use = false;
     }
   }
   EventRecords& records() { return *records_; }
 
  private:
+  // The thread's scratch, looked up once: each thread-local access is a call.
+  EventScratch* shared_;
   EventRecords own_;
   EventRecords* records_;
 };
