@@ -38,4 +38,17 @@ inline bool thread_tearing_down(PyThreadState* tstate) {
   return tstate->_status.finalizing || tstate->_status.cleared || tstate->_status.finalized;
 }
 
+// PyErr_GetRaisedException and PyErr_SetRaisedException for a thread state
+// the caller holds already: the event path saves and restores the pending
+// exception around every recorded event, and each public call looks the
+// thread up again.
+inline PyObject* take_raised_exception(PyThreadState* tstate) {
+  PyObject* raised = tstate->current_exception;
+  tstate->current_exception = nullptr;
+  return raised;
+}
+inline void restore_raised_exception(PyThreadState* tstate, PyObject* raised) {
+  Py_XSETREF(tstate->current_exception, raised);
+}
+
 }  // namespace tavo::compat

@@ -66,21 +66,21 @@ bool Recorder::profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code,
   // Once the interpreter shuts down, or while this thread's state is being
   // torn down, the objects a record reads may be half gone: nothing is
   // recorded.
-  if (compat::interpreter_finalizing() || compat::thread_tearing_down(PyThreadState_Get()))
-      [[unlikely]] {
+  PyThreadState* tstate = PyThreadState_Get();
+  if (compat::interpreter_finalizing() || compat::thread_tearing_down(tstate)) [[unlikely]] {
     return true;
   }
   check_fork();
   // Plugin callables, the serializer and the store run Python code that could
   // drop the last other reference to this profiler.
   PyRef keep_alive = PyRef::borrow(self);
-  PyObject* pending = PyErr_GetRaisedException();
+  PyObject* pending = compat::take_raised_exception(tstate);
   if (event == Event::kReturn && interrupted_return_ == reinterpret_cast<std::uintptr_t>(frame))
       [[unlikely]] {
     // The interpreter raises the interrupt in the frame, which then ends with
     // a second return event: the first one already stood for it.
     interrupted_return_ = 0;
-    PyErr_SetRaisedException(pending);
+    compat::restore_raised_exception(tstate, pending);
     return true;
   }
 
@@ -110,7 +110,7 @@ bool Recorder::profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code,
       return end_interrupted(result.take_error(), pending, frame, event, keep_place);
     }
   }
-  PyErr_SetRaisedException(pending);
+  compat::restore_raised_exception(tstate, pending);
   return true;
 }
 
