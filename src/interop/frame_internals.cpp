@@ -27,7 +27,10 @@ GlobalsStamp frame_globals_stamp(PyFrameObject* frame) {
   return {globals, reinterpret_cast<PyDictObject*>(globals)->ma_version_tag};
 }
 
-int frame_line_override(PyFrameObject* frame) { return frame->f_lineno; }
+FramePosition frame_position(PyFrameObject* frame) {
+  const int index = _PyInterpreterFrame_LASTI(frame->f_frame);
+  return {index < 0 ? -1 : index * static_cast<int>(sizeof(_Py_CODEUNIT)), frame->f_lineno};
+}
 
 namespace {
 

@@ -34,9 +34,14 @@ struct GlobalsStamp {
 };
 GlobalsStamp frame_globals_stamp(PyFrameObject* frame);
 
-// The line number a tracer or a jump set on the frame, else 0 (the line then
-// follows from the frame's last instruction).
-int frame_line_override(PyFrameObject* frame);
+// Where the frame is: the offset of its last instruction in bytes (as
+// PyFrame_GetLasti, -1 before the first), and the line number a tracer or a
+// jump set on it, else 0 (the line then follows from that instruction).
+struct FramePosition {
+  int last_offset;
+  int line_override;
+};
+FramePosition frame_position(PyFrameObject* frame);
 
 // The code object of the frame PyFrame_GetBack would give for `frame`
 // (`hops` = 1) or for that one's own (`hops` = 2), borrowed, or null when

@@ -45,15 +45,13 @@ CodeFacts* CodeFacts::of(PyCodeObject* code) {
 }
 
 int CodeFacts::line(PyFrameObject* frame) {
-  const int offset = PyFrame_GetLasti(frame);
-  if (offset < 0 || compat::frame_line_override(frame) != 0) {
+  const compat::FramePosition position = compat::frame_position(frame);
+  if (position.last_offset < 0 || position.line_override != 0) {
     return PyFrame_GetLineNumber(frame);
   }
-  const auto index = static_cast<std::size_t>(offset) / 2;  // bytes per instruction unit
+  const auto index = static_cast<std::size_t>(position.last_offset) / 2;  // bytes per unit
   if (index >= lines_.size()) {
-    PyCodeObject* code = PyFrame_GetCode(frame);
-    const auto units = static_cast<std::size_t>(Py_SIZE(code));
-    Py_DECREF(code);  // the frame holds it
+    const auto units = static_cast<std::size_t>(Py_SIZE(compat::frame_code(frame)));
     if (index >= units) {
       return PyFrame_GetLineNumber(frame);
     }
@@ -67,9 +65,7 @@ int CodeFacts::line(PyFrameObject* frame) {
 }
 
 int frame_line(PyFrameObject* frame) {
-  PyCodeObject* code = PyFrame_GetCode(frame);
-  Py_DECREF(code);  // the frame holds it
-  CodeFacts* facts = CodeFacts::of(code);
+  CodeFacts* facts = CodeFacts::of(compat::frame_code(frame));
   return facts != nullptr ? facts->line(frame) : PyFrame_GetLineNumber(frame);
 }
 

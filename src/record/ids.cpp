@@ -22,10 +22,12 @@ constexpr std::array<std::array<char, 2>, 1024> kCrockfordPairs = [] {
   return pairs;
 }();
 
-// The `pairs` 10-bit groups of `bits`, most significant first.
-inline void write_pairs(std::uint64_t bits, int pairs, char* out) {
-  for (int i = 0; i < pairs; ++i) {
-    std::memcpy(out + 2 * i, kCrockfordPairs[(bits >> (10 * (pairs - 1 - i))) & 0x3ff].data(), 2);
+// The `Pairs` 10-bit groups of `bits`, most significant first; a constant
+// count, so that the loop unrolls.
+template <int Pairs>
+inline void write_pairs(std::uint64_t bits, char* out) {
+  for (int i = 0; i < Pairs; ++i) {
+    std::memcpy(out + 2 * i, kCrockfordPairs[(bits >> (10 * (Pairs - 1 - i))) & 0x3ff].data(), 2);
   }
 }
 
@@ -160,9 +162,9 @@ void encode_ulid(std::uint64_t millis, std::uint16_t random_high, std::uint64_t 
   const std::uint64_t random_top =
       (static_cast<std::uint64_t>(random_high) << 24) | (random_low >> 40);
   const std::uint64_t random_bottom = random_low & 0xffffffffffULL;
-  write_pairs(time, 5, out);
-  write_pairs(random_top, 4, out + 10);
-  write_pairs(random_bottom, 4, out + 18);
+  write_pairs<5>(time, out);
+  write_pairs<4>(random_top, out + 10);
+  write_pairs<4>(random_bottom, out + 18);
 }
 
 void random_bytes(std::uint8_t* out, std::size_t size) { generator.fill(out, size); }
