@@ -3,8 +3,6 @@
 #include <limits.h>
 #include <unistd.h>
 
-#include <charconv>
-
 #include "record/code_facts.hpp"
 
 namespace tavo {
@@ -26,20 +24,10 @@ std::string_view strip_cwd(std::string_view filename, std::string_view cwd) {
   return rest;
 }
 
-void write_path_with_lineno(SpanWriter& out, std::string_view filename, int lineno) {
+std::string_view relative_to_cwd(std::string_view filename) {
   char cwd[PATH_MAX];
-  std::string_view path = filename;
-  if (getcwd(cwd, sizeof(cwd)) != nullptr) {
-    path = strip_cwd(filename, cwd);
-  }
-  char digits[16];
-  auto [end, ec] = std::to_chars(digits, digits + sizeof(digits), lineno);
-  (void)ec;  // 16 characters hold every int
-  const auto digit_count = static_cast<std::size_t>(end - digits);
-  out.str_header(path.size() + 1 + digit_count);
-  out.raw(path);
-  out.byte(':');
-  out.raw(std::string_view(digits, digit_count));
+  // The result is a part of `filename`, never of `cwd`.
+  return getcwd(cwd, sizeof(cwd)) != nullptr ? strip_cwd(filename, cwd) : filename;
 }
 
 std::optional<CallSite> user_code_call_site(const std::vector<CallFrame>& call_frames,
@@ -57,18 +45,6 @@ std::optional<CallSite> user_code_call_site(const std::vector<CallFrame>& call_f
     }
   }
   return std::nullopt;
-}
-
-void write_call_site(SpanWriter& out, const std::optional<CallSite>& call_site) {
-  if (call_site) {
-    out.fixmap(2);
-    out.str("call_frame_id");
-    out.str(call_site->call_frame_id.view());
-    out.str("line_number");
-    out.integer(call_site->line_number);
-  } else {
-    out.nil();
-  }
 }
 
 void write_call_site(ByteBuffer& buf, const std::optional<CallSite>& call_site) {

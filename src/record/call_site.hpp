@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <charconv>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -30,11 +31,27 @@ struct CallSite {
 // component, else `filename` unchanged.
 std::string_view strip_cwd(std::string_view filename, std::string_view cwd);
 
-// Writes the str "<path>:<line>" for the frame's code file, relative to the
-// working directory (read afresh, so a change of directory shows); when the
-// working directory cannot be read the file name stays as it is. It takes at
-// most `path_bound(filename)` bytes.
-void write_path_with_lineno(SpanWriter& out, std::string_view filename, int lineno);
+// `filename` relative to the working directory, asked of the operating
+// system at every call so that a change of directory shows; `filename`
+// unchanged when the working directory cannot be read.
+std::string_view relative_to_cwd(std::string_view filename);
+
+// Writes the str "<path>:<line>" for the frame's code file, its path as
+// relative_to_cwd gives it. It takes at most `path_bound(filename)` bytes.
+// Inline, as is write_call_site below, so that the writer of a record stays
+// in registers: a writer passed to another function would have to be
+// reloaded after every byte it writes.
+inline void write_path_with_lineno(SpanWriter& out, std::string_view filename, int lineno) {
+  const std::string_view path = relative_to_cwd(filename);
+  char digits[16];
+  auto [end, ec] = std::to_chars(digits, digits + sizeof(digits), lineno);
+  (void)ec;  // 16 characters hold every int
+  const auto digit_count = static_cast<std::size_t>(end - digits);
+  out.str_header(path.size() + 1 + digit_count);
+  out.raw(path);
+  out.byte(':');
+  out.raw(std::string_view(digits, digit_count));
+}
 constexpr std::size_t path_bound(std::string_view filename) {
   return SpanWriter::str_bound(filename.size() + 1 + 11);
 }
@@ -52,7 +69,17 @@ std::optional<CallSite> user_code_call_site(const std::vector<CallFrame>& call_f
 // or nil when the call came from no recorded frame; it takes at most
 // `kCallSiteBound` bytes.
 void write_call_site(ByteBuffer& buf, const std::optional<CallSite>& call_site);
-void write_call_site(SpanWriter& out, const std::optional<CallSite>& call_site);
+inline void write_call_site(SpanWriter& out, const std::optional<CallSite>& call_site) {
+  if (call_site) {
+    out.fixmap(2);
+    out.str("call_frame_id");
+    out.str(call_site->call_frame_id.view());
+    out.str("line_number");
+    out.integer(call_site->line_number);
+  } else {
+    out.nil();
+  }
+}
 inline constexpr std::size_t kCallSiteBound = 1 + SpanWriter::str_bound(13) +
                                               SpanWriter::str_bound(FrameId::kSize) +
                                               SpanWriter::str_bound(11) + 9;
