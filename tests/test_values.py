@@ -2,6 +2,7 @@
 per rule (no code of the program runs, the budget, the repr setting, a
 replaced serializer, one bad value among the locals)."""
 
+import functools
 import os
 import subprocess
 import sys
@@ -313,3 +314,90 @@ def test_run_refuses_a_budget_below_the_minimum(tmp_path):
     result = subprocess.run([sys.executable, "-m", "tavo", "run", "--value-budget", "10",
                              "prog.py"], cwd=tmp_path, capture_output=True, text=True, timeout=300)
     assert result.returncode == 2 and "bad value 10 for value-budget" in result.stderr
+
+
+def _frame_shapes(extra):
+    """Functions whose locals take each way a frame's variables can be read."""
+    # On 3.12 a frame's locals dict, once made, keeps its keys' first order:
+    # these functions bind their variables in their order in the code, so
+    # that the dict made at the call event does not reorder its return's;
+    # all but reads_outer, whose free variable comes last in the code.
+    def closes_over(seen, unused=None):
+        counter = 0
+        cell = 0
+
+        def bump():
+            nonlocal counter
+            counter += 1
+            return counter + len(seen) + cell
+
+        del unused
+        return bump
+
+    def reads_outer(flag):
+        first = extra if flag else None
+        return first
+
+    def inlined(items, __builtins__=None):
+        shadowed = "outer"
+        keep = lambda: shadowed  # noqa: E731 (makes `shadowed` a cell)
+        firsts = [shadowed for shadowed in items]
+        makers = [lambda: item for item in items]
+        if not items:
+            never = 1
+            return never
+        return [keep(), firsts, [make() for make in makers]]
+
+    def generates(n):
+        for index in range(n):
+            total = index * 2
+            yield total
+
+    def reads_its_locals(a):
+        b = a + 1
+        frame = sys._getframe()
+        frame.f_locals["added"] = b
+        return a
+
+    def holds_big(size):
+        text = "x" * size
+        return len(text)
+
+    def run():
+        closes_over([1, 2])()
+        reads_outer(True)
+        inlined(["p", "q"])
+        list(generates(3))
+        reads_its_locals(1)
+        holds_big(150)
+        holds_big(400)
+    return run
+
+
+@pytest.mark.parametrize("lightweight", [False, True])
+def test_locals_read_from_the_frame_match_the_locals_dict(engine, lightweight, monkeypatch):
+    config = {"engine": engine, "value_budget": 300, "lightweight-values": lightweight}
+
+    def locals_recorded():
+        with tavo.profile(db_path=None, config=config) as profiler:
+            _frame_shapes(["e"])()
+        return [(r["co_name"], r["event"], msgpack.packb(r["locals"]))
+                for r in records_of(profiler.trace, kind="frame")]
+
+    direct = locals_recorded()
+    # A serializer that is not the native function itself takes the locals dict.
+    for name in ("dump_msgpack", "dump_msgpack_lightweight_repr"):
+        monkeypatch.setattr(serialize, name, functools.partial(getattr(_tavo, name)))
+    through_dict = locals_recorded()
+    assert len(direct) >= 20
+
+    def without_reads_outer(records):
+        return [record for record in records if record[0] != "reads_outer"]
+
+    assert without_reads_outer(direct) == without_reads_outer(through_dict)
+    returned = {name: msgpack.unpackb(data) for name, event, data in direct if event == "return"}
+    # The map read from the frame lists the variables in the code's order,
+    # with no locals dict made at the call event to keep another.
+    assert list(returned["reads_outer"]) == ["flag", "first", "extra"]
+    assert "__builtins__" not in returned["inlined"] and returned["reads_its_locals"]["added"] == 2
+    assert returned["holds_big"]["text"].endswith(" more characters>")

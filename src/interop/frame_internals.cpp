@@ -95,8 +95,13 @@ bool prepare_locals_refresh(PyFrameObject* frame) {
 #endif
 
 #if PY_VERSION_HEX >= 0x030D0000
-bool copy_frame_variables(PyFrameObject* frame, PyObject* out) {
-  _PyInterpreterFrame* data = frame->f_frame;
+namespace {
+
+// Calls `take(name, value)` for each bound variable of a function frame, as
+// the interpreter's locals proxy lists them (the names set from outside
+// aside); false as soon as `take` does.
+template <class Take>
+bool for_each_variable(_PyInterpreterFrame* data, Take take) {
   PyCodeObject* code = _PyFrame_GetCode(data);
   for (int i = 0; i < code->co_nlocalsplus; ++i) {
     PyObject* value = data->localsplus[i];
@@ -112,9 +117,20 @@ bool copy_frame_variables(PyFrameObject* frame, PyObject* out) {
         continue;
       }
     }
-    if (PyDict_SetItem(out, PyTuple_GET_ITEM(code->co_localsplusnames, i), value) < 0) {
+    if (!take(PyTuple_GET_ITEM(code->co_localsplusnames, i), value)) {
       return false;
     }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool copy_frame_variables(PyFrameObject* frame, PyObject* out) {
+  if (!for_each_variable(frame->f_frame, [out](PyObject* name, PyObject* value) {
+        return PyDict_SetItem(out, name, value) == 0;
+      })) {
+    return false;
   }
   if (frame->f_extra_locals != nullptr) {
     Py_ssize_t position = 0;
@@ -124,6 +140,56 @@ bool copy_frame_variables(PyFrameObject* frame, PyObject* out) {
       if (PyDict_SetItem(out, key, value) < 0) {
         return false;
       }
+    }
+  }
+  return true;
+}
+
+bool frame_bound_variables(PyFrameObject* frame, std::vector<FrameVariable>& out) {
+  _PyInterpreterFrame* data = frame->f_frame;
+  if ((_PyFrame_GetCode(data)->co_flags & CO_OPTIMIZED) == 0 || frame->f_extra_locals != nullptr) {
+    return false;
+  }
+  return for_each_variable(data, [&out](PyObject* name, PyObject* value) {
+    out.emplace_back(name, value);
+    return true;
+  });
+}
+#else
+bool frame_bound_variables(PyFrameObject* frame, std::vector<FrameVariable>& out) {
+  _PyInterpreterFrame* data = frame->f_frame;
+  PyCodeObject* code = data->f_code;
+  // Before its first instruction a frame's free variables may not be copied
+  // in yet: the refresh does that itself.
+  if ((code->co_flags & CO_OPTIMIZED) == 0 || data->f_locals != nullptr ||
+      _PyInterpreterFrame_LASTI(data) < 0) {
+    return false;
+  }
+  if (data->stacktop == 0) {
+    return true;  // the refresh reads no variable of such a frame
+  }
+  const std::size_t start = out.size();
+  // As the refresh reads them: by the time a frame has started, every
+  // variable's cell has been made (the cells come first in the code), so a
+  // cell variable holding a cell is read through it, and one holding
+  // anything else (shadowed by an inlined comprehension's) as it is.
+  for (int i = 0; i < code->co_nlocalsplus; ++i) {
+    PyObject* value = data->localsplus[i];
+    const _PyLocals_Kind kind = _PyLocals_GetKind(code->co_localspluskinds, i);
+    if (value == nullptr || (kind & CO_FAST_HIDDEN) != 0) {
+      continue;
+    }
+    if ((kind & CO_FAST_FREE) != 0) {
+      if (!PyCell_Check(value)) {
+        out.resize(start);  // the refresh would read it as a cell: left to it
+        return false;
+      }
+      value = PyCell_GET(value);
+    } else if ((kind & CO_FAST_CELL) != 0 && PyCell_Check(value)) {
+      value = PyCell_GET(value);
+    }
+    if (value != nullptr) {
+      out.emplace_back(PyTuple_GET_ITEM(code->co_localsplusnames, i), value);
     }
   }
   return true;

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 namespace tavo::compat {
 
@@ -56,6 +58,19 @@ PyCodeObject* back_code(PyFrameObject* frame, int hops);
 // same. False with an exception set on failure.
 bool prepare_locals_refresh(PyFrameObject* frame);
 #endif
+
+// A variable's name and value, both borrowed from the frame.
+using FrameVariable = std::pair<PyObject*, PyObject*>;
+
+// For a function frame (optimized code) whose locals mapping would list
+// exactly its bound variables: appends them to `out` (cells and free variables
+// by their contents) in the order that mapping lists them, and true. False,
+// with `out` as it was, for any other frame, whose locals only the
+// interpreter's own mapping gives: module code and class bodies, a frame whose
+// locals dict exists already (3.12: it may hold other names, in another
+// order), one with names set from outside (3.13), one not yet started.
+// The values stay valid while no code runs.
+bool frame_bound_variables(PyFrameObject* frame, std::vector<FrameVariable>& out);
 
 #if PY_VERSION_HEX >= 0x030D0000
 // For a function frame (optimized code), whose locals the interpreter shows

@@ -3,7 +3,10 @@
 #include "interop/compat.hpp"
 #include "interop/interned.hpp"
 #include "record/qualname.hpp"
+#include "values/frame_locals.hpp"
 #include "values/serializer.hpp"
+#include "values/value_functions.hpp"
+#include "values/value_settings.hpp"
 
 namespace tavo {
 
@@ -36,19 +39,55 @@ Result<PyRef> recorded_locals(PyFrameObject* frame) {
   return locals;
 }
 
+// The locals map: with the package's own encoder, straight from a function
+// frame's variables when that gives the same bytes as the locals dict would;
+// else the dict (`locals`, or taken now), through the serializer.
+Status write_locals(ByteBuffer& buf, PyFrameObject* frame, PyObject* dump,
+                    std::optional<bool> native, PyRef locals) {
+  if (!locals) {
+    Result<bool> direct =
+        values::encode_frame_locals(frame, *native, values::current_settings(), buf);
+    if (direct.ok() && direct.value()) {
+      return Status::success();
+    }
+    if (!direct.ok()) {
+      // The dict's encoding meets the same error, or none; an interrupt is
+      // the program's.
+      if (PyError error = direct.take_error(); error.is_interrupt()) {
+        return error;
+      }
+    }
+    Result<PyRef> taken = recorded_locals(frame);
+    if (!taken.ok()) {
+      return taken.take_error();
+    }
+    locals = taken.take_value();
+  }
+  return serialize_with(dump, locals.get(), buf);
+}
+
 Status write_body(ByteBuffer& buf, const FrameRecordInput& in) {
   std::string qualname_storage;
   Result<std::string_view> qualname = qualname_text(in.frame, in.facts, qualname_storage);
   if (!qualname.ok()) {
     return qualname.take_error();
   }
-  Result<PyRef> locals = recorded_locals(in.frame);
-  if (!locals.ok()) {
-    return locals.take_error();
-  }
   Result<PyRef> dump = host_serializer(in.lightweight_repr);
   if (!dump.ok()) {
     return dump.take_error();
+  }
+  // The package's own encoder runs no code of the program: a function
+  // frame's locals may then be read after the argument, and straight from
+  // its variables (see write_locals). Any other serializer may run code, so
+  // the locals are taken first, as the program left them.
+  const std::optional<bool> native = values::native_dump_lightweight(dump.value().get());
+  PyRef locals;
+  if (!native || values::current_settings().repr) {
+    Result<PyRef> taken = recorded_locals(in.frame);
+    if (!taken.ok()) {
+      return taken.take_error();
+    }
+    locals = taken.take_value();
   }
   // Keys, headers and the texts known before the values: one buffer growth.
   {
@@ -78,7 +117,8 @@ Status write_body(ByteBuffer& buf, const FrameRecordInput& in) {
     return s;
   }
   write_str(buf, "locals");
-  if (Status s = serialize_with(dump.value().get(), locals.value().get(), buf); !s.ok()) {
+  if (Status s = write_locals(buf, in.frame, dump.value().get(), native, std::move(locals));
+      !s.ok()) {
     return s;
   }
   // "thread" ... "user_code_call_site", and "frame"

@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "values/object_view.hpp"
@@ -301,6 +303,42 @@ class Encoder {
     if (step == Step::kOverflow) {
       step = recut_written(start, room);
     }
+    pending_ = PyRef();
+    return step;
+  }
+
+  // The map of `entries` as full_dict() writes a dict holding them at the
+  // top level (its entries as full_entries() does), if it takes at most
+  // `room` bytes; otherwise kOverflow, with no cut form: that is the dict's.
+  Step whole_map(std::span<const std::pair<PyObject*, PyObject*>> entries, std::size_t room) {
+    limit_ = room > kNoLimit - out_.size() ? kNoLimit : out_.size() + room;
+    put_count(out_, entries.size(), 0x80, 0xde, 0xdf);
+    Step step = Step::kDone;
+    for (auto [key, value] : entries) {
+      std::uint8_t* at = out_.claim(2 * kSmallRoom);
+      if (std::size_t n = small_leaf(key, at); n != 0) {
+        at += n;
+      } else {
+        out_.move_to(at);
+        if (step = plain_nested(key, 1); step != Step::kDone) {
+          break;
+        }
+        at = out_.claim(kSmallRoom);
+      }
+      if (std::size_t n = small_leaf(value, at); n != 0) {
+        out_.move_to(at + n);
+      } else {
+        out_.move_to(at);
+        if (step = plain_nested(value, 1); step != Step::kDone) {
+          break;
+        }
+      }
+      if (out_.size() > limit_) {
+        step = Step::kOverflow;
+        break;
+      }
+    }
+    limit_ = kNoLimit;
     pending_ = PyRef();
     return step;
   }
@@ -1199,8 +1237,11 @@ struct Scratch {
   bool in_use = false;
 };
 
-template <class Take>
-bool encode_with(Scratch& scratch, PyObject* value, bool lightweight, const ValueSettings& settings,
+// Runs `run(encoder, room)` and hands the bytes it wrote to `take`: kDone,
+// kError with an exception set (the encoder's or take's), or what `run`
+// returned otherwise.
+template <class Run, class Take>
+Step encode_with(Scratch& scratch, bool lightweight, const ValueSettings& settings, Run run,
                  Take take) {
   struct InUse {  // also when an allocation fails
     Scratch& scratch;
@@ -1209,14 +1250,28 @@ bool encode_with(Scratch& scratch, PyObject* value, bool lightweight, const Valu
   } in_use(scratch);
   scratch.active.clear();
   Encoder encoder(scratch.bytes, scratch.spans, scratch.active, lightweight, settings.repr);
-  Step step = encoder.fit(value, 0, std::max(settings.budget, kMinRoom));
-  bool ok = step == Step::kDone && take(scratch.bytes.data(), encoder.size());
+  Step step = run(encoder, std::max(settings.budget, kMinRoom));
+  if (step == Step::kDone && !take(scratch.bytes.data(), encoder.size())) {
+    step = Step::kError;
+  }
   // A value far above the budget leaves no lasting large buffer behind.
   if (scratch.bytes.size() > 4 * std::max(settings.budget, std::size_t{1} << 16)) {
     ByteBuffer().swap(scratch.bytes);
     std::vector<Span>().swap(scratch.spans);
   }
-  return ok;
+  return step;
+}
+
+// encode_with() on this thread's storage, or on a new one while that is in
+// use (repr() calling the encoder).
+template <class Run, class Take>
+Step encode_on_scratch(bool lightweight, const ValueSettings& settings, Run run, Take take) {
+  thread_local Scratch shared;
+  if (!shared.in_use) {
+    return encode_with(shared, lightweight, settings, run, take);
+  }
+  Scratch own;
+  return encode_with(own, lightweight, settings, run, take);
 }
 
 // Encodes `value` and hands the bytes to `take`; false with an exception set
@@ -1228,12 +1283,8 @@ bool encode_then(PyObject* value, bool lightweight, const ValueSettings& setting
   if (std::size_t n = Encoder::small_leaf(value, leaf); n != 0) {
     return take(leaf, n);
   }
-  thread_local Scratch shared;
-  if (!shared.in_use) {
-    return encode_with(shared, value, lightweight, settings, take);
-  }
-  Scratch own;  // a value encoded while another is (repr() calling the encoder)
-  return encode_with(own, value, lightweight, settings, take);
+  auto run = [value](Encoder& encoder, std::size_t room) { return encoder.fit(value, 0, room); };
+  return encode_on_scratch(lightweight, settings, run, take) == Step::kDone;
 }
 
 }  // namespace
@@ -1257,6 +1308,28 @@ PyObject* encode_to_bytes(PyObject* value, bool lightweight, const ValueSettings
     return result != nullptr;
   });
   return result;
+}
+
+Result<bool> encode_whole_map(std::span<const std::pair<PyObject*, PyObject*>> entries,
+                              bool lightweight, const ValueSettings& settings, ByteBuffer& out) {
+  if (settings.repr) {
+    return false;  // repr() may run code that changes what the entries borrow
+  }
+  auto run = [entries](Encoder& encoder, std::size_t room) {
+    return encoder.whole_map(entries, room);
+  };
+  auto take = [&out](const std::uint8_t* data, std::size_t n) {
+    out.insert(out.end(), data, data + n);
+    return true;
+  };
+  switch (encode_on_scratch(lightweight, settings, run, take)) {
+    case Step::kDone:
+      return true;
+    case Step::kError:
+      return PyError::fetch();
+    default:
+      return false;
+  }
 }
 
 }  // namespace tavo::values

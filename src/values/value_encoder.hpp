@@ -11,6 +11,9 @@
 
 #include <Python.h>
 
+#include <span>
+#include <utility>
+
 #include "interop/error.hpp"
 #include "record/msgpack_write.hpp"
 #include "values/value_settings.hpp"
@@ -20,6 +23,14 @@ namespace tavo::values {
 // Appends the encoding of `value` to `out`; on error `out` is left as it was.
 Status encode_value(PyObject* value, bool lightweight, const ValueSettings& settings,
                     ByteBuffer& out);
+
+// Appends the encoding a dict holding `entries` (key, value, in that order,
+// keys distinct) would have, when all of it fits the budget, and true; false,
+// with `out` as it was, when it does not (the dict's own encoding then gives
+// its cut form) or with the repr setting, whose code could change what the
+// entries borrow.
+Result<bool> encode_whole_map(std::span<const std::pair<PyObject*, PyObject*>> entries,
+                              bool lightweight, const ValueSettings& settings, ByteBuffer& out);
 
 // The encoding of `value` as a new bytes object; null with an exception set on error.
 PyObject* encode_to_bytes(PyObject* value, bool lightweight, const ValueSettings& settings);
