@@ -593,7 +593,7 @@ class Encoder {
     std::uint8_t* const start = out_.claim(1 + 2 * kSmallRoom * static_cast<std::size_t>(count));
     start[0] = static_cast<std::uint8_t>(0x80 | count);
     std::uint8_t* at = start + 1;
-    if (!each_entry(v, [&at](PyObject* key, PyObject* value) {
+    if (!each_entry(v, [&at](PyObject* key, PyObject* value) __attribute__((always_inline)) {
           const std::size_t key_size = small_leaf(key, at);
           const std::size_t value_size = key_size != 0 ? small_leaf(value, at + key_size) : 0;
           at += key_size + value_size;
