@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "interop/pyref.hpp"
+
 namespace tavo::compat {
 
 namespace {
@@ -65,20 +67,21 @@ bool agrees(PyObject* dict) {
   return listed == expected;
 }
 
-// Both kinds of keys, with a deleted entry among them.
+// Both kinds of keys, with a deleted entry among them. An exception the
+// caller has pending is kept aside meanwhile.
 bool layout_holds() {
-  PyObject* str_keys = Py_BuildValue("{sisisi}", "a", 1, "b", 2, "c", 3);
-  PyObject* int_keys = Py_BuildValue("{isisis}", 1, "a", 2, "b", 3, "c");
-  PyObject* gone = PyLong_FromLong(2);
-  bool holds = str_keys != nullptr && int_keys != nullptr && gone != nullptr &&
-               PyDict_DelItemString(str_keys, "b") == 0 && PyDict_DelItem(int_keys, gone) == 0 &&
-               agrees(str_keys) && agrees(int_keys);
-  Py_XDECREF(str_keys);
-  Py_XDECREF(int_keys);
-  Py_XDECREF(gone);
+  PyRef pending = PyRef::steal(PyErr_GetRaisedException());
+  PyRef str_keys = PyRef::steal(Py_BuildValue("{sisisi}", "a", 1, "b", 2, "c", 3));
+  PyRef int_keys = PyRef::steal(Py_BuildValue("{isisis}", 1, "a", 2, "b", 3, "c"));
+  PyRef gone = PyRef::steal(PyLong_FromLong(2));
+  const bool holds = str_keys && int_keys && gone &&
+                     PyDict_DelItemString(str_keys.get(), "b") == 0 &&
+                     PyDict_DelItem(int_keys.get(), gone.get()) == 0 && agrees(str_keys.get()) &&
+                     agrees(int_keys.get());
   if (!holds) {
     PyErr_Clear();  // a failure here only means that PyDict_Next is used
   }
+  PyErr_SetRaisedException(pending.release());
   return holds;
 }
 #endif
