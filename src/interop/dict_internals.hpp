@@ -16,9 +16,10 @@ struct DictTable {
   Py_ssize_t count = 0;
 };
 
-// The entry table of an exact or derived dict, and true; false for a dict
-// that keeps its values apart from its keys (an instance dict sharing its
-// keys), to be walked with PyDict_Next.
+// The entry table of an exact or derived dict, and true; false, for the
+// caller to walk it with PyDict_Next, for a dict that keeps its values apart
+// from its keys (an instance dict sharing its keys), and for every dict on an
+// interpreter whose layout is not the one known here.
 bool dict_table(PyObject* dict, DictTable& table);
 
 }  // namespace tavo::compat
