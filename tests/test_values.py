@@ -96,6 +96,15 @@ def _shared():
     return [part, part, {"again": part, "n": None}]
 
 
+def _dicts_with_holes():
+    by_text = {f"k{i}": [i, f"v{i}"] for i in range(40)}
+    by_number = {i: {"n": i} for i in range(40)}
+    for i in range(0, 40, 3):
+        del by_text[f"k{i}"], by_number[i]
+    by_text["late"] = by_number[1] = 0  # after the deleted entries
+    return [by_text, by_number, vars(Plain(Plain(2))), {(1, 2): b"x", 2.5: None}]
+
+
 # Shapes the generated values do not reach: cycles, a container met twice
 # without a cycle, the depth limit, long runs of small items and containers
 # just over the sizes the encoder writes in one go.
@@ -105,6 +114,9 @@ SHAPES = {
     "deep lists": lambda: _nested(1001, lambda v: [v, 1]),
     "deep dicts": lambda: _nested(1001, lambda v: {"k": v}),
     "long list": lambda: [[i, float(i), f"s{i}", None, i % 2 == 0] for i in range(300)],
+    # Dicts as they are stored after deletions, with keys of any type, and
+    # an instance's dict that shares its keys with its class.
+    "dicts with holes": _dicts_with_holes,
     "sixteen": lambda: [list(range(16)), dict.fromkeys(range(16)), tuple("abcdefghijklmnop")],
     # Cut at each depth from what was written: headers that shrink, texts and
     # bytes written whole or not reached, keys too long for any room.

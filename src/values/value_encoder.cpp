@@ -7,11 +7,13 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "interop/dict_internals.hpp"
 #include "values/object_view.hpp"
 
 namespace tavo::values {
@@ -84,10 +86,16 @@ Kind classify(PyObject* v, int depth) {
 
 // The encoder's output: bytes written at a cursor into storage that only
 // grows, so that the hot path is a pointer comparison and a copy. Cut forms
-// move back (shrink) and rearrange what was written (data).
+// move back (shrink) and rearrange what was written (data). The storage is
+// the thread's reusable buffer; an encoding returned as bytes that grows past
+// `move_at` moves to a bytes object and continues there, so that a large
+// value is not copied once more at the end.
 class Sink {
  public:
-  explicit Sink(ByteBuffer& storage) : buf_(storage) { rebase(0); }
+  Sink(ByteBuffer& storage, std::size_t move_at, std::size_t bytes_hint)
+      : buf_(storage), move_at_(move_at), bytes_hint_(bytes_hint) {
+    rebase(buf_.data(), 0, buf_.size());
+  }
   std::size_t size() const { return static_cast<std::size_t>(cur_ - begin_); }
   void shrink(std::size_t n) { cur_ = begin_ + n; }
   std::uint8_t* data() { return begin_; }
@@ -116,19 +124,56 @@ class Sink {
   }
   // Sets the cursor after bytes written into room that `claim` made.
   void move_to(std::uint8_t* at) { cur_ = at; }
+  // The bytes object the output moved to, cut to the bytes written; null if
+  // it did not move (or on error, with an exception set).
+  PyRef take_bytes() {
+    if (!bytes_) {
+      return PyRef();
+    }
+    PyObject* raw = bytes_.release();
+    if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(size())) != 0) {
+      return PyRef();
+    }
+    return PyRef::steal(raw);
+  }
+  bool moved() const { return static_cast<bool>(bytes_); }
 
  private:
   [[gnu::noinline]] void grow(std::size_t n) {
     const std::size_t pos = size();
-    buf_.resize(std::max(buf_.size() * 2, pos + n + 256));
-    rebase(pos);
+    const std::size_t want = std::max(2 * static_cast<std::size_t>(end_ - begin_), pos + n + 256);
+    if (bytes_) {
+      PyObject* raw = bytes_.release();
+      if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(want)) != 0) {
+        throw std::bad_alloc();
+      }
+      bytes_ = PyRef::steal(raw);
+      rebase(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(raw)), pos, want);
+    } else if (pos + n > move_at_) {
+      const std::size_t room = std::max(want, bytes_hint_ + bytes_hint_ / 4);
+      bytes_ = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(room)));
+      if (!bytes_) {
+        throw std::bad_alloc();
+      }
+      auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes_.get()));
+      std::memcpy(data, begin_, pos);
+      rebase(data, pos, room);
+    } else {
+      if (buf_.size() < want) {
+        buf_.resize(want);
+      }
+      rebase(buf_.data(), pos, buf_.size());
+    }
   }
-  void rebase(std::size_t pos) {
-    begin_ = buf_.data();
+  void rebase(std::uint8_t* data, std::size_t pos, std::size_t capacity) {
+    begin_ = data;
     cur_ = begin_ + pos;
-    end_ = begin_ + buf_.size();
+    end_ = begin_ + (bytes_ ? capacity : std::min(capacity, move_at_));
   }
   ByteBuffer& buf_;
+  const std::size_t move_at_;
+  const std::size_t bytes_hint_;
+  PyRef bytes_;
   std::uint8_t* begin_ = nullptr;
   std::uint8_t* cur_ = nullptr;
   std::uint8_t* end_ = nullptr;
@@ -175,6 +220,14 @@ std::size_t put_be(std::uint8_t* dst, std::uint8_t tag, std::uint64_t value, int
          : value >= -32768        ? put_be(at, 0xd1, bits, 2)
          : value >= -2147483648LL ? put_be(at, 0xd2, bits, 4)
                                   : put_be(at, 0xd3, bits, 8);
+}
+
+// As int_bytes(), for 0 < value < 2**30.
+[[gnu::always_inline]] inline std::size_t digit_bytes(std::uint8_t* at, std::uint32_t value) {
+  return value <= 0x7f     ? (at[0] = static_cast<std::uint8_t>(value), 1)
+         : value <= 0xff   ? put_be(at, 0xcc, value, 1)
+         : value <= 0xffff ? put_be(at, 0xcd, value, 2)
+                           : put_be(at, 0xce, value, 4);
 }
 
 [[gnu::always_inline]] inline void put_int(Sink& out, long long value) {
@@ -280,6 +333,41 @@ PyRef truncated(PyRef text, Py_ssize_t limit) {
   return head ? PyRef::steal(PyUnicode_FromFormat("%U...", head.get())) : PyRef();
 }
 
+// Calls `body(key, value)` for each entry of a dict that no code changes
+// meanwhile, in order, until it returns false; false then. The entry after
+// the one handed over is fetched ahead, so that its objects are on their way
+// to the cache meanwhile.
+template <class Body>
+[[gnu::always_inline]] inline bool each_entry(PyObject* dict, Body body) {
+  compat::DictTable table;
+  if (compat::dict_table(dict, table)) [[likely]] {
+    PyObject* const* entry = table.keys;
+    PyObject* const* const end = entry + table.count * table.stride;
+    for (; entry != end; entry += table.stride) {
+      if (entry[1] == nullptr) {
+        continue;  // deleted
+      }
+      if (entry + table.stride != end) {
+        __builtin_prefetch(entry[table.stride]);
+        __builtin_prefetch(entry[table.stride + 1]);
+      }
+      if (!body(entry[0], entry[1])) {
+        return false;
+      }
+    }
+    return true;
+  }
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    if (!body(key, value)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Where a container written by a value's attempt ends, and the index of the
 // first container after it, in the order of their starts.
 struct Span {
@@ -289,11 +377,9 @@ struct Span {
 
 class Encoder {
  public:
-  Encoder(ByteBuffer& storage, std::vector<Span>& spans, std::vector<PyObject*>& active,
-          bool lightweight, bool repr)
-      : out_(storage), spans_(spans), lightweight_(lightweight), repr_(repr), active_(active) {}
-
-  std::size_t size() const { return out_.size(); }
+  Encoder(Sink& out, std::vector<Span>& spans, std::vector<PyObject*>& active, bool lightweight,
+          bool repr)
+      : out_(out), spans_(spans), lightweight_(lightweight), repr_(repr), active_(active) {}
 
   // Appends `v` if its encoding takes at most `room` bytes, else its cut form.
   Step fit(PyObject* v, int depth, std::size_t room) {
@@ -349,8 +435,16 @@ class Encoder {
   static constexpr std::size_t kSmallRoom = 17;
   [[gnu::always_inline]] static std::size_t small_leaf(PyObject* v, std::uint8_t* at) {
     PyTypeObject* type = Py_TYPE(v);
-    if (type == &PyLong_Type && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v))) {
-      return int_bytes(at, PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v)));
+    if (type == &PyLong_Type) {
+      const auto* number = reinterpret_cast<PyLongObject*>(v);
+      // One digit and no sign bits: a positive int below 2**30, most of them.
+      if (number->long_value.lv_tag == 1U << _PyLong_NON_SIZE_BITS) [[likely]] {
+        return digit_bytes(at, number->long_value.ob_digit[0]);
+      }
+      if (PyUnstable_Long_IsCompact(number)) {
+        return int_bytes(at, PyUnstable_Long_CompactValue(number));
+      }
+      return 0;
     }
     if (type == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(v)) {
       const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(v));
@@ -490,10 +584,12 @@ class Encoder {
   }
 
   // An item of plain_items() that small_leaf() does not write.
-  Step plain_nested(PyObject* v, int depth) {
+  [[gnu::always_inline]] Step plain_nested(PyObject* v, int depth) {
     PyTypeObject* type = Py_TYPE(v);
     if (type == &PyList_Type || type == &PyTuple_Type) {
-      if (depth < kMaxDepth && leaf_array(v)) {
+      PyObject* const* items = type == &PyTuple_Type ? reinterpret_cast<PyTupleObject*>(v)->ob_item
+                                                     : reinterpret_cast<PyListObject*>(v)->ob_item;
+      if (depth < kMaxDepth && leaf_array(items, Py_SIZE(v))) {
         return Step::kDone;  // the caller checks the budget, as for a small leaf
       }
       return full_array(v, depth);
@@ -508,13 +604,10 @@ class Encoder {
   // small leaves, and true; false, with nothing written, for any other. Such
   // a container holds no other: it cannot be part of a cycle, and its
   // encoding needs no bookkeeping.
-  bool leaf_array(PyObject* v) {
-    const Py_ssize_t count = Py_SIZE(v);
+  [[gnu::always_inline]] bool leaf_array(PyObject* const* items, Py_ssize_t count) {
     if (count > 15) {
       return false;
     }
-    PyObject* const* items = PyTuple_Check(v) ? reinterpret_cast<PyTupleObject*>(v)->ob_item
-                                              : reinterpret_cast<PyListObject*>(v)->ob_item;
     std::uint8_t* const start = out_.claim(1 + kSmallRoom * static_cast<std::size_t>(count));
     start[0] = static_cast<std::uint8_t>(0x90 | count);
     std::uint8_t* at = start + 1;
@@ -538,16 +631,13 @@ class Encoder {
     std::uint8_t* const start = out_.claim(1 + 2 * kSmallRoom * static_cast<std::size_t>(count));
     start[0] = static_cast<std::uint8_t>(0x80 | count);
     std::uint8_t* at = start + 1;
-    Py_ssize_t pos = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(v, &pos, &key, &value)) {
-      const std::size_t key_size = small_leaf(key, at);
-      const std::size_t value_size = key_size != 0 ? small_leaf(value, at + key_size) : 0;
-      if (value_size == 0) {
-        return false;
-      }
-      at += key_size + value_size;
+    if (!each_entry(v, [&at](PyObject* key, PyObject* value) __attribute__((always_inline)) {
+          const std::size_t key_size = small_leaf(key, at);
+          const std::size_t value_size = key_size != 0 ? small_leaf(value, at + key_size) : 0;
+          at += key_size + value_size;
+          return value_size != 0;
+        })) {
+      return false;
     }
     out_.move_to(at);
     return true;
@@ -855,55 +945,44 @@ class Encoder {
   // while they are encoded (see nested()), so the dict cannot change.
   Step full_entries(PyObject* v, int depth) {
     put_count(out_, static_cast<std::size_t>(PyDict_GET_SIZE(v)), 0x80, 0xde, 0xdf);
-    Py_ssize_t pos = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
+    Step step = Step::kDone;
     if (depth >= kMaxDepth) {
-      while (PyDict_Next(v, &pos, &key, &value)) {
-        if (Step step = item(key, depth + 1); step != Step::kDone) {
-          return step;
+      each_entry(v, [&](PyObject* key, PyObject* value) {
+        step = item(key, depth + 1);
+        if (step == Step::kDone) {
+          step = item(value, depth + 1);
         }
-        if (Step step = item(value, depth + 1); step != Step::kDone) {
-          return step;
-        }
-      }
-      return checked();
+        return step == Step::kDone;
+      });
+      return step == Step::kDone ? checked() : step;
     }
-    // As plain_items(), with a budget check per entry. The entry after the
-    // one being encoded is read ahead, so that its objects are on their way
-    // to the cache meanwhile.
-    bool more = PyDict_Next(v, &pos, &key, &value);
-    while (more) {
-      PyObject* const this_key = key;
-      PyObject* const this_value = value;
-      more = PyDict_Next(v, &pos, &key, &value);
-      if (more) {
-        __builtin_prefetch(key);
-        __builtin_prefetch(value);
-      }
+    // As plain_items(), with a budget check per entry.
+    each_entry(v, [&](PyObject* key, PyObject* value) __attribute__((always_inline)) {
       std::uint8_t* at = out_.claim(2 * kSmallRoom);
-      if (std::size_t n = small_leaf(this_key, at); n != 0) {
+      if (std::size_t n = small_leaf(key, at); n != 0) {
         at += n;
       } else {
         out_.move_to(at);
-        if (Step step = plain_nested(this_key, depth + 1); step != Step::kDone) {
-          return step;
+        if (step = plain_nested(key, depth + 1); step != Step::kDone) {
+          return false;
         }
         at = out_.claim(kSmallRoom);
       }
-      if (std::size_t n = small_leaf(this_value, at); n != 0) {
+      if (std::size_t n = small_leaf(value, at); n != 0) {
         out_.move_to(at + n);
       } else {
         out_.move_to(at);
-        if (Step step = plain_nested(this_value, depth + 1); step != Step::kDone) {
-          return step;
+        if (step = plain_nested(value, depth + 1); step != Step::kDone) {
+          return false;
         }
       }
       if (out_.size() > limit_) {
-        return Step::kOverflow;
+        step = Step::kOverflow;
+        return false;
       }
-    }
-    return Step::kDone;
+      return true;
+    });
+    return step;
   }
 
   Step full_object(PyObject* v, int depth) {
@@ -1213,7 +1292,7 @@ class Encoder {
     return Step::kDone;
   }
 
-  Sink out_;
+  Sink& out_;
   std::vector<Span>& spans_;
   // The leaf at which the attempt stopped without writing it.
   PyRef pending_;
@@ -1234,24 +1313,34 @@ struct Scratch {
   ByteBuffer bytes;
   std::vector<Span> spans;
   std::vector<PyObject*> active;
+  // The size of the last encoding that moved to a bytes object: the room the
+  // next one starts with.
+  std::size_t moved_size = 0;
   bool in_use = false;
 };
 
-// Runs `run(encoder, room)` and hands the bytes it wrote to `take`: kDone,
-// kError with an exception set (the encoder's or take's), or what `run`
-// returned otherwise.
+// An encoding returned as bytes moves to its own bytes object beyond this.
+constexpr std::size_t kMoveAt = 4096;
+
+// Runs `run(encoder, room)` and hands the output to `take` (as a Sink holding
+// the bytes written): kDone, kError with an exception set (the encoder's or
+// take's), or what `run` returned otherwise.
 template <class Run, class Take>
-Step encode_with(Scratch& scratch, bool lightweight, const ValueSettings& settings, Run run,
-                 Take take) {
+Step encode_with(Scratch& scratch, bool lightweight, const ValueSettings& settings,
+                 std::size_t move_at, Run run, Take take) {
   struct InUse {  // also when an allocation fails
     Scratch& scratch;
     explicit InUse(Scratch& s) : scratch(s) { scratch.in_use = true; }
     ~InUse() { scratch.in_use = false; }
   } in_use(scratch);
   scratch.active.clear();
-  Encoder encoder(scratch.bytes, scratch.spans, scratch.active, lightweight, settings.repr);
+  Sink out(scratch.bytes, move_at, scratch.moved_size);
+  Encoder encoder(out, scratch.spans, scratch.active, lightweight, settings.repr);
   Step step = run(encoder, std::max(settings.budget, kMinRoom));
-  if (step == Step::kDone && !take(scratch.bytes.data(), encoder.size())) {
+  if (out.moved()) {
+    scratch.moved_size = out.size();
+  }
+  if (step == Step::kDone && !take(out)) {
     step = Step::kError;
   }
   // A value far above the budget leaves no lasting large buffer behind.
@@ -1265,34 +1354,36 @@ Step encode_with(Scratch& scratch, bool lightweight, const ValueSettings& settin
 // encode_with() on this thread's storage, or on a new one while that is in
 // use (repr() calling the encoder).
 template <class Run, class Take>
-Step encode_on_scratch(bool lightweight, const ValueSettings& settings, Run run, Take take) {
+Step encode_on_scratch(bool lightweight, const ValueSettings& settings, std::size_t move_at,
+                       Run run, Take take) {
   thread_local Scratch shared;
   if (!shared.in_use) {
-    return encode_with(shared, lightweight, settings, run, take);
+    return encode_with(shared, lightweight, settings, move_at, run, take);
   }
   Scratch own;
-  return encode_with(own, lightweight, settings, run, take);
+  return encode_with(own, lightweight, settings, move_at, run, take);
 }
 
-// Encodes `value` and hands the bytes to `take`; false with an exception set
-// on error (the encoder's or take's).
+// One whole value through encode_on_scratch(); false with an exception set.
 template <class Take>
-bool encode_then(PyObject* value, bool lightweight, const ValueSettings& settings, Take take) {
-  // A lone small leaf (an argument or a return value, mostly) needs no encoder.
-  std::uint8_t leaf[Encoder::kSmallRoom];
-  if (std::size_t n = Encoder::small_leaf(value, leaf); n != 0) {
-    return take(leaf, n);
-  }
+bool encode_then(PyObject* value, bool lightweight, const ValueSettings& settings,
+                 std::size_t move_at, Take take) {
   auto run = [value](Encoder& encoder, std::size_t room) { return encoder.fit(value, 0, room); };
-  return encode_on_scratch(lightweight, settings, run, take) == Step::kDone;
+  return encode_on_scratch(lightweight, settings, move_at, run, take) == Step::kDone;
 }
 
 }  // namespace
 
 Status encode_value(PyObject* value, bool lightweight, const ValueSettings& settings,
                     ByteBuffer& out) {
-  if (!encode_then(value, lightweight, settings, [&out](const std::uint8_t* data, std::size_t n) {
-        out.insert(out.end(), data, data + n);
+  // A lone small leaf (an argument or a return value, mostly) needs no encoder.
+  std::uint8_t leaf[Encoder::kSmallRoom];
+  if (std::size_t n = Encoder::small_leaf(value, leaf); n != 0) {
+    out.insert(out.end(), leaf, leaf + n);
+    return Status::success();
+  }
+  if (!encode_then(value, lightweight, settings, kNoLimit, [&out](Sink& sink) {
+        out.insert(out.end(), sink.data(), sink.data() + sink.size());
         return true;
       })) {
     return PyError::fetch();
@@ -1301,10 +1392,16 @@ Status encode_value(PyObject* value, bool lightweight, const ValueSettings& sett
 }
 
 PyObject* encode_to_bytes(PyObject* value, bool lightweight, const ValueSettings& settings) {
+  std::uint8_t leaf[Encoder::kSmallRoom];
+  if (std::size_t n = Encoder::small_leaf(value, leaf); n != 0) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(leaf),
+                                     static_cast<Py_ssize_t>(n));
+  }
   PyObject* result = nullptr;
-  encode_then(value, lightweight, settings, [&result](const std::uint8_t* data, std::size_t n) {
-    result =
-        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(n));
+  encode_then(value, lightweight, settings, kMoveAt, [&result](Sink& sink) {
+    result = sink.moved() ? sink.take_bytes().release()
+                          : PyBytes_FromStringAndSize(reinterpret_cast<const char*>(sink.data()),
+                                                      static_cast<Py_ssize_t>(sink.size()));
     return result != nullptr;
   });
   return result;
@@ -1318,11 +1415,11 @@ Result<bool> encode_whole_map(std::span<const std::pair<PyObject*, PyObject*>> e
   auto run = [entries](Encoder& encoder, std::size_t room) {
     return encoder.whole_map(entries, room);
   };
-  auto take = [&out](const std::uint8_t* data, std::size_t n) {
-    out.insert(out.end(), data, data + n);
+  auto take = [&out](Sink& sink) {
+    out.insert(out.end(), sink.data(), sink.data() + sink.size());
     return true;
   };
-  switch (encode_on_scratch(lightweight, settings, run, take)) {
+  switch (encode_on_scratch(lightweight, settings, kNoLimit, run, take)) {
     case Step::kDone:
       return true;
     case Step::kError:

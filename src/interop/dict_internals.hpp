@@ -1,0 +1,25 @@
+// A dict's entries read from the interpreter's private storage, for encoders
+// that walk every entry of a dict that cannot change meanwhile: one call per
+// dict instead of one per entry.
+#pragma once
+
+#include <Python.h>
+
+namespace tavo::compat {
+
+// The entry table of a dict whose keys and values are stored together: entry
+// i has its key at keys[i * stride] and its value right after it (null for a
+// deleted entry, to skip), for i below `count`.
+struct DictTable {
+  PyObject* const* keys = nullptr;
+  Py_ssize_t stride = 0;
+  Py_ssize_t count = 0;
+};
+
+// The entry table of an exact or derived dict, and true; false, for the
+// caller to walk it with PyDict_Next, for a dict that keeps its values apart
+// from its keys (an instance dict sharing its keys), and for every dict on an
+// interpreter whose layout is not the one known here.
+bool dict_table(PyObject* dict, DictTable& table);
+
+}  // namespace tavo::compat
