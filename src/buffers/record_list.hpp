@@ -10,12 +10,19 @@
 #include <memory>
 #include <vector>
 
+#include "buffers/chunk_pool.hpp"
 #include "record/msgpack_write.hpp"
 
 namespace tavo {
 
 class RecordList {
  public:
+  // With a pool, full-size chunks come from it and go back to it.
+  explicit RecordList(ChunkPool* pool = nullptr) : pool_(pool) {}
+  RecordList(RecordList&& other) noexcept;
+  RecordList& operator=(RecordList&& other) noexcept;
+  ~RecordList() { release(); }
+
   void append(const std::uint8_t* data, std::size_t size);
   // Puts `earlier` in front of this list's records, leaving it empty.
   void prepend(RecordList&& earlier);
@@ -34,6 +41,10 @@ class RecordList {
     std::size_t size = 0;
     std::size_t capacity = 0;
   };
+  // Gives the chunks back to the pool and empties the list.
+  void release();
+
+  ChunkPool* pool_;
   std::vector<Chunk> chunks_;
   std::size_t count_ = 0;
   std::size_t bytes_ = 0;

@@ -49,7 +49,7 @@ void TraceBuffers::append(std::optional<std::uint64_t> native_id, EventRecords& 
   // The thread gets its entry even for an empty batch, so it is listed in the
   // next document.
   GilSafeLock lock(frames_mutex_);
-  append_all(frames_[*native_id]);
+  append_all(frames_.try_emplace(*native_id, &pool_).first->second);
 }
 
 void TraceBuffers::take(std::string& trace_id, TakenRecords& taken) {
@@ -57,9 +57,9 @@ void TraceBuffers::take(std::string& trace_id, TakenRecords& taken) {
   trace_id = trace_id_;
   taken.trace_generation = trace_generation_;
   GilSafeLock interest_lock(frames_of_interest_mutex_);
-  std::swap(taken.frames_of_interest, frames_of_interest_);
+  taken.frames_of_interest = std::exchange(frames_of_interest_, RecordList(&pool_));
   GilSafeLock frames_lock(frames_mutex_);
-  std::swap(taken.frames, frames_);
+  taken.frames = std::exchange(frames_, {});
   taken.bytes = buffered_bytes_.exchange(0, std::memory_order_relaxed);
   budget_reached_.store(false, std::memory_order_relaxed);
 }
@@ -73,7 +73,7 @@ void TraceBuffers::put_back(TakenRecords&& taken) {
   frames_of_interest_.prepend(std::move(taken.frames_of_interest));
   GilSafeLock frames_lock(frames_mutex_);
   for (auto& [thread_id, list] : taken.frames) {
-    frames_[thread_id].prepend(std::move(list));
+    frames_.try_emplace(thread_id, &pool_).first->second.prepend(std::move(list));
   }
   buffered_bytes_.fetch_add(taken.bytes, std::memory_order_relaxed);
 }
@@ -84,7 +84,7 @@ void TraceBuffers::reset_trace() {
   trace_id_ = std::move(trace_id);
   ++trace_generation_;
   GilSafeLock interest_lock(frames_of_interest_mutex_);
-  frames_of_interest_ = RecordList();
+  frames_of_interest_ = RecordList(&pool_);
   GilSafeLock frames_lock(frames_mutex_);
   frames_.clear();
   buffered_bytes_.store(0, std::memory_order_relaxed);
@@ -101,6 +101,7 @@ void TraceBuffers::remake_locks() {
   std::construct_at(&trace_id_mutex_);
   std::construct_at(&frames_of_interest_mutex_);
   std::construct_at(&frames_mutex_);
+  pool_.remake_lock();
 }
 
 }  // namespace tavo

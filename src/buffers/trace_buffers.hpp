@@ -10,6 +10,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "buffers/chunk_pool.hpp"
 #include "buffers/event_records.hpp"
 #include "buffers/record_list.hpp"
 
@@ -52,6 +53,8 @@ class TraceBuffers {
   // Starts a new trace: a new id, empty buffers, nothing dropped.
   void reset_trace();
   std::string trace_id();
+  // Bytes of record memory kept for reuse (see ChunkPool).
+  std::size_t kept_bytes() { return pool_.kept_bytes(); }
 
   void count_dropped(std::size_t count) {
     dropped_records_.fetch_add(count, std::memory_order_relaxed);
@@ -79,13 +82,15 @@ class TraceBuffers {
   bool threading_ = false;
   std::optional<std::uint64_t> main_thread_id_;
 
+  // Before the lists, which give their chunks back to it when destroyed.
+  ChunkPool pool_;
   // Lock order, for any operation that holds more than one: trace_id, then
-  // frames_of_interest, then frames.
+  // frames_of_interest, then frames (then the pool's own).
   std::mutex trace_id_mutex_;
   std::string trace_id_;
   std::uint64_t trace_generation_ = 0;  // bumped by every test-boundary reset
   std::mutex frames_of_interest_mutex_;
-  RecordList frames_of_interest_;
+  RecordList frames_of_interest_{&pool_};
   std::mutex frames_mutex_;
   std::unordered_map<std::uint64_t, RecordList> frames_;
   // Bytes of the buffered records of the trace, and the records dropped.

@@ -508,6 +508,41 @@ void test_record_list() {
   CHECK(later.count() == 3 && written_array(later) == bytes({0x93, 0xa1, 'x', 0x01, 0xc0}));
 }
 
+// Lists fill reused chunks with their own records only, whichever list gave
+// the chunks back (destroyed, moved over or emptied by a move), and the pool
+// keeps no more than its limit.
+void test_record_list_chunk_pool() {
+  ChunkPool pool;
+  auto fill = [](RecordList& list, int records, std::uint8_t seed) {
+    ByteBuffer want;
+    write_array_len(want, static_cast<std::uint32_t>(records));
+    for (int i = 0; i < records; ++i) {
+      ByteBuffer record(301, static_cast<std::uint8_t>(seed + i % 13));
+      list.append(record.data(), record.size());
+      want.insert(want.end(), record.begin(), record.end());
+    }
+    return want;
+  };
+  {
+    RecordList first(&pool);
+    fill(first, 2000, 1);  // about ten full chunks
+  }
+  const std::size_t kept = pool.kept_bytes();
+  CHECK(kept >= 8 * ChunkPool::kChunkSize);
+  RecordList second(&pool);
+  const ByteBuffer want = fill(second, 2000, 7);
+  CHECK(pool.kept_bytes() < kept && written_array(second) == want);
+  RecordList moved(std::move(second));
+  CHECK(written_array(moved) == want && second.empty());
+  moved = RecordList(&pool);
+  CHECK(moved.empty() && pool.kept_bytes() >= kept);
+  {
+    RecordList many(&pool);
+    fill(many, 20000, 3);  // far more chunks than are kept
+  }
+  CHECK(pool.kept_bytes() == ChunkPool::kKeep * ChunkPool::kChunkSize);
+}
+
 }  // namespace
 
 int main() {
@@ -518,6 +553,7 @@ int main() {
   test_ids_and_time();
   test_random_after_fork();
   test_strip_cwd();
+  test_record_list_chunk_pool();
   test_finders();
   test_path_filter();
   test_record_list();
