@@ -81,6 +81,10 @@ PyObject* get_dropped_records(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(state_of(self).dropped_records());
 }
 
+PyObject* get_kept_record_bytes(PyObject* self, void*) {
+  return PyLong_FromSize_t(state_of(self).kept_record_bytes());
+}
+
 PyMethodDef profiler_methods[] = {
     {"exception_unwind",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exception_unwind)), METH_FASTCALL,
@@ -99,6 +103,8 @@ PyGetSetDef profiler_getset[] = {
      "The id of the trace being recorded now (each test's own with one trace per test).", nullptr},
     {"dropped_records", get_dropped_records, nullptr,
      "Records dropped since the current trace began (errors, the buffer budget, memory).", nullptr},
+    {"kept_record_bytes", get_kept_record_bytes, nullptr,
+     "Memory that taken traces left for the next records (at most 2 MiB).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
