@@ -119,13 +119,7 @@ class ChaChaGenerator {
 
 thread_local ChaChaGenerator generator;
 
-timespec wall_clock() {
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return ts;
-}
-
-void make_ulid(char out[26]) {
+void make_ulid(const timespec& now, char out[26]) {
   std::uint8_t random[10];
   random_bytes(random, sizeof(random));
   std::uint16_t high = static_cast<std::uint16_t>((random[0] << 8) | random[1]);
@@ -133,10 +127,16 @@ void make_ulid(char out[26]) {
   for (int i = 2; i < 10; ++i) {
     low = (low << 8) | random[i];
   }
-  encode_ulid(ulid_millis_from(wall_clock()), high, low, out);
+  encode_ulid(ulid_millis_from(now), high, low, out);
 }
 
 }  // namespace
+
+timespec wall_clock() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return ts;
+}
 
 double timestamp_from(const timespec& ts) {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
@@ -169,17 +169,19 @@ void encode_ulid(std::uint64_t millis, std::uint16_t random_high, std::uint64_t 
 
 void random_bytes(std::uint8_t* out, std::size_t size) { generator.fill(out, size); }
 
-FrameId new_frame_id() {
+FrameId new_frame_id() { return new_frame_id(wall_clock()); }
+
+FrameId new_frame_id(const timespec& now) {
   FrameId id;
   std::memcpy(id.text.data(), "frm_", 4);
-  make_ulid(id.text.data() + 4);
+  make_ulid(now, id.text.data() + 4);
   return id;
 }
 
 std::string new_trace_id() {
   std::string id(30, '\0');
   std::memcpy(id.data(), "trc_", 4);
-  make_ulid(id.data() + 4);
+  make_ulid(wall_clock(), id.data() + 4);
   return id;
 }
 

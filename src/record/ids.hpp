@@ -9,6 +9,8 @@
 
 namespace tavo {
 
+// The wall clock now.
+timespec wall_clock();
 // Seconds since the UNIX epoch by the wall clock (negative before it).
 double timestamp();
 double timestamp_from(const timespec& ts);
@@ -31,6 +33,9 @@ struct FrameId {
 };
 
 FrameId new_frame_id();
+// A frame id whose time part is `now` (a wall_clock() reading), for an event
+// that reads the clock once for its id and its record's timestamp.
+FrameId new_frame_id(const timespec& now);
 // "trc_" followed by a ULID.
 std::string new_trace_id();
 

@@ -134,7 +134,7 @@ Status write_body(ByteBuffer& buf, const FrameRecordInput& in) {
     out.nil();
   }
   out.str("timestamp");
-  out.f64(timestamp());
+  out.f64(in.timestamp);
   out.str("type");
   out.str("frame");
   out.str("user_code_call_site");

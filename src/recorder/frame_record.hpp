@@ -26,6 +26,7 @@ struct FrameRecordInput {
   const std::optional<FrameId>& frame_id;
   const ThreadIdentity& thread;
   const std::optional<CallSite>& call_site;
+  double timestamp;
   bool lightweight_repr;
 };
 

@@ -167,9 +167,11 @@ Status Recorder::process_frame(PyFrameObject* frame, PyCodeObject* code, PyObjec
   // would be wrong. An id is forgotten at its frame's return, so that a later
   // frame at the same address never gets it; a generator or coroutine gets a
   // new id at each resume (a call event) anyway.
+  // One clock reading for the event's id and its record's timestamp.
+  const timespec now = wall_clock();
   std::optional<FrameId> frame_id;
   if (event == Event::kCall) {
-    frame_id = new_frame_id();
+    frame_id = new_frame_id(now);
     slot.frame_ids.insert_or_assign(address, frame_id);
   } else {
     frame_id = take_frame_id(slot.frame_ids, address);
@@ -194,9 +196,9 @@ Status Recorder::process_frame(PyFrameObject* frame, PyCodeObject* code, PyObjec
     // Caught here, so that the call-frame stack is kept right below.
     built = catch_cpp([&] {
       return write_frame_record(
-          records.bytes,
-          FrameRecordInput{frame, CodeFacts::of(code), arg, filename, name_text, event_name(event),
-                           frame_id, *identity.value(), call_site, settings_.lightweight_repr});
+          records.bytes, FrameRecordInput{frame, CodeFacts::of(code), arg, filename, name_text,
+                                          event_name(event), frame_id, *identity.value(), call_site,
+                                          timestamp_from(now), settings_.lightweight_repr});
     });
     if (built.ok()) {
       records.add(offset, RecordKind::kOrdinary);
