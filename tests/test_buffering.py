@@ -349,3 +349,21 @@ def test_records_lost_at_the_recursion_limit_are_counted(monkeypatch):
     kept = frame_records(profiler.trace, {"recurse"})
     assert profiler.dropped_records > 0
     assert len(kept) + profiler.dropped_records == 2 * len(calls)
+
+
+def test_memory_a_taken_trace_leaves_holds_only_the_next_records():
+    # A taken trace's chunks are kept and refilled: nothing of it may show again.
+    def leaf_args(document):
+        return [r.value["locals"]["n"] for r in frame_records(document, {"thread_leaf"})]
+
+    with tavo.profile(db_path=None) as profiler:
+        for i in range(3000):
+            thread_leaf(i)
+        first = profiler.rust_profiler.build_trace()
+        kept = profiler.kept_record_bytes
+        for i in range(3000):
+            thread_leaf(10_000 + i)
+        reused = kept - profiler.kept_record_bytes
+    assert kept > 0 and reused > 0
+    assert leaf_args(first) == [i for i in range(3000) for _ in "cr"]
+    assert leaf_args(profiler.trace) == [10_000 + i for i in range(3000) for _ in "cr"]

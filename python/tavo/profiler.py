@@ -125,6 +125,11 @@ class Profiler:
         recording, the buffer budget, or memory running out."""
         return 0 if self.rust_profiler is None else self.rust_profiler.dropped_records
 
+    @property
+    def kept_record_bytes(self) -> int:
+        """Record memory that taken traces left for the next records (at most 2 MiB)."""
+        return 0 if self.rust_profiler is None else self.rust_profiler.kept_record_bytes
+
     def __call__(self, *args, **kwargs):
         # The native engine does the recording; calling the host object does nothing.
         return None
