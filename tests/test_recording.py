@@ -590,6 +590,14 @@ def test_qualified_name_follows_each_frames_globals(host, tmp_path):
     assert qualnames[::2] == ["one.<module>", "two.<module>", "one.<module>",
                               "first.probe", "second.probe", "renamed.probe"]
     assert qualnames[::2] == qualnames[1::2]
+    # Renamed while its frame runs: the return is named anew.
+    renaming = user_module(str(tmp_path / "renaming.py"),
+                           "def probe():\n    globals()['__name__'] = 'later'\n", "early")
+    with profiling(host) as profiler:
+        renaming["probe"]()
+        document = profiler.build_trace()
+    assert [r.value["qualname"] for r in frame_records(document, {"probe"})] == [
+        "early.probe", "later.probe"]
 
 
 @pytest.mark.parametrize("replace", ["attribute", "module"])
