@@ -92,10 +92,18 @@ Kind classify(PyObject* v, int depth) {
 // value is not copied once more at the end.
 class Sink {
  public:
-  Sink(ByteBuffer& storage, std::size_t move_at, std::size_t bytes_hint)
+  // Writes from the start of `storage` (scratch), or, with `append`, after
+  // the bytes it holds (a record being made); `storage` is then sized to
+  // what was written by end_append().
+  Sink(ByteBuffer& storage, std::size_t move_at, std::size_t bytes_hint, bool append = false)
       : buf_(storage), move_at_(move_at), bytes_hint_(bytes_hint) {
-    rebase(buf_.data(), 0, buf_.size());
+    const std::size_t pos = append ? buf_.size() : 0;
+    if (append) {
+      buf_.resize(buf_.capacity());  // the room the record has already: no fill, no move
+    }
+    rebase(buf_.data(), pos, buf_.size());
   }
+  void end_append(std::size_t size) { buf_.resize(size); }
   std::size_t size() const { return static_cast<std::size_t>(cur_ - begin_); }
   void shrink(std::size_t n) { cur_ = begin_ + n; }
   std::uint8_t* data() { return begin_; }
@@ -1325,20 +1333,35 @@ constexpr std::size_t kMoveAt = 4096;
 // Runs `run(encoder, room)` and hands the output to `take` (as a Sink holding
 // the bytes written): kDone, kError with an exception set (the encoder's or
 // take's), or what `run` returned otherwise.
+// With a `target`, the output goes straight after its bytes and `take` sees
+// it there; `target` is left as it was unless the step is kDone.
 template <class Run, class Take>
 Step encode_with(Scratch& scratch, bool lightweight, const ValueSettings& settings,
-                 std::size_t move_at, Run run, Take take) {
+                 std::size_t move_at, Run run, Take take, ByteBuffer* target) {
   struct InUse {  // also when an allocation fails
     Scratch& scratch;
     explicit InUse(Scratch& s) : scratch(s) { scratch.in_use = true; }
     ~InUse() { scratch.in_use = false; }
   } in_use(scratch);
   scratch.active.clear();
-  Sink out(scratch.bytes, move_at, scratch.moved_size);
+  const std::size_t base = target != nullptr ? target->size() : 0;
+  Sink out(target != nullptr ? *target : scratch.bytes, move_at, scratch.moved_size,
+           target != nullptr);
   Encoder encoder(out, scratch.spans, scratch.active, lightweight, settings.repr);
-  Step step = run(encoder, std::max(settings.budget, kMinRoom));
+  Step step = Step::kError;
+  try {
+    step = run(encoder, std::max(settings.budget, kMinRoom));
+  } catch (...) {
+    if (target != nullptr) {
+      out.end_append(base);
+    }
+    throw;
+  }
   if (out.moved()) {
     scratch.moved_size = out.size();
+  }
+  if (target != nullptr) {
+    out.end_append(step == Step::kDone ? out.size() : base);
   }
   if (step == Step::kDone && !take(out)) {
     step = Step::kError;
@@ -1355,13 +1378,13 @@ Step encode_with(Scratch& scratch, bool lightweight, const ValueSettings& settin
 // use (repr() calling the encoder).
 template <class Run, class Take>
 Step encode_on_scratch(bool lightweight, const ValueSettings& settings, std::size_t move_at,
-                       Run run, Take take) {
+                       Run run, Take take, ByteBuffer* target = nullptr) {
   thread_local Scratch shared;
   if (!shared.in_use) {
-    return encode_with(shared, lightweight, settings, move_at, run, take);
+    return encode_with(shared, lightweight, settings, move_at, run, take, target);
   }
   Scratch own;
-  return encode_with(own, lightweight, settings, move_at, run, take);
+  return encode_with(own, lightweight, settings, move_at, run, take, target);
 }
 
 // One whole value through encode_on_scratch(); false with an exception set.
@@ -1382,10 +1405,10 @@ Status encode_value(PyObject* value, bool lightweight, const ValueSettings& sett
     out.insert(out.end(), leaf, leaf + n);
     return Status::success();
   }
-  if (!encode_then(value, lightweight, settings, kNoLimit, [&out](Sink& sink) {
-        out.insert(out.end(), sink.data(), sink.data() + sink.size());
-        return true;
-      })) {
+  // Written straight into the record: no copy of the bytes.
+  auto run = [value](Encoder& encoder, std::size_t room) { return encoder.fit(value, 0, room); };
+  if (encode_on_scratch(
+          lightweight, settings, kNoLimit, run, [](Sink&) { return true; }, &out) != Step::kDone) {
     return PyError::fetch();
   }
   return Status::success();
@@ -1415,11 +1438,9 @@ Result<bool> encode_whole_map(std::span<const std::pair<PyObject*, PyObject*>> e
   auto run = [entries](Encoder& encoder, std::size_t room) {
     return encoder.whole_map(entries, room);
   };
-  auto take = [&out](Sink& sink) {
-    out.insert(out.end(), sink.data(), sink.data() + sink.size());
-    return true;
-  };
-  switch (encode_on_scratch(lightweight, settings, kNoLimit, run, take)) {
+  // Written straight into the record, and taken back unless it fits whole.
+  switch (
+      encode_on_scratch(lightweight, settings, kNoLimit, run, [](Sink&) { return true; }, &out)) {
     case Step::kDone:
       return true;
     case Step::kError:
