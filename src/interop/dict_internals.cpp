@@ -84,14 +84,21 @@ bool layout_holds() {
   PyErr_SetRaisedException(pending.release());
   return holds;
 }
+
+bool layout_usable = false;  // set once at module start
 #endif
 
 }  // namespace
 
+void check_dict_layout() {
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+  layout_usable = layout_holds();
+#endif
+}
+
 bool dict_table(PyObject* dict, DictTable& table) {
 #if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
-  static const bool usable = layout_holds();
-  return usable && read_table(dict, table);
+  return layout_usable && read_table(dict, table);
 #else
   (void)dict;
   (void)table;

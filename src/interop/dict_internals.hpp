@@ -22,4 +22,9 @@ struct DictTable {
 // interpreter whose layout is not the one known here.
 bool dict_table(PyObject* dict, DictTable& table);
 
+// Checks the layout against PyDict_Next, once, when the module starts: at the
+// first encoding the check's own allocations could run a collection, and so
+// code of the program, in the middle of a value.
+void check_dict_layout();
+
 }  // namespace tavo::compat

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "interop/dict_internals.hpp"
 #include "values/object_view.hpp"
 #include "values/value_encoder.hpp"
 
@@ -50,6 +51,7 @@ PyMethodDef value_methods[] = {
 }  // namespace
 
 bool add_value_functions(PyObject* module) {
+  compat::check_dict_layout();
   return init_object_view() && PyModule_AddFunctions(module, value_methods) == 0;
 }
 
