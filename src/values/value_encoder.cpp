@@ -409,26 +409,7 @@ class Encoder {
     put_count(out_, entries.size(), 0x80, 0xde, 0xdf);
     Step step = Step::kDone;
     for (auto [key, value] : entries) {
-      std::uint8_t* at = out_.claim(2 * kSmallRoom);
-      if (std::size_t n = small_leaf(key, at); n != 0) {
-        at += n;
-      } else {
-        out_.move_to(at);
-        if (step = plain_nested(key, 1); step != Step::kDone) {
-          break;
-        }
-        at = out_.claim(kSmallRoom);
-      }
-      if (std::size_t n = small_leaf(value, at); n != 0) {
-        out_.move_to(at + n);
-      } else {
-        out_.move_to(at);
-        if (step = plain_nested(value, 1); step != Step::kDone) {
-          break;
-        }
-      }
-      if (out_.size() > limit_) {
-        step = Step::kOverflow;
+      if (step = plain_entry(key, value, 1); step != Step::kDone) {
         break;
       }
     }
@@ -964,33 +945,35 @@ class Encoder {
       });
       return step == Step::kDone ? checked() : step;
     }
-    // As plain_items(), with a budget check per entry.
     each_entry(v, [&](PyObject* key, PyObject* value) __attribute__((always_inline)) {
-      std::uint8_t* at = out_.claim(2 * kSmallRoom);
-      if (std::size_t n = small_leaf(key, at); n != 0) {
-        at += n;
-      } else {
-        out_.move_to(at);
-        if (step = plain_nested(key, depth + 1); step != Step::kDone) {
-          return false;
-        }
-        at = out_.claim(kSmallRoom);
-      }
-      if (std::size_t n = small_leaf(value, at); n != 0) {
-        out_.move_to(at + n);
-      } else {
-        out_.move_to(at);
-        if (step = plain_nested(value, depth + 1); step != Step::kDone) {
-          return false;
-        }
-      }
-      if (out_.size() > limit_) {
-        step = Step::kOverflow;
-        return false;
-      }
-      return true;
+      step = plain_entry(key, value, depth + 1);
+      return step == Step::kDone;
     });
     return step;
+  }
+
+  // One entry of a map whose items are at `depth`, as plain_items() writes
+  // items, with a budget check per entry.
+  [[gnu::always_inline]] Step plain_entry(PyObject* key, PyObject* value, int depth) {
+    std::uint8_t* at = out_.claim(2 * kSmallRoom);
+    if (std::size_t n = small_leaf(key, at); n != 0) {
+      at += n;
+    } else {
+      out_.move_to(at);
+      if (Step step = plain_nested(key, depth); step != Step::kDone) {
+        return step;
+      }
+      at = out_.claim(kSmallRoom);
+    }
+    if (std::size_t n = small_leaf(value, at); n != 0) {
+      out_.move_to(at + n);
+    } else {
+      out_.move_to(at);
+      if (Step step = plain_nested(value, depth); step != Step::kDone) {
+        return step;
+      }
+    }
+    return out_.size() > limit_ ? Step::kOverflow : Step::kDone;
   }
 
   Step full_object(PyObject* v, int depth) {
