@@ -190,7 +190,7 @@ def check_warning(record, event, expected):
     assert record.args[0] == TARGET_PATH
     assert record.args[1] == "fuzz_target"
     assert record.args[2] == event
-    assert record.args[3]["value"] == 40  # the frame's locals
+    assert record.args[3].startswith("{'value': <int>")  # the frame's variables, by type
     exc = record.exc_info[1]
     expected.check(exc)
 

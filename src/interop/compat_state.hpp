@@ -21,6 +21,15 @@ inline PyThreadState* thread_state_or_null() {
 #endif
 }
 
+#if PY_VERSION_HEX >= 0x030D0000
+// Exported by every supported version, declared publicly only up to 3.12.
+extern "C" PyAPI_FUNC(int) _PyOS_IsMainThread(void);
+#endif
+
+// Whether the calling thread is the main thread: the one where the
+// interpreter runs signal handlers and pending calls.
+inline bool on_main_thread() { return _PyOS_IsMainThread() != 0; }
+
 // Whether the interpreter is shutting down (past the point where threads
 // other than the finalizing one may run Python code).
 inline bool interpreter_finalizing() {

@@ -27,8 +27,13 @@ PyError PyError::format(PyObject* type, const char* format, ...) {
 }
 
 std::optional<PyError> fetch_interrupt() {
-  PyObject* type = PyErr_Occurred();
-  if (type == nullptr || PyErr_GivenExceptionMatches(type, PyExc_Exception)) {
+  PyObject* raised = PyErr_GetRaisedException();
+  if (raised == nullptr) {
+    return std::nullopt;
+  }
+  const bool program = belongs_to_program(raised);
+  PyErr_SetRaisedException(raised);
+  if (!program) {
     return std::nullopt;
   }
   return PyError::fetch();

@@ -15,6 +15,13 @@
 
 namespace tavo {
 
+// Whether an exception met while tavo ran Python code belongs to the program:
+// anything that is not an `Exception` (KeyboardInterrupt, SystemExit, a test
+// runner's timeout outcome...), or what a Python signal handler raised when
+// the interpreter ran it inside that code. The error indicator is left as it
+// was.
+bool belongs_to_program(PyObject* exception);
+
 class PyError {
  public:
   // Takes the exception currently set; a missing one becomes a SystemError so
@@ -25,10 +32,9 @@ class PyError {
   static PyError format(PyObject* type, const char* format, ...);
 
   PyObject* exception() const { return exc_.get(); }
-  // Whether the exception belongs to the program rather than to the event
-  // being handled: anything that is not an `Exception` (KeyboardInterrupt,
-  // SystemExit, a test runner's timeout outcome...).
-  bool is_interrupt() const { return !PyErr_GivenExceptionMatches(exc_.get(), PyExc_Exception); }
+  // Whether the exception belongs to the program rather than to the work
+  // that met it (see `belongs_to_program`).
+  bool is_interrupt() const { return belongs_to_program(exc_.get()); }
   // Puts the exception back into the error indicator, giving it up.
   void restore() && { PyErr_SetRaisedException(exc_.release()); }
   PyRef take() && { return std::move(exc_); }
@@ -70,8 +76,8 @@ class [[nodiscard]] Status {
   std::optional<PyError> error_;
 };
 
-// Takes the exception currently set if it is an interrupt (see
-// `PyError::is_interrupt`); otherwise leaves the error indicator as it is.
+// Takes the exception currently set if it belongs to the program (see
+// `belongs_to_program`); otherwise leaves the error indicator as it is.
 std::optional<PyError> fetch_interrupt();
 
 // "'<type>' object cannot be converted to '<target>'", the wording used for

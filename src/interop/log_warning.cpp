@@ -4,6 +4,7 @@
 
 #include "interop/host_module.hpp"
 #include "interop/interned.hpp"
+#include "interop/program_exception.hpp"
 
 namespace tavo {
 
@@ -19,6 +20,10 @@ void log_tavo_warning(const char* message) {
     PyRef done =
         text ? PyRef::steal(PyObject_CallMethodOneArg(logger.get(), names().warning, text.get()))
              : PyRef();
+  }
+  // Logging runs Python code, where a signal handler may run and raise.
+  if (std::optional<PyError> interrupt = fetch_interrupt()) {
+    hand_back_to_program(std::move(*interrupt));
   }
   PyErr_Clear();
   PyErr_SetRaisedException(pending);

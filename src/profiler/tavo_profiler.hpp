@@ -35,11 +35,11 @@ class TavoProfiler {
   using CodeDecision = tavo::CodeDecision;
   CodeDecision decide(PyCodeObject* code) { return decider_.decide(code); }
   CodeDecision cached_decision(PyCodeObject* code) const { return decider_.cached(code); }
-  bool profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code, CodeDecision decision,
+  void profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code, CodeDecision decision,
                PyObject* arg, Event event) {
-    return recorder_.profile(self, frame, code, decision, arg, event);
+    recorder_.profile(self, frame, code, decision, arg, event);
   }
-  bool record_exception(PyObject* exception) { return recorder_.record_exception(exception); }
+  void record_exception(PyObject* exception) { recorder_.record_exception(exception); }
 
   // The id of the trace being recorded now (a new one after each test
   // boundary when there is one trace per test, and in a forked child).

@@ -50,13 +50,18 @@ Result<std::string_view> qualname_text(PyFrameObject* frame, CodeFacts* facts,
   }
   PyRef globals = PyRef::steal(PyFrame_GetGlobals(frame));
   PyRef module_name;
+  // Code run by exec() with globals that lack "__name__" has no module name:
+  // it is None, as the __module__ of the functions that code defines.
   if (PyDict_Check(globals.get())) {
-    int found = compat::dict_get_item(globals.get(), names().__name__, module_name);
-    if (found == 0) {
-      PyErr_SetObject(PyExc_KeyError, names().__name__);
+    if (compat::dict_get_item(globals.get(), names().__name__, module_name) == 0) {
+      module_name = PyRef::borrow(Py_None);
     }
   } else {
     module_name = PyRef::steal(PyObject_GetItem(globals.get(), names().__name__));
+    if (!module_name && PyErr_ExceptionMatches(PyExc_KeyError)) {
+      PyErr_Clear();
+      module_name = PyRef::borrow(Py_None);
+    }
   }
   if (!module_name) {
     return PyError::fetch();

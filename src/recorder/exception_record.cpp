@@ -4,6 +4,7 @@
 
 #include "filters/frame_filter.hpp"
 #include "interop/convert.hpp"
+#include "interop/program_exception.hpp"
 #include "recorder/recorder.hpp"
 
 namespace tavo {
@@ -56,6 +57,11 @@ PyRef exception_text(PyObject* exception) {
 // cannot be had gets a placeholder naming its type.
 Result<PyRef> message_text(PyObject* exception, bool lightweight) {
   PyRef text = exception_text(exception);
+  if (!text) {
+    if (std::optional<PyError> interrupt = fetch_interrupt()) {
+      return std::move(*interrupt);
+    }
+  }
   if (!text || !PyUnicode_Check(text.get())) {
     PyErr_Clear();
     text = PyRef::steal(PyUnicode_FromFormat("<str() of %s failed>", Py_TYPE(exception)->tp_name));
@@ -83,6 +89,11 @@ Result<PyRef> type_name(PyObject* exception) {
     return PyError::fetch();
   }
   PyRef module = PyRef::steal(PyObject_GetAttrString(type, "__module__"));
+  if (!module) {
+    if (std::optional<PyError> interrupt = fetch_interrupt()) {
+      return std::move(*interrupt);
+    }
+  }
   if (!module || !PyUnicode_Check(module.get())) {
     PyErr_Clear();
     return qualname;
@@ -124,22 +135,22 @@ Status write_exception_record(ByteBuffer& buf, const ExceptionRecordInput& in) {
   return Status::success();
 }
 
-bool Recorder::record_exception(PyObject* exception) {
+void Recorder::record_exception(PyObject* exception) {
   // The unwind event comes for every frame: only frames this profiler has
   // just recorded the return of count (the source checks the thread).
   PyFrameObject* frame = PyEval_GetFrame();
   if (!settings_.exceptions || frame == nullptr) {
-    return true;
+    return;
   }
   PyCodeObject* code = PyFrame_GetCode(frame);
   Py_DECREF(code);  // the frame holds its code
   const CodeDecision decision = decider_.decide(code);
   if (!decision.keep_path() || (decision.needs_attrs_check() && attrs_filter(frame))) {
-    return true;
+    return;
   }
   ThreadSlot& slot = threads_.current();
   if (slot.last_return_address != reinterpret_cast<std::uintptr_t>(frame) || !slot.last_return_id) {
-    return true;
+    return;
   }
   const FrameId frame_id = *slot.last_return_id;
   slot.last_return_address = 0;  // one exception record per return
@@ -165,13 +176,11 @@ bool Recorder::record_exception(PyObject* exception) {
         log_error(status.take_error(), frame, Event::kReturn, code->co_filename, code->co_name);
   }
   if (!status.ok()) {
-    // An interrupt belongs to the program: it replaces the exception unwinding.
-    Py_XDECREF(pending);
-    std::move(status.take_error()).restore();
-    return false;
+    // The program's, met by the exception's __str__ say: it must not replace
+    // the exception unwinding, which the program's handlers are waiting for.
+    hand_back_to_program(status.take_error());
   }
   PyErr_SetRaisedException(pending);
-  return true;
 }
 
 }  // namespace tavo

@@ -2,7 +2,10 @@
 // record, the call-frame bookkeeping and the buffering.
 #include "recorder/recorder.hpp"
 
+#include <algorithm>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "filters/frame_filter.hpp"
 #include "interop/compat.hpp"
@@ -10,6 +13,8 @@
 #include "interop/cpp_barrier.hpp"
 #include "interop/event_error.hpp"
 #include "interop/interned.hpp"
+#include "interop/program_exception.hpp"
+#include "interop/thread_switch.hpp"
 #include "recorder/frame_record.hpp"
 
 namespace tavo {
@@ -61,77 +66,64 @@ class ScratchLease {
 
 }  // namespace
 
-bool Recorder::profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code,
+void Recorder::profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code,
                        CodeDecision decision, PyObject* arg, Event event) {
   // Once the interpreter shuts down, or while this thread's state is being
   // torn down, the objects a record reads may be half gone: nothing is
   // recorded.
   PyThreadState* tstate = PyThreadState_Get();
   if (compat::interpreter_finalizing() || compat::thread_tearing_down(tstate)) [[unlikely]] {
-    return true;
+    return;
   }
   check_fork();
   // Plugin callables, the serializer and the store run Python code that could
   // drop the last other reference to this profiler.
   PyRef keep_alive = PyRef::borrow(self);
   PyObject* pending = compat::take_raised_exception(tstate);
-  if (event == Event::kReturn && interrupted_return_ == reinterpret_cast<std::uintptr_t>(frame))
-      [[unlikely]] {
-    // The interpreter raises the interrupt in the frame, which then ends with
-    // a second return event: the first one already stood for it.
-    interrupted_return_ = 0;
-    compat::restore_raised_exception(tstate, pending);
-    return true;
-  }
-
   if (arg == nullptr) {
     arg = Py_None;
   }
-  ScratchLease lease;
-  EventRecords& records = lease.records();
-  Status result = Status::success();
-  bool keep_place = false;
-  try {
-    result = handle_event(frame, code, decision, arg, event, records, keep_place);
-  } catch (const std::exception& exc) {
-    // The records of the event not yet buffered are lost, or the one being
-    // made when there are none.
-    result = error_from_cpp_exception(exc);
-    const std::size_t lost = records.entries.size() - records.handled;
-    buffers_.count_dropped(lost > 0 ? lost : 1);
-  }
-  if (!result.ok()) [[unlikely]] {
-    if (!result.interrupted()) {
-      // An event error: reported, unless reporting itself met an interrupt.
-      result = log_error(result.take_error(), frame, event, code->co_filename, code->co_name);
-      keep_place = false;
+  {
+    ScratchLease lease;
+    EventRecords& records = lease.records();
+    Status result = Status::success();
+    bool keep_place = false;
+    try {
+      result = handle_event(frame, code, decision, arg, event, records, keep_place);
+    } catch (const std::exception& exc) {
+      // The records of the event not yet buffered are lost, or the one being
+      // made when there are none.
+      result = error_from_cpp_exception(exc);
+      const std::size_t lost = records.entries.size() - records.handled;
+      buffers_.count_dropped(lost > 0 ? lost : 1);
     }
-    if (!result.ok()) {
-      return end_interrupted(result.take_error(), pending, frame, event, keep_place);
+    if (!result.ok()) [[unlikely]] {
+      if (!result.interrupted()) {
+        // An event error: reported, unless reporting itself met an interrupt.
+        result = log_error(result.take_error(), frame, event, code->co_filename, code->co_name);
+        keep_place = false;
+      }
+      if (!result.ok()) {
+        end_interrupted(result.take_error(), frame, event, keep_place);
+      }
     }
   }
   compat::restore_raised_exception(tstate, pending);
-  return true;
+  let_waiting_thread_run(tstate);
 }
 
-bool Recorder::end_interrupted(PyError interrupt, PyObject* pending, PyFrameObject* frame,
-                               Event event, bool keep_place) {
-  ThreadSlot& slot = threads_.current();
-  const auto address = reinterpret_cast<std::uintptr_t>(frame);
+void Recorder::end_interrupted(PyError interrupt, PyFrameObject* frame, Event event,
+                               bool keep_place) {
   if (keep_place) {
+    ThreadSlot& slot = threads_.current();
     std::optional<FrameId> frame_id;
     if (event == Event::kCall) {
       frame_id = new_frame_id();
-      slot.frame_ids.insert_or_assign(address, *frame_id);
+      slot.frame_ids.insert_or_assign(reinterpret_cast<std::uintptr_t>(frame), *frame_id);
     }
     update_call_frames(slot, event, frame, frame_id);
   }
-  if (event == Event::kReturn) {
-    interrupted_return_ = address;
-  }
-  Py_XDECREF(pending);
-  std::move(interrupt).restore();
-  return false;
+  hand_back_to_program(std::move(interrupt));
 }
 
 Status Recorder::handle_event(PyFrameObject* frame, PyCodeObject* code, CodeDecision decision,
@@ -233,10 +225,26 @@ void Recorder::update_call_frames(ThreadSlot& slot, Event event, PyFrameObject* 
     }
     return;
   }
-  if (!slot.call_frames.empty()) {
+  // A return pops its own frame. A frame can return without its call having
+  // been handed over (an interrupt raised at its entry, before the call
+  // event, or a frame that began before profiling did): the stack then stays
+  // as it is, rather than losing the caller's entry.
+  std::vector<CallFrame>& frames = slot.call_frames;
+  const auto is_own = [frame](const CallFrame& entry) {
+    return entry.frame.get() == reinterpret_cast<PyObject*>(frame);
+  };
+  if (!frames.empty() && is_own(frames.back())) [[likely]] {
     // Released after the pop: freeing a frame can run arbitrary code.
-    CallFrame top = std::move(slot.call_frames.back());
-    slot.call_frames.pop_back();
+    CallFrame top = std::move(frames.back());
+    frames.pop_back();
+    return;
+  }
+  // Entries above its own are of frames whose returns were not handed over.
+  auto own = std::find_if(frames.rbegin(), frames.rend(), is_own);
+  if (own != frames.rend()) {
+    std::vector<CallFrame> popped(std::make_move_iterator(own.base() - 1),
+                                  std::make_move_iterator(frames.end()));
+    frames.erase(own.base() - 1, frames.end());
   }
 }
 

@@ -41,17 +41,17 @@ class Recorder {
 
   // Handles one call or return event whose code `decision` says is recorded
   // or watched. `self` is the Python object that owns the profiler. Event
-  // errors are reported and dropped; false, with the exception set, when
-  // Python code run for the event raised an interrupt (an exception that is
-  // not an `Exception`), which the profiled program must get.
-  bool profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code, CodeDecision decision,
+  // errors are reported and dropped; an exception of the program met by
+  // Python code run for the event (an interrupt, a signal handler's) is
+  // handed back to it (see interop/program_exception.hpp). Never raises.
+  void profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code, CodeDecision decision,
                PyObject* arg, Event event);
 
   // An exception unwinding the calling thread's current frame: writes the
   // "exception" record of that frame if its return was just recorded (config
-  // "exceptions"; see exception_record.hpp). Event errors are reported; false,
-  // with the exception set, for an interrupt the program must get.
-  bool record_exception(PyObject* exception);
+  // "exceptions"; see exception_record.hpp). Errors are handled as by
+  // `profile`; never raises, and the unwinding exception stays as it is.
+  void record_exception(PyObject* exception);
 
   // Starts a new trace in a forked child before it records or saves anything
   // (cheap when there was no fork).
@@ -66,12 +66,11 @@ class Recorder {
 
  private:
   void after_fork();
-  // Ends an event cut short by an interrupt, which is set for the interpreter
-  // to raise in the frame; false. With `keep_place`, the frame's records are
-  // dropped but not its place on the call-frame stack.
-  [[gnu::cold, gnu::noinline]] bool end_interrupted(PyError interrupt, PyObject* pending,
-                                                    PyFrameObject* frame, Event event,
-                                                    bool keep_place);
+  // Ends an event cut short by an exception of the program, which is handed
+  // back to it. With `keep_place`, the frame's records are dropped but not its
+  // place on the call-frame stack.
+  [[gnu::cold, gnu::noinline]] void end_interrupted(PyError interrupt, PyFrameObject* frame,
+                                                    Event event, bool keep_place);
   // Handles the event with C++ exceptions left to the caller. For an interrupt
   // met in the plugins, `keep_place` says whether the frame keeps its place on
   // the call-frame stack (see end_interrupted).
@@ -99,11 +98,6 @@ class Recorder {
   Settings settings_;
   ThreadSlots threads_;
   std::uint64_t fork_generation_;
-  // The frame whose return event ended in an interrupt, or 0: the interpreter
-  // raises the interrupt in that frame at once, and the frame's next return
-  // event is not a second return. Frames of all threads share it, as no other
-  // thread runs in between; read and written under the interpreter lock.
-  std::uintptr_t interrupted_return_ = 0;
 };
 
 }  // namespace tavo

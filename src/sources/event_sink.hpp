@@ -10,8 +10,8 @@
 //                           returned value, None for a return by exception);
 //   record_exception(exc)   an exception unwinding the current frame, right
 //                           after its return was handed over.
-// `profile` and `record_exception` return false with the exception set for an
-// interrupt the program must get; any other error was reported already.
+// Neither raises: errors are reported, and an exception of the program met on
+// the way is handed back to it (see interop/program_exception.hpp).
 #pragma once
 
 #include <Python.h>

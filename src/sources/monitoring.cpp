@@ -54,9 +54,7 @@ PyObject* on_event(PyObject* code_obj, PyObject* arg, Event event) {
   }
   // profile() keeps the object alive for the event, whatever the event's
   // Python code does to the engine.
-  if (!state->profile(engine.object, frame, code, decision, arg, event)) {
-    return nullptr;
-  }
+  state->profile(engine.object, frame, code, decision, arg, event);
   return none();
 }
 
@@ -96,17 +94,13 @@ PyObject* on_unwind(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       return none();
     }
     PyRef result = PyRef::steal(on_event<false>(args[0], Py_None, Event::kReturn));
-    if (!result) {
-      return nullptr;
-    }
     // Read again: the event's Python code may have stopped the engine. Only
     // recorded code has exception records, and asking costs a cached decision
     // rather than a frame object.
     TavoProfiler* state = engine.state;
     if (state != nullptr && thread_serial == engine.serial && PyCode_Check(args[0]) &&
-        state->decide(reinterpret_cast<PyCodeObject*>(args[0])).keep_path() &&
-        !state->record_exception(args[2])) {
-      return nullptr;
+        state->decide(reinterpret_cast<PyCodeObject*>(args[0])).keep_path()) {
+      state->record_exception(args[2]);
     }
     return result.release();
   });

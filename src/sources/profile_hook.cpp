@@ -26,7 +26,8 @@ namespace {
 
 [[gnu::noinline]] int handle_recorded_event(PyObject* obj, PyFrameObject* frame, PyCodeObject* code,
                                             CodeDecision decision, Event event, PyObject* arg) {
-  return state_of(obj).profile(obj, frame, code, decision, arg, event) ? 0 : -1;
+  state_of(obj).profile(obj, frame, code, decision, arg, event);
+  return 0;
 }
 
 // The first event of a code object for this profiler, or an event handed over
@@ -171,8 +172,8 @@ PyObject* profiler_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 // The interpreter's unwind event (code, offset, exception), registered by the
-// host for config "exceptions". Raises only an interrupt met while writing
-// the record, which belongs to the program.
+// host for config "exceptions". Never raises: that would replace the
+// exception unwinding.
 PyObject* exception_unwind(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   return python_entry([&]() -> PyObject* {
     // The unwind event comes for every thread: only threads that profile with
@@ -180,9 +181,7 @@ PyObject* exception_unwind(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (nargs != 3 || PyThreadState_Get()->c_profileobj != self) {
       return Py_NewRef(Py_None);
     }
-    if (!state_of(self).record_exception(args[2])) {
-      return nullptr;
-    }
+    state_of(self).record_exception(args[2]);
     return Py_NewRef(Py_None);
   });
 }
