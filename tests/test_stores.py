@@ -204,6 +204,10 @@ def test_url_passwords_are_masked():
     assert stores.mask_text("failed for s3cr@t and s3cr%40t and other", url) == \
         "failed for *** and *** and ***"
     assert stores.describe("tavo.sqlite3") == "tavo.sqlite3"
+    for mistyped, shown in (("postgresql://u:s3cr3t@[::1/d", "postgresql://u:***@[::1/d"),
+                            ("postgresql://u:s3?cr@t@h/d", "postgresql://u:***@h/d"),
+                            ("postgresql://h/d?password=s3@x", "postgresql://h/d?password=***")):
+        assert stores.describe(mistyped) == shown
     assert stores.absolute(url) == url  # a URL is not a path below the working directory
 
 
@@ -224,10 +228,41 @@ def test_passwords_stay_out_of_output_and_documents(postgres, postgres_url, tmp_
     outputs = [tavo("traces", "--db", url, cwd=tmp_path),
                tavo("show", "trc_none", "--db", url, cwd=tmp_path),
                tavo("copy", url, tmp_path / "copy.sqlite3", cwd=tmp_path),
+               tavo("prune", "--db", url, "--keep", "0", "--dry-run", cwd=tmp_path),
+               tavo("find", "nothing", "--db", url, cwd=tmp_path),
+               tavo("export", "trc_none", "--format", "json", "--db", url, cwd=tmp_path),
                tavo("traces", "--db", url.replace(str(postgres.port), "1"), cwd=tmp_path)]
     for output in outputs:
         assert "***" in output.stdout + output.stderr
         assert "Pa55-secret" not in output.stdout + output.stderr
+
+
+# Each way a store is named: config, a mistyped URL, a child's and a test's failed save
+# and the log line of tavo.profile() (the saving program drops the table first).
+@pytest.mark.parametrize("argv, message", [
+    (["-m", "tavo", "config"], "db  "), (["-m", "tavo", "config", "--json", "--db", "URL"], "db"),
+    (["-m", "tavo", "traces", "--db", "postgresql://tavo:Pa55-secret@[::1/d"], "cannot read"),
+    (["-m", "tavo", "run", "--db", "URL", "app.py"], " of process "),
+    (["-m", "pytest", "-p", "no:cacheprovider", "--tavo", "--tavo-db=URL", "test_drop.py"],
+     "this test could not be saved in "),
+    (["-c", "import logging, tavo\nlogging.basicConfig()\ntry:\n"
+      "    with tavo.profile(db_path='URL'):\n        import drop; 1 / 0\n"
+      "except ZeroDivisionError:\n    pass"], "could not save trace ")])
+def test_every_message_naming_a_store_masks_its_password(argv, message, postgres_url, tmp_path):
+    url = postgres_url.replace("tavo@", "tavo:Pa55-secret@")
+    db.ensure_database(url, timeout=5)
+    (tmp_path / "drop.py").write_text(f"import psycopg\nwith psycopg.connect({postgres_url!r})"
+                                      " as c:\n    c.execute('DROP TABLE traces')")
+    (tmp_path / "test_drop.py").write_text("def test_drop():\n    import drop\n")
+    (tmp_path / "app.py").write_text("import subprocess, sys\n"
+                                     "subprocess.run([sys.executable, 'drop.py'])")
+    env = {k: v for k, v in os.environ.items() if not k.startswith("PYTEST_")}
+    result = subprocess.run([sys.executable] + [arg.replace("URL", url) for arg in argv],
+                            cwd=tmp_path, env={**env, "TAVO_DB": url}, capture_output=True,
+                            text=True, timeout=120)
+    text = result.stdout + result.stderr
+    assert "Pa55-secret" not in text, text
+    assert any(message in line and "tavo:***@" in line for line in text.splitlines()), text
 
 
 # Copying stores nothing twice, in either direction.
