@@ -499,6 +499,7 @@ def test_copy_from_a_damaged_file_copies_the_readable_rows(store_location, tmp_p
 def test_copy_interrupted_after_a_commit_counts_what_was_copied(store_location, tmp_path,
                                                                 monkeypatch, capsys):
     from tavo.cli import copy, main
+    from tavo.stores.postgres import PostgresStore
 
     source = str(tmp_path / "source.sqlite3")
     for index in range(6):
@@ -506,14 +507,14 @@ def test_copy_interrupted_after_a_commit_counts_what_was_copied(store_location, 
     monkeypatch.setattr(copy, "_BATCH_ROWS", 2)
     commits = []
     if stores.is_server_url(store_location):
-        insert = stores.postgres.PostgresStore.insert_copies
+        insert = PostgresStore.insert_copies
 
         def interrupted(self, rows, *, timeout):
             insert(self, rows, timeout=timeout)
             commits.append(rows)
             if len(commits) == 2:
                 raise KeyboardInterrupt
-        monkeypatch.setattr(stores.postgres.PostgresStore, "insert_copies", interrupted)
+        monkeypatch.setattr(PostgresStore, "insert_copies", interrupted)
     else:
         class Interrupted(sqlite3.Connection):  # Ctrl-C lands just after the second COMMIT
             def executemany(self, *args):
