@@ -17,10 +17,10 @@ from tavo import db
 TRACE_ID = "trc_01JB0000000000000000000000"
 
 
-def tavo(*args, cwd):
+def tavo(*args, cwd, stdin=subprocess.DEVNULL):
     env = {k: v for k, v in os.environ.items() if not k.startswith("PYTEST_")}
     return subprocess.run([sys.executable, "-m", "tavo", *map(str, args)], cwd=cwd, env=env,
-                          capture_output=True, text=True, timeout=120)
+                          stdin=stdin, capture_output=True, text=True, timeout=120)
 
 
 def assert_one_line_error(result, *fragments):
@@ -255,3 +255,39 @@ def test_stored_text_cannot_drive_the_terminal(tmp_path, stored):
         assert "\\x1b]0;owned\\x07" in output and not set("\x1b\x07\r") & set(output)
     as_json = json.loads(tavo("show", "trc_ESC", "--db", stored, "--json", cwd=tmp_path).stdout)
     assert as_json["command_line_args"] == ["app.py", escape]
+
+
+# Numbers on the command line are checked there, however large.
+
+@pytest.mark.parametrize("args", [("traces", "--limit", "1" + "0" * 20),
+                                  ("prune", "--keep", "1" + "0" * 20),
+                                  ("prune", "--older-than", "nan")])
+def test_numbers_out_of_range_are_usage_errors(tmp_path, stored, args):
+    result = tavo(*args, "--db", stored, cwd=tmp_path)
+    assert_one_line_error(result, args[1])
+    assert result.returncode == 2
+
+
+# Long labels are listed whole: test ids that differ only at their end stay apart.
+
+def test_traces_lists_long_labels_whole(tmp_path):
+    path = tmp_path / "traces.sqlite3"
+    labels = [f"tests/{'deep/' * 20}test_module.py::TestClass::test_case[{n}]" for n in "ab"]
+    for label in labels:
+        db.save_trace_in_sqlite(path, f"trc_{label[-2]}", timeout=5,
+                                msgpack=msgpack.packb({"command_line_args": [label]}))
+    listed = tavo("traces", "--db", path, cwd=tmp_path).stdout
+    assert all(label in listed for label in labels), listed
+
+
+# Output into a pipe that was closed (| head) ends the command quietly.
+
+@pytest.mark.parametrize("command", [["traces"], ["show", TRACE_ID], ["find", "worker"]])
+def test_a_closed_pipe_ends_the_command_quietly(tmp_path, stored, command):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("PYTEST_")}
+    process = subprocess.Popen([sys.executable, "-m", "tavo", *command, "--db", str(stored)],
+                               cwd=tmp_path, env=env, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    process.stdout.close()  # the reader is gone before the first line is written
+    assert process.stderr.read() == ""
+    assert process.wait(timeout=120) != 0

@@ -1,15 +1,18 @@
 """Both trace stores (a SQLite file, a PostgreSQL database on a throwaway server)
 through the same calls and commands, grouped by the fault each test would catch."""
 
+import contextlib
 import hashlib
 import json
 import os
+import pty
 import sqlite3
 import subprocess
 import sys
 import textwrap
 import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import msgpack
 import psycopg
@@ -175,6 +178,23 @@ def test_postgresql_save_waits_for_a_lock_then_fails(postgres_url):
     assert [t["trace_id"] for t in db.list_traces(postgres_url)] == ["trc_W"]
 
 
+# The first users of an empty PostgreSQL database all get the schema, made once.
+
+def test_schema_made_by_another_while_waiting_for_the_creation_lock(postgres_url):
+    from tavo.stores import postgres
+
+    with psycopg.connect(postgres_url) as creator, ThreadPoolExecutor(1) as pool:
+        creator.execute("SELECT pg_advisory_xact_lock(%s)", (postgres._SCHEMA_LOCK,))
+        first_open = pool.submit(db.ensure_database, postgres_url, timeout=30)
+        while not creator.execute("SELECT count(*) FROM pg_locks WHERE NOT granted").fetchone()[0]:
+            time.sleep(0.01)  # until the first open waits for the lock
+        for statement in postgres._SCHEMA:
+            creator.execute(statement)
+        creator.commit()
+        first_open.result()
+    assert snapshot(postgres_url)[1:] == (0, postgres.SCHEMA_VERSION)
+
+
 # Passwords in a URL never appear in output or in stored documents.
 
 def test_url_passwords_are_masked():
@@ -184,6 +204,10 @@ def test_url_passwords_are_masked():
     assert stores.mask_text("failed for s3cr@t and s3cr%40t and other", url) == \
         "failed for *** and *** and ***"
     assert stores.describe("tavo.sqlite3") == "tavo.sqlite3"
+    for mistyped, shown in (("postgresql://u:s3cr3t@[::1/d", "postgresql://u:***@[::1/d"),
+                            ("postgresql://u:s3?cr@t@h/d", "postgresql://u:***@h/d"),
+                            ("postgresql://h/d?password=s3@x", "postgresql://h/d?password=***")):
+        assert stores.describe(mistyped) == shown
     assert stores.absolute(url) == url  # a URL is not a path below the working directory
 
 
@@ -204,10 +228,41 @@ def test_passwords_stay_out_of_output_and_documents(postgres, postgres_url, tmp_
     outputs = [tavo("traces", "--db", url, cwd=tmp_path),
                tavo("show", "trc_none", "--db", url, cwd=tmp_path),
                tavo("copy", url, tmp_path / "copy.sqlite3", cwd=tmp_path),
+               tavo("prune", "--db", url, "--keep", "0", "--dry-run", cwd=tmp_path),
+               tavo("find", "nothing", "--db", url, cwd=tmp_path),
+               tavo("export", "trc_none", "--format", "json", "--db", url, cwd=tmp_path),
                tavo("traces", "--db", url.replace(str(postgres.port), "1"), cwd=tmp_path)]
     for output in outputs:
         assert "***" in output.stdout + output.stderr
         assert "Pa55-secret" not in output.stdout + output.stderr
+
+
+# Each way a store is named: config, a mistyped URL, a child's and a test's failed save
+# and the log line of tavo.profile() (the saving program drops the table first).
+@pytest.mark.parametrize("argv, message", [
+    (["-m", "tavo", "config"], "db  "), (["-m", "tavo", "config", "--json", "--db", "URL"], "db"),
+    (["-m", "tavo", "traces", "--db", "postgresql://tavo:Pa55-secret@[::1/d"], "cannot read"),
+    (["-m", "tavo", "run", "--db", "URL", "app.py"], " of process "),
+    (["-m", "pytest", "-p", "no:cacheprovider", "--tavo", "--tavo-db=URL", "test_drop.py"],
+     "this test could not be saved in "),
+    (["-c", "import logging, tavo\nlogging.basicConfig()\ntry:\n"
+      "    with tavo.profile(db_path='URL'):\n        import drop; 1 / 0\n"
+      "except ZeroDivisionError:\n    pass"], "could not save trace ")])
+def test_every_message_naming_a_store_masks_its_password(argv, message, postgres_url, tmp_path):
+    url = postgres_url.replace("tavo@", "tavo:Pa55-secret@")
+    db.ensure_database(url, timeout=5)
+    (tmp_path / "drop.py").write_text(f"import psycopg\nwith psycopg.connect({postgres_url!r})"
+                                      " as c:\n    c.execute('DROP TABLE traces')")
+    (tmp_path / "test_drop.py").write_text("def test_drop():\n    import drop\n")
+    (tmp_path / "app.py").write_text("import subprocess, sys\n"
+                                     "subprocess.run([sys.executable, 'drop.py'])")
+    env = {k: v for k, v in os.environ.items() if not k.startswith("PYTEST_")}
+    result = subprocess.run([sys.executable] + [arg.replace("URL", url) for arg in argv],
+                            cwd=tmp_path, env={**env, "TAVO_DB": url}, capture_output=True,
+                            text=True, timeout=120)
+    text = result.stdout + result.stderr
+    assert "Pa55-secret" not in text, text
+    assert any(message in line and "tavo:***@" in line for line in text.splitlines()), text
 
 
 # Copying stores nothing twice, in either direction.
@@ -323,3 +378,176 @@ def test_forked_child_does_not_disturb_the_parent_connection(postgres_url, tmp_p
     assert result.returncode == 0, result.stderr
     assert [t["trace_id"] for t in db.list_traces(postgres_url)] == ["trc_parent1", "trc_child",
                                                                      "trc_parent2"]
+
+
+# A writer killed in the middle of a save leaves a journal behind: readers still read.
+
+KILLED_WRITER = """
+import os, signal, sqlite3, sys
+conn = sqlite3.connect(sys.argv[1], isolation_level=None)
+conn.execute("PRAGMA cache_size = 2")  # the new pages reach the file before the commit
+conn.execute("BEGIN IMMEDIATE")
+conn.execute("INSERT INTO traces (trace_id, saved_at, size, msgpack) VALUES ('trc_half', 0, 1, ?)",
+             (os.urandom(4 << 20),))
+os.kill(os.getpid(), signal.SIGKILL)
+"""
+
+
+@pytest.mark.parametrize("command", ["traces --db DB", "show last --db DB",
+                                     "prune --keep 0 --db DB", "copy DB COPY"])
+def test_sqlite_store_is_read_after_a_writer_was_killed_mid_save(command, tmp_path):
+    location = str(tmp_path / "traces.sqlite3")
+    saved(location, "before")
+    writer = subprocess.run([sys.executable, "-c", KILLED_WRITER, location], timeout=60)
+    assert writer.returncode == -9 and os.path.exists(location + "-journal")
+    args = command.replace("DB", location).replace("COPY", str(tmp_path / "copy.sqlite3"))
+    result = tavo(*args.split(), cwd=tmp_path)
+    assert result.returncode == 0 and "trc_half" not in result.stdout, result.stderr
+
+
+# prune and copy wait for a lock as long as the busy-timeout setting says, as run does.
+
+@contextlib.contextmanager
+def writers_locked_out(location):
+    """Another connection holds the store's write lock (readers may still read)."""
+    if stores.is_server_url(location):
+        with psycopg.connect(location) as conn:
+            conn.execute("LOCK TABLE traces IN EXCLUSIVE MODE")
+            yield
+    else:
+        with contextlib.closing(sqlite3.connect(location, isolation_level=None)) as conn:
+            conn.execute("BEGIN IMMEDIATE")
+            yield
+
+
+@pytest.mark.parametrize("setting", ["TAVO_BUSY_TIMEOUT", "pyproject.toml"])
+def test_prune_and_copy_take_the_busy_timeout_setting(setting, store_location, tmp_path,
+                                                      monkeypatch):
+    source = str(tmp_path / "source.sqlite3")
+    saved(source, "copied")
+    saved(store_location, "locked")
+    if setting == "pyproject.toml":
+        (tmp_path / setting).write_text("[tool.tavo]\nbusy-timeout = 1\n")
+    else:
+        monkeypatch.setenv(setting, "1")
+    with writers_locked_out(store_location):
+        for args in (["prune", "--keep", "0", "--db", store_location],
+                     ["copy", source, store_location]):
+            started = time.monotonic()
+            assert_one_line_error(tavo(*args, cwd=tmp_path))
+            assert time.monotonic() - started < 20, args  # not the default 60 s
+
+
+# prune shows what would go before it goes, and asks when it is more than a handful.
+
+def test_prune_can_be_looked_at_first_and_asks_before_deleting_many(store_location, tmp_path):
+    from tavo.cli.prune import HANDFUL
+
+    for index in range(HANDFUL + 1):
+        saved(store_location, f"tests/t.py::test_{index}")
+    prune = ("prune", "--db", store_location, "--keep", "0")
+    dry = tavo(*prune, "--dry-run", cwd=tmp_path)
+    assert dry.returncode == 0 and len(dry.stdout.splitlines()) == HANDFUL + 1, dry.stderr
+    assert f"would delete {HANDFUL + 1} traces (" in dry.stderr
+    assert_one_line_error(tavo(*prune, cwd=tmp_path), "--yes")  # no terminal to ask
+    for answer, left in (("n", HANDFUL + 1), ("y", 0)):
+        main, terminal = pty.openpty()
+        os.write(main, f"{answer}\n".encode())
+        result = tavo(*prune, cwd=tmp_path, stdin=terminal)
+        os.close(main), os.close(terminal)
+        assert "[y/N]" in result.stderr
+        assert len(db.list_traces(store_location)) == left, result.stderr
+
+
+# Every command matches --label the same way: * and ? are wildcards, a bracket is itself.
+
+def test_label_patterns_match_alike_in_every_command(store_location, tmp_path):
+    calls = [record("f", "call"), record("f", "return")]
+    for label in ("test_lab.py::test_p[a_b]", "test_lab.py::test_pa"):
+        db.save_trace_in_sqlite(store_location, f"trc_{label}", timeout=5,
+                                msgpack=document(args=[label], main=calls))
+    pattern = "test_lab.py::test_p[a_b]"
+    outputs = {command[0]: tavo(*command, "--label", pattern, "--db", store_location,
+                                cwd=tmp_path).stdout
+               for command in (["traces"], ["find", "f"], ["prune", "--keep", "0", "--dry-run"])}
+    for command, output in outputs.items():
+        assert "test_p[a_b]" in output and "test_pa" not in output, (command, output)
+
+
+# copy names the store at fault, copies every row it can and counts what it really copied.
+
+def test_copy_from_a_damaged_file_copies_the_readable_rows(store_location, tmp_path):
+    source = str(tmp_path / "damaged.sqlite3")
+    for label in ("one", "two", "three"):
+        if label == "two":
+            with contextlib.closing(sqlite3.connect(source)) as conn:
+                damaged_page = conn.execute("PRAGMA page_count").fetchone()[0] + 5
+        db.save_trace_in_sqlite(source, f"trc_{label}", timeout=5, msgpack=document(
+            args=[label], main=[record("f", "call", locals={"pad": os.urandom(60_000)})]))
+    with open(source, "r+b") as file:  # a page inside the second document is overwritten
+        file.seek((damaged_page - 1) * 4096)
+        file.write(b"\xff" * 4096)
+    result = tavo("copy", source, store_location, cwd=tmp_path)
+    assert result.returncode == 1
+    bad_row, last = result.stderr.splitlines()
+    assert bad_row.startswith(f"tavo: row 2 of {source} (trace trc_two): cannot be read")
+    assert "copied 2 traces" in last and "1 left out" in last
+    assert sorted(t["trace_id"] for t in db.list_traces(store_location)) == ["trc_one",
+                                                                             "trc_three"]
+
+
+def test_copy_interrupted_after_a_commit_counts_what_was_copied(store_location, tmp_path,
+                                                                monkeypatch, capsys):
+    from tavo.cli import copy, main
+    from tavo.stores.postgres import PostgresStore
+
+    source = str(tmp_path / "source.sqlite3")
+    for index in range(6):
+        saved(source, f"t{index}")
+    monkeypatch.setattr(copy, "_BATCH_ROWS", 2)
+    commits = []
+    if stores.is_server_url(store_location):
+        insert = PostgresStore.insert_copies
+
+        def interrupted(self, rows, *, timeout):
+            insert(self, rows, timeout=timeout)
+            commits.append(rows)
+            if len(commits) == 2:
+                raise KeyboardInterrupt
+        monkeypatch.setattr(PostgresStore, "insert_copies", interrupted)
+    else:
+        class Interrupted(sqlite3.Connection):  # Ctrl-C lands just after the second COMMIT
+            def executemany(self, *args):
+                commits.append(args)
+                return super().executemany(*args)
+
+            def execute(self, sql, *args):
+                cursor = super().execute(sql, *args)
+                if sql == "COMMIT" and len(commits) == 2:
+                    raise KeyboardInterrupt
+                return cursor
+        connect = sqlite3.connect
+        monkeypatch.setattr(sqlite3, "connect",
+                            lambda *args, **kwargs: connect(*args, factory=Interrupted, **kwargs))
+    try:
+        assert main(["copy", source, store_location]) == 130
+    except KeyboardInterrupt:
+        pytest.fail("the interrupt came out of copy")
+    assert capsys.readouterr().err.startswith("tavo: copy interrupted: 4 traces (")
+    assert len(db.list_traces(store_location)) == 4
+
+
+def test_copy_into_postgresql_names_the_rows_it_cannot_take_as_they_are(postgres_url, tmp_path):
+    source = str(tmp_path / "source.sqlite3")
+    for label in ("first", "nul\0label", "bad records", "last"):
+        saved(source, label)
+    with contextlib.closing(sqlite3.connect(source)) as conn, conn:
+        conn.execute("UPDATE traces SET records = 'many' WHERE label = 'bad records'")
+    result = tavo("copy", source, postgres_url, cwd=tmp_path)
+    nul, refused, last = result.stderr.splitlines()
+    assert nul.startswith(f"tavo: row 2 of {source} (trace trc_nul\\x00label): copied as")
+    assert "its trace_id and label held NUL characters" in nul and "U+FFFD" in nul
+    assert refused.startswith(f"tavo: row 3 of {source} (trace trc_bad records): refused by")
+    assert "copied 3 traces" in last and "1 left out" in last
+    assert [t["label"] for t in db.list_traces(postgres_url)] == ["first", "nul\ufffdlabel",
+                                                                  "last"]

@@ -115,7 +115,10 @@ def _write_transaction(db_path, timeout):
             yield conn
             conn.execute("COMMIT")
         except BaseException:
-            conn.execute("ROLLBACK")
+            # Not after the COMMIT went through (an interrupt may come just after it):
+            # nothing is left to roll back, and the interrupt must go on as it is.
+            if conn.in_transaction:
+                conn.execute("ROLLBACK")
             raise
 
 
@@ -266,11 +269,16 @@ def _count_records(unpacker, summary):
 
 @contextlib.contextmanager
 def _read_only(db_path):
+    """A connection that reads and never writes. It is opened for writing where the
+    file allows (never creating it), so that the journal a writer killed mid-save
+    left behind is rolled back by this first reader instead of stopping every
+    reader until some later writer comes."""
     path = pathlib.Path(db_path)
     if not path.is_file():
         raise NotATraceDatabase(f"no trace database at {db_path}")
     try:
-        with contextlib.closing(sqlite3.connect(f"{path.resolve().as_uri()}?mode=ro", uri=True)) as conn:
+        with contextlib.closing(sqlite3.connect(f"{path.resolve().as_uri()}?mode=rw", uri=True)) as conn:
+            conn.execute("PRAGMA query_only = ON")
             _check_version(conn, db_path)
             yield conn
     except sqlite3.DatabaseError as exc:

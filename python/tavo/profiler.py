@@ -14,7 +14,7 @@ import os
 import sys
 
 from tavo import serialize
-from tavo.stores.location import SERVER_SCHEMES
+from tavo.stores.location import SERVER_SCHEMES, describe
 from tavo.utils import new_trace_id, unwatch_exceptions, watch_exceptions
 
 logger = logging.getLogger("tavo")
@@ -118,6 +118,11 @@ class Profiler:
         self.enabled = False
         self.from_parent = False  # started in a child process on its parent's behalf
         self._exception_tool = None  # the unwind-event tool id, while enabled
+
+    @property
+    def store_name(self):
+        """The store as messages name it: a URL's password masked."""
+        return describe(self.db_path)
 
     @property
     def dropped_records(self) -> int:
@@ -227,7 +232,7 @@ class Profiler:
         try:
             self.disable()
         except Exception as save_error:
-            logger.error("could not save trace %s in %s: %s", self.trace_id, self.db_path,
+            logger.error("could not save trace %s in %s: %s", self.trace_id, self.store_name,
                          describe_error(save_error), exc_info=save_error)
             exc.add_note(f"tavo: the trace {self.trace_id} could not be saved: "
                          f"{describe_error(save_error)}")
@@ -386,7 +391,7 @@ def _save_child_trace(profiler):
         profiler.disable()
     except Exception as exc:
         print(f"tavo: could not save trace {profiler.trace_id} of process {os.getpid()}"
-              f" in {profiler.db_path}: {exc}", file=sys.stderr)
+              f" in {profiler.store_name}: {exc}", file=sys.stderr)
 
 
 def start_child_from_environment():

@@ -168,7 +168,7 @@ def pytest_runtest_protocol(item, nextitem):
     result = yield
     if tally is not None and tally.failed > failed_before:
         item.warn(pytest.PytestWarning(
-            f"tavo: the trace of this test could not be saved in {tally.profiler.db_path}: "
+            f"tavo: the trace of this test could not be saved in {tally.profiler.store_name}: "
             f"{tally.last_error}"))
     return result
 

@@ -7,8 +7,9 @@
     tavo export TRACE_ID --format {chrome,speedscope,json} [-o FILE] [--db PATH|URL]
     tavo find NAME [--arg KEY=VALUE] [--label PATTERN] [--db PATH|URL] [--json]
     tavo view [TRACE_ID] [--db PATH|URL] [--port N] [--no-browser] [--html FILE]
-    tavo copy SRC DST
-    tavo prune [--db PATH|URL] [--older-than DAYS] [--keep N] [--label PATTERN]
+    tavo copy SRC DST [--busy-timeout SECONDS]
+    tavo prune [--db PATH|URL] [--older-than DAYS] [--keep N] [--label PATTERN] [--dry-run]
+               [--yes] [--busy-timeout SECONDS]
     tavo config [--db PATH|URL] [--include F] [--ignore F] [--no-threading] [--no-children] [--json]
 """
 

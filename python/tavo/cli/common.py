@@ -34,6 +34,32 @@ def seconds(text: str) -> int:
     return value
 
 
+# The largest count a store's integer columns (and SQLite's LIMIT) take.
+LARGEST_COUNT = 2**63 - 1
+
+
+def count_option(text: str, smallest: int) -> int:
+    """An option's whole number from ``smallest`` to LARGEST_COUNT."""
+    try:
+        value = int(text)
+    except ValueError:
+        value = smallest - 1
+    if not smallest <= value <= LARGEST_COUNT:
+        raise argparse.ArgumentTypeError(
+            f"not a whole number from {smallest} to {LARGEST_COUNT}: {text!r}")
+    return value
+
+
+def whole_number(text: str) -> int:
+    """An option's whole number, 0 or more (and small enough for a store)."""
+    return count_option(text, 0)
+
+
+def positive_int(text: str) -> int:
+    """An option's whole number, 1 or more (and small enough for a store)."""
+    return count_option(text, 1)
+
+
 def path_fragment(text: str) -> str:
     """An option's non-empty path fragment (an empty one would match every file)."""
     if not text:
@@ -53,6 +79,13 @@ def _add_db_argument(parser: argparse.ArgumentParser) -> None:
                         help="trace store: a SQLite file, or postgresql://user@host:port/dbname "
                              f"(default: TAVO_DB, db in [tool.tavo] of pyproject.toml, "
                              f"or {config.DEFAULT_DB})")
+
+
+def add_busy_timeout_option(parser: argparse.ArgumentParser, waits: str) -> None:
+    """--busy-timeout, whose value every command takes from the same settings."""
+    parser.add_argument("--busy-timeout", type=seconds, default=None, metavar="SECONDS",
+                        help=f"how long {waits} waits for a lock another writer holds (default: "
+                             "TAVO_BUSY_TIMEOUT, busy-timeout in [tool.tavo], or 60)")
 
 
 def add_record_options(parser: argparse.ArgumentParser) -> None:
@@ -84,13 +117,18 @@ def add_record_options(parser: argparse.ArgumentParser) -> None:
 def settings_from(args: argparse.Namespace) -> config.Settings:
     """The effective settings, with the command line's options (those this
     command has) first."""
+    cached = vars(args).get("_settings")
+    if cached is not None:  # read once per command, so a warning is given once
+        return cached
     options = {name: getattr(args, name.replace("-", "_"), None)
                for name in ("db", "include", "ignore", "threading", "children", "busy-timeout",
                              "values", "value-budget", "engine")}
     try:
-        return config.load(options)
+        settings = config.load(options)
     except config.ConfigError as exc:
         raise CommandError(str(exc), 2) from None
+    args._settings = settings
+    return settings
 
 
 def store_errors() -> tuple[type[Exception], ...]:

@@ -29,9 +29,12 @@ def _shown(value: Any) -> str:
 
 
 def config_command(args: argparse.Namespace) -> int:
+    from tavo.stores import describe
+
     settings = settings_from(args)
+    values = {**settings.values, "db": describe(settings.values["db"])}  # no password shown
     if args.json:
-        print(json.dumps({"settings": settings.values, "sources": settings.sources,
+        print(json.dumps({"settings": values, "sources": settings.sources,
                           "pyproject": None if settings.pyproject is None
                           else str(settings.pyproject)}))
         return 0
@@ -39,7 +42,7 @@ def config_command(args: argparse.Namespace) -> int:
         print("no pyproject.toml in this folder or its parents")
     else:
         print(f"pyproject: {settings.pyproject}")
-    rows = [(name, _shown(value), settings.sources[name]) for name, value in settings.values.items()]
+    rows = [(name, _shown(value), settings.sources[name]) for name, value in values.items()]
     widths = [max(len(row[i]) for row in rows) for i in range(2)]
     for name, value, source in rows:
         print(f"{name.ljust(widths[0])}  {value.ljust(widths[1])}  {source}")

@@ -32,7 +32,8 @@ def add_parser(subparsers: Any) -> None:
                         help="only calls whose argument KEY equals VALUE (a Python literal) "
                              "or whose text matches VALUE (a glob); repeatable")
     parser.add_argument("--label", metavar="PATTERN",
-                        help="only traces whose label (test name or command) matches this glob")
+                        help="only traces whose label (test name or command) matches PATTERN "
+                             "(* any text, ? one character, anything else itself)")
     add_db_option(parser)
     parser.add_argument("--json", action="store_true", help="one JSON object per call")
     parser.set_defaults(handler=find_command)
@@ -62,13 +63,15 @@ class ArgumentFilter:
 
 def find_command(args: argparse.Namespace) -> int:
     from tavo import db
+    from tavo.stores import TraceQuery, open_store
 
     filters = [ArgumentFilter(text) for text in args.arg]
     matches = trace_calls.glob_matcher(args.name)
     hint = trace_calls.literal_hint(args.name)
     try:
-        summaries = [s for s in db.list_traces(args.db)
-                     if args.label is None or fnmatch.fnmatchcase(s["label"] or "", args.label)]
+        # Labels are matched by the store, as for traces and prune.
+        with open_store(args.db) as store:
+            summaries = store.summaries(TraceQuery(label=args.label, newest_first=False))
         by_row = {s["id"]: s for s in summaries}
         if hasattr(sys.stdout, "reconfigure"):
             sys.stdout.reconfigure(errors="backslashreplace")
@@ -86,6 +89,8 @@ def find_command(args: argparse.Namespace) -> int:
             except DECODE_ERRORS as exc:
                 print(f"tavo: trace {summary['trace_id']} cannot be decoded: {exc}",
                       file=sys.stderr)
+    except BrokenPipeError:
+        raise  # the output's reader has gone (| head): not the store's fault
     except store_errors() as exc:
         raise open_error(exc, args.db) from None
     if not found:

@@ -8,7 +8,8 @@ import sys
 import types
 from typing import Any
 
-from tavo.cli.common import CommandError, Parser, add_record_options, seconds, settings_from
+from tavo.cli.common import (CommandError, Parser, add_busy_timeout_option, add_record_options,
+                             settings_from)
 
 USAGE = ("tavo run [--db PATH] [--include F] [--ignore F] [--no-threading] [--no-children]"
          " [--busy-timeout SECONDS] [--values MODE] [--value-budget BYTES]"
@@ -29,9 +30,7 @@ def options_parser() -> Parser:
                     description="Profile a script or module and save its trace. Everything after "
                                 "SCRIPT or -m MODULE is the program's own sys.argv.")
     add_record_options(parser)
-    parser.add_argument("--busy-timeout", type=seconds, default=None, metavar="SECONDS",
-                        help="how long the save waits for another writer of the database "
-                             "(default: 60)")
+    add_busy_timeout_option(parser, "the save")
     parser.add_argument("-m", dest="module", metavar="MODULE",
                         help="run a module as a script, as python -m does")
     return parser

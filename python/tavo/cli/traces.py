@@ -9,7 +9,7 @@ import sys
 import time
 from typing import Any
 
-from tavo.cli.common import add_db_option, open_error, store_errors
+from tavo.cli.common import add_db_option, open_error, positive_int, store_errors
 from tavo.cli.lineage import as_tree
 from tavo.cli.render import format_size, format_time, printable
 
@@ -30,16 +30,6 @@ def add_parser(subparsers: Any) -> None:
                              "(2026-12-01, 2026-12-01T14:30) or a time ago (30m, 12h, 7d)")
     parser.add_argument("--limit", metavar="N", type=positive_int, help="at most N traces")
     parser.set_defaults(handler=traces_command)
-
-
-def positive_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"not a positive whole number: {text!r}")
-    return value
 
 
 def since_time(text: str) -> float:
@@ -95,8 +85,7 @@ def _row(t: dict[str, Any], depth: int, label: str) -> tuple[str, ...]:
             raise ValueError(f"its {key} is not text")
     if not isinstance(t["size"], int) or (t["records"] is not None and not isinstance(t["records"], int)):
         raise ValueError("its size or record count is not a number")
-    label = printable(label)
+    # The label, last on the line, is shown whole: test ids often differ only at their end.
     return ("  " * depth + printable(t["trace_id"]), format_time(t["saved_at"]), printable(t["source"] or "?"),
             "?" if t["records"] is None else str(t["records"]),
-            format_size(t["size"]), printable(str(t.get("outcome") or "-")),
-            label if len(label) <= 70 else label[:67] + "...")
+            format_size(t["size"]), printable(str(t.get("outcome") or "-")), printable(label))

@@ -12,10 +12,10 @@ from __future__ import annotations
 
 import os
 
-from tavo.stores.base import Store, StoreError, Summary, TraceQuery
+from tavo.stores.base import RowRefused, Store, StoreError, Summary, TraceQuery
 from tavo.stores.location import absolute, describe, is_server_url, mask_text
 
-__all__ = ["Store", "StoreError", "Summary", "TraceQuery", "absolute", "describe",
+__all__ = ["RowRefused", "Store", "StoreError", "Summary", "TraceQuery", "absolute", "describe",
            "is_server_url", "mask_text", "open_store"]
 
 

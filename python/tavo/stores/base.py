@@ -24,6 +24,11 @@ class StoreError(Exception):
     no password in it."""
 
 
+class RowRefused(StoreError):
+    """The store refused the values of a row it was given (a copied summary it
+    cannot hold); the store itself works, and other rows may go in."""
+
+
 @dataclasses.dataclass(frozen=True)
 class TraceQuery:
     """Which summaries to list, and in which order."""
@@ -88,10 +93,16 @@ class Store(abc.ABC):
     def load_rows(self, ids: list[int]) -> list[tuple[Summary, bytes]]:
         """The documents of these row ids, in the order of ``ids``."""
 
+    def storable(self, summary: Summary) -> tuple[Summary, str | None]:
+        """The summary as this store keeps it, and what had to change for that
+        (None when nothing did)."""
+        return summary, None
+
     @abc.abstractmethod
     def insert_copies(self, rows: list[tuple[Summary, bytes]], *, timeout: float) -> None:
         """Store documents read from another store, keeping their summaries
-        (save time included), in one transaction."""
+        (save time included, each made storable), in one transaction; RowRefused
+        when the store refuses a row's values."""
 
     @abc.abstractmethod
     def delete(self, ids: list[int], *, timeout: float) -> None:

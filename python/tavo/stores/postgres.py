@@ -22,7 +22,8 @@ from collections.abc import Iterator
 from typing import Any
 
 from tavo import db
-from tavo.stores.base import SUMMARY_KEYS, Store, StoreError, Summary, TraceQuery, glob_to_like
+from tavo.stores.base import (SUMMARY_KEYS, RowRefused, Store, StoreError, Summary, TraceQuery,
+                              glob_to_like)
 from tavo.stores.location import describe, mask_text
 from tavo.stores.scrub import scrub_command_line
 
@@ -50,6 +51,8 @@ _SCHEMA = (
     f"INSERT INTO tavo_schema (version) VALUES ({SCHEMA_VERSION})",
 )
 
+# Summary columns of text.
+_TEXT_KEYS = ("trace_id", "source", "label", "outcome")
 # Summary columns a table made by an earlier tavo may lack.
 _ADDED_COLUMNS = {"dropped_records": "bigint", "outcome": "text"}
 _INSERT = ("INSERT INTO traces (trace_id, saved_at, source, records, size, label, msgpack,"
@@ -128,7 +131,9 @@ class PostgresStore(Store):
         except psycopg.Error as exc:
             reason = " ".join(line.strip() for line in str(exc).splitlines() if line.strip())
             reason = mask_text(reason or type(exc).__name__, self.location)
-            raise StoreError(f"{doing} in {self.describe()}: {reason}") from None
+            refused = isinstance(exc, (psycopg.DataError, psycopg.IntegrityError))
+            raise (RowRefused if refused else StoreError)(
+                f"{doing} in {self.describe()}: {reason}") from None
 
     def _reading(self) -> Any:
         if self._reader is None or self._reader.closed:
@@ -171,7 +176,12 @@ class PostgresStore(Store):
                              (_lock_timeout(timeout),))
                 conn.execute("SELECT pg_advisory_xact_lock(%s)", (_SCHEMA_LOCK,))
                 # Another process may have created it while this one waited for the lock.
-                if conn.execute("SELECT to_regclass('tavo_schema') IS NULL").fetchone()[0]:
+                # Asked of pg_class itself: to_regclass answers from this session's
+                # catalog cache, which still holds the "no such table" found above.
+                if not conn.execute(
+                        "SELECT EXISTS (SELECT FROM pg_catalog.pg_class"
+                        " WHERE relname = 'tavo_schema'"
+                        " AND relnamespace = current_schema()::regnamespace)").fetchone()[0]:
                     for statement in _SCHEMA:
                         conn.execute(statement)
 
@@ -224,10 +234,20 @@ class PostgresStore(Store):
 
     # Saving
 
+    def storable(self, summary: Summary) -> tuple[Summary, str | None]:
+        # PostgreSQL text holds no NUL character; another store's label may.
+        changed = [key for key in _TEXT_KEYS if isinstance(summary.get(key), str)
+                   and "\0" in summary[key]]
+        if not changed:
+            return summary, None
+        summary = {**summary, **{key: summary[key].replace("\0", "\ufffd") for key in changed}}
+        return summary, (f"its {' and '.join(changed)} held NUL characters, which PostgreSQL "
+                         f"text cannot hold: each was stored as U+FFFD")
+
     def save(self, trace_id: str, blob: bytes, *, timeout: float,
              dropped_records: int | None = None) -> int:
         blob = scrub_command_line(bytes(blob), self.location)
-        summary = db.with_process_label(db.summarize(blob))
+        summary, _ = self.storable(db.with_process_label(db.summarize(blob)))
         row = (str(trace_id), time.time(), summary["source"], summary["records"], len(blob),
                summary["label"], blob, None if dropped_records is None else int(dropped_records),
                None)
@@ -264,14 +284,17 @@ class PostgresStore(Store):
         return row_id
 
     def insert_copies(self, rows: list[tuple[Summary, bytes]], *, timeout: float) -> None:
+        summaries = [self.storable(s)[0] for s, _ in rows]
         values = [(s["trace_id"], s["saved_at"], s["source"], s["records"], s["size"], s["label"],
-                   blob, s.get("dropped_records"), s.get("outcome")) for s, blob in rows]
+                   blob, s.get("dropped_records"), s.get("outcome"))
+                  for s, (_, blob) in zip(summaries, rows)]
         with _save_lock:
             conn, _ = self._save_connection(timeout, "could not copy traces")
             self._insert(conn, values, timeout, "could not copy traces")
 
     def set_outcome(self, label: str, outcome: str, *, timeout: float) -> bool:
         doing = f"could not store the outcome of {label}"
+        label = self.storable({"label": label})[0]["label"]  # as save() stored it
         with _save_lock:
             conn, _ = self._save_connection(timeout, doing)
             with self._errors(doing, timeout), conn.transaction():

@@ -12,7 +12,7 @@ import sqlite3
 from typing import Any
 
 from tavo import db
-from tavo.stores.base import SUMMARY_KEYS, Store, Summary, TraceQuery
+from tavo.stores.base import SUMMARY_KEYS, RowRefused, Store, Summary, TraceQuery
 
 def check_version(conn: sqlite3.Connection, location: object) -> None:
     """Refuse a store written by a newer tavo, before anything is read or changed."""
@@ -93,12 +93,16 @@ class SQLiteStore(Store):
         return [found[i] for i in ids if i in found]
 
     def insert_copies(self, rows: list[tuple[Summary, bytes]], *, timeout: float) -> None:
-        with db._write_transaction(self.location, timeout) as conn:
-            conn.executemany(
-                "INSERT INTO traces (trace_id, saved_at, source, records, size, label, msgpack,"
-                " dropped_records, outcome) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                [(s["trace_id"], s["saved_at"], s["source"], s["records"], s["size"], s["label"],
-                  blob, s.get("dropped_records"), s.get("outcome")) for s, blob in rows])
+        try:
+            with db._write_transaction(self.location, timeout) as conn:
+                conn.executemany(
+                    "INSERT INTO traces (trace_id, saved_at, source, records, size, label, msgpack,"
+                    " dropped_records, outcome) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                    [(s["trace_id"], s["saved_at"], s["source"], s["records"], s["size"],
+                      s["label"], blob, s.get("dropped_records"), s.get("outcome"))
+                     for s, blob in rows])
+        except (sqlite3.DataError, sqlite3.IntegrityError) as exc:
+            raise RowRefused(f"could not copy traces in {self.describe()}: {exc}") from None
 
     def delete(self, ids: list[int], *, timeout: float) -> None:
         with db._write_transaction(self.location, timeout) as conn:
