@@ -43,10 +43,10 @@ Result<PyRef> recorded_locals(PyFrameObject* frame) {
 // frame's variables when that gives the same bytes as the locals dict would;
 // else the dict (`locals`, or taken now), through the serializer.
 Status write_locals(ByteBuffer& buf, PyFrameObject* frame, PyObject* dump,
-                    std::optional<bool> native, PyRef locals) {
+                    std::optional<bool> native, PyRef locals,
+                    const values::ValueSettings& settings) {
   if (!locals) {
-    Result<bool> direct =
-        values::encode_frame_locals(frame, *native, values::current_settings(), buf);
+    Result<bool> direct = values::encode_frame_locals(frame, *native, settings, buf);
     if (direct.ok() && direct.value()) {
       return Status::success();
     }
@@ -63,7 +63,7 @@ Status write_locals(ByteBuffer& buf, PyFrameObject* frame, PyObject* dump,
     }
     locals = taken.take_value();
   }
-  return serialize_with(dump, locals.get(), buf);
+  return serialize_with(dump, locals.get(), buf, settings);
 }
 
 Status write_body(ByteBuffer& buf, const FrameRecordInput& in) {
@@ -81,8 +81,13 @@ Status write_body(ByteBuffer& buf, const FrameRecordInput& in) {
   // its variables (see write_locals). Any other serializer may run code, so
   // the locals are taken first, as the program left them.
   const std::optional<bool> native = values::native_dump_lightweight(dump.value().get());
+  values::ValueSettings settings = values::current_settings();
+  if (in.value_step > 0) [[unlikely]] {
+    settings = values::at_step(settings, in.value_step);
+    settings.shortened = in.shortened_values;
+  }
   PyRef locals;
-  if (!native || values::current_settings().repr) {
+  if (!native || settings.repr) {
     Result<PyRef> taken = recorded_locals(in.frame);
     if (!taken.ok()) {
       return taken.take_error();
@@ -113,11 +118,12 @@ Status write_body(ByteBuffer& buf, const FrameRecordInput& in) {
     out.str("arg");
     out.finish();
   }
-  if (Status s = serialize_with(dump.value().get(), in.arg, buf); !s.ok()) {
+  if (Status s = serialize_with(dump.value().get(), in.arg, buf, settings); !s.ok()) {
     return s;
   }
   write_str(buf, "locals");
-  if (Status s = write_locals(buf, in.frame, dump.value().get(), native, std::move(locals));
+  if (Status s =
+          write_locals(buf, in.frame, dump.value().get(), native, std::move(locals), settings);
       !s.ok()) {
     return s;
   }

@@ -139,7 +139,11 @@ class Encoder {
         spans_(spans),
         lightweight_(lightweight),
         repr_(settings.repr),
+        shape_(settings.shape_only),
         active_(active) {}
+
+  // Whether a value was cut, or an item written as its shape.
+  bool shortened() const { return shortened_; }
 
   // Appends `v` if its encoding takes at most `room` bytes, else its cut form.
   Step fit(PyObject* v, int depth, std::size_t room) {
@@ -147,6 +151,7 @@ class Encoder {
     pending_ = PyRef();
     Step step = attempt(v, depth, room);
     if (step == Step::kOverflow) {
+      shortened_ = true;
       step = cut_written(out_, spans_, start, room, pending_.get()) ? Step::kDone : Step::kError;
     }
     pending_ = PyRef();
@@ -327,6 +332,9 @@ class Encoder {
 
   // An item of plain_items() that small_leaf() does not write.
   [[gnu::always_inline]] Step plain_nested(PyObject* v, int depth) {
+    if (shape_) [[unlikely]] {
+      return shape(v, depth);
+    }
     PyTypeObject* type = Py_TYPE(v);
     if (type == &PyList_Type || type == &PyTuple_Type) {
       PyObject* const* items = type == &PyTuple_Type ? reinterpret_cast<PyTupleObject*>(v)->ob_item
@@ -411,6 +419,13 @@ class Encoder {
 
   // Kept out of line so that full() stays small enough to be cheap to enter.
   [[gnu::noinline]] Step full_any(PyObject* v, int depth) {
+    if (shape_ && (depth > 0 || !PyDict_CheckExact(v))) [[unlikely]] {
+      return shape(v, depth);
+    }
+    return full_kind(v, depth);
+  }
+
+  Step full_kind(PyObject* v, int depth) {
     switch (classify(v, depth)) {
       case Kind::kNil:
         out_.put(0xc0);
@@ -458,6 +473,69 @@ class Encoder {
         return write_text_form(v, depth);
     }
     return Step::kDone;
+  }
+
+  // Writes `v` as its type and size alone ("<list of 3 items>"), unless it
+  // takes no more room than that: numbers, None, bools and short text.
+  [[gnu::noinline]] Step shape(PyObject* v, int depth) {
+    constexpr Py_ssize_t kShortText = 16;
+    const Kind kind = classify(v, depth);
+    Py_ssize_t size = -1;
+    const char* unit = "";
+    switch (kind) {
+      case Kind::kNil:
+      case Kind::kBool:
+      case Kind::kInt:
+      case Kind::kFloat:
+        return full_kind(v, depth);
+      case Kind::kStr:
+        if (PyUnicode_GET_LENGTH(v) <= kShortText) {
+          return full_kind(v, depth);
+        }
+        size = PyUnicode_GET_LENGTH(v);
+        unit = " characters";
+        break;
+      case Kind::kBytes:
+        size = static_cast<Py_ssize_t>(bytes_of(v).size());
+        if (size <= kShortText) {
+          return full_kind(v, depth);
+        }
+        unit = " bytes";
+        break;
+      case Kind::kList:
+      case Kind::kTuple:
+        size = Py_SIZE(v);
+        unit = " items";
+        break;
+      case Kind::kDict:
+        size = PyDict_GET_SIZE(v);
+        unit = " entries";
+        break;
+      default:
+        if (PyAnySet_Check(v)) {
+          size = PySet_GET_SIZE(v);
+          unit = " items";
+        }
+        break;
+    }
+    shortened_ = true;
+    PyTypeObject* type = Py_TYPE(v);
+    PyRef name;
+    if (type->tp_flags & Py_TPFLAGS_HEAPTYPE || std::strchr(type->tp_name, '.') != nullptr) {
+      Result<PyRef> full_name = type_name(type);
+      if (!full_name.ok()) {
+        full_name.take_error().restore();
+        return Step::kError;
+      }
+      name = full_name.take_value();
+    } else {
+      name = PyRef::steal(PyUnicode_FromString(type->tp_name));
+    }
+    PyRef text =
+        PyRef::steal(!name      ? nullptr
+                     : size < 0 ? PyUnicode_FromFormat("<%U>", name.get())
+                                : PyUnicode_FromFormat("<%U of %zd%s>", name.get(), size, unit));
+    return text ? write_text(text.get()) : Step::kError;
   }
 
   // ------------------------------------------------------------ leaves
@@ -727,6 +805,8 @@ class Encoder {
   PyRef pending_;
   const bool lightweight_;
   const bool repr_;
+  const bool shape_;
+  bool shortened_ = false;
   std::size_t limit_ = kNoLimit;
   // The containers being encoded, outermost first: meeting one again is a cycle.
   std::vector<PyObject*>& active_;
@@ -786,6 +866,9 @@ Step encode_with(Scratch& scratch, bool lightweight, const ValueSettings& settin
   }
   if (step == Step::kDone && !take(out)) {
     step = Step::kError;
+  }
+  if (step == Step::kDone && settings.shortened != nullptr && encoder.shortened()) {
+    ++*settings.shortened;
   }
   // A value far above the budget leaves no lasting large buffer behind.
   if (scratch.bytes.size() > 4 * std::max(settings.budget, std::size_t{1} << 16)) {
