@@ -12,14 +12,46 @@ namespace tavo {
 
 namespace {
 
+// A class body's namespace may be a dict subclass (an enum's is): its names
+// are copied into a plain dict, so that the locals stay a map of names rather
+// than the description of that object. Names that are not exact str (whose
+// hashing could run code) leave it as it is.
+Result<PyRef> as_plain_dict(PyRef locals, bool& is_copy) {
+  if (PyDict_CheckExact(locals.get())) {
+    return locals;
+  }
+  PyRef plain = PyRef::steal(PyDict_New());
+  if (!plain) {
+    return PyError::fetch();
+  }
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(locals.get(), &pos, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) {
+      return locals;
+    }
+    if (PyDict_SetItem(plain.get(), key, value) < 0) {
+      return PyError::fetch();
+    }
+  }
+  is_copy = true;
+  return plain;
+}
+
 // The frame's locals without "__builtins__", never modifying the frame's own
 // dictionary.
 Result<PyRef> recorded_locals(PyFrameObject* frame) {
   bool is_copy = false;
-  PyRef locals = compat::frame_locals_dict(frame, is_copy);
-  if (!locals) {
+  PyRef namespace_or_copy = compat::frame_locals_dict(frame, is_copy);
+  if (!namespace_or_copy) {
     return PyError::fetch();
   }
+  Result<PyRef> plain = as_plain_dict(std::move(namespace_or_copy), is_copy);
+  if (!plain.ok()) {
+    return plain.take_error();
+  }
+  PyRef locals = plain.take_value();
   PyObject* key = names().__builtins__;
   int has_builtins = PyDict_Contains(locals.get(), key);
   if (has_builtins < 0) {

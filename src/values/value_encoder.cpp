@@ -425,8 +425,22 @@ class Encoder {
     return full_kind(v, depth);
   }
 
-  Step full_kind(PyObject* v, int depth) {
-    switch (classify(v, depth)) {
+  // With `plain`, `v` is the object whose description is being written, and
+  // its data is written as that of the plain type it subclasses.
+  Step full_kind(PyObject* v, int depth, bool plain = false) {
+    const Kind kind = classify(v, depth);
+    if (kind >= Kind::kInt && kind <= Kind::kDict && !plain && !repr_ && !exact_plain(v))
+        [[unlikely]] {
+      Result<bool> described = subclass_described(Py_TYPE(v));
+      if (!described.ok()) {
+        described.take_error().restore();
+        return Step::kError;
+      }
+      if (described.value()) {
+        return full_object(v, depth);
+      }
+    }
+    switch (kind) {
       case Kind::kNil:
         out_.put(0xc0);
         return checked();
@@ -464,9 +478,9 @@ class Encoder {
         return write_bin(v);
       case Kind::kList:
       case Kind::kTuple:
-        return full_array(v, depth);
+        return full_array(v, depth, plain);
       case Kind::kDict:
-        return full_dict(v, depth);
+        return full_dict(v, depth, plain);
       case Kind::kOther:
         return repr_ ? write_text_form(v, depth) : full_object(v, depth);
       case Kind::kTooDeep:
@@ -536,6 +550,13 @@ class Encoder {
                      : size < 0 ? PyUnicode_FromFormat("<%U>", name.get())
                                 : PyUnicode_FromFormat("<%U of %zd%s>", name.get(), size, unit));
     return text ? write_text(text.get()) : Step::kError;
+  }
+
+  static bool exact_plain(PyObject* v) {
+    PyTypeObject* type = Py_TYPE(v);
+    return type == &PyLong_Type || type == &PyFloat_Type || type == &PyUnicode_Type ||
+           type == &PyBytes_Type || type == &PyByteArray_Type || type == &PyList_Type ||
+           type == &PyTuple_Type || type == &PyDict_Type;
   }
 
   // ------------------------------------------------------------ leaves
@@ -637,8 +658,9 @@ class Encoder {
     return PyTuple_Check(container) ? PyTuple_GET_SIZE(container) : PyList_GET_SIZE(container);
   }
 
-  Step full_array(PyObject* v, int depth) {
-    if (on_path(v)) {
+  // `again`: `v` is on the path as the object whose items these are.
+  Step full_array(PyObject* v, int depth, bool again = false) {
+    if (!again && on_path(v)) {
       put_str(out_, "[...]");
       return checked();
     }
@@ -679,7 +701,8 @@ class Encoder {
   struct DictEntries {
     PyObject* dict;
     Py_ssize_t pos = 0;
-    bool next(PyRef& key, PyRef& value) {
+    bool next(PyRef& key, PyRef& value, bool& plain) {
+      plain = false;
       PyObject* k = nullptr;
       PyObject* v = nullptr;
       if (PyDict_Next(dict, &pos, &k, &v)) {
@@ -696,10 +719,11 @@ class Encoder {
   struct VectorEntries {
     std::vector<Entry>& entries;
     std::size_t index = 0;
-    bool next(PyRef& key, PyRef& value) {
+    bool next(PyRef& key, PyRef& value, bool& plain) {
       const Entry& entry = entries[index++];
       key = entry.key.clone();
       value = entry.value.clone();
+      plain = entry.plain;
       return true;
     }
   };
@@ -710,22 +734,24 @@ class Encoder {
     for (Py_ssize_t i = 0; i < count; ++i) {
       PyRef key;
       PyRef value;
-      entries.next(key, value);
+      bool plain = false;
+      entries.next(key, value, plain);
       if (Step step = full(key.get(), depth + 1); step != Step::kDone) {
         return step;
       }
-      if (Step step = full(value.get(), depth + 1); step != Step::kDone) {
+      Step step = plain ? full_kind(value.get(), depth + 1, true) : full(value.get(), depth + 1);
+      if (step != Step::kDone) {
         return step;
       }
     }
     return checked();
   }
 
-  Step full_dict(PyObject* v, int depth) {
+  Step full_dict(PyObject* v, int depth, bool again = false) {
     if (depth < kMaxDepth && leaf_map(v)) {
       return checked();
     }
-    if (on_path(v)) {
+    if (!again && on_path(v)) {
       put_str(out_, "{...}");
       return checked();
     }
