@@ -965,6 +965,32 @@ Result<bool> encode_whole_map(std::span<const std::pair<PyObject*, PyObject*>> e
   if (settings.repr) {
     return false;  // repr() may run code that changes what the entries borrow
   }
+  // Most frames' variables are all small leaves under short names: written in
+  // one pass into room made at once, without the encoder and its storage.
+  constexpr std::size_t kSmallEntries = 64;
+  const std::size_t count = entries.size();
+  const std::size_t bound = 3 + 2 * Encoder::kSmallRoom * count;
+  if (count <= kSmallEntries && bound <= std::max(settings.budget, kMinRoom)) {
+    const std::size_t start = out.size();
+    out.resize(start + bound);
+    std::uint8_t* at = out.data() + start;
+    at += mp::map_header_at(at, count);
+    bool small = true;
+    for (auto [key, value] : entries) {
+      const std::size_t key_size = Encoder::small_leaf(key, at);
+      const std::size_t value_size = key_size != 0 ? Encoder::small_leaf(value, at + key_size) : 0;
+      if (value_size == 0) {
+        small = false;
+        break;
+      }
+      at += key_size + value_size;
+    }
+    if (small) {
+      out.resize(static_cast<std::size_t>(at - out.data()));
+      return true;
+    }
+    out.resize(start);
+  }
   auto run = [entries](Encoder& encoder, std::size_t room) {
     return encoder.whole_map(entries, room);
   };
