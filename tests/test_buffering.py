@@ -395,4 +395,7 @@ def test_values_shrink_in_steps_before_records_are_dropped_and_the_summary_says_
     assert losses["shortened_values"] >= len(calls) // 2 - first // 2
     assert losses["dropped_records"] == losses["budget_dropped_records"] == p.dropped_records > 0
     assert len(records) + p.dropped_records == 800
+    from tavo.cli.call_tree import header  # `tavo show` says so above the calls
+
+    assert header(summary, {})[-1].startswith(f"lost: {losses['shortened_values']} values shortened")
 

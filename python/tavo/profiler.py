@@ -37,9 +37,10 @@ def _size_text(size: int) -> str:
     return f"{size} bytes"
 
 
-def describe_losses(losses: dict[str, int] | None, buffer_budget: int, option: str) -> str:
+def describe_losses(losses: dict[str, int] | None, buffer_budget: int | None, option: str) -> str:
     """What a recording lost (a summary's "losses"), in words that say which
-    limit and how to raise it (``option``: the command's own); "" for nothing."""
+    limit (``buffer_budget``, when known) and how to raise it (``option``: the
+    command's own); "" for nothing."""
     if not losses:
         return ""
     budget_dropped = losses.get("budget_dropped_records", 0)
@@ -54,7 +55,8 @@ def describe_losses(losses: dict[str, int] | None, buffer_budget: int, option: s
     text = ", ".join(parts)
     if text:
         text += (f": the trace neared{' and reached' if budget_dropped else ''} its buffer budget"
-                 f" of {_size_text(buffer_budget)} (raise it with {option}, {RAISE_BUFFER_BUDGET})")
+                 + (f" of {_size_text(buffer_budget)}" if buffer_budget else "")
+                 + f" (raise it with {option}, {RAISE_BUFFER_BUDGET})")
     if other_dropped > 0:  # each error was reported as it happened
         text += f"{'; ' if text else ''}{other_dropped} records dropped"
     return text
