@@ -140,6 +140,7 @@ class Encoder {
         lightweight_(lightweight),
         repr_(settings.repr),
         shape_(settings.shape_only),
+        plain_walk_(!settings.repr && !settings.shape_only),
         active_(active) {}
 
   // Whether a value was cut, or an item written as its shape.
@@ -219,7 +220,7 @@ class Encoder {
   Step attempt(PyObject* v, int depth, std::size_t room) {
     const std::size_t start = out_.size();
     limit_ = room > kNoLimit - start ? kNoLimit : start + room;
-    Step step = full(v, depth);
+    Step step = shape_ ? full_any(v, depth) : full(v, depth);
     limit_ = kNoLimit;
     return step;
   }
@@ -332,9 +333,6 @@ class Encoder {
 
   // An item of plain_items() that small_leaf() does not write.
   [[gnu::always_inline]] Step plain_nested(PyObject* v, int depth) {
-    if (shape_) [[unlikely]] {
-      return shape(v, depth);
-    }
     PyTypeObject* type = Py_TYPE(v);
     if (type == &PyList_Type || type == &PyTuple_Type) {
       PyObject* const* items = type == &PyTuple_Type ? reinterpret_cast<PyTupleObject*>(v)->ob_item
@@ -397,7 +395,7 @@ class Encoder {
   // setting, or beyond the depth limit): the common leaves in line, the rest
   // through nested().
   [[gnu::always_inline]] Step item(PyObject* v, int depth) {
-    if (depth <= kMaxDepth) [[likely]] {
+    if (depth <= kMaxDepth && !shape_) [[likely]] {
       if (Step step = common_leaf(v); step != Step::kNotLeaf) {
         return step;
       }
@@ -422,6 +420,11 @@ class Encoder {
     if (shape_ && (depth > 0 || !PyDict_CheckExact(v))) [[unlikely]] {
       return shape(v, depth);
     }
+    // A plain dict, the most common value that is not a leaf, without the
+    // walk through the other kinds.
+    if (Py_IS_TYPE(v, &PyDict_Type) && depth <= kMaxDepth) [[likely]] {
+      return full_dict(v, depth);
+    }
     return full_kind(v, depth);
   }
 
@@ -429,8 +432,7 @@ class Encoder {
   // its data is written as that of the plain type it subclasses.
   Step full_kind(PyObject* v, int depth, bool plain = false) {
     const Kind kind = classify(v, depth);
-    if (kind >= Kind::kInt && kind <= Kind::kDict && !plain && !repr_ && !exact_plain(v))
-        [[unlikely]] {
+    if (!plain && !repr_ && subclass_of_plain(v, kind)) [[unlikely]] {
       Result<bool> described = subclass_described(Py_TYPE(v));
       if (!described.ok()) {
         described.take_error().restore();
@@ -478,7 +480,8 @@ class Encoder {
         return write_bin(v);
       case Kind::kList:
       case Kind::kTuple:
-        return full_array(v, depth, plain);
+        // With `plain`, `v` is on the path as the object whose items these are.
+        return plain ? array_items(v, depth) : full_array(v, depth);
       case Kind::kDict:
         return full_dict(v, depth, plain);
       case Kind::kOther:
@@ -552,11 +555,27 @@ class Encoder {
     return text ? write_text(text.get()) : Step::kError;
   }
 
-  static bool exact_plain(PyObject* v) {
+  // Whether `v`, of `kind`, is an instance of a subclass of a plain type.
+  static bool subclass_of_plain(PyObject* v, Kind kind) {
     PyTypeObject* type = Py_TYPE(v);
-    return type == &PyLong_Type || type == &PyFloat_Type || type == &PyUnicode_Type ||
-           type == &PyBytes_Type || type == &PyByteArray_Type || type == &PyList_Type ||
-           type == &PyTuple_Type || type == &PyDict_Type;
+    switch (kind) {
+      case Kind::kDict:
+        return type != &PyDict_Type;
+      case Kind::kList:
+        return type != &PyList_Type;
+      case Kind::kTuple:
+        return type != &PyTuple_Type;
+      case Kind::kStr:
+        return type != &PyUnicode_Type;
+      case Kind::kInt:
+        return type != &PyLong_Type;
+      case Kind::kFloat:
+        return type != &PyFloat_Type;
+      case Kind::kBytes:
+        return type != &PyBytes_Type && type != &PyByteArray_Type;
+      default:
+        return false;
+    }
   }
 
   // ------------------------------------------------------------ leaves
@@ -658,17 +677,21 @@ class Encoder {
     return PyTuple_Check(container) ? PyTuple_GET_SIZE(container) : PyList_GET_SIZE(container);
   }
 
-  // `again`: `v` is on the path as the object whose items these are.
-  Step full_array(PyObject* v, int depth, bool again = false) {
-    if (!again && on_path(v)) {
+  [[gnu::always_inline]] Step full_array(PyObject* v, int depth) {
+    if (on_path(v)) {
       put_str(out_, "[...]");
       return checked();
     }
+    return array_items(v, depth);
+  }
+
+  // The items of a list or tuple, `v` being on the path or not.
+  Step array_items(PyObject* v, int depth) {
     const Py_ssize_t count = item_count(v);
     put_array_header(out_, static_cast<std::size_t>(count));
     active_.push_back(v);
     Step step = Step::kDone;
-    if (!repr_ && depth < kMaxDepth) {
+    if (plain_walk_ && depth < kMaxDepth) {
       step = plain_items(PyTuple_Check(v) ? reinterpret_cast<PyTupleObject*>(v)->ob_item
                                           : reinterpret_cast<PyListObject*>(v)->ob_item,
                          count, depth + 1);
@@ -736,10 +759,10 @@ class Encoder {
       PyRef value;
       bool plain = false;
       entries.next(key, value, plain);
-      if (Step step = full(key.get(), depth + 1); step != Step::kDone) {
+      if (Step step = item(key.get(), depth + 1); step != Step::kDone) {
         return step;
       }
-      Step step = plain ? full_kind(value.get(), depth + 1, true) : full(value.get(), depth + 1);
+      Step step = plain ? full_kind(value.get(), depth + 1, true) : item(value.get(), depth + 1);
       if (step != Step::kDone) {
         return step;
       }
@@ -767,7 +790,7 @@ class Encoder {
   Step full_entries(PyObject* v, int depth) {
     put_map_header(out_, static_cast<std::size_t>(PyDict_GET_SIZE(v)));
     Step step = Step::kDone;
-    if (depth >= kMaxDepth) {
+    if (depth >= kMaxDepth || !plain_walk_) {
       each_entry(v, [&](PyObject* key, PyObject* value) {
         step = item(key, depth + 1);
         if (step == Step::kDone) {
@@ -832,6 +855,8 @@ class Encoder {
   const bool lightweight_;
   const bool repr_;
   const bool shape_;
+  // Neither repr() nor shapes: items are read straight from their containers.
+  const bool plain_walk_;
   bool shortened_ = false;
   std::size_t limit_ = kNoLimit;
   // The containers being encoded, outermost first: meeting one again is a cycle.
@@ -990,6 +1015,9 @@ Result<bool> encode_whole_map(std::span<const std::pair<PyObject*, PyObject*>> e
       return true;
     }
     out.resize(start);
+  }
+  if (settings.shape_only) {
+    return false;  // the dict's own encoding writes the shapes
   }
   auto run = [entries](Encoder& encoder, std::size_t room) {
     return encoder.whole_map(entries, room);
