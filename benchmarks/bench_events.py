@@ -26,7 +26,7 @@ Three workloads:
 * py-calls  standard library code that calls Python functions only (colorsys),
             also filtered out: with no C calls, whose events tavo ignores at
             once, it is the least favourable mix for the filtered-out ratio;
-* recorded  small functions defined in this file (user code), every frame of
+* recorded  small functions of workloads.py beside this file (user code), every frame of
             which tavo records; run once with the real host serializer
             (``tavo.serialize.dump_msgpack``) and once with a serializer that
             returns a constant, so that tavo's own (native) share shows; run at
@@ -62,6 +62,9 @@ import tavo
 import tavo.serialize
 from tavo import _tavo
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from workloads import _mid, previous_dump  # noqa: E402
+
 perf_counter_ns = time.perf_counter_ns
 
 # ---------------------------------------------------------------------------
@@ -88,15 +91,6 @@ def _reset_counts():
 # ---------------------------------------------------------------------------
 # Recorded workload: user code, defined here
 # ---------------------------------------------------------------------------
-
-
-def _leaf(a, b):
-    return a + b
-
-
-def _mid(x):
-    s = _leaf(x, 1)
-    return _leaf(s, 2)
 
 
 def _descend(depth, calls):
@@ -245,14 +239,6 @@ class HostProfiler:
 _const_serializer = functools.partial(next, itertools.repeat(b"\xc0"))
 
 
-def _previous_serializer():
-    """The Python serializer tavo used before its native encoder (bench_values.py)."""
-    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-    from bench_values import previous_dump
-
-    return previous_dump
-
-
 class Setup:
     """Installers and removers for every configuration. Each installer and
     remover is a C callable (a builtin or a functools.partial of one), so that
@@ -274,7 +260,7 @@ class Setup:
 
             tavo_utils.watch_exceptions(self.tavo.exception_unwind)
         self.real_serializer = tavo.serialize.dump_msgpack
-        self.previous_serializer = _previous_serializer()
+        self.previous_serializer = previous_dump
         off = functools.partial(sys.setprofile, None)
         import cProfile
 

@@ -19,38 +19,28 @@ of bench_events.py records (captured by running it under a small profile
 function); "dict 1000 str->list", a 1,000-item dict of str to a 3-item list;
 "nested lists", lists nested 6 deep, 4 wide. ns per value: the minimum over
 the repetitions of (elapsed / values encoded); the ratio previous / native.
+``--callgrind`` adds the native encoder's instructions per value ("native Ir").
 """
 
 import argparse
 import os
 import platform
+import shutil
+import subprocess
 import sys
+import tempfile
 import time
-
-import msgpack
 
 import tavo
 from tavo import _tavo, serialize
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-
-def _previous_default(obj):
-    return repr(obj)[:1000]
-
-
-def previous_dump(obj):
-    """The previous serializer's path for data msgpack encodes natively."""
-    try:
-        return msgpack.packb(obj, default=_previous_default)
-    except Exception:  # noqa: BLE001 - its fallback for unencodable values
-        return msgpack.packb(repr(obj)[:1000])
+import workloads as shared  # noqa: E402
+from workloads import previous_dump  # noqa: E402
 
 
 def user_workload_values():
     """The values a recorded call+return of bench_events' workload carries."""
-    import bench_events
-
     values = []
 
     def capture(frame, event, arg):
@@ -60,7 +50,7 @@ def user_workload_values():
 
     sys.setprofile(capture)
     for i in range(50):
-        bench_events._mid(i)
+        shared._mid(i)
     sys.setprofile(None)
     return values
 
@@ -99,17 +89,50 @@ def time_per_value(dump, values, reps, budget_ns=20_000_000):
     return best
 
 
+# The encoder's instructions per value under callgrind: only the native
+# encoder's own calls are counted (--toggle-collect on its entry point), so the
+# figure is free of the interpreter's loop and of other load on the machine.
+CALLGRIND_LOOPS = 20
+
+
+def callgrind_child(name):
+    values = workloads()[name]
+    dump = _tavo.dump_msgpack
+    for _ in range(CALLGRIND_LOOPS):
+        for value in values:
+            dump(value)
+
+
+def instructions_per_value(name, outdir):
+    out = os.path.join(outdir, "callgrind.out." + name.replace(" ", "-"))
+    cmd = [shutil.which("valgrind"), "--tool=callgrind", "--collect-atstart=no",
+           # The entry point alone: its lambdas, whose names start alike, would toggle it off.
+           "--toggle-collect=tavo::values::encode_to_bytes(_object*, bool, "
+           "tavo::values::ValueSettings const&)", f"--callgrind-out-file={out}",
+           sys.executable, os.path.abspath(__file__), "--callgrind-child", name]
+    subprocess.run(cmd, check=True, capture_output=True)
+    with open(out) as f:
+        total = next(int(line.split()[1]) for line in f if line.startswith("summary:"))
+    return total / (CALLGRIND_LOOPS * len(workloads()[name]))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--reps", type=int, default=15, help="timed repetitions per cell")
+    parser.add_argument("--callgrind", action="store_true",
+                        help="also count the native encoder's instructions per value (valgrind)")
+    parser.add_argument("--callgrind-child", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.callgrind_child:
+        return callgrind_child(args.callgrind_child)
+    outdir = tempfile.mkdtemp(prefix="tavo-values-callgrind-") if args.callgrind else None
     encoders = {"previous": previous_dump, "native": _tavo.dump_msgpack,
                 "reference": serialize.reference_dump}
     print(f"tavo {tavo.__version__} | Python {platform.python_version()} ({sys.executable}) | "
           f"{platform.machine()} {platform.processor() or ''} {os.cpu_count()} CPUs | "
           f"{args.reps} repetitions, ns per value (minimum)")
     header = f"{'workload':<22} {'bytes':>7} " + " ".join(f"{n:>10}" for n in encoders) + \
-        f" {'previous/native':>16}"
+        f" {'previous/native':>16}" + (f" {'native Ir':>10}" if outdir else "")
     print(header)
     print("-" * len(header))
     for name, values in workloads().items():
@@ -120,7 +143,8 @@ def main():
         size = sum(len(_tavo.dump_msgpack(v)) for v in values) / len(values)
         times = {n: time_per_value(dump, values, args.reps) for n, dump in encoders.items()}
         print(f"{name:<22} {size:7.0f} " + " ".join(f"{t:10.1f}" for t in times.values())
-              + f" {times['previous'] / times['native']:16.1f}")
+              + f" {times['previous'] / times['native']:16.1f}"
+              + (f" {instructions_per_value(name, outdir):10.0f}" if outdir else ""))
 
 
 if __name__ == "__main__":

@@ -367,3 +367,35 @@ def test_memory_a_taken_trace_leaves_holds_only_the_next_records():
     assert kept > 0 and reused > 0
     assert leaf_args(first) == [i for i in range(3000) for _ in "cr"]
     assert leaf_args(profiler.trace) == [10_000 + i for i in range(3000) for _ in "cr"]
+
+
+def ladder_leaf(items, text):
+    return len(items)
+
+
+def test_values_shrink_in_steps_before_records_are_dropped_and_the_summary_says_so(
+        tmp_path, engine):
+    db_path = tmp_path / "traces.sqlite3"
+    items, text = list(range(300)), "t" * 20_000
+    with tavo.profile(db_path, config={"buffer_budget": 600_000, "engine": engine}) as p:
+        for _ in range(400):
+            ladder_leaf(items, text)
+    [(summary, blob)] = tavo.db.load_traces(db_path, p.trace_id)
+    calls = [r for r in decode(blob)["frames_of_interest"] if r.get("co_name") == "ladder_leaf"]
+    sizes = [len(tavo.serialize.reference_dump(r["locals"])) for r in calls[::2]]
+    # Each step is smaller than the one before, down to type and size alone.
+    assert sizes == sorted(sizes, reverse=True) and len(set(sizes)) == 5
+    assert calls[0]["locals"] == {"items": items, "text": text}
+    assert calls[-1]["locals"] == {"items": "<list of 300 items>", "text": "<str of 20000 characters>"}
+    records = decode(blob)["frames_of_interest"]
+    first = next(i for i, r in enumerate(records) if r.get("locals") != calls[0]["locals"])
+    losses = summary["losses"]
+    assert losses == p.losses
+    assert losses["shortened_from_record"] == first + 1
+    assert losses["shortened_values"] >= len(calls) // 2 - first // 2
+    assert losses["dropped_records"] == losses["budget_dropped_records"] == p.dropped_records > 0
+    assert len(records) + p.dropped_records == 800
+    from tavo.cli.call_tree import header  # `tavo show` says so above the calls
+
+    assert header(summary, {})[-1].startswith(f"lost: {losses['shortened_values']} values shortened")
+

@@ -55,8 +55,8 @@ def test_each_setting_comes_from_the_first_source_that_has_it(project):
         "db": str(project / "store" / "t.sqlite3"),  # relative to the file's folder
         "engine": "profile", "include": ["/vendor/"], "ignore": ["/generated/"],
         "threading": False, "children": False, "lightweight-values": True, "busy-timeout": 7,
-        "values": "repr", "value-budget": 4096}
-    assert set(from_file.sources.values()) == {where}
+        "values": "repr", "value-budget": 4096, "buffer-budget": 256 << 20}
+    assert set(from_file.sources.values()) - {"default"} == {where}
 
     environ = {"TAVO_DB": "env.sqlite3", "TAVO_IGNORE": "/a/, /b/", "TAVO_THREADING": "yes",
                "TAVO_BUSY_TIMEOUT": "3"}
@@ -72,7 +72,7 @@ def test_each_setting_comes_from_the_first_source_that_has_it(project):
     assert mixed.profiler_config() == {
         "filters": {"include_frames": ["/cli/"], "ignore_frames": ["/a/", "/b/"]},
         "sqlite_busy_timeout": 3, "threading": True, "lightweight_repr": True, "children": True,
-        "values": "repr", "value_budget": 4096, "engine": "profile"}
+        "values": "repr", "value_budget": 4096, "buffer_budget": 256 << 20, "engine": "profile"}
 
     (project / "src" / "pyproject.toml").write_text("[project]\nname = 'inner'\n")
     defaults = config.load({}, environ={}, cwd=cwd)  # the nearest file has no [tool.tavo]
@@ -198,3 +198,30 @@ def test_settings_decide_what_is_recorded(tmp_path, runner, args, environ, line,
                 seen |= {r["locals"]["n"] for r in records
                          if r.get("co_name") == "helper" and r.get("event") == "call"}
     assert seen == recorded
+
+
+@pytest.mark.parametrize("where", ["run", "pytest", "pyproject", "environment"])
+def test_the_buffer_budget_is_set_by_each_option_and_named_when_it_is_met(
+        tmp_path, monkeypatch, where):
+    (tmp_path / "prog.py").write_text(
+        "def f(x):\n    return x\n\ndef run():\n    for i in range(300):\n        f(list(range(50)))\n"
+        "\nif __name__ == '__main__':\n    run()\n")
+    (tmp_path / "test_prog.py").write_text("import prog\n\ndef test_it():\n    prog.run()\n")
+    env = {**os.environ, "PYTHONPATH": str(tmp_path)}
+    env.pop("TAVO_BUFFER_BUDGET", None)
+    bin_dir = os.path.dirname(sys.executable)
+    command = {"run": [f"{bin_dir}/tavo", "run", "--buffer-budget", "20K", "prog.py"],
+               "pytest": [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                          "--tavo", "--tavo-buffer-budget", "20K", "test_prog.py"]}
+    if where == "pyproject":
+        (tmp_path / "pyproject.toml").write_text('[tool.tavo]\nbuffer-budget = "20K"\n')
+    elif where == "environment":
+        env["TAVO_BUFFER_BUDGET"] = "20480"
+    result = subprocess.run(command.get(where, command["run"][:2] + ["prog.py"]), cwd=tmp_path,
+                            env=env, capture_output=True, text=True, timeout=120)
+    output = result.stdout + result.stderr
+    assert result.returncode == 0, output
+    assert "records dropped: the trace neared and reached its buffer budget of 20 KiB" in output
+    option = "--tavo-buffer-budget" if where == "pytest" else "--buffer-budget"
+    assert (f"(raise it with {option}, buffer-budget in [tool.tavo] or TAVO_BUFFER_BUDGET)"
+            in output)

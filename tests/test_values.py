@@ -202,7 +202,8 @@ def test_recording_runs_no_code_of_the_objects():
     assert Counted.calls == 0
     returned = records[-1]
     assert returned["locals"]["counted"] == {"__type__": f"{__name__}.Counted", "a": 1, "b": [2]}
-    assert returned["arg"][1] == {"x": returned["locals"]["counted"]}
+    assert returned["arg"][1] == {"__type__": f"{__name__}.CountedDict",
+                                  "items": {"x": returned["locals"]["counted"]}}
 
 
 def test_repr_setting_calls_repr():
@@ -413,3 +414,95 @@ def test_locals_read_from_the_frame_match_the_locals_dict(engine, lightweight, m
     assert list(returned["reads_outer"]) == ["flag", "first", "extra"]
     assert "__builtins__" not in returned["inlined"] and returned["reads_its_locals"]["added"] == 2
     assert returned["holds_big"]["text"].endswith(" more characters>")
+
+
+# Every special method a subclass may define, each counting its calls.
+SPIED = ("__repr__", "__str__", "__eq__", "__hash__", "__len__", "__iter__", "__getattr__",
+         "__getattribute__", "__bool__", "__format__", "__getitem__", "__contains__",
+         "__reduce_ex__", "__getstate__", "__dir__", "__index__", "__int__", "__float__",
+         "__lt__", "__sub__", "__add__", "__keys__", "__fspath__", "__reversed__", "items",
+         "keys", "values", "isoformat", "utcoffset", "tzname", "__radd__")
+
+
+def spied(base, **attributes):
+    """A subclass of `base` whose special methods count their calls; an
+    instance gets `attributes`."""
+    cls = type(f"Spied{base.__name__.title()}", (base,), {name: _counting(name) for name in SPIED})
+
+    def make(*args):
+        obj = base.__new__(cls, *args)
+        if base in (list, dict, set):
+            base.__init__(obj, *args)
+        for name, value in attributes.items():
+            object.__setattr__(obj, name, value)
+        return obj
+    return make
+
+
+def _suspended():
+    yield 1
+
+
+def _readable_cases():
+    import array, collections, datetime, decimal, enum, fractions, pathlib, re, uuid
+
+    class Color(enum.Enum):
+        RED = "r"
+
+    utc_plus_one = datetime.timezone(datetime.timedelta(hours=1, minutes=30))
+    point = collections.namedtuple("Point", "x y")
+    generator = _suspended()
+    next(generator)
+    here = __name__
+    return {
+        "datetime": (datetime.datetime(2026, 12, 8, 18, 55, 22, 123456, utc_plus_one),
+                     {"value": "2026-12-08T18:55:22.123456+01:30"}),
+        "date": (datetime.date(2026, 12, 8), {"value": "2026-12-08"}),
+        "time": (datetime.time(7, 5), {"value": "07:05:00"}),
+        "timedelta": (datetime.timedelta(days=-1, seconds=5), {"value": "-1 day, 0:00:05"}),
+        "timezone": (utc_plus_one, {"value": "UTC+01:30"}),
+        "datetime subclass": (spied(datetime.datetime, note=1)(2026, 1, 2),
+                              {"value": "2026-01-02T00:00:00", "note": 1}),
+        "decimal": (decimal.Decimal("-1.50"), {"value": "-1.50"}),
+        "fraction": (fractions.Fraction(2, 6), {"numerator": 1, "denominator": 3}),
+        "uuid": (uuid.UUID(int=1 << 100), {"value": "00000010-0000-0000-0000-000000000000"}),
+        "path": (pathlib.PurePosixPath("/srv//data", "./x.csv"), {"value": "/srv/data/x.csv"}),
+        "enum": (Color.RED, {"member": "RED", "value": "r"}),
+        "deque": (collections.deque([1, 2], maxlen=3), {"items": [1, 2], "maxlen": 3}),
+        "defaultdict": (collections.defaultdict(int, a=1),
+                        {"items": {"a": 1}, "default_factory": {"__type__": "builtins.type",
+                                                                "name": "builtins.int"}}),
+        "ordereddict": (collections.OrderedDict(b=2), {"items": {"b": 2}}),
+        "counter": (collections.Counter("aab"), {"items": {"a": 2, "b": 1}}),
+        "namedtuple": (point(1, [2]), {"x": 1, "y": [2]}),
+        "array": (array.array("d", [0.5]), {"typecode": "d", "items": [0.5]}),
+        "memoryview": (memoryview(b"abcd")[1:], {"format": "B", "shape": [3], "bytes": b"bcd"}),
+        "range": (range(1, 9, 2), {"start": 1, "stop": 9, "step": 2}),
+        "slice": (slice(None, 5), {"start": None, "stop": 5, "step": None}),
+        "pattern": (re.compile("a+b"), {"pattern": "a+b", "flags": re.UNICODE.value}),
+        "generator": (generator, {"function": "_suspended", "line": _suspended.__code__.co_firstlineno + 1}),
+        "list subclass": (spied(list, tag="t")([1, 2]), {"items": [1, 2], "tag": "t"}),
+        "dict subclass": (spied(dict, tag="t")({"k": 1}), {"items": {"k": 1}, "tag": "t"}),
+        "tuple subclass": (spied(tuple)((1,)), {"items": [1]}),
+        "set subclass": (spied(set, tag="t")([3]), {"items": [3], "tag": "t"}),
+        "str subclass": (spied(str)("text"), {"value": "text"}),
+    }, here
+
+
+READABLE, _HERE = _readable_cases()
+
+
+@pytest.mark.parametrize("case", list(READABLE))
+def test_readable_values_are_stored_as_text_without_running_code(case):
+    value, expected = READABLE[case]
+
+    def holds(v=value):
+        return v
+
+    Counted.calls = 0
+    [call, returned] = recorded_locals({}, holds)
+    assert Counted.calls == 0
+    cls = type(value)
+    name = f"{_HERE}.{cls.__qualname__}" if cls.__module__ == _HERE else serialize.type_name(cls)
+    assert returned["arg"] == {"__type__": name, **expected}
+    assert _tavo.dump_msgpack(value) == serialize.reference_dump(value)

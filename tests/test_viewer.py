@@ -27,7 +27,12 @@ INJECTED = '<script>window.tavoInjected = 1</script>"><img src=x onerror="window
 
 # Two threads, a test boundary, a recursive function and a value holding HTML.
 KNOWN_TEST = textwrap.dedent(f"""\
+    import datetime
     import threading
+
+
+    def stamp(when):
+        return when
 
 
     def factorial(n):
@@ -50,6 +55,7 @@ KNOWN_TEST = textwrap.dedent(f"""\
         thread.join()
         assert results == [24]
         assert render({INJECTED!r}).startswith("<h1>")
+        stamp(datetime.datetime(2026, 12, 8, 18, 55, 22))
     """)
 
 RECORDER = textwrap.dedent("""\
@@ -257,6 +263,12 @@ def test_viewer_page_in_a_browser(known, server, browser, tmp_path):
     assert section(d, "arguments") == f"title: {json.dumps(INJECTED)}"
     assert section(d, "return") == json.dumps(f"<h1>{INJECTED}</h1>")
     assert d.execute_script("return window.tavoInjected") is None
+    search.clear()
+    search.send_keys("stamp", Keys.ENTER)  # a recorded datetime reads as its text
+    WebDriverWait(d, 10).until(lambda d: d.find_element(By.CSS_SELECTOR, "#detail h2").text == "known_test.stamp")
+    assert section(d, "arguments") == "when: 2026-12-08T18:55:22"
+    search.send_keys(Keys.CONTROL, "a")
+    search.send_keys("render", Keys.ENTER)
     assert not detail.find_elements(By.TAG_NAME, "img") and not detail.find_elements(By.TAG_NAME, "script")
     shot = tmp_path / "viewer.png"
     d.save_screenshot(str(shot))

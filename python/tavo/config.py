@@ -16,6 +16,7 @@ value is a ConfigError whose message is one line naming the key and where it was
     busy-timeout = 60               # seconds to wait for a locked store
     values = "safe"                 # or "repr": describe objects by their repr()
     value-budget = 65536            # most encoded bytes per recorded value
+    buffer-budget = "256M"          # most bytes of one trace's records (K, M, G: binary)
     engine = "monitoring"           # or "profile": where events come from
 """
 
@@ -28,6 +29,7 @@ import tomllib
 from collections.abc import Callable, Mapping
 from typing import Any
 
+from tavo.profiler import DEFAULT_BUFFER_BUDGET
 from tavo.profiler import DEFAULT_DB_PATH as DEFAULT_DB
 from tavo.serialize import DEFAULT_BUDGET, MIN_BUDGET, VALUE_MODES
 
@@ -97,6 +99,26 @@ def _as_value_budget(value: Any, text_allowed: bool) -> int:
     raise ValueError(f"must be a whole number of bytes from {MIN_BUDGET} to {0xFFFFFFFF}")
 
 
+_SIZE_UNITS = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
+
+
+def _as_buffer_budget(value: Any, text_allowed: bool) -> int:
+    if isinstance(value, str):  # "512M": also in [tool.tavo], where a number alone is long
+        text = value.strip().upper().removesuffix("IB").removesuffix("B")
+        unit = text[-1:] if text[-1:] in _SIZE_UNITS else ""
+        number = text[:len(text) - len(unit)].strip()
+        if number.isdigit():
+            value = int(number) * _SIZE_UNITS[unit]
+    if isinstance(value, int) and not isinstance(value, bool) and 0 < value < 1 << 64:
+        return value
+    raise ValueError("must be a positive number of bytes, optionally with K, M or G (1024-based)")
+
+
+def parse_buffer_budget(text: str) -> int:
+    """A buffer budget given as text ("268435456", "256M")."""
+    return _as_buffer_budget(text, True)
+
+
 @dataclasses.dataclass(frozen=True)
 class Key:
     name: str  # as written in [tool.tavo]
@@ -123,6 +145,7 @@ KEYS = (
     Key("busy-timeout", _as_seconds, 60),
     Key("values", _as_value_mode, "safe"),
     Key("value-budget", _as_value_budget, DEFAULT_BUDGET),
+    Key("buffer-budget", _as_buffer_budget, DEFAULT_BUFFER_BUDGET),
 )
 
 
@@ -149,6 +172,7 @@ class Settings:
             "children": self["children"],
             "values": self["values"],
             "value_budget": self["value-budget"],
+            "buffer_budget": self["buffer-budget"],
             "engine": self["engine"],
         }
 

@@ -6,13 +6,15 @@ hands each call to the PostgreSQL store (tavo.stores), which keeps the same rows
 Every save inserts a new row, so saving the same trace id twice keeps both
 documents. Besides the MessagePack document, each row keeps what is needed to
 list traces without decoding them: trace id, save time, source, number of
-records, size, a label (the test name, or the command line), and how many
+records, size, a label (the test name, or the command line), how many
 records were dropped while recording (None when none were, or the row was
-saved before this was kept).
+saved before this was kept), and what the recording shortened or dropped and
+why ("losses", see losses_of).
 """
 
 import contextlib
 import io
+import json
 import os
 import pathlib
 import sqlite3
@@ -32,7 +34,8 @@ CREATE TABLE IF NOT EXISTS traces (
     size INTEGER NOT NULL,
     label TEXT,
     msgpack BLOB NOT NULL,
-    dropped_records INTEGER
+    dropped_records INTEGER,
+    losses TEXT
 );
 CREATE INDEX IF NOT EXISTS traces_by_trace_id ON traces (trace_id);
 """
@@ -41,7 +44,7 @@ CREATE INDEX IF NOT EXISTS traces_by_trace_id ON traces (trace_id);
 _LABEL_SCAN_LIMIT = 1000
 
 _SUMMARY_KEYS = ("id", "trace_id", "saved_at", "source", "records", "size", "label",
-                 "dropped_records", "outcome")
+                 "dropped_records", "outcome", "losses")
 
 # Appended to the label of every trace this process saves: the pytest-xdist worker
 # ("[worker gw0]") or the parent trace and process id of a child process
@@ -112,6 +115,8 @@ def _write_transaction(db_path, timeout):
                 conn.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
             if not _has_outcome(conn):  # a store made before test outcomes were kept
                 conn.execute("ALTER TABLE traces ADD COLUMN outcome TEXT")
+            if "losses" not in _columns(conn):  # ... or before losses were
+                conn.execute("ALTER TABLE traces ADD COLUMN losses TEXT")
             yield conn
             conn.execute("COMMIT")
         except BaseException:
@@ -147,30 +152,79 @@ def ensure_database(db_path, *, timeout=60):
         conn.execute("ROLLBACK TO probe")
 
 
-def save_trace_in_sqlite(db_path, trace_id, *, timeout=60, msgpack, dropped_records=None):
+def losses_of(dropped_records=None, budget_dropped_records=None, shortened_values=None,
+              shortened_from_record=None):
+    """What a recording lost, from the counts the engine gives a save (each only
+    when not zero), as stored in a summary's "losses": None when nothing was
+    lost, else a dict of "dropped_records" (all dropped), "budget_dropped_records"
+    (of those, dropped because the trace reached its buffer budget; the others
+    met errors), "shortened_values" (values written shorter than their value
+    budget allowed, as the buffered records neared the buffer budget) and
+    "shortened_from_record" (the number of the first record holding one)."""
+    counts = {"dropped_records": dropped_records, "budget_dropped_records": budget_dropped_records,
+              "shortened_values": shortened_values, "shortened_from_record": shortened_from_record}
+    counts = {key: int(value) for key, value in counts.items() if value}
+    return counts or None
+
+
+def losses_text(losses):
+    """A summary's "losses" as stored in its row's column."""
+    return None if not losses else json.dumps(losses, sort_keys=True)
+
+
+def summary_of(keys, row):
+    """A summary from a row of its columns, in ``keys`` order."""
+    summary = dict(zip(keys, row))
+    if isinstance(summary.get("losses"), str):
+        try:
+            summary["losses"] = json.loads(summary["losses"])
+        except ValueError:
+            summary["losses"] = None
+    return summary
+
+
+def save_trace_in_sqlite(db_path, trace_id, *, timeout=60, msgpack, dropped_records=None,
+                         **losses):
     """Store one trace document (MessagePack bytes) and return its row id.
 
     ``timeout`` is how many seconds to wait for another writer's lock before
     failing with sqlite3.OperationalError. ``dropped_records``: how many records
-    the recording lost (given by the engine only when some were)."""
+    the recording lost, and ``losses`` the other counts of losses_of (given by
+    the engine only when not zero)."""
+    lost = losses_text(losses_of(dropped_records, **losses))
+    if (store := _server_store(db_path)) is None:
+        return save_row(db_path, trace_id, timeout, msgpack, dropped_records, lost)
     try:
-        if (store := _server_store(db_path)) is not None:
-            blob = bytes(msgpack)
-            with store:
-                row_id = store.save(trace_id, blob, timeout=timeout,
-                                    dropped_records=dropped_records)
-            if save_observers:
-                _notify(db_path, trace_id, summarize(blob), None)
-            return row_id
         blob = bytes(msgpack)
-        summary = with_process_label(summarize(blob))
+        with store:
+            row_id = store.save(trace_id, blob, timeout=timeout,
+                                dropped_records=dropped_records, losses=lost)
+    except Exception as exc:
+        _notify(db_path, trace_id, None, exc)
+        raise
+    if save_observers:
+        _notify(db_path, trace_id, _with_losses(summarize(blob), lost), None)
+    return row_id
+
+
+def _with_losses(summary, lost):
+    summary["losses"] = json.loads(lost) if lost else None
+    return summary
+
+
+def save_row(db_path, trace_id, timeout, msgpack, dropped_records, lost):
+    """Insert one document's row into a SQLite store (``lost``: losses_text)."""
+    try:
+        blob = bytes(msgpack)
+        summary = _with_losses(with_process_label(summarize(blob)), lost)
         with _write_transaction(db_path, timeout) as conn:
             _check_fits(conn, len(blob))
             cursor = conn.execute(
                 "INSERT INTO traces (trace_id, saved_at, source, records, size, label, msgpack,"
-                " dropped_records) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+                " dropped_records, losses) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
                 (str(trace_id), time.time(), summary["source"], summary["records"], len(blob),
-                 summary["label"], blob, None if dropped_records is None else int(dropped_records)),
+                 summary["label"], blob, None if dropped_records is None else int(dropped_records),
+                 lost),
             )
     except Exception as exc:
         _notify(db_path, trace_id, None, exc)
@@ -294,7 +348,7 @@ def _check_version(conn, db_path):
 
 
 def _summary(row):
-    return dict(zip(_SUMMARY_KEYS, row))
+    return summary_of(_SUMMARY_KEYS, row)
 
 
 def _has_outcome(conn):

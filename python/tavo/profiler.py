@@ -27,6 +27,40 @@ ENGINES = ("profile", "monitoring")
 
 _enabled = None  # the Profiler currently installed, if any
 
+RAISE_BUFFER_BUDGET = "buffer-budget in [tool.tavo] or TAVO_BUFFER_BUDGET"
+
+
+def _size_text(size: int) -> str:
+    for unit, shift in (("GiB", 30), ("MiB", 20), ("KiB", 10)):
+        if size >= 1 << shift and size % (1 << (shift - 4)) == 0:
+            return f"{size / (1 << shift):g} {unit}"
+    return f"{size} bytes"
+
+
+def describe_losses(losses: dict[str, int] | None, buffer_budget: int | None, option: str) -> str:
+    """What a recording lost (a summary's "losses"), in words that say which
+    limit (``buffer_budget``, when known) and how to raise it (``option``: the
+    command's own); "" for nothing."""
+    if not losses:
+        return ""
+    budget_dropped = losses.get("budget_dropped_records", 0)
+    other_dropped = losses.get("dropped_records", 0) - budget_dropped
+    shortened = losses.get("shortened_values", 0)
+    parts = []
+    if shortened:
+        first = losses.get("shortened_from_record")
+        parts.append(f"{shortened} values shortened" + (f" from record {first} on" if first else ""))
+    if budget_dropped:
+        parts.append(f"{budget_dropped} records dropped")
+    text = ", ".join(parts)
+    if text:
+        text += (f": the trace neared{' and reached' if budget_dropped else ''} its buffer budget"
+                 + (f" of {_size_text(buffer_budget)}" if buffer_budget else "")
+                 + f" (raise it with {option}, {RAISE_BUFFER_BUDGET})")
+    if other_dropped > 0:  # each error was reported as it happened
+        text += f"{'; ' if text else ''}{other_dropped} records dropped"
+    return text
+
 
 def _is_sequence(obj: object) -> bool:
     """A sequence as the native module takes one: a type with item access that
@@ -129,6 +163,18 @@ class Profiler:
         """Records dropped since the current trace began: an error while
         recording, the buffer budget, or memory running out."""
         return 0 if self.rust_profiler is None else self.rust_profiler.dropped_records
+
+    @property
+    def losses(self) -> dict[str, int] | None:
+        """What the current trace lost so far, as its stored summary keeps it
+        (tavo.db.losses_of): None when nothing."""
+        from tavo.db import losses_of
+
+        native = self.rust_profiler
+        if native is None:
+            return None
+        return losses_of(native.dropped_records, native.budget_dropped_records,
+                         native.shortened_values, native.shortened_from_record)
 
     @property
     def kept_record_bytes(self) -> int:

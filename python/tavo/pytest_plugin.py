@@ -14,13 +14,15 @@ records its own tests, labelling their traces with its name, and the controller
 prints how many were saved.
 """
 
+import argparse
 import sys
 
 import pytest
 
 from tavo import config as tavo_config
 from tavo.cli.common import seconds
-from tavo.profiler import describe_error, no_user_code_hint
+from tavo.profiler import (DEFAULT_BUFFER_BUDGET, describe_error, describe_losses,
+                           no_user_code_hint)
 
 _PROFILER = pytest.StashKey()
 _TALLY = pytest.StashKey()
@@ -54,6 +56,10 @@ def pytest_addoption(parser):
     group.addoption("--tavo-value-budget", type=int, default=None, metavar="BYTES",
                     help="most encoded bytes per recorded value; bigger ones are cut "
                          "(default 65536)")
+    group.addoption("--tavo-buffer-budget", type=_buffer_budget, default=None, metavar="BYTES",
+                    help="most bytes one test's records may take in memory (K, M, G: "
+                         "1024-based; default 256M); near it values are shortened, at it "
+                         "records dropped")
     group.addoption("--tavo-engine", choices=tavo_config.ENGINES, default=None,
                     help="where events come from: monitoring (sys.monitoring; library code "
                          "runs at about full speed, the default) or profile (the profile "
@@ -82,12 +88,16 @@ class SaveTally:
         self.last_error = None
         self.without_user_code = 0
         self.dropped_records = 0
+        self.losses = {}  # summed over the tests' traces
 
     def observe(self, db_path, trace_id, summary, error):
         if db_path != self.profiler.db_path:
             return
         # Read at each save: the count restarts with every trace.
         self.dropped_records += self.profiler.dropped_records
+        for key, count in (self.profiler.losses or {}).items():
+            if key != "shortened_from_record":  # a record of one test's trace
+                self.losses[key] = self.losses.get(key, 0) + count
         if error is not None:
             self.failed += 1
             self.last_error = describe_error(error)
@@ -102,13 +112,22 @@ class SaveTally:
         line = f"tavo: {self.saved} traces saved in {db_path}"
         if self.failed:
             line += f", {self.failed} failed: {self.first_error}"
-        if self.dropped_records:
-            line += f"; {self.dropped_records} records dropped"
+        lost = describe_losses(self.losses, self.profiler.config.get("buffer_budget", DEFAULT_BUFFER_BUDGET),
+                               "--tavo-buffer-budget")
+        if lost:
+            line += f"; {lost}"
         lines = [line]
         if self.without_user_code:
             lines.append(f"tavo: {self.without_user_code} of these traces hold no record of your "
                          f"code: {no_user_code_hint('--tavo-include FRAGMENT')}")
         return lines
+
+
+def _buffer_budget(text):
+    try:
+        return tavo_config.parse_buffer_budget(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
 
 
 def _settings(config):
@@ -120,6 +139,7 @@ def _settings(config):
                "busy-timeout": config.getoption("tavo_busy_timeout"),
                "values": config.getoption("tavo_values"),
                "value-budget": config.getoption("tavo_value_budget"),
+               "buffer-budget": config.getoption("tavo_buffer_budget"),
                "engine": config.getoption("tavo_engine")}
     workerinput = getattr(config, "workerinput", None)
     if workerinput is not None and workerinput.get("tavo_db"):

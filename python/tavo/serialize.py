@@ -52,6 +52,9 @@ _complex_imag = complex.__dict__["imag"].__get__
 _builtin_name = types.BuiltinFunctionType.__dict__["__name__"].__get__
 _GETSET = types.GetSetDescriptorType
 _MEMBER = types.MemberDescriptorType
+_type_flags = type.__dict__["__flags__"].__get__
+_IMMUTABLE = 1 << 8
+_EXACT_PLAIN = (int, float, str, bytes, bytearray, list, tuple, dict)
 
 
 def type_name(cls):
@@ -146,6 +149,11 @@ class _Encoder:
         cls = type(obj)
         if depth > MAX_DEPTH:
             return ("str", f"<{type_name(cls)} nested too deep>")
+        if type(obj) is _Plain:
+            return obj.node()
+        if (not self.repr_mode and not any(cls is plain for plain in (*_EXACT_PLAIN, bool))
+                and issubclass(cls, _EXACT_PLAIN) and readable_kind(cls)[0] is not None):
+            return self.describe(obj, cls)
         if obj is None:
             return ("leaf", b"\xc0")
         if obj is True or obj is False:
@@ -188,9 +196,13 @@ class _Encoder:
         """The safe description of an object that is not plain data: a map whose
         first entry names its type."""
         pairs = [(TYPE_KEY, type_name(cls))]
+        kind, base = readable_kind(cls)
         if issubclass(cls, (set, frozenset)):
             iterate = set.__iter__ if issubclass(cls, set) else frozenset.__iter__
             pairs.append(("items", list(iterate(obj))))
+            if kind == "container" and not self.lightweight:  # a subclass's attributes
+                pairs.extend(_slot_values(obj, cls))
+                pairs.extend(_dict_values(obj, cls))
         elif issubclass(cls, complex):
             pairs.append(("value", (_complex_real(obj), _complex_imag(obj))))
         elif issubclass(cls, type):
@@ -204,6 +216,11 @@ class _Encoder:
         elif issubclass(cls, types.ModuleType):
             name = _module_dict(obj).get("__name__")
             pairs.append(("name", name if type(name) is str else "?"))
+        elif kind is not None:
+            pairs.extend(_readable_pairs(obj, kind, base))
+            if not self.lightweight and kind not in _OWN_SLOTS and cls is not base:
+                pairs.extend(_slot_values(obj, cls))
+                pairs.extend(_dict_values(obj, cls))
         elif not self.lightweight:
             if issubclass(cls, BaseException):
                 pairs.append(("args", _exception_args(obj)))
@@ -353,6 +370,230 @@ def _dict_values(obj, cls):
             return []
         return list(dict.items(namespace)) if issubclass(type(namespace), dict) else []
     return []
+
+
+# ---------------------------------------------------------------- readable types
+#
+# The value types people use most, read as the native encoder reads them: the
+# standard library's C types through the accessors and methods they define
+# themselves (never looked up on a subclass or an instance), its pure-Python
+# types from their slots and instance dictionaries.
+
+_C_TYPES = {"datetime.datetime": "datetime", "datetime.date": "date", "datetime.time": "time",
+            "datetime.timedelta": "timedelta", "datetime.timezone": "timezone",
+            "decimal.Decimal": "decimal", "collections.deque": "deque",
+            "collections.defaultdict": "defaultdict", "array.array": "array",
+            "re.Pattern": "pattern"}
+_BUILTIN_TYPES = ((memoryview, "memoryview"), (range, "range"), (slice, "slice"),
+                  (types.GeneratorType, "generator"), (types.CoroutineType, "generator"),
+                  (types.AsyncGeneratorType, "generator"))
+_PY_TYPES = {("uuid", "UUID"): "uuid", ("fractions", "Fraction"): "fraction",
+             ("pathlib", "PurePath"): "path", ("pathlib._local", "PurePath"): "path"}
+# The kinds whose description reads the instance's slots and dictionary itself.
+_OWN_SLOTS = ("uuid", "path", "fraction", "enum", "namedtuple")
+
+
+class _Plain:
+    """An instance of a subclass of a plain type, written as that type's data."""
+
+    def __init__(self, obj):
+        self.obj = obj
+
+    def node(self):
+        obj, cls = self.obj, type(self.obj)
+        if issubclass(cls, str):
+            return ("str", str.__str__(obj))
+        if issubclass(cls, dict):
+            return ("map", ("plain", id(obj)), list(dict.items(obj)))
+        items = list.copy(obj) if issubclass(cls, list) else tuple.__getitem__(obj, slice(None))
+        return ("array", ("plain", id(obj)), items)
+
+
+_type_name = type.__dict__["__name__"].__get__
+
+
+def _class_is(klass, module, qualname):
+    found = _type_dict(klass).get("__module__") if _is_heap(klass) else None
+    return type(found) is str and found == module and _type_qualname(klass) == qualname
+
+
+def readable_kind(cls):
+    """(kind, the class of the MRO that says so) for a type with a readable
+    description, else (None, cls)."""
+    if any(_class_is(k, "enum", "EnumType") for k in _type_mro(type(cls))):
+        return "enum", cls
+    for klass in _type_mro(cls):
+        kind = next((kind for known, kind in _BUILTIN_TYPES if known is klass), None)
+        if kind is None and (not _is_heap(klass) or _type_flags(klass) & _IMMUTABLE):
+            kind = _C_TYPES.get(f"{_type_module(klass)}.{_type_name(klass)}")
+        for (module, qualname), py_kind in _PY_TYPES.items():
+            if kind is None and _class_is(klass, module, qualname):
+                kind = py_kind
+        if kind is not None:
+            return kind, klass
+    plains = (list, tuple, dict, str, set, frozenset)
+    if cls in plains or not issubclass(cls, plains):
+        return None, cls
+    base = [plain for plain in plains if issubclass(cls, plain)][-1]
+    if base is tuple and _tuple_fields(cls) is not None:
+        return "namedtuple", base
+    return "container", base
+
+
+def _tuple_fields(cls):
+    for klass in _type_mro(cls):
+        if "_fields" in _type_dict(klass):
+            fields = _type_dict(klass)["_fields"]
+            ok = type(fields) is tuple and all(type(f) is str for f in fields)
+            return fields if ok else None
+    return None
+
+
+def _accessor(klass, name, obj):
+    """The C accessor ``name`` of a C type (or of its C bases) applied to ``obj``."""
+    for owner in _type_mro(klass):
+        if name in _type_dict(owner):
+            return _type_dict(owner)[name].__get__(obj, owner)
+    raise AttributeError(name)
+
+
+def _slot(klass, name, obj):
+    descriptor = _type_dict(klass).get(name)
+    if type(descriptor) is not _MEMBER:
+        return None
+    try:
+        return descriptor.__get__(obj, klass)
+    except AttributeError:
+        return None
+
+
+def _micros(us):
+    return f".{us:06d}" if us else ""
+
+
+def _offset_text(delta):
+    total = delta.days * 86400 + delta.seconds
+    us = delta.microseconds
+    sign = "+"
+    if total < 0:
+        sign = "-"
+        if us:
+            total, us = total + 1, 1000000 - us
+        total = -total
+    text = f"{sign}{total // 3600:02d}:{total // 60 % 60:02d}"
+    if total % 60 or us:
+        text += f":{total % 60:02d}"
+    return text + _micros(us)
+
+
+def _date_time_pairs(obj, kind, base):
+    get = lambda name: _accessor(base, name, obj)  # noqa: E731
+    text = f"{get('year'):04d}-{get('month'):02d}-{get('day'):02d}" if kind != "time" else ""
+    if kind == "date":
+        return [("value", text)]
+    clock = f"{get('hour'):02d}:{get('minute'):02d}:{get('second'):02d}{_micros(get('microsecond'))}"
+    text = f"{text}T{clock}" if kind == "datetime" else clock
+    tzinfo = get("tzinfo")
+    tz_cls = type(tzinfo)
+    if tzinfo is None:
+        return [("value", text)]
+    if not _is_heap(tz_cls) and f"{_type_module(tz_cls)}.{_type_name(tz_cls)}" == "datetime.timezone":
+        delta = tz_cls.utcoffset(tzinfo, None)
+        if f"{_type_module(type(delta))}.{_type_name(type(delta))}" == "datetime.timedelta":
+            return [("value", text + _offset_text(delta))]
+        return [("value", text)]
+    return [("value", text), ("tzinfo", tzinfo)]
+
+
+def _delta_text(obj, base):
+    days, seconds = _accessor(base, "days", obj), _accessor(base, "seconds", obj)
+    text = f"{days} day{'s' if abs(days) != 1 else ''}, " if days else ""
+    text += f"{seconds // 3600}:{seconds // 60 % 60:02d}:{seconds % 60:02d}"
+    return text + _micros(_accessor(base, "microseconds", obj))
+
+
+def _path_text(obj, base):
+    cached = _slot(base, "_str", obj)
+    if type(cached) is str:
+        return cached
+    raw = _slot(base, "_raw_paths", obj)
+    if type(raw) is not list or not all(type(part) is str for part in raw):
+        return None
+    root, parts = "", []
+    for segment in raw:
+        if segment.startswith("/"):
+            root = "//" if segment.startswith("//") and not segment.startswith("///") else "/"
+            parts = []
+        parts.extend(part for part in segment.split("/") if part not in ("", "."))
+    return (root + "/".join(parts)) or "."
+
+
+def _instance_entry(obj, name):
+    cls = type(obj)
+    for key, value in [*_slot_values(obj, cls), *_dict_values(obj, cls)]:
+        if type(key) is str and key == name:
+            return True, value
+    return False, None
+
+
+def _readable_pairs(obj, kind, base):
+    """The pairs after "__type__" of a readable type's description."""
+    if kind in ("datetime", "date", "time"):
+        return _date_time_pairs(obj, kind, base)
+    if kind == "timedelta":
+        return [("value", _delta_text(obj, base))]
+    if kind in ("timezone", "decimal"):
+        return [("value", base.__str__(obj))]
+    if kind == "uuid":
+        number = _slot(base, "int", obj)
+        text = format(number, "032x") if type(number) is int else ""
+        if len(text) != 32:
+            return []
+        return [("value", f"{text[:8]}-{text[8:12]}-{text[12:16]}-{text[16:20]}-{text[20:]}")]
+    if kind == "path":
+        text = _path_text(obj, base)
+        return [] if text is None else [("value", text)]
+    if kind == "fraction":
+        return [(to, value) for name, to in (("_numerator", "numerator"),
+                                             ("_denominator", "denominator"))
+                if (value := _slot(base, name, obj)) is not None]
+    if kind == "enum":
+        return [(to, found[1]) for name, to in (("_name_", "member"), ("_value_", "value"))
+                if (found := _instance_entry(obj, name))[0]]
+    if kind == "deque":
+        pairs = [("items", list(base.__iter__(obj)))]
+        maxlen = _accessor(base, "maxlen", obj)
+        return pairs if maxlen is None else pairs + [("maxlen", maxlen)]
+    if kind == "defaultdict":
+        return [("items", _Plain(obj)), ("default_factory", _accessor(base, "default_factory", obj))]
+    if kind == "namedtuple":
+        fields = _tuple_fields(type(obj))
+        if len(fields) != tuple.__len__(obj):
+            return [("items", _Plain(obj))]
+        return list(zip(fields, tuple.__getitem__(obj, slice(None))))
+    if kind == "array":
+        return [("typecode", _accessor(base, "typecode", obj)), ("items", base.tolist(obj))]
+    if kind == "memoryview":
+        try:
+            pairs = [("format", _accessor(memoryview, "format", obj))]
+        except ValueError:
+            return [("released", True)]
+        pairs.append(("shape", _accessor(memoryview, "shape", obj)))
+        if _accessor(memoryview, "c_contiguous", obj):
+            pairs.append(("bytes", memoryview.tobytes(obj)[:256]))
+        return pairs
+    if kind in ("range", "slice"):
+        return [(name, _accessor(base, name, obj)) for name in ("start", "stop", "step")]
+    if kind == "pattern":
+        return [("pattern", _accessor(base, "pattern", obj)), ("flags", _accessor(base, "flags", obj))]
+    if kind == "generator":
+        pairs = [("function", _accessor(base, "__qualname__", obj))]
+        prefix = {types.GeneratorType: "gi", types.CoroutineType: "cr"}.get(base, "ag")
+        frame = _accessor(base, f"{prefix}_frame", obj)
+        return pairs + [("line", frame.f_lineno)] if type(frame) is types.FrameType else pairs
+    if issubclass(base, (set, frozenset)):
+        return []
+    return [("value" if base is str else "items", _Plain(obj))]
 
 
 def reference_dump(obj, lightweight=False, values="safe", budget=DEFAULT_BUDGET):

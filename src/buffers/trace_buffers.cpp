@@ -36,7 +36,7 @@ void TraceBuffers::append(std::optional<std::uint64_t> native_id, EventRecords& 
         list.append(records.bytes.data() + entry.offset, entry.size);
       } else {
         budget_reached_.store(true, std::memory_order_relaxed);
-        count_dropped(1);
+        count_dropped(1, DropCause::kBudget);
       }
       ++records.handled;
     }
@@ -61,7 +61,28 @@ void TraceBuffers::take(std::string& trace_id, TakenRecords& taken) {
   GilSafeLock frames_lock(frames_mutex_);
   taken.frames = std::exchange(frames_, {});
   taken.bytes = buffered_bytes_.exchange(0, std::memory_order_relaxed);
+  taken.records = taken.frames_of_interest.count();
+  for (const auto& [thread_id, list] : taken.frames) {
+    taken.records += list.count();
+  }
+  taken_records_.fetch_add(taken.records, std::memory_order_relaxed);
   budget_reached_.store(false, std::memory_order_relaxed);
+}
+
+void TraceBuffers::count_shortened(std::size_t count) {
+  if (shortened_values_.fetch_add(count, std::memory_order_relaxed) != 0) {
+    return;
+  }
+  std::uint64_t records = taken_records_.load(std::memory_order_relaxed);
+  {
+    GilSafeLock interest_lock(frames_of_interest_mutex_);
+    records += frames_of_interest_.count();
+    GilSafeLock frames_lock(frames_mutex_);
+    for (const auto& [thread_id, list] : frames_) {
+      records += list.count();
+    }
+  }
+  shortened_from_.store(records + dropped_records() + 1, std::memory_order_relaxed);
 }
 
 void TraceBuffers::put_back(TakenRecords&& taken) {
@@ -76,6 +97,7 @@ void TraceBuffers::put_back(TakenRecords&& taken) {
     frames_.try_emplace(thread_id, &pool_).first->second.prepend(std::move(list));
   }
   buffered_bytes_.fetch_add(taken.bytes, std::memory_order_relaxed);
+  taken_records_.fetch_sub(taken.records, std::memory_order_relaxed);
 }
 
 void TraceBuffers::reset_trace() {
@@ -90,6 +112,10 @@ void TraceBuffers::reset_trace() {
   buffered_bytes_.store(0, std::memory_order_relaxed);
   budget_reached_.store(false, std::memory_order_relaxed);
   dropped_records_.store(0, std::memory_order_relaxed);
+  budget_dropped_.store(0, std::memory_order_relaxed);
+  taken_records_.store(0, std::memory_order_relaxed);
+  shortened_values_.store(0, std::memory_order_relaxed);
+  shortened_from_.store(0, std::memory_order_relaxed);
 }
 
 std::string TraceBuffers::trace_id() {

@@ -2,6 +2,7 @@
 // with their locks, the byte budget and the count of dropped records.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +22,14 @@ namespace tavo {
 // refuses a value over 1e9 bytes.
 inline constexpr std::size_t kDefaultBufferBudget = std::size_t{256} << 20;
 
+// The steps by which the values of later records shrink as the buffered
+// records near the budget (see TraceBuffers::value_step): 0 below half of it,
+// then one more at each further eighth, up to kLastValueStep.
+inline constexpr int kLastValueStep = 4;
+
+// Why records were dropped.
+enum class DropCause { kError, kBudget };
+
 // Records taken out of the buffers for one document, kept until the document
 // has safely left so that they can be put back if it could not.
 struct TakenRecords {
@@ -28,6 +37,7 @@ struct TakenRecords {
   std::unordered_map<std::uint64_t, RecordList> frames;
   std::uint64_t trace_generation = 0;
   std::size_t bytes = 0;  // of the records, counted against the budget
+  std::uint64_t records = 0;
 };
 
 class TraceBuffers {
@@ -56,11 +66,44 @@ class TraceBuffers {
   // Bytes of record memory kept for reuse (see ChunkPool).
   std::size_t kept_bytes() { return pool_.kept_bytes(); }
 
-  void count_dropped(std::size_t count) {
+  void count_dropped(std::size_t count, DropCause cause = DropCause::kError) {
     dropped_records_.fetch_add(count, std::memory_order_relaxed);
+    if (cause == DropCause::kBudget) {
+      budget_dropped_.fetch_add(count, std::memory_order_relaxed);
+    }
   }
   // Records dropped (for any reason) since the current trace began.
   std::uint64_t dropped_records() const { return dropped_records_.load(std::memory_order_relaxed); }
+  // Of those, the records dropped because the buffered records had reached the budget.
+  std::uint64_t budget_dropped_records() const {
+    return budget_dropped_.load(std::memory_order_relaxed);
+  }
+  std::size_t budget() const { return budget_; }
+
+  // How much the values of a record made now shrink: 0 while the buffered
+  // records take less than half of the budget, then 1 to kLastValueStep, one
+  // more at each further eighth, so that the trace keeps its calls and their
+  // times, with less of their values, before any record is dropped.
+  int value_step() const {
+    const std::size_t used = buffered_bytes_.load(std::memory_order_relaxed);
+    if (used < budget_ / 2) [[likely]] {
+      return 0;
+    }
+    const std::size_t eighth = std::max<std::size_t>(budget_ / 8, 1);
+    return static_cast<int>(
+        std::min<std::size_t>(kLastValueStep, 1 + (used - budget_ / 2) / eighth));
+  }
+  // Counts `count` values shortened by a step above 0; the first since the
+  // trace began notes the number of the record being made.
+  void count_shortened(std::size_t count);
+  // Values shortened since the trace began, and the number (from 1) of the
+  // first record that holds one; 0 for none.
+  std::uint64_t shortened_values() const {
+    return shortened_values_.load(std::memory_order_relaxed);
+  }
+  std::uint64_t shortened_from_record() const {
+    return shortened_from_.load(std::memory_order_relaxed);
+  }
   // Whether a record was dropped for the budget since the buffers were last
   // emptied: later frame records are then dropped without being made, as
   // encoding their values can cost far more than the event.
@@ -96,7 +139,12 @@ class TraceBuffers {
   // Bytes of the buffered records of the trace, and the records dropped.
   std::atomic<std::size_t> buffered_bytes_{0};
   std::atomic<std::uint64_t> dropped_records_{0};
+  std::atomic<std::uint64_t> budget_dropped_{0};
   std::atomic<bool> budget_reached_{false};
+  // Records of the trace already taken for documents, for numbering records.
+  std::atomic<std::uint64_t> taken_records_{0};
+  std::atomic<std::uint64_t> shortened_values_{0};
+  std::atomic<std::uint64_t> shortened_from_{0};
 };
 
 }  // namespace tavo

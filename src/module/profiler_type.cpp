@@ -1,6 +1,7 @@
 #include "module/profiler_type.hpp"
 
 #include <new>
+#include <string_view>
 
 #include "interop/cpp_barrier.hpp"
 #include "interop/interned.hpp"
@@ -81,6 +82,16 @@ PyObject* get_dropped_records(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(state_of(self).dropped_records());
 }
 
+// The counts the buffers keep of what a trace lost, by the getter's closure.
+PyObject* get_loss_count(PyObject* self, void* which) {
+  const TraceBuffers& buffers = state_of(self).buffers();
+  const std::string_view name = static_cast<const char*>(which);
+  return PyLong_FromUnsignedLongLong(name == "shortened_values" ? buffers.shortened_values()
+                                     : name == "shortened_from_record"
+                                         ? buffers.shortened_from_record()
+                                         : buffers.budget_dropped_records());
+}
+
 PyObject* get_kept_record_bytes(PyObject* self, void*) {
   return PyLong_FromSize_t(state_of(self).kept_record_bytes());
 }
@@ -103,6 +114,15 @@ PyGetSetDef profiler_getset[] = {
      "The id of the trace being recorded now (each test's own with one trace per test).", nullptr},
     {"dropped_records", get_dropped_records, nullptr,
      "Records dropped since the current trace began (errors, the buffer budget, memory).", nullptr},
+    {"budget_dropped_records", get_loss_count, nullptr,
+     "Of the dropped records, those dropped because the trace had reached its buffer budget.",
+     const_cast<char*>("budget_dropped_records")},
+    {"shortened_values", get_loss_count, nullptr,
+     "Values shortened since the trace began, as its records neared the buffer budget.",
+     const_cast<char*>("shortened_values")},
+    {"shortened_from_record", get_loss_count, nullptr,
+     "The number (from 1) of the trace's first record with a shortened value; 0 for none.",
+     const_cast<char*>("shortened_from_record")},
     {"kept_record_bytes", get_kept_record_bytes, nullptr,
      "Memory that taken traces left for the next records (at most 2 MiB).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

@@ -49,6 +49,7 @@ class TavoProfiler {
   }
   // Records dropped (for any reason) since the current trace began.
   std::uint64_t dropped_records() const { return buffers_.dropped_records(); }
+  const TraceBuffers& buffers() const { return buffers_; }
   // Record memory kept for reuse after a trace was taken.
   std::size_t kept_record_bytes() { return buffers_.kept_bytes(); }
   // The document's bytes, records restored on failure.

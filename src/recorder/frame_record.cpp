@@ -12,14 +12,46 @@ namespace tavo {
 
 namespace {
 
+// A class body's namespace may be a dict subclass (an enum's is): its names
+// are copied into a plain dict, so that the locals stay a map of names rather
+// than the description of that object. Names that are not exact str (whose
+// hashing could run code) leave it as it is.
+Result<PyRef> as_plain_dict(PyRef locals, bool& is_copy) {
+  if (PyDict_CheckExact(locals.get())) {
+    return locals;
+  }
+  PyRef plain = PyRef::steal(PyDict_New());
+  if (!plain) {
+    return PyError::fetch();
+  }
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(locals.get(), &pos, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) {
+      return locals;
+    }
+    if (PyDict_SetItem(plain.get(), key, value) < 0) {
+      return PyError::fetch();
+    }
+  }
+  is_copy = true;
+  return plain;
+}
+
 // The frame's locals without "__builtins__", never modifying the frame's own
 // dictionary.
 Result<PyRef> recorded_locals(PyFrameObject* frame) {
   bool is_copy = false;
-  PyRef locals = compat::frame_locals_dict(frame, is_copy);
-  if (!locals) {
+  PyRef namespace_or_copy = compat::frame_locals_dict(frame, is_copy);
+  if (!namespace_or_copy) {
     return PyError::fetch();
   }
+  Result<PyRef> plain = as_plain_dict(std::move(namespace_or_copy), is_copy);
+  if (!plain.ok()) {
+    return plain.take_error();
+  }
+  PyRef locals = plain.take_value();
   PyObject* key = names().__builtins__;
   int has_builtins = PyDict_Contains(locals.get(), key);
   if (has_builtins < 0) {
@@ -43,10 +75,10 @@ Result<PyRef> recorded_locals(PyFrameObject* frame) {
 // frame's variables when that gives the same bytes as the locals dict would;
 // else the dict (`locals`, or taken now), through the serializer.
 Status write_locals(ByteBuffer& buf, PyFrameObject* frame, PyObject* dump,
-                    std::optional<bool> native, PyRef locals) {
+                    std::optional<bool> native, PyRef locals,
+                    const values::ValueSettings& settings) {
   if (!locals) {
-    Result<bool> direct =
-        values::encode_frame_locals(frame, *native, values::current_settings(), buf);
+    Result<bool> direct = values::encode_frame_locals(frame, *native, settings, buf);
     if (direct.ok() && direct.value()) {
       return Status::success();
     }
@@ -63,7 +95,7 @@ Status write_locals(ByteBuffer& buf, PyFrameObject* frame, PyObject* dump,
     }
     locals = taken.take_value();
   }
-  return serialize_with(dump, locals.get(), buf);
+  return serialize_with(dump, locals.get(), buf, settings);
 }
 
 Status write_body(ByteBuffer& buf, const FrameRecordInput& in) {
@@ -81,8 +113,13 @@ Status write_body(ByteBuffer& buf, const FrameRecordInput& in) {
   // its variables (see write_locals). Any other serializer may run code, so
   // the locals are taken first, as the program left them.
   const std::optional<bool> native = values::native_dump_lightweight(dump.value().get());
+  values::ValueSettings settings = values::current_settings();
+  if (in.value_step > 0) [[unlikely]] {
+    settings = values::at_step(settings, in.value_step);
+    settings.shortened = in.shortened_values;
+  }
   PyRef locals;
-  if (!native || values::current_settings().repr) {
+  if (!native || settings.repr) {
     Result<PyRef> taken = recorded_locals(in.frame);
     if (!taken.ok()) {
       return taken.take_error();
@@ -113,11 +150,12 @@ Status write_body(ByteBuffer& buf, const FrameRecordInput& in) {
     out.str("arg");
     out.finish();
   }
-  if (Status s = serialize_with(dump.value().get(), in.arg, buf); !s.ok()) {
+  if (Status s = serialize_with(dump.value().get(), in.arg, buf, settings); !s.ok()) {
     return s;
   }
   write_str(buf, "locals");
-  if (Status s = write_locals(buf, in.frame, dump.value().get(), native, std::move(locals));
+  if (Status s =
+          write_locals(buf, in.frame, dump.value().get(), native, std::move(locals), settings);
       !s.ok()) {
     return s;
   }

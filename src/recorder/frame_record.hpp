@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <optional>
 #include <string_view>
 
@@ -28,6 +29,10 @@ struct FrameRecordInput {
   const std::optional<CallSite>& call_site;
   double timestamp;
   bool lightweight_repr;
+  // The step of the value ladder (values::at_step) the trace is at, and where
+  // the values it shortened are counted.
+  int value_step;
+  std::uint64_t* shortened_values;
 };
 
 // Appends the record for `input` to `buf`: "path", "co_name", "qualname",

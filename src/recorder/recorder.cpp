@@ -182,18 +182,23 @@ Status Recorder::process_frame(PyFrameObject* frame, PyCodeObject* code, PyObjec
   } else if (buffers_.budget_reached() && records.entries.size() == records.handled) {
     // Dropped unmade; an event that brings other records (a test's start
     // marker, which empties the buffers) makes its own as usual.
-    buffers_.count_dropped(1);
+    buffers_.count_dropped(1, DropCause::kBudget);
   } else {
     const std::size_t offset = records.bytes.size();
+    std::uint64_t shortened = 0;
     // Caught here, so that the call-frame stack is kept right below.
     built = catch_cpp([&] {
       return write_frame_record(
-          records.bytes, FrameRecordInput{frame, CodeFacts::of(code), arg, filename, name_text,
-                                          event_name(event), frame_id, *identity.value(), call_site,
-                                          timestamp_from(now), settings_.lightweight_repr});
+          records.bytes,
+          FrameRecordInput{frame, CodeFacts::of(code), arg, filename, name_text, event_name(event),
+                           frame_id, *identity.value(), call_site, timestamp_from(now),
+                           settings_.lightweight_repr, buffers_.value_step(), &shortened});
     });
     if (built.ok()) {
       records.add(offset, RecordKind::kOrdinary);
+      if (shortened > 0) [[unlikely]] {
+        buffers_.count_shortened(shortened);
+      }
     }
   }
   update_call_frames(slot, event, frame, frame_id);

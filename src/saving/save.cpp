@@ -1,4 +1,6 @@
 // Handing a trace document to the host store.
+#include <utility>
+
 #include "interop/host_module.hpp"
 #include "interop/interned.hpp"
 #include "saving/trace_saver.hpp"
@@ -12,10 +14,25 @@ Status TraceSaver::save() {
   if (!kwargs || !timeout || PyDict_SetItem(kwargs.get(), n.timeout, timeout.get()) < 0) {
     return PyError::fetch();
   }
-  // Given only when records were lost, for the stored trace's summary.
+  // Given only when records were lost or values shortened, for the stored
+  // trace's summary.
   if (const std::uint64_t dropped = buffers_.dropped_records(); dropped > 0) {
     PyRef count = PyRef::steal(PyLong_FromUnsignedLongLong(dropped));
     if (!count || PyDict_SetItem(kwargs.get(), n.dropped_records, count.get()) < 0) {
+      return PyError::fetch();
+    }
+  }
+  const std::pair<const char*, std::uint64_t> losses[] = {
+      {"budget_dropped_records", buffers_.budget_dropped_records()},
+      {"shortened_values", buffers_.shortened_values()},
+      {"shortened_from_record", buffers_.shortened_from_record()},
+  };
+  for (const auto& [key, value] : losses) {
+    if (value == 0) {
+      continue;
+    }
+    PyRef count = PyRef::steal(PyLong_FromUnsignedLongLong(value));
+    if (!count || PyDict_SetItemString(kwargs.get(), key, count.get()) < 0) {
       return PyError::fetch();
     }
   }

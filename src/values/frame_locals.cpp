@@ -26,7 +26,9 @@ Result<bool> encode_frame_locals(PyFrameObject* frame, bool lightweight,
     return false;
   }
   // Reused by every event of the thread: no allocation once it has grown.
-  thread_local std::vector<compat::FrameVariable> variables;
+  // Its address is taken once, as each use of a thread-local costs a call.
+  thread_local std::vector<compat::FrameVariable> storage;
+  std::vector<compat::FrameVariable>& variables = storage;
   variables.clear();
   if (!compat::frame_bound_variables(frame, variables)) {
     return false;

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "values/readable_types.hpp"
+
 namespace tavo::values {
 
 namespace {
@@ -164,7 +166,14 @@ bool init_object_view() {
       }
     }
   }
-  return true;
+  return init_readable_types();
+}
+
+Status instance_attributes(PyObject* obj, std::vector<Entry>& entries) {
+  if (Status s = slot_values(obj, entries); !s.ok()) {
+    return s;
+  }
+  return dict_values(obj, entries);
 }
 
 namespace {
@@ -179,6 +188,8 @@ struct NameCacheEntry {
   unsigned int version = 0;
   PyObject* name = nullptr;  // strong
   bool has_detail = false;   // see detail_of()
+  Readable readable = Readable::kNone;
+  PyTypeObject* readable_base = nullptr;  // in the type's MRO, which keeps it
 };
 NameCacheEntry name_cache[256];
 
@@ -200,23 +211,32 @@ bool has_detail(PyTypeObject* type) {
 struct TypeFacts {
   PyRef name;
   bool has_detail;
+  Readable readable;
+  PyTypeObject* readable_base;
 };
 
 Result<TypeFacts> type_facts(PyTypeObject* type) {
   NameCacheEntry& entry = name_cache_entry(type);
   if (entry.type == type && entry.version != 0 && entry.version == type->tp_version_tag) {
-    return TypeFacts{PyRef::borrow(entry.name), entry.has_detail};
+    return TypeFacts{PyRef::borrow(entry.name), entry.has_detail, entry.readable,
+                     entry.readable_base};
   }
   Result<PyRef> name = uncached_type_name(type);
   if (!name.ok()) {
     return name.take_error();
   }
   const bool detail = has_detail(type);
+  Readable readable = Readable::kNone;
+  PyTypeObject* base = type;
+  if (!readable_kind(type, readable, base)) {
+    return PyError::fetch();
+  }
   if (PyUnstable_Type_AssignVersionTag(type)) {
     Py_XDECREF(entry.name);
-    entry = NameCacheEntry{type, type->tp_version_tag, Py_NewRef(name.value().get()), detail};
+    entry = NameCacheEntry{
+        type, type->tp_version_tag, Py_NewRef(name.value().get()), detail, readable, base};
   }
-  return TypeFacts{name.take_value(), detail};
+  return TypeFacts{name.take_value(), detail, readable, base};
 }
 
 }  // namespace
@@ -227,6 +247,15 @@ Result<PyRef> type_name(PyTypeObject* type) {
     return facts.take_error();
   }
   return std::move(facts.value().name);
+}
+
+Result<bool> subclass_described(PyTypeObject* type) {
+  Result<TypeFacts> facts = type_facts(type);
+  if (!facts.ok()) {
+    return facts.take_error();
+  }
+  const Readable kind = facts.value().readable;
+  return kind != Readable::kNone;
 }
 
 namespace {
@@ -318,7 +347,18 @@ Status describe_object(PyObject* obj, bool lightweight, std::vector<Entry>& entr
     return detail.take_error();
   }
   if (detail.value()) {
-    return add(entries, key, detail.take_value());
+    if (Status s = add(entries, key, detail.take_value()); !s.ok()) {
+      return s;
+    }
+    // A subclass of set or frozenset shows its attributes too.
+    if (lightweight || facts.value().readable != Readable::kContainer) {
+      return Status::success();
+    }
+    return instance_attributes(obj, entries);
+  }
+  if (facts.value().readable != Readable::kNone) {
+    return describe_readable(obj, facts.value().readable, facts.value().readable_base, lightweight,
+                             entries);
   }
   if (lightweight) {
     return Status::success();

@@ -18,15 +18,28 @@ Result<PyRef> type_name(PyTypeObject* type);
 struct Entry {
   PyRef key;
   PyRef value;
+  // The value, an instance of a subclass of a plain type, is written as that
+  // plain type's data (its items, its text), not described again.
+  bool plain = false;
 };
 
 // The entries of an object's description, in order: "__type__" (its type's
 // name); then for sets and frozensets "items" (a list of the elements), for
 // complex numbers "value" ([real, imag]), for classes, functions, built-in
-// functions and modules "name"; otherwise, unless `lightweight`,
-// "args" for exceptions, each set __slots__ attribute and the instance
-// __dict__'s items.
+// functions and modules "name"; for the types readable_types.hpp knows,
+// what it shows; otherwise, unless `lightweight`, "args" for exceptions, each
+// set __slots__ attribute and the instance __dict__'s items.
 Status describe_object(PyObject* obj, bool lightweight, std::vector<Entry>& entries);
+
+// Appends each set __slots__ attribute of `obj`, then its instance __dict__'s
+// items, when its class keeps it where Python puts it.
+Status instance_attributes(PyObject* obj, std::vector<Entry>& entries);
+
+// Whether an instance of `type`, a subclass of int, float, str, bytes, list,
+// tuple or dict, is described as an object (enum members, the subclasses of
+// the containers and str) rather than written as the plain value it holds.
+// False with an exception set on error.
+Result<bool> subclass_described(PyTypeObject* type);
 
 // Interns the texts used as keys; false with an exception set on failure.
 bool init_object_view();

@@ -140,10 +140,11 @@ Status serialize_into(PyObject* value, bool lightweight, ByteBuffer& out) {
   return serialize_with(dump.value().get(), value, out);
 }
 
-Status serialize_with(PyObject* dump, PyObject* value, ByteBuffer& out) {
+Status serialize_with(PyObject* dump, PyObject* value, ByteBuffer& out,
+                      const values::ValueSettings& settings) {
   // The package's own encoder writes into the record without a Python call.
   if (std::optional<bool> lightweight = values::native_dump_lightweight(dump)) {
-    return values::encode_value(value, *lightweight, values::current_settings(), out);
+    return values::encode_value(value, *lightweight, settings, out);
   }
   PyRef result = PyRef::steal(PyObject_CallOneArg(dump, value));
   if (!result) {

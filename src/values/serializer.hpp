@@ -5,6 +5,7 @@
 
 #include "interop/error.hpp"
 #include "record/msgpack_write.hpp"
+#include "values/value_settings.hpp"
 
 namespace tavo {
 
@@ -15,9 +16,11 @@ namespace tavo {
 Status serialize_into(PyObject* value, bool lightweight, ByteBuffer& out);
 
 // The same in two steps, for a caller that serializes several values at once:
-// the host function, looked up afresh, then a call of it.
+// the host function, looked up afresh, then a call of it. The package's own
+// encoder is given `settings`.
 Result<PyRef> host_serializer(bool lightweight);
-Status serialize_with(PyObject* dump, PyObject* value, ByteBuffer& out);
+Status serialize_with(PyObject* dump, PyObject* value, ByteBuffer& out,
+                      const values::ValueSettings& settings = values::current_settings());
 
 // Appends the bytes of a serializer result: a bytes object as it is,
 // otherwise any sequence of integers 0 to 255 (a str is refused).

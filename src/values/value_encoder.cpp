@@ -15,6 +15,9 @@
 
 #include "interop/dict_internals.hpp"
 #include "values/object_view.hpp"
+#include "values/value_cut.hpp"
+#include "values/value_leaves.hpp"
+#include "values/value_sink.hpp"
 
 namespace tavo::values {
 
@@ -84,254 +87,6 @@ Kind classify(PyObject* v, int depth) {
   return Kind::kOther;
 }
 
-// The encoder's output: bytes written at a cursor into storage that only
-// grows, so that the hot path is a pointer comparison and a copy. Cut forms
-// move back (shrink) and rearrange what was written (data). The storage is
-// the thread's reusable buffer; an encoding returned as bytes that grows past
-// `move_at` moves to a bytes object and continues there, so that a large
-// value is not copied once more at the end.
-class Sink {
- public:
-  // Writes from the start of `storage` (scratch), or, with `append`, after
-  // the bytes it holds (a record being made); `storage` is then sized to
-  // what was written by end_append().
-  Sink(ByteBuffer& storage, std::size_t move_at, std::size_t bytes_hint, bool append = false)
-      : buf_(storage), move_at_(move_at), bytes_hint_(bytes_hint) {
-    const std::size_t pos = append ? buf_.size() : 0;
-    if (append) {
-      buf_.resize(buf_.capacity());  // the room the record has already: no fill, no move
-    }
-    rebase(buf_.data(), pos, buf_.size());
-  }
-  void end_append(std::size_t size) { buf_.resize(size); }
-  std::size_t size() const { return static_cast<std::size_t>(cur_ - begin_); }
-  void shrink(std::size_t n) { cur_ = begin_ + n; }
-  std::uint8_t* data() { return begin_; }
-  void put(std::uint8_t byte) {
-    *claim(1) = byte;
-    ++cur_;
-  }
-  void put(const void* data, std::size_t n) {
-    std::memcpy(claim(n), data, n);
-    cur_ += n;
-  }
-  void put(std::string_view text) { put(text.data(), text.size()); }
-  // Room for `n` more bytes at the cursor; `commit` then counts those written.
-  std::uint8_t* claim(std::size_t n) {
-    if (static_cast<std::size_t>(end_ - cur_) < n) [[unlikely]] {
-      grow(n);
-    }
-    return cur_;
-  }
-  void commit(std::size_t n) { cur_ += n; }
-  // Appends `n` bytes written earlier from `from`.
-  void put_from(std::size_t from, std::size_t n) {
-    std::uint8_t* at = claim(n);
-    std::memmove(at, begin_ + from, n);
-    cur_ += n;
-  }
-  // Sets the cursor after bytes written into room that `claim` made.
-  void move_to(std::uint8_t* at) { cur_ = at; }
-  // The bytes object the output moved to, cut to the bytes written; null if
-  // it did not move (or on error, with an exception set).
-  PyRef take_bytes() {
-    if (!bytes_) {
-      return PyRef();
-    }
-    PyObject* raw = bytes_.release();
-    if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(size())) != 0) {
-      return PyRef();
-    }
-    return PyRef::steal(raw);
-  }
-  bool moved() const { return static_cast<bool>(bytes_); }
-
- private:
-  [[gnu::noinline]] void grow(std::size_t n) {
-    const std::size_t pos = size();
-    const std::size_t want = std::max(2 * static_cast<std::size_t>(end_ - begin_), pos + n + 256);
-    if (bytes_) {
-      PyObject* raw = bytes_.release();
-      if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(want)) != 0) {
-        throw std::bad_alloc();
-      }
-      bytes_ = PyRef::steal(raw);
-      rebase(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(raw)), pos, want);
-    } else if (pos + n > move_at_) {
-      const std::size_t room = std::max(want, bytes_hint_ + bytes_hint_ / 4);
-      bytes_ = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(room)));
-      if (!bytes_) {
-        throw std::bad_alloc();
-      }
-      auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes_.get()));
-      std::memcpy(data, begin_, pos);
-      rebase(data, pos, room);
-    } else {
-      if (buf_.size() < want) {
-        buf_.resize(want);
-      }
-      rebase(buf_.data(), pos, buf_.size());
-    }
-  }
-  void rebase(std::uint8_t* data, std::size_t pos, std::size_t capacity) {
-    begin_ = data;
-    cur_ = begin_ + pos;
-    end_ = begin_ + (bytes_ ? capacity : std::min(capacity, move_at_));
-  }
-  ByteBuffer& buf_;
-  const std::size_t move_at_;
-  const std::size_t bytes_hint_;
-  PyRef bytes_;
-  std::uint8_t* begin_ = nullptr;
-  std::uint8_t* cur_ = nullptr;
-  std::uint8_t* end_ = nullptr;
-};
-
-// Writes `tag` then the low `bytes` bytes of `value`, big-endian.
-std::size_t put_be(std::uint8_t* dst, std::uint8_t tag, std::uint64_t value, int bytes) {
-  dst[0] = tag;
-  switch (bytes) {
-    case 1:
-      dst[1] = static_cast<std::uint8_t>(value);
-      break;
-    case 2: {
-      const std::uint16_t be = __builtin_bswap16(static_cast<std::uint16_t>(value));
-      std::memcpy(dst + 1, &be, 2);
-      break;
-    }
-    case 4: {
-      const std::uint32_t be = __builtin_bswap32(static_cast<std::uint32_t>(value));
-      std::memcpy(dst + 1, &be, 4);
-      break;
-    }
-    default: {
-      const std::uint64_t be = __builtin_bswap64(value);
-      std::memcpy(dst + 1, &be, 8);
-      break;
-    }
-  }
-  return 1 + static_cast<std::size_t>(bytes);
-}
-
-// Writes `value` in its smallest form at `at` (9 bytes of room); returns the bytes written.
-[[gnu::always_inline]] inline std::size_t int_bytes(std::uint8_t* at, long long value) {
-  const auto bits = static_cast<std::uint64_t>(value);
-  if (value >= 0) {
-    return bits <= 0x7f            ? (at[0] = static_cast<std::uint8_t>(bits), 1)
-           : bits <= 0xff          ? put_be(at, 0xcc, bits, 1)
-           : bits <= 0xffff        ? put_be(at, 0xcd, bits, 2)
-           : bits <= 0xffffffffULL ? put_be(at, 0xce, bits, 4)
-                                   : put_be(at, 0xcf, bits, 8);
-  }
-  return value >= -32             ? (at[0] = static_cast<std::uint8_t>(bits), 1)
-         : value >= -128          ? put_be(at, 0xd0, bits, 1)
-         : value >= -32768        ? put_be(at, 0xd1, bits, 2)
-         : value >= -2147483648LL ? put_be(at, 0xd2, bits, 4)
-                                  : put_be(at, 0xd3, bits, 8);
-}
-
-// As int_bytes(), for 0 < value < 2**30.
-[[gnu::always_inline]] inline std::size_t digit_bytes(std::uint8_t* at, std::uint32_t value) {
-  return value <= 0x7f     ? (at[0] = static_cast<std::uint8_t>(value), 1)
-         : value <= 0xff   ? put_be(at, 0xcc, value, 1)
-         : value <= 0xffff ? put_be(at, 0xcd, value, 2)
-                           : put_be(at, 0xce, value, 4);
-}
-
-[[gnu::always_inline]] inline void put_int(Sink& out, long long value) {
-  out.commit(int_bytes(out.claim(9), value));
-}
-
-inline void put_double(Sink& out, double value) {
-  out.commit(put_be(out.claim(9), 0xcb, std::bit_cast<std::uint64_t>(value), 8));
-}
-
-// A header of the form fix_base + n, or tag16 / tag32 with the count.
-[[gnu::always_inline]] inline void put_count(Sink& out, std::size_t count, std::uint8_t fix_base,
-                                             std::uint8_t tag16, std::uint8_t tag32) {
-  std::uint8_t* at = out.claim(5);
-  if (count <= 15) {
-    at[0] = static_cast<std::uint8_t>(fix_base + count);
-    out.commit(1);
-    return;
-  }
-  out.commit(count <= 0xffff ? put_be(at, tag16, count, 2) : put_be(at, tag32, count, 4));
-}
-
-// Copies n <= 16 bytes with a few fixed-size moves instead of a call of memcpy
-// (most keys and short texts).
-inline void copy_short(std::uint8_t* to, const char* from, std::size_t n) {
-  if (n >= 8) {
-    std::memcpy(to, from, 8);
-    std::memcpy(to + n - 8, from + n - 8, 8);
-  } else if (n >= 4) {
-    std::memcpy(to, from, 4);
-    std::memcpy(to + n - 4, from + n - 4, 4);
-  } else if (n > 0) {
-    to[0] = static_cast<std::uint8_t>(from[0]);
-    to[n / 2] = static_cast<std::uint8_t>(from[n / 2]);
-    to[n - 1] = static_cast<std::uint8_t>(from[n - 1]);
-  }
-}
-
-inline void put_str(Sink& out, const char* data, std::size_t n) {
-  std::uint8_t* at = out.claim(n + 5);
-  std::size_t header = 1;
-  if (n <= 31) {
-    at[0] = static_cast<std::uint8_t>(0xa0 | n);
-  } else {
-    header = n <= 0xff     ? put_be(at, 0xd9, n, 1)
-             : n <= 0xffff ? put_be(at, 0xda, n, 2)
-                           : put_be(at, 0xdb, n, 4);
-  }
-  if (n <= 16) {
-    copy_short(at + header, data, n);
-  } else {
-    std::memcpy(at + header, data, n);
-  }
-  out.commit(header + n);
-}
-
-void put_str(Sink& out, std::string_view text) { put_str(out, text.data(), text.size()); }
-
-void put_uint(Sink& out, std::uint64_t value) { out.commit(put_be(out.claim(9), 0xcf, value, 8)); }
-
-std::size_t str_header_size(std::size_t n) {
-  return n <= 31 ? 1 : n <= 0xff ? 2 : n <= 0xffff ? 3 : 5;
-}
-
-std::size_t text_cost(std::size_t n) { return str_header_size(n) + n; }
-
-std::string count_text(const char* before, std::size_t count, const char* after) {
-  char digits[24];
-  auto end = std::to_chars(digits, digits + sizeof digits, count).ptr;
-  return std::string(before) + std::string(digits, end) + after;
-}
-
-// Bytes of a UTF-8 sequence from its first byte.
-std::size_t utf8_width(std::uint8_t first) {
-  return first < 0x80 ? 1 : first < 0xe0 ? 2 : first < 0xf0 ? 3 : 4;
-}
-
-// The UTF-8 form of a str: its own buffer, or (for lone surrogates) a copy
-// with those escaped, held by `holder`. Null data with an exception set on error.
-const char* utf8_of(PyObject* str, Py_ssize_t& size, PyRef& holder) {
-  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
-  if (data != nullptr) {
-    return data;
-  }
-  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
-    return nullptr;
-  }
-  PyErr_Clear();
-  holder = PyRef::steal(PyUnicode_AsEncodedString(str, "utf-8", "backslashreplace"));
-  if (!holder) {
-    return nullptr;
-  }
-  size = PyBytes_GET_SIZE(holder.get());
-  return PyBytes_AS_STRING(holder.get());
-}
-
 // Text `limit` characters long at most, ending with "..." when cut.
 PyRef truncated(PyRef text, Py_ssize_t limit) {
   if (!text || PyUnicode_GET_LENGTH(text.get()) <= limit) {
@@ -376,18 +131,20 @@ template <class Body>
   return true;
 }
 
-// Where a container written by a value's attempt ends, and the index of the
-// first container after it, in the order of their starts.
-struct Span {
-  std::size_t end;
-  std::size_t after;
-};
-
 class Encoder {
  public:
   Encoder(Sink& out, std::vector<Span>& spans, std::vector<PyObject*>& active, bool lightweight,
-          bool repr)
-      : out_(out), spans_(spans), lightweight_(lightweight), repr_(repr), active_(active) {}
+          const ValueSettings& settings)
+      : out_(out),
+        spans_(spans),
+        lightweight_(lightweight),
+        repr_(settings.repr),
+        shape_(settings.shape_only),
+        plain_walk_(!settings.repr && !settings.shape_only),
+        active_(active) {}
+
+  // Whether a value was cut, or an item written as its shape.
+  bool shortened() const { return shortened_; }
 
   // Appends `v` if its encoding takes at most `room` bytes, else its cut form.
   Step fit(PyObject* v, int depth, std::size_t room) {
@@ -395,7 +152,8 @@ class Encoder {
     pending_ = PyRef();
     Step step = attempt(v, depth, room);
     if (step == Step::kOverflow) {
-      step = recut_written(start, room);
+      shortened_ = true;
+      step = cut_written(out_, spans_, start, room, pending_.get()) ? Step::kDone : Step::kError;
     }
     pending_ = PyRef();
     return step;
@@ -406,7 +164,7 @@ class Encoder {
   // `room` bytes; otherwise kOverflow, with no cut form: that is the dict's.
   Step whole_map(std::span<const std::pair<PyObject*, PyObject*>> entries, std::size_t room) {
     limit_ = room > kNoLimit - out_.size() ? kNoLimit : out_.size() + room;
-    put_count(out_, entries.size(), 0x80, 0xde, 0xdf);
+    put_map_header(out_, entries.size());
     Step step = Step::kDone;
     for (auto [key, value] : entries) {
       if (step = plain_entry(key, value, 1); step != Step::kDone) {
@@ -428,10 +186,10 @@ class Encoder {
       const auto* number = reinterpret_cast<PyLongObject*>(v);
       // One digit and no sign bits: a positive int below 2**30, most of them.
       if (number->long_value.lv_tag == 1U << _PyLong_NON_SIZE_BITS) [[likely]] {
-        return digit_bytes(at, number->long_value.ob_digit[0]);
+        return mp::small_uint_at(at, number->long_value.ob_digit[0]);
       }
       if (PyUnstable_Long_IsCompact(number)) {
-        return int_bytes(at, PyUnstable_Long_CompactValue(number));
+        return mp::int_at(at, PyUnstable_Long_CompactValue(number));
       }
       return 0;
     }
@@ -441,11 +199,12 @@ class Encoder {
         return 0;
       }
       at[0] = static_cast<std::uint8_t>(0xa0 | n);
-      copy_short(at + 1, reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(v) + 1), n);
+      mp::copy_short(at + 1, reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(v) + 1),
+                     n);
       return 1 + n;
     }
     if (type == &PyFloat_Type) {
-      return put_be(at, 0xcb, std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(v)), 8);
+      return mp::f64_at(at, PyFloat_AS_DOUBLE(v));
     }
     if (v == Py_None || type == &PyBool_Type) {
       at[0] = v == Py_None ? 0xc0 : v == Py_True ? 0xc3 : 0xc2;
@@ -461,7 +220,7 @@ class Encoder {
   Step attempt(PyObject* v, int depth, std::size_t room) {
     const std::size_t start = out_.size();
     limit_ = room > kNoLimit - start ? kNoLimit : start + room;
-    Step step = full(v, depth);
+    Step step = shape_ ? full_any(v, depth) : full(v, depth);
     limit_ = kNoLimit;
     return step;
   }
@@ -503,11 +262,11 @@ class Encoder {
       }
       std::uint8_t* at = out_.claim(17);
       at[0] = static_cast<std::uint8_t>(0xa0 | n);
-      copy_short(at + 1, data, n);
+      mp::copy_short(at + 1, data, n);
       out_.commit(1 + n);
       return Step::kDone;
     }
-    if (out_.size() + text_cost(n) > limit_) {
+    if (out_.size() + mp::str_size(n) > limit_) {
       return overflow_before(v);
     }
     put_str(out_, data, n);
@@ -636,7 +395,7 @@ class Encoder {
   // setting, or beyond the depth limit): the common leaves in line, the rest
   // through nested().
   [[gnu::always_inline]] Step item(PyObject* v, int depth) {
-    if (depth <= kMaxDepth) [[likely]] {
+    if (depth <= kMaxDepth && !shape_) [[likely]] {
       if (Step step = common_leaf(v); step != Step::kNotLeaf) {
         return step;
       }
@@ -658,7 +417,32 @@ class Encoder {
 
   // Kept out of line so that full() stays small enough to be cheap to enter.
   [[gnu::noinline]] Step full_any(PyObject* v, int depth) {
-    switch (classify(v, depth)) {
+    if (shape_ && (depth > 0 || !PyDict_CheckExact(v))) [[unlikely]] {
+      return shape(v, depth);
+    }
+    // A plain dict, the most common value that is not a leaf, without the
+    // walk through the other kinds.
+    if (Py_IS_TYPE(v, &PyDict_Type) && depth <= kMaxDepth) [[likely]] {
+      return full_dict(v, depth);
+    }
+    return full_kind(v, depth);
+  }
+
+  // With `plain`, `v` is the object whose description is being written, and
+  // its data is written as that of the plain type it subclasses.
+  Step full_kind(PyObject* v, int depth, bool plain = false) {
+    const Kind kind = classify(v, depth);
+    if (!plain && !repr_ && subclass_of_plain(v, kind)) [[unlikely]] {
+      Result<bool> described = subclass_described(Py_TYPE(v));
+      if (!described.ok()) {
+        described.take_error().restore();
+        return Step::kError;
+      }
+      if (described.value()) {
+        return full_object(v, depth);
+      }
+    }
+    switch (kind) {
       case Kind::kNil:
         out_.put(0xc0);
         return checked();
@@ -683,7 +467,7 @@ class Encoder {
         if (overflow > 0) {
           unsigned long long unsigned_value = PyLong_AsUnsignedLongLong(v);
           if (!PyErr_Occurred()) {
-            put_uint(out_, unsigned_value);  // beyond the signed range
+            put_uint64(out_, unsigned_value);  // beyond the signed range
             return checked();
           }
           PyErr_Clear();
@@ -696,15 +480,102 @@ class Encoder {
         return write_bin(v);
       case Kind::kList:
       case Kind::kTuple:
-        return full_array(v, depth);
+        // With `plain`, `v` is on the path as the object whose items these are.
+        return plain ? array_items(v, depth) : full_array(v, depth);
       case Kind::kDict:
-        return full_dict(v, depth);
+        return full_dict(v, depth, plain);
       case Kind::kOther:
         return repr_ ? write_text_form(v, depth) : full_object(v, depth);
       case Kind::kTooDeep:
         return write_text_form(v, depth);
     }
     return Step::kDone;
+  }
+
+  // Writes `v` as its type and size alone ("<list of 3 items>"), unless it
+  // takes no more room than that: numbers, None, bools and short text.
+  [[gnu::noinline]] Step shape(PyObject* v, int depth) {
+    constexpr Py_ssize_t kShortText = 16;
+    const Kind kind = classify(v, depth);
+    Py_ssize_t size = -1;
+    const char* unit = "";
+    switch (kind) {
+      case Kind::kNil:
+      case Kind::kBool:
+      case Kind::kInt:
+      case Kind::kFloat:
+        return full_kind(v, depth);
+      case Kind::kStr:
+        if (PyUnicode_GET_LENGTH(v) <= kShortText) {
+          return full_kind(v, depth);
+        }
+        size = PyUnicode_GET_LENGTH(v);
+        unit = " characters";
+        break;
+      case Kind::kBytes:
+        size = static_cast<Py_ssize_t>(bytes_of(v).size());
+        if (size <= kShortText) {
+          return full_kind(v, depth);
+        }
+        unit = " bytes";
+        break;
+      case Kind::kList:
+      case Kind::kTuple:
+        size = Py_SIZE(v);
+        unit = " items";
+        break;
+      case Kind::kDict:
+        size = PyDict_GET_SIZE(v);
+        unit = " entries";
+        break;
+      default:
+        if (PyAnySet_Check(v)) {
+          size = PySet_GET_SIZE(v);
+          unit = " items";
+        }
+        break;
+    }
+    shortened_ = true;
+    PyTypeObject* type = Py_TYPE(v);
+    PyRef name;
+    if (type->tp_flags & Py_TPFLAGS_HEAPTYPE || std::strchr(type->tp_name, '.') != nullptr) {
+      Result<PyRef> full_name = type_name(type);
+      if (!full_name.ok()) {
+        full_name.take_error().restore();
+        return Step::kError;
+      }
+      name = full_name.take_value();
+    } else {
+      name = PyRef::steal(PyUnicode_FromString(type->tp_name));
+    }
+    PyRef text =
+        PyRef::steal(!name      ? nullptr
+                     : size < 0 ? PyUnicode_FromFormat("<%U>", name.get())
+                                : PyUnicode_FromFormat("<%U of %zd%s>", name.get(), size, unit));
+    return text ? write_text(text.get()) : Step::kError;
+  }
+
+  // Whether `v`, of `kind`, is an instance of a subclass of a plain type.
+  static bool subclass_of_plain(PyObject* v, Kind kind) {
+    PyTypeObject* type = Py_TYPE(v);
+    switch (kind) {
+      case Kind::kDict:
+        return type != &PyDict_Type;
+      case Kind::kList:
+        return type != &PyList_Type;
+      case Kind::kTuple:
+        return type != &PyTuple_Type;
+      case Kind::kStr:
+        return type != &PyUnicode_Type;
+      case Kind::kInt:
+        return type != &PyLong_Type;
+      case Kind::kFloat:
+        return type != &PyFloat_Type;
+      case Kind::kBytes:
+        return type != &PyBytes_Type && type != &PyByteArray_Type;
+      default:
+        return false;
+    }
   }
 
   // ------------------------------------------------------------ leaves
@@ -764,7 +635,7 @@ class Encoder {
   Step write_text(PyObject* str) {
     if (PyUnicode_IS_COMPACT_ASCII(str)) {
       const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
-      if (out_.size() + text_cost(n) > limit_) {
+      if (out_.size() + mp::str_size(n) > limit_) {
         return overflow_before(str);
       }
       put_str(out_, static_cast<const char*>(PyUnicode_DATA(str)), n);
@@ -783,36 +654,11 @@ class Encoder {
       return Step::kError;
     }
     const auto n = static_cast<std::size_t>(size);
-    if (out_.size() + text_cost(n) > limit_) {
+    if (out_.size() + mp::str_size(n) > limit_) {
       return overflow_before(str);
     }
     put_str(out_, data, n);
     return Step::kDone;
-  }
-
-  static std::string_view bytes_of(PyObject* v) {
-    if (PyBytes_Check(v)) {
-      return {PyBytes_AS_STRING(v), static_cast<std::size_t>(PyBytes_GET_SIZE(v))};
-    }
-    return {PyByteArray_AS_STRING(v), static_cast<std::size_t>(PyByteArray_GET_SIZE(v))};
-  }
-
-  void write_bin_data(std::string_view data) {
-    const auto n = static_cast<std::uint32_t>(data.size());
-    if (n <= 0xff) {
-      out_.put(0xc4);
-      out_.put(static_cast<std::uint8_t>(n));
-    } else if (n <= 0xffff) {
-      out_.put(0xc5);
-      out_.put(static_cast<std::uint8_t>(n >> 8));
-      out_.put(static_cast<std::uint8_t>(n));
-    } else {
-      out_.put(0xc6);
-      for (int shift = 24; shift >= 0; shift -= 8) {
-        out_.put(static_cast<std::uint8_t>(n >> shift));
-      }
-    }
-    out_.put(data);
   }
 
   Step write_bin(PyObject* v) {
@@ -821,7 +667,7 @@ class Encoder {
     if (out_.size() + header + data.size() > limit_) {
       return overflow_before(v);
     }
-    write_bin_data(data);
+    put_bin(out_, data);
     return Step::kDone;
   }
 
@@ -831,16 +677,21 @@ class Encoder {
     return PyTuple_Check(container) ? PyTuple_GET_SIZE(container) : PyList_GET_SIZE(container);
   }
 
-  Step full_array(PyObject* v, int depth) {
+  [[gnu::always_inline]] Step full_array(PyObject* v, int depth) {
     if (on_path(v)) {
       put_str(out_, "[...]");
       return checked();
     }
+    return array_items(v, depth);
+  }
+
+  // The items of a list or tuple, `v` being on the path or not.
+  Step array_items(PyObject* v, int depth) {
     const Py_ssize_t count = item_count(v);
-    put_count(out_, static_cast<std::size_t>(count), 0x90, 0xdc, 0xdd);
+    put_array_header(out_, static_cast<std::size_t>(count));
     active_.push_back(v);
     Step step = Step::kDone;
-    if (!repr_ && depth < kMaxDepth) {
+    if (plain_walk_ && depth < kMaxDepth) {
       step = plain_items(PyTuple_Check(v) ? reinterpret_cast<PyTupleObject*>(v)->ob_item
                                           : reinterpret_cast<PyListObject*>(v)->ob_item,
                          count, depth + 1);
@@ -873,7 +724,8 @@ class Encoder {
   struct DictEntries {
     PyObject* dict;
     Py_ssize_t pos = 0;
-    bool next(PyRef& key, PyRef& value) {
+    bool next(PyRef& key, PyRef& value, bool& plain) {
+      plain = false;
       PyObject* k = nullptr;
       PyObject* v = nullptr;
       if (PyDict_Next(dict, &pos, &k, &v)) {
@@ -890,36 +742,39 @@ class Encoder {
   struct VectorEntries {
     std::vector<Entry>& entries;
     std::size_t index = 0;
-    bool next(PyRef& key, PyRef& value) {
+    bool next(PyRef& key, PyRef& value, bool& plain) {
       const Entry& entry = entries[index++];
       key = entry.key.clone();
       value = entry.value.clone();
+      plain = entry.plain;
       return true;
     }
   };
 
   template <class Entries>
   Step full_map(Entries entries, Py_ssize_t count, int depth) {
-    put_count(out_, static_cast<std::size_t>(count), 0x80, 0xde, 0xdf);
+    put_map_header(out_, static_cast<std::size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
       PyRef key;
       PyRef value;
-      entries.next(key, value);
-      if (Step step = full(key.get(), depth + 1); step != Step::kDone) {
+      bool plain = false;
+      entries.next(key, value, plain);
+      if (Step step = item(key.get(), depth + 1); step != Step::kDone) {
         return step;
       }
-      if (Step step = full(value.get(), depth + 1); step != Step::kDone) {
+      Step step = plain ? full_kind(value.get(), depth + 1, true) : item(value.get(), depth + 1);
+      if (step != Step::kDone) {
         return step;
       }
     }
     return checked();
   }
 
-  Step full_dict(PyObject* v, int depth) {
+  Step full_dict(PyObject* v, int depth, bool again = false) {
     if (depth < kMaxDepth && leaf_map(v)) {
       return checked();
     }
-    if (on_path(v)) {
+    if (!again && on_path(v)) {
       put_str(out_, "{...}");
       return checked();
     }
@@ -933,9 +788,9 @@ class Encoder {
   // A dict's entries read in place: without the repr setting no code runs
   // while they are encoded (see nested()), so the dict cannot change.
   Step full_entries(PyObject* v, int depth) {
-    put_count(out_, static_cast<std::size_t>(PyDict_GET_SIZE(v)), 0x80, 0xde, 0xdf);
+    put_map_header(out_, static_cast<std::size_t>(PyDict_GET_SIZE(v)));
     Step step = Step::kDone;
-    if (depth >= kMaxDepth) {
+    if (depth >= kMaxDepth || !plain_walk_) {
       each_entry(v, [&](PyObject* key, PyObject* value) {
         step = item(key, depth + 1);
         if (step == Step::kDone) {
@@ -993,302 +848,16 @@ class Encoder {
     return step;
   }
 
-  // ------------------------------------------------------------ cut forms
-  //
-  // A value over its room is cut from what its bounded attempt wrote, walked
-  // once: the cut form of a container keeps the items already written whole
-  // that fit in its own room, and cuts the first one that does not into the
-  // room left, which is written (at least in part) or is the pending leaf.
-
-  // The form of the item written at `at`, read from its header.
-  enum class Form { kLeaf, kStr, kBin, kArray, kMap };
-  struct Head {
-    Form form;
-    std::size_t header;  // bytes of the header (all of a leaf's)
-    std::size_t length;  // bytes of text or data, items of an array, entries of a map
-  };
-
-  static std::size_t read_be(const std::uint8_t* at, int bytes) {
-    std::size_t value = 0;
-    for (int i = 0; i < bytes; ++i) {
-      value = value << 8 | at[i];
-    }
-    return value;
-  }
-
-  static Head read_head(const std::uint8_t* at) {
-    const std::uint8_t tag = at[0];
-    if (tag <= 0x7f || tag >= 0xe0) {
-      return {Form::kLeaf, 1, 0};
-    }
-    if (tag <= 0x8f) {
-      return {Form::kMap, 1, tag & 0x0fU};
-    }
-    if (tag <= 0x9f) {
-      return {Form::kArray, 1, tag & 0x0fU};
-    }
-    if (tag <= 0xbf) {
-      return {Form::kStr, 1, tag & 0x1fU};
-    }
-    switch (tag) {
-      case 0xc4:
-      case 0xc5:
-      case 0xc6: {
-        const int bytes = 1 << (tag - 0xc4);
-        return {Form::kBin, 1 + static_cast<std::size_t>(bytes), read_be(at + 1, bytes)};
-      }
-      case 0xd9:
-      case 0xda:
-      case 0xdb: {
-        const int bytes = 1 << (tag - 0xd9);
-        return {Form::kStr, 1 + static_cast<std::size_t>(bytes), read_be(at + 1, bytes)};
-      }
-      case 0xdc:
-      case 0xdd:
-        return {Form::kArray, tag == 0xdc ? 3U : 5U, read_be(at + 1, tag == 0xdc ? 2 : 4)};
-      case 0xde:
-      case 0xdf:
-        return {Form::kMap, tag == 0xde ? 3U : 5U, read_be(at + 1, tag == 0xde ? 2 : 4)};
-      case 0xcc:
-      case 0xd0:
-        return {Form::kLeaf, 2, 0};
-      case 0xcd:
-      case 0xd1:
-        return {Form::kLeaf, 3, 0};
-      case 0xce:
-      case 0xd2:
-        return {Form::kLeaf, 5, 0};
-      case 0xcb:
-      case 0xcf:
-      case 0xd3:
-        return {Form::kLeaf, 9, 0};
-      default:
-        return {Form::kLeaf, 1, 0};  // nil, false, true
-    }
-  }
-
-  static constexpr std::size_t kCutShort = std::numeric_limits<std::size_t>::max();
-
-  // The bytes of an item that its first byte tells (numbers, nil, bools and
-  // short texts); 0 for the others.
-  static constexpr std::array<std::uint8_t, 256> kFixedSize = [] {
-    std::array<std::uint8_t, 256> size{};
-    for (int tag = 0; tag < 256; ++tag) {
-      if (tag <= 0x7f || tag >= 0xe0) {
-        size[tag] = 1;
-      } else if (tag >= 0xa0 && tag <= 0xbf) {
-        size[tag] = static_cast<std::uint8_t>(1 + (tag & 0x1f));
-      }
-    }
-    size[0xc0] = size[0xc2] = size[0xc3] = 1;
-    size[0xcc] = size[0xd0] = 2;
-    size[0xcd] = size[0xd1] = 3;
-    size[0xce] = size[0xd2] = 5;
-    size[0xcb] = size[0xcf] = size[0xd3] = 9;
-    return size;
-  }();
-
-  // Records the end of each container written from `pos` on, in the order of
-  // their starts (kCutShort for one the attempt left unfinished); returns the
-  // end of the item at `pos`, or kCutShort.
-  std::size_t index_item(std::size_t pos, std::size_t end) {
-    const Head head = read_head(out_.data() + pos);
-    if (head.form != Form::kArray && head.form != Form::kMap) {
-      return pos + head.header + head.length;
-    }
-    const std::size_t slot = spans_.size();
-    spans_.push_back({kCutShort, 0});
-    const std::size_t items = head.form == Form::kMap ? 2 * head.length : head.length;
-    std::size_t at = pos + head.header;
-    for (std::size_t i = 0; i < items; ++i) {
-      if (at >= end) {
-        at = kCutShort;
-        break;
-      }
-      if (const std::uint8_t size = kFixedSize[out_.data()[at]]; size != 0) {
-        at += size;  // the most common items, in line
-        continue;
-      }
-      if (at = index_item(at, end); at == kCutShort) {
-        break;
-      }
-    }
-    spans_[slot] = {at, spans_.size()};
-    return at;
-  }
-
-  // The end of the item at `pos` (kCutShort if not all of it was written),
-  // moving `span` past the containers in it.
-  std::size_t item_end(std::size_t pos, std::size_t end, std::size_t& span) {
-    if (pos >= end) {
-      return kCutShort;
-    }
-    if (const std::uint8_t size = kFixedSize[out_.data()[pos]]; size != 0) {
-      return pos + size;
-    }
-    const Head head = read_head(out_.data() + pos);
-    if (head.form != Form::kArray && head.form != Form::kMap) {
-      return pos + head.header + head.length;
-    }
-    const Span found = spans_[span];
-    span = found.after;
-    return found.end;
-  }
-
-  // Replaces what the attempt wrote from `start` by the cut form of the
-  // value, built after it and then moved down.
-  Step recut_written(std::size_t start, std::size_t room) {
-    const std::size_t end = out_.size();
-    spans_.clear();
-    if (start < end) {
-      index_item(start, end);
-    }
-    std::size_t span = 0;
-    if (Step step = recut(start, end, span, room); step != Step::kDone) {
-      return step;
-    }
-    const std::size_t n = out_.size() - end;
-    std::memmove(out_.data() + start, out_.data() + end, n);
-    out_.shrink(start + n);
-    return Step::kDone;
-  }
-
-  // Appends the cut form into `room` of the item at `pos`, whose full
-  // encoding takes more (at `end`: the pending leaf, not written).
-  Step recut(std::size_t pos, std::size_t end, std::size_t& span, std::size_t room) {
-    if (pos >= end) {
-      return cut_pending(room);
-    }
-    const Head head = read_head(out_.data() + pos);
-    const auto* data = reinterpret_cast<const char*>(out_.data() + pos + head.header);
-    switch (head.form) {
-      case Form::kStr:
-        return cut_utf8(data, head.length, room);
-      case Form::kBin:
-        return cut_bin({data, head.length}, room);
-      case Form::kArray:
-      case Form::kMap:
-        return recut_items(pos, end, span, room, head);
-      case Form::kLeaf:
-        break;
-    }
-    out_.put_from(pos, head.header);  // never over the least room
-    return Step::kDone;
-  }
-
-  Step recut_items(std::size_t pos, std::size_t end, std::size_t& span, std::size_t room,
-                   Head head) {
-    const bool map = head.form == Form::kMap;
-    const std::size_t count = head.length;
-    const std::size_t avail = room - 5 -
-                              (map ? text_cost(count_text("<", count, " more entries>").size()) + 1
-                                   : text_cost(count_text("<", count, " more items>").size()));
-    const std::size_t first = pos + head.header;
-    ++span;  // past this container's own
-    std::size_t whole_end = first;
-    std::size_t kept = 0;
-    std::size_t cut_at = kCutShort;  // the value cut into the room left, if any
-    std::size_t cut_span = 0;
-    std::size_t cut_room = 0;
-    for (; kept < count; ++kept) {
-      std::size_t item = whole_end;
-      if (map) {
-        item = item_end(whole_end, end, span);  // after the key
-        if (item == kCutShort || item - first > avail) {
-          break;
-        }
-      }
-      const std::size_t item_span = span;
-      const std::size_t item_stop = item_end(item, end, span);
-      if (item_stop != kCutShort && item_stop - first <= avail) {
-        whole_end = item_stop;
-        continue;
-      }
-      if (avail - (item - first) >= kMinRoom) {
-        cut_at = item;
-        cut_span = item_span;
-        cut_room = avail - (item - first);
-      }
-      break;
-    }
-    const std::size_t cut_count = cut_at != kCutShort ? 1 : 0;
-    const std::size_t left = count - kept - cut_count;
-    const std::size_t parts = kept + cut_count + (left > 0 ? 1 : 0);
-    if (map) {
-      put_count(out_, parts, 0x80, 0xde, 0xdf);
-    } else {
-      put_count(out_, parts, 0x90, 0xdc, 0xdd);
-    }
-    out_.put_from(first, (cut_count != 0 ? cut_at : whole_end) - first);
-    if (cut_count != 0) {
-      if (Step step = recut(cut_at, end, cut_span, cut_room); step != Step::kDone) {
-        return step;
-      }
-    }
-    if (left > 0) {
-      put_str(out_, count_text("<", left, map ? " more entries>" : " more items>"));
-      if (map) {
-        out_.put(0xc0);
-      }
-    }
-    return Step::kDone;
-  }
-
-  // The text or bytes that did not fit when the attempt came to them.
-  Step cut_pending(std::size_t room) {
-    PyObject* leaf = pending_.get();
-    if (leaf == nullptr) {
-      PyErr_SetString(PyExc_SystemError, "tavo: a cut value lost the item it was cut at");
-      return Step::kError;
-    }
-    if (PyUnicode_Check(leaf)) {
-      Py_ssize_t size = 0;
-      PyRef holder;
-      const char* data = utf8_of(leaf, size, holder);
-      return data != nullptr ? cut_utf8(data, static_cast<std::size_t>(size), room) : Step::kError;
-    }
-    return cut_bin(bytes_of(leaf), room);
-  }
-
-  // `data` (which may lie in the output) is read before anything is written.
-  Step cut_utf8(const char* data, std::size_t n, std::size_t room) {
-    std::size_t chars = 0;
-    for (std::size_t i = 0; i < n; i += utf8_width(static_cast<std::uint8_t>(data[i]))) {
-      ++chars;
-    }
-    const std::size_t avail = room - 5 - count_text("...<", chars, " more characters>").size();
-    std::size_t kept_bytes = 0;
-    std::size_t kept_chars = 0;
-    while (kept_bytes < n) {
-      std::size_t width = utf8_width(static_cast<std::uint8_t>(data[kept_bytes]));
-      if (kept_bytes + width > avail) {
-        break;
-      }
-      kept_bytes += width;
-      ++kept_chars;
-    }
-    std::string text(data, kept_bytes);
-    text += count_text("...<", chars - kept_chars, " more characters>");
-    put_str(out_, text);
-    return Step::kDone;
-  }
-
-  Step cut_bin(std::string_view data, std::size_t room) {
-    const std::size_t kept =
-        room - 1 - 5 - text_cost(count_text("<", data.size(), " more bytes>").size());
-    const std::string head(data.substr(0, kept));  // read before the output grows
-    out_.put(0x92);
-    write_bin_data(head);
-    put_str(out_, count_text("<", data.size() - kept, " more bytes>"));
-    return Step::kDone;
-  }
-
   Sink& out_;
   std::vector<Span>& spans_;
   // The leaf at which the attempt stopped without writing it.
   PyRef pending_;
   const bool lightweight_;
   const bool repr_;
+  const bool shape_;
+  // Neither repr() nor shapes: items are read straight from their containers.
+  const bool plain_walk_;
+  bool shortened_ = false;
   std::size_t limit_ = kNoLimit;
   // The containers being encoded, outermost first: meeting one again is a cycle.
   std::vector<PyObject*>& active_;
@@ -1330,7 +899,7 @@ Step encode_with(Scratch& scratch, bool lightweight, const ValueSettings& settin
   const std::size_t base = target != nullptr ? target->size() : 0;
   Sink out(target != nullptr ? *target : scratch.bytes, move_at, scratch.moved_size,
            target != nullptr);
-  Encoder encoder(out, scratch.spans, scratch.active, lightweight, settings.repr);
+  Encoder encoder(out, scratch.spans, scratch.active, lightweight, settings);
   Step step = Step::kError;
   try {
     step = run(encoder, std::max(settings.budget, kMinRoom));
@@ -1348,6 +917,9 @@ Step encode_with(Scratch& scratch, bool lightweight, const ValueSettings& settin
   }
   if (step == Step::kDone && !take(out)) {
     step = Step::kError;
+  }
+  if (step == Step::kDone && settings.shortened != nullptr && encoder.shortened()) {
+    ++*settings.shortened;
   }
   // A value far above the budget leaves no lasting large buffer behind.
   if (scratch.bytes.size() > 4 * std::max(settings.budget, std::size_t{1} << 16)) {
@@ -1417,6 +989,35 @@ Result<bool> encode_whole_map(std::span<const std::pair<PyObject*, PyObject*>> e
                               bool lightweight, const ValueSettings& settings, ByteBuffer& out) {
   if (settings.repr) {
     return false;  // repr() may run code that changes what the entries borrow
+  }
+  // Most frames' variables are all small leaves under short names: written in
+  // one pass into room made at once, without the encoder and its storage.
+  constexpr std::size_t kSmallEntries = 64;
+  const std::size_t count = entries.size();
+  const std::size_t bound = 3 + 2 * Encoder::kSmallRoom * count;
+  if (count <= kSmallEntries && bound <= std::max(settings.budget, kMinRoom)) {
+    const std::size_t start = out.size();
+    out.resize(start + bound);
+    std::uint8_t* at = out.data() + start;
+    at += mp::map_header_at(at, count);
+    bool small = true;
+    for (auto [key, value] : entries) {
+      const std::size_t key_size = Encoder::small_leaf(key, at);
+      const std::size_t value_size = key_size != 0 ? Encoder::small_leaf(value, at + key_size) : 0;
+      if (value_size == 0) {
+        small = false;
+        break;
+      }
+      at += key_size + value_size;
+    }
+    if (small) {
+      out.resize(static_cast<std::size_t>(at - out.data()));
+      return true;
+    }
+    out.resize(start);
+  }
+  if (settings.shape_only) {
+    return false;  // the dict's own encoding writes the shapes
   }
   auto run = [entries](Encoder& encoder, std::size_t room) {
     return encoder.whole_map(entries, room);

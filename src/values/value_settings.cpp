@@ -1,5 +1,7 @@
 #include "values/value_settings.hpp"
 
+#include <algorithm>
+
 namespace tavo::values {
 
 namespace {
@@ -8,6 +10,17 @@ namespace {
 ValueSettings settings_in_use;
 
 }  // namespace
+
+ValueSettings at_step(const ValueSettings& settings, int step) {
+  ValueSettings lowered = settings;
+  if (step >= 4) {
+    lowered.shape_only = true;
+    lowered.budget = std::min(settings.budget, kShapeBudget);
+  } else if (step > 0) {
+    lowered.budget = std::max(settings.budget >> (2 * step), kMinRoom);
+  }
+  return lowered;
+}
 
 const ValueSettings& current_settings() { return settings_in_use; }
 

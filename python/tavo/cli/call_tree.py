@@ -26,6 +26,10 @@ def header(summary: dict[str, Any], fields: dict[str, Any]) -> list[str]:
         lines.append("command: " + " ".join(str(a) for a in args))
     if fields.get("current_commit_sha"):
         lines.append(f"commit: {fields['current_commit_sha']}")
+    if summary.get("losses"):
+        from tavo.profiler import describe_losses
+
+        lines.append("lost: " + describe_losses(summary["losses"], None, "--buffer-budget"))
     return lines
 
 

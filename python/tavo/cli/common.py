@@ -108,10 +108,21 @@ def add_record_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--value-budget", type=int, default=None, metavar="BYTES",
                         help="most encoded bytes per recorded value; bigger ones are cut "
                              "(default 65536)")
+    parser.add_argument("--buffer-budget", type=_buffer_budget, default=None, metavar="BYTES",
+                        help="most bytes one trace's records may take in memory (K, M, G: "
+                             "1024-based; default 256M); near it values are shortened, at it "
+                             "records dropped")
     parser.add_argument("--engine", choices=config.ENGINES, default=None,
                         help="where events come from: monitoring (sys.monitoring; library code "
                              "runs at about full speed, the default) or profile (the profile "
                              "function)")
+
+
+def _buffer_budget(text: str) -> int:
+    try:
+        return config.parse_buffer_budget(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
 
 
 def settings_from(args: argparse.Namespace) -> config.Settings:
@@ -122,7 +133,7 @@ def settings_from(args: argparse.Namespace) -> config.Settings:
         return cached
     options = {name: getattr(args, name.replace("-", "_"), None)
                for name in ("db", "include", "ignore", "threading", "children", "busy-timeout",
-                             "values", "value-budget", "engine")}
+                             "values", "value-budget", "buffer-budget", "engine")}
     try:
         settings = config.load(options)
     except config.ConfigError as exc:

@@ -57,7 +57,7 @@ class ArgumentFilter:
         if self.literal is not _MISSING and type(value) is type(self.literal) \
                 and value == self.literal:
             return True
-        text = value if isinstance(value, str) else repr(value)
+        text = value if isinstance(value, str) else render.value_text(value)
         return text == self.text or fnmatch.fnmatchcase(text, self.text)
 
 

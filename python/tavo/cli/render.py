@@ -53,8 +53,99 @@ def _json_key(key: object) -> str:
     return str(key) if isinstance(key, (int, float, bool)) or key is None else repr(key)
 
 
-_short = reprlib.Repr(maxlevel=2, maxstring=50, maxother=50, maxlist=5, maxtuple=5,
-                      maxdict=5, maxset=5, maxlong=40)
+# Types whose recorded "value" text is how a person reads them, shown bare.
+_AS_TEXT = {"datetime.datetime", "datetime.date", "datetime.time"}
+# Types whose recorded "value" text is what their constructor takes.
+_FROM_TEXT = {"datetime.timedelta", "datetime.timezone", "decimal.Decimal", "uuid.UUID"}
+
+
+class ValueRepr(reprlib.Repr):
+    """reprlib's short forms, with the descriptions of recorded objects (maps
+    whose "__type__" names the type) written as a person would write the
+    object: ``Decimal('1.10')``, ``deque([1, 2])``, ``Color.RED``, the ISO
+    text of a date."""
+
+    def repr_dict(self, x: dict[Any, Any], level: int) -> str:
+        kind = x.get("__type__")
+        if not isinstance(kind, str):
+            return super().repr_dict(x, level)
+        text = self._readable(kind, {k: v for k, v in x.items() if k != "__type__"}, level)
+        return text if text is not None else super().repr_dict(x, level)
+
+    def _call(self, name: str, args: list[Any], named: dict[Any, Any], level: int) -> str:
+        parts = [self.repr1(arg, level - 1) for arg in args]
+        parts += [f"{key}={self.repr1(value, level - 1)}" for key, value in named.items()]
+        return f"{name}({', '.join(parts)})"
+
+    def _readable(self, kind: str, fields: dict[Any, Any], level: int) -> str | None:
+        name = kind.rpartition(".")[2]
+        value = fields.get("value")
+        if kind in _AS_TEXT and isinstance(value, str) and set(fields) <= {"value", "tzinfo"}:
+            return value if "tzinfo" not in fields else self._call(name, [value], fields, level)
+        if kind in _FROM_TEXT and isinstance(value, str) and len(fields) == 1:
+            return self._call(name, [value], {}, level)
+        if set(fields) == {"member", "value"}:
+            return f"{name}.{fields['member']}"  # an enum member
+        described = {"builtins.type": "class", "builtins.function": "function",
+                     "builtins.builtin_function_or_method": "built-in function",
+                     "builtins.module": "module"}.get(kind)
+        if described is not None and set(fields) == {"name"}:
+            return f"<{described} {fields['name']}>"
+        if kind == "fractions.Fraction" and set(fields) == {"numerator", "denominator"}:
+            return self._call(name, [fields["numerator"], fields["denominator"]], {}, level)
+        if kind.startswith("pathlib.") and set(fields) == {"value"}:
+            return self._call(name, [value], {}, level)
+        if kind == "collections.defaultdict" and "items" in fields:
+            rest = {k: v for k, v in fields.items() if k not in ("items", "default_factory")}
+            factory = fields.get("default_factory")
+            shown = factory.get("name", "?").rpartition(".")[2] if isinstance(factory, dict) \
+                else factory
+            return self._call(name, [_Bare(shown), fields["items"]], rest, level)
+        if kind == "array.array" and set(fields) == {"typecode", "items"}:
+            return self._call(name, [fields["typecode"], fields["items"]], {}, level)
+        if kind in ("builtins.range", "builtins.slice") and set(fields) == {"start", "stop", "step"}:
+            args = [fields["start"], fields["stop"], fields["step"]]
+            if kind == "builtins.range" and args[2] == 1:
+                args = args[:2]
+            return self._call(name, args, {}, level)
+        if kind == "re.Pattern" and set(fields) == {"pattern", "flags"}:
+            return self._call("re.compile", [fields["pattern"]], {}, level)
+        if kind in ("builtins.generator", "builtins.coroutine", "builtins.async_generator"):
+            line = f" suspended at line {fields['line']}" if "line" in fields else ""
+            return f"<{name} {fields.get('function', '?')}{line}>"
+        if kind == "builtins.memoryview":
+            return self._call(name, [fields.get("bytes", b"")], {k: v for k, v in fields.items()
+                                                                 if k != "bytes"}, level)
+        if kind in ("collections.deque", "collections.OrderedDict", "collections.Counter") \
+                and "items" in fields:
+            rest = {k: v for k, v in fields.items() if k != "items"}
+            return self._call(name, [fields["items"]], rest, level)
+        # Any other object as its constructor call would be written: an
+        # exception's arguments, then its attributes by name.
+        args = fields.pop("args", [])
+        if isinstance(args, list) and all(isinstance(k, str) and k.isidentifier() for k in fields):
+            return self._call(name, args, fields, level)
+        return None
+
+
+class _Bare:
+    """A name shown as it is, not quoted."""
+
+    def __init__(self, text: Any) -> None:
+        self.text = str(text)
+
+    def __repr__(self) -> str:
+        return self.text
+
+
+_short = ValueRepr(maxlevel=2, maxstring=50, maxother=50, maxlist=5, maxtuple=5,
+                   maxdict=5, maxset=5, maxlong=40)
+
+
+def value_text(value: Any) -> str:
+    """A recorded value as `show` and `find` print it, in full."""
+    return ValueRepr(maxlevel=100, maxstring=1 << 20, maxother=1 << 20, maxlist=1 << 20,
+                     maxtuple=1 << 20, maxdict=1 << 20, maxset=1 << 20, maxlong=1 << 20).repr(value)
 _RECORD_KEYS = {"path", "co_name", "qualname", "event", "frame_id", "arg", "locals", "thread",
                 "thread_native_id", "timestamp", "type", "subtype", "user_code_call_site"}
 _MAX_ARGS = 6

@@ -12,7 +12,7 @@ from tavo.cli.common import (CommandError, Parser, add_busy_timeout_option, add_
                              settings_from)
 
 USAGE = ("tavo run [--db PATH] [--include F] [--ignore F] [--no-threading] [--no-children]"
-         " [--busy-timeout SECONDS] [--values MODE] [--value-budget BYTES]"
+         " [--busy-timeout SECONDS] [--values MODE] [--value-budget BYTES] [--buffer-budget BYTES]"
          " SCRIPT [ARGS...] | -m MODULE [ARGS...]")
 
 
@@ -201,9 +201,12 @@ def report(profiler: Any, db_path: str, saves: list[tuple[Any, BaseException | N
     records = summary.get("records")
     line = (f"tavo: saved trace {profiler.trace_id} ({'?' if records is None else records} records)"
             f" in {where}")
-    dropped = profiler.dropped_records
-    if dropped:
-        line += f"; {dropped} records dropped"
+    from tavo.profiler import DEFAULT_BUFFER_BUDGET, describe_losses
+
+    budget = profiler.config.get("buffer_budget", DEFAULT_BUFFER_BUDGET)
+    lost = describe_losses(profiler.losses, budget, "--buffer-budget")
+    if lost:
+        line += f"; {lost}"
     print(line, file=sys.stderr, flush=True)
     if summary.get("user_code") is False:
         print(f"tavo: nothing of the program's own code was recorded: "

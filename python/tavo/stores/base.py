@@ -13,10 +13,11 @@ import abc
 import dataclasses
 from typing import Any
 
-# keys: id, trace_id, saved_at, source, records, size, label, dropped_records, outcome
+# keys: id, trace_id, saved_at, source, records, size, label, dropped_records, outcome,
+# losses (see tavo.db.losses_of)
 Summary = dict[str, Any]
 SUMMARY_KEYS = ("id", "trace_id", "saved_at", "source", "records", "size", "label",
-                "dropped_records", "outcome")
+                "dropped_records", "outcome", "losses")
 
 
 class StoreError(Exception):
@@ -71,10 +72,11 @@ class Store(abc.ABC):
 
     @abc.abstractmethod
     def save(self, trace_id: str, blob: bytes, *, timeout: float,
-             dropped_records: int | None = None) -> int:
+             dropped_records: int | None = None, losses: str | None = None) -> int:
         """Store one document and return its row id, waiting up to ``timeout``
         seconds for locks held by others before failing. ``dropped_records``:
-        how many records the recording lost, when it lost some."""
+        how many records the recording lost, when it lost some; ``losses``:
+        what it shortened and dropped, and why (tavo.db.losses_of)."""
 
     @abc.abstractmethod
     def set_outcome(self, label: str, outcome: str, *, timeout: float) -> bool:

@@ -43,7 +43,8 @@ _SCHEMA = (
     " label text,"
     " msgpack bytea NOT NULL,"
     " dropped_records bigint,"
-    " outcome text)",
+    " outcome text,"
+    " losses text)",
     "CREATE INDEX traces_by_trace_id ON traces (trace_id)",
     "CREATE INDEX traces_by_saved_at ON traces (saved_at)",
     "CREATE INDEX traces_by_source ON traces (source)",
@@ -54,9 +55,9 @@ _SCHEMA = (
 # Summary columns of text.
 _TEXT_KEYS = ("trace_id", "source", "label", "outcome")
 # Summary columns a table made by an earlier tavo may lack.
-_ADDED_COLUMNS = {"dropped_records": "bigint", "outcome": "text"}
+_ADDED_COLUMNS = {"dropped_records": "bigint", "outcome": "text", "losses": "text"}
 _INSERT = ("INSERT INTO traces (trace_id, saved_at, source, records, size, label, msgpack,"
-           " dropped_records, outcome) VALUES (%s, %s, %s, %s, %s, %s, %b, %s, %s)")
+           " dropped_records, outcome, losses) VALUES (%s, %s, %s, %s, %s, %s, %b, %s, %s, %s)")
 
 _save_lock = threading.Lock()
 _save_connections: dict[str, Any] = {}  # location -> connection used for saving
@@ -245,12 +246,12 @@ class PostgresStore(Store):
                          f"text cannot hold: each was stored as U+FFFD")
 
     def save(self, trace_id: str, blob: bytes, *, timeout: float,
-             dropped_records: int | None = None) -> int:
+             dropped_records: int | None = None, losses: str | None = None) -> int:
         blob = scrub_command_line(bytes(blob), self.location)
         summary, _ = self.storable(db.with_process_label(db.summarize(blob)))
         row = (str(trace_id), time.time(), summary["source"], summary["records"], len(blob),
                summary["label"], blob, None if dropped_records is None else int(dropped_records),
-               None)
+               None, losses)
         doing = f"could not save trace {trace_id}"
         with _save_lock:
             conn, reused = self._save_connection(timeout, doing)
@@ -286,7 +287,8 @@ class PostgresStore(Store):
     def insert_copies(self, rows: list[tuple[Summary, bytes]], *, timeout: float) -> None:
         summaries = [self.storable(s)[0] for s, _ in rows]
         values = [(s["trace_id"], s["saved_at"], s["source"], s["records"], s["size"], s["label"],
-                   blob, s.get("dropped_records"), s.get("outcome"))
+                   blob, s.get("dropped_records"), s.get("outcome"),
+                   db.losses_text(s.get("losses")))
                   for s, (_, blob) in zip(summaries, rows)]
         with _save_lock:
             conn, _ = self._save_connection(timeout, "could not copy traces")
@@ -345,14 +347,14 @@ class PostgresStore(Store):
             sql += " LIMIT %s"
             params.append(query.limit)
         with self._errors("cannot read traces"):
-            return [dict(zip(SUMMARY_KEYS, row)) for row in conn.execute(sql, params)]
+            return [db.summary_of(SUMMARY_KEYS, row) for row in conn.execute(sql, params)]
 
     def _documents(self, where: str, params: tuple[Any, ...]) -> list[tuple[Summary, bytes]]:
         conn = self._reading()
         with self._errors("cannot read traces"), conn.cursor(binary=True) as cursor:
             cursor.execute(f"SELECT {self._columns()}, msgpack FROM traces WHERE {where} ORDER BY id",
                            params)
-            return [(dict(zip(SUMMARY_KEYS, row[:-1])), bytes(row[-1])) for row in cursor]
+            return [(db.summary_of(SUMMARY_KEYS, row[:-1]), bytes(row[-1])) for row in cursor]
 
     def load(self, trace_id: str) -> list[tuple[Summary, bytes]]:
         return self._documents("trace_id = %s", (trace_id,))

@@ -43,9 +43,8 @@ class SQLiteStore(Store):
         db.ensure_database(self.location, timeout=timeout)
 
     def save(self, trace_id: str, blob: bytes, *, timeout: float,
-             dropped_records: int | None = None) -> int:
-        return db.save_trace_in_sqlite(self.location, trace_id, timeout=timeout, msgpack=blob,
-                                       dropped_records=dropped_records)
+             dropped_records: int | None = None, losses: str | None = None) -> int:
+        return db.save_row(self.location, trace_id, timeout, blob, dropped_records, losses)
 
     def set_outcome(self, label: str, outcome: str, *, timeout: float) -> bool:
         return db.set_sqlite_outcome(self.location, label, outcome, timeout=timeout)
@@ -97,9 +96,10 @@ class SQLiteStore(Store):
             with db._write_transaction(self.location, timeout) as conn:
                 conn.executemany(
                     "INSERT INTO traces (trace_id, saved_at, source, records, size, label, msgpack,"
-                    " dropped_records, outcome) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                    " dropped_records, outcome, losses) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                     [(s["trace_id"], s["saved_at"], s["source"], s["records"], s["size"],
-                      s["label"], blob, s.get("dropped_records"), s.get("outcome"))
+                      s["label"], blob, s.get("dropped_records"), s.get("outcome"),
+                      db.losses_text(s.get("losses")))
                      for s, blob in rows])
         except (sqlite3.DataError, sqlite3.IntegrityError) as exc:
             raise RowRefused(f"could not copy traces in {self.describe()}: {exc}") from None

@@ -50,13 +50,27 @@ var Tavo = window.Tavo || (window.Tavo = {});
     return (v.k === "array" ? "list" : "dict") + " (" + n + (n === 1 ? " item)" : " items)");
   }
 
-  // One labelled value; `open` opens containers to that many levels.
+  // One labelled value; `open` opens containers to that many levels. A recorded object that
+  // reads as text (a date, a decimal, a path, an enum member) is shown as that text.
   function node(label, v, open) {
     var row;
-    if (v.k !== "array" && v.k !== "map") {
+    var readable = (function () {
+      if (v.k !== "map" || !v.entries.length || v.entries[0][0].v !== "__type__" || v.entries[0][1].k !== "str") return null;
+      var type = v.entries[0][1].v, name = type.split(".").pop(), f = {};
+      v.entries.slice(1).forEach(function (e) { if (e[0].k === "str") f[e[0].v] = e[1]; });
+      var keys = Object.keys(f).sort().join(","), value = f.value && f.value.k === "str" ? f.value.v : null;
+      if (keys === "value" && value !== null) {
+        if (/^datetime\.(datetime|date|time)$/.test(type)) return value;
+        if (/^(datetime\.(timedelta|timezone)|decimal\.Decimal|uuid\.UUID|pathlib\..*)$/.test(type)) return name + "(" + JSON.stringify(value) + ")";
+      }
+      if (keys === "member,value" && f.member.k === "str") return name + "." + f.member.v;
+      if (type === "fractions.Fraction" && keys === "denominator,numerator") return "Fraction(" + f.numerator.v + ", " + f.denominator.v + ")";
+      return null;
+    })();
+    if (readable !== null || (v.k !== "array" && v.k !== "map")) {
       row = el("div", "vrow");
       if (label !== null) { row.appendChild(el("span", "key", label + ":")); row.appendChild(document.createTextNode(" ")); }
-      row.appendChild(scalar(v));
+      row.appendChild(readable !== null ? el("span", "val other", readable) : scalar(v));
       return row;
     }
     row = el("details", "vrow");
