@@ -125,7 +125,7 @@ def _settings(config):
     if workerinput is not None and workerinput.get("tavo_db"):
         options["db"] = workerinput["tavo_db"]  # as the controller resolved it
     try:
-        return tavo_config.load(options)
+        return tavo_config.load(options, warn=False)
     except tavo_config.ConfigError as exc:
         raise pytest.UsageError(f"tavo: {exc}") from None
 
@@ -137,6 +137,10 @@ def pytest_configure(config):
     from tavo.profiler import Profiler
 
     settings = _settings(config)
+    if settings.unknown_variables and getattr(config, "workerinput", None) is None:
+        config.issue_config_time_warning(pytest.PytestConfigWarning(
+            f"tavo: {tavo_config.unknown_variables_warning(settings.unknown_variables)}"),
+            stacklevel=2)
     db_path = settings["db"]
     profiler = Profiler(db_path, config={**settings.profiler_config(), "pytest": True,
                                          "pytest_config": config},

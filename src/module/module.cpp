@@ -6,6 +6,7 @@
 #include "interop/fork_generation.hpp"
 #include "interop/interned.hpp"
 #include "interop/log_warning.hpp"
+#include "interop/terminate_watch.hpp"
 #include "module/profiler_type.hpp"
 #include "record/code_facts.hpp"
 #include "record/entropy.hpp"
@@ -77,6 +78,17 @@ PyObject* unregister_profiler(PyObject*, PyObject*) {
   Py_RETURN_NONE;
 }
 
+PyObject* watch_sigterm(PyObject*, PyObject* callback) {
+  return python_entry([&]() -> PyObject* {
+    Result<bool> watching = watch_terminate(callback);
+    if (!watching.ok()) {
+      watching.take_error().restore();
+      return nullptr;
+    }
+    return PyBool_FromLong(watching.value() ? 1 : 0);
+  });
+}
+
 PyMethodDef module_methods[] = {
     {"register_noop_profiler", register_noop_profiler, METH_NOARGS,
      "register_noop_profiler()\n--\n\n"},
@@ -85,6 +97,9 @@ PyMethodDef module_methods[] = {
      METH_VARARGS | METH_KEYWORDS, "register_profiler(profiler)\n--\n\n"},
     {"unregister_profiler", unregister_profiler, METH_NOARGS,
      "unregister_profiler()\n--\n\nStops the installed engine and frees what it holds."},
+    {"watch_sigterm", watch_sigterm, METH_O,
+     "watch_sigterm(callback, /)\n--\n\nCalls callback() from a thread of its own at SIGTERM; "
+     "a true result ends the process as the signal would. False if SIGTERM has another action."},
     {nullptr, nullptr, 0, nullptr},
 };
 
