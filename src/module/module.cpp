@@ -10,6 +10,7 @@
 #include "module/profiler_type.hpp"
 #include "record/code_facts.hpp"
 #include "record/entropy.hpp"
+#include "recorder/recorder.hpp"
 #include "sources/monitoring.hpp"
 #include "sources/profile_hook.hpp"
 #include "values/value_functions.hpp"
@@ -89,6 +90,15 @@ PyObject* watch_sigterm(PyObject*, PyObject* callback) {
   });
 }
 
+PyObject* leave_out_events(PyObject*, PyObject* flag) {
+  const int left_out = PyObject_IsTrue(flag);
+  if (left_out < 0) {
+    return nullptr;
+  }
+  leave_out_thread_events(left_out != 0);
+  Py_RETURN_NONE;
+}
+
 PyMethodDef module_methods[] = {
     {"register_noop_profiler", register_noop_profiler, METH_NOARGS,
      "register_noop_profiler()\n--\n\n"},
@@ -97,6 +107,9 @@ PyMethodDef module_methods[] = {
      METH_VARARGS | METH_KEYWORDS, "register_profiler(profiler)\n--\n\n"},
     {"unregister_profiler", unregister_profiler, METH_NOARGS,
      "unregister_profiler()\n--\n\nStops the installed engine and frees what it holds."},
+    {"leave_out_events", leave_out_events, METH_O,
+     "leave_out_events(flag, /)\n--\n\nWhile flag is true, no event of the calling thread "
+     "is recorded."},
     {"watch_sigterm", watch_sigterm, METH_O,
      "watch_sigterm(callback, /)\n--\n\nCalls callback() from a thread of its own at SIGTERM; "
      "a true result ends the process as the signal would. False if SIGTERM has another action."},
