@@ -328,7 +328,8 @@ def test_leaves_the_store_locked():
 """
 
 
-def test_an_interrupt_stops_a_save_that_waits(tmp_path, native):
+@pytest.mark.parametrize("engine", ["monitoring", "profile"])
+def test_an_interrupt_stops_a_save_that_waits(tmp_path, native, engine):
     import signal
     import time
 
@@ -336,8 +337,8 @@ def test_an_interrupt_stops_a_save_that_waits(tmp_path, native):
     env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTEST_", "TAVO_"))}
     pytest_run = subprocess.Popen(
         [sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "--tavo", "--tavo-no-children",
-         "--tavo-busy-timeout", "60", "test_locked.py"], cwd=tmp_path, env=env, text=True,
-        stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+         f"--tavo-engine={engine}", "--tavo-busy-timeout=60", "test_locked.py"], cwd=tmp_path,
+        env=env, text=True, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     locker = tmp_path / "locker.pid"
     try:
         deadline = time.monotonic() + 60
