@@ -202,6 +202,18 @@ TERMINATED = textwrap.dedent("""\
         queue.put(None)
 
 
+    # Warned when it forks while it has several threads (one of tavo's would count).
+    FORKS = (
+        "import os, warnings\\n"
+        "with warnings.catch_warnings(record=True) as warned:\\n"
+        "    warnings.simplefilter('always')\\n"
+        "    if os.fork() == 0:\\n"
+        "        os._exit(0)\\n"
+        "    os.wait()\\n"
+        "print(len(warned), flush=True)\\n"
+        "input()\\n")
+
+
     def work(n):
         return n * n
 
@@ -225,11 +237,11 @@ TERMINATED = textwrap.dedent("""\
         ready.wait()
         process.terminate()
         process.join()
-        child = subprocess.Popen([sys.executable, "-c", "print('up', flush=True); input()"],
-                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        child.stdout.readline()
+        child = subprocess.Popen([sys.executable, "-c", FORKS], stdin=subprocess.PIPE,
+                                 stdout=subprocess.PIPE, text=True)
+        warned = child.stdout.readline()
         child.terminate()
-        print(process.exitcode, child.wait())
+        print(process.exitcode, child.wait(), warned.strip())
         print(*pids, process.pid, child.pid, file=sys.stderr)
 """)
 
@@ -256,7 +268,7 @@ def test_children_ended_by_sigterm_save_and_end_as_without_tavo(tmp_path, engine
     plain_out, plain_status, _ = run_terminated(tmp_path, method=method)
     out, status, pids = run_terminated(tmp_path, "--engine", engine, method=method)
     assert (out, status) == (plain_out, plain_status)
-    assert out.splitlines()[-1] == "-15 -15"
+    assert out.splitlines()[-1] == "-15 -15 0"
     assert saved_child_pids(tmp_path) == sorted(pids)
 
 

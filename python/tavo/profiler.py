@@ -289,7 +289,7 @@ class ChildSettingsError(Exception):
 def _install_fork_hook():
     global _fork_hook_installed
     if not _fork_hook_installed:
-        os.register_at_fork(before=_before_fork, after_in_parent=_restore_signal_mask,
+        os.register_at_fork(before=_before_fork, after_in_parent=_after_fork_in_parent,
                             after_in_child=_after_fork_in_child)
         _fork_hook_installed = True
 
@@ -302,11 +302,18 @@ def recording_trace_id(profiler):
 
 
 _masks_before_fork = {}  # a forking thread's id -> its signal mask, while SIGTERM is held
+_sigterm_watched_in = None  # the process whose SIGTERM saves its trace
 
 
 def _before_fork():
     if _enabled is not None and _enabled.rust_profiler is not None:
         _enabled.parent_trace_id_at_fork = recording_trace_id(_enabled)
+    if _sigterm_watched_in == os.getpid():
+        from tavo import _tavo
+
+        # Its thread would make the interpreter warn that the process forks while
+        # it has several.
+        _tavo.pause_sigterm_watch(True)
     if _relay is not None or (_enabled is not None and _enabled.config.get("children") is True):
         import signal
         import threading
@@ -315,6 +322,14 @@ def _before_fork():
         # program terminates while it is still starting keeps its trace too.
         _masks_before_fork[threading.get_ident()] = signal.pthread_sigmask(
             signal.SIG_BLOCK, {signal.SIGTERM})
+
+
+def _after_fork_in_parent():
+    if _sigterm_watched_in == os.getpid():
+        from tavo import _tavo
+
+        _tavo.pause_sigterm_watch(False)
+    _restore_signal_mask()
 
 
 def _restore_signal_mask():
@@ -464,6 +479,8 @@ def _save_at_exit(profiler):
     import atexit
     import threading
 
+    import tavo.stores  # noqa: F401  (a save at SIGTERM must not have to import it)
+
     profiler.child_pid = os.getpid()
     # "pending", then "saving at exit" or "saving at SIGTERM", "terminated" (SIGTERM
     # came during the exit save), "done".
@@ -539,8 +556,10 @@ def _save_on_sigterm(profiler):
 
     from tavo import _tavo
 
+    global _sigterm_watched_in
     try:
-        _tavo.watch_sigterm(functools.partial(_on_sigterm, profiler))
+        if _tavo.watch_sigterm(functools.partial(_on_sigterm, profiler)):
+            _sigterm_watched_in = os.getpid()
     except Exception as exc:  # this process can still save at exit
         print(f"tavo: process {os.getpid()} will not save its trace at SIGTERM: {exc}",
               file=sys.stderr)

@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <thread>
 
 #include "interop/compat_state.hpp"
 
@@ -15,9 +14,12 @@ namespace tavo {
 
 namespace {
 
-sem_t wake;                         // posted by the signal handler
-std::atomic<bool> watching{false};  // the handler is installed and its thread runs
+sem_t wake;  // posted by the signal handler, and to stop the thread
+std::atomic<bool> stop_requested{false};
+bool running = false;  // changed with the interpreter lock held, or in a forked child
+pthread_t watcher;
 PyObject* callback_object = nullptr;
+PyObject* forking_frame = nullptr;  // the frame that called a fork, while paused for it
 
 void on_sigterm(int) {
   const int saved = errno;
@@ -49,12 +51,14 @@ void restore_default_action() {
 
 void on_fork_child() {
   // No watching thread in the child: SIGTERM must not be swallowed there.
-  if (watching.exchange(false) && handler_is_ours()) {
+  running = false;
+  stop_requested.store(false);
+  if (handler_is_ours()) {
     restore_default_action();
   }
 }
 
-void watch_loop() {
+void* watch_loop(void*) {
   // The program's signals go to its own threads, as without tavo.
   sigset_t all;
   sigfillset(&all);
@@ -65,6 +69,9 @@ void watch_loop() {
         continue;
       }
       end_by_sigterm();
+    }
+    if (stop_requested.exchange(false)) {
+      return nullptr;
     }
     if (!handler_is_ours() || compat::interpreter_finalizing()) {
       // The program chose another action meanwhile, or it is ending anyway.
@@ -84,6 +91,47 @@ void watch_loop() {
   }
 }
 
+bool start_watcher() {
+  if (!running && pthread_create(&watcher, nullptr, watch_loop, nullptr) == 0) {
+    running = true;
+  }
+  return running;
+}
+
+int start_watcher_now() {
+  Py_CLEAR(forking_frame);
+  if (handler_is_ours()) {
+    (void)start_watcher();
+  }
+  return 0;
+}
+
+// Whether `frame` or one of its callers is `target`.
+bool in_chain(PyFrameObject* frame, PyObject* target) {
+  PyRef current = PyRef::borrow(reinterpret_cast<PyObject*>(frame));
+  while (current) {
+    if (current.get() == target) {
+      return true;
+    }
+    current = PyRef::steal(reinterpret_cast<PyObject*>(
+        PyFrame_GetBack(reinterpret_cast<PyFrameObject*>(current.get()))));
+  }
+  return false;
+}
+
+// A pending call, run by the main thread between two instructions. CPython
+// 3.13 counts the threads for its warning after the parent's fork hooks have
+// run: the thread starts once the fork has returned to its caller's frame (or
+// that frame is gone), not while a hook runs.
+int start_watcher_again(void*) {
+  PyFrameObject* current = PyEval_GetFrame();
+  if (forking_frame != nullptr && current != nullptr &&
+      reinterpret_cast<PyObject*>(current) != forking_frame && in_chain(current, forking_frame)) {
+    return Py_AddPendingCall(start_watcher_again, nullptr) == 0 ? 0 : start_watcher_now();
+  }
+  return start_watcher_now();
+}
+
 }  // namespace
 
 Result<bool> watch_terminate(PyObject* callback) {
@@ -92,9 +140,9 @@ Result<bool> watch_terminate(PyObject* callback) {
   }
   static const int registered = pthread_atfork(nullptr, nullptr, on_fork_child);
   (void)registered;
-  if (watching.load() && handler_is_ours()) {
+  if (handler_is_ours()) {
     Py_XSETREF(callback_object, Py_NewRef(callback));
-    return true;
+    return start_watcher();
   }
   struct sigaction current{};
   if (sigaction(SIGTERM, nullptr, &current) != 0) {
@@ -104,11 +152,9 @@ Result<bool> watch_terminate(PyObject* callback) {
     return false;  // the program's own choice stands
   }
   Py_XSETREF(callback_object, Py_NewRef(callback));
-  if (sem_init(&wake, 0, 0) != 0) {
-    return PyError::make(PyExc_OSError, "cannot make the SIGTERM semaphore");
+  if (sem_init(&wake, 0, 0) != 0 || !start_watcher()) {
+    return PyError::make(PyExc_OSError, "cannot start the SIGTERM watch");
   }
-  std::thread(watch_loop).detach();
-  watching.store(true);
   struct sigaction action{};
   action.sa_handler = on_sigterm;
   sigemptyset(&action.sa_mask);
@@ -117,6 +163,29 @@ Result<bool> watch_terminate(PyObject* callback) {
     return PyError::make(PyExc_OSError, "cannot set SIGTERM's action");
   }
   return true;
+}
+
+void pause_terminate_watch(bool paused) {
+  if (!paused) {
+    if (Py_AddPendingCall(start_watcher_again, nullptr) != 0) {
+      start_watcher_now();
+    }
+    return;
+  }
+  if (!running) {
+    return;
+  }
+  // Called from a fork hook: the frame before it called the fork.
+  PyFrameObject* hook = PyEval_GetFrame();
+  Py_XSETREF(forking_frame,
+             hook == nullptr ? nullptr : reinterpret_cast<PyObject*>(PyFrame_GetBack(hook)));
+  stop_requested.store(true);
+  sem_post(&wake);
+  // The thread may be waiting for the interpreter lock to handle a SIGTERM.
+  PyThreadState* state = PyEval_SaveThread();
+  pthread_join(watcher, nullptr);
+  PyEval_RestoreThread(state);
+  running = false;
 }
 
 }  // namespace tavo

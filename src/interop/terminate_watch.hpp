@@ -21,4 +21,10 @@ namespace tavo {
 // SIGTERM's default action, and watches only if it asks again.
 Result<bool> watch_terminate(PyObject* callback);
 
+// Stops the watching thread (a SIGTERM meanwhile waits for it), or starts it
+// again once the main thread runs Python code next: the interpreter warns at a
+// fork made while the process has more than one thread, which a program
+// without tavo would not get. The caller holds the interpreter lock.
+void pause_terminate_watch(bool paused);
+
 }  // namespace tavo

@@ -90,6 +90,15 @@ PyObject* watch_sigterm(PyObject*, PyObject* callback) {
   });
 }
 
+PyObject* pause_sigterm_watch(PyObject*, PyObject* flag) {
+  const int paused = PyObject_IsTrue(flag);
+  if (paused < 0) {
+    return nullptr;
+  }
+  pause_terminate_watch(paused != 0);
+  Py_RETURN_NONE;
+}
+
 PyObject* leave_out_events(PyObject*, PyObject* flag) {
   const int left_out = PyObject_IsTrue(flag);
   if (left_out < 0) {
@@ -110,6 +119,9 @@ PyMethodDef module_methods[] = {
     {"leave_out_events", leave_out_events, METH_O,
      "leave_out_events(flag, /)\n--\n\nWhile flag is true, no event of the calling thread "
      "is recorded."},
+    {"pause_sigterm_watch", pause_sigterm_watch, METH_O,
+     "pause_sigterm_watch(paused, /)\n--\n\nStops the thread of watch_sigterm while paused "
+     "(around a fork); a SIGTERM meanwhile waits for it."},
     {"watch_sigterm", watch_sigterm, METH_O,
      "watch_sigterm(callback, /)\n--\n\nCalls callback() from a thread of its own at SIGTERM; "
      "a true result ends the process as the signal would. False if SIGTERM has another action."},
