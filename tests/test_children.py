@@ -3,6 +3,8 @@ children, a Python subprocess and a plain os.fork each save their own trace into
 same store, labelled with the parent's trace id and their process id; --no-children
 records the parent alone."""
 
+import concurrent.futures
+import json
 import os
 import re
 import subprocess
@@ -86,6 +88,21 @@ def stored(cwd):
 def test_every_child_saves_its_own_trace_linked_to_the_parent(program):
     result = tavo("run", "prog.py", cwd=program)
     assert result.returncode == 0, result.stderr
+    check_children(program)
+
+
+@pytest.mark.parametrize("engine", ["monitoring", "profile"])
+def test_long_settings_reach_children_without_the_environment(program, engine):
+    # About 200 KB of settings: more than one environment variable may hold.
+    fragments = ", ".join(f'"/nowhere/vendored-library-{i:05d}/"' for i in range(5000))
+    (program / "pyproject.toml").write_text(f"[tool.tavo]\ninclude = [{fragments}]\n")
+    result = tavo("run", "--engine", engine, "prog.py", cwd=program)
+    assert result.returncode == 0, result.stderr
+    check_children(program)
+
+
+def check_children(program):
+    """Each child of PROGRAM saved one trace, linked to the parent's."""
     traces = stored(program)
     [(parent, parent_blob)] = [(s, b) for s, b in traces if not CHILD_LABEL.match(s["label"])]
     assert parent["label"] == "prog.py" and work_tags(parent_blob) == {"parent"}
@@ -147,3 +164,149 @@ def test_under_pytest_children_are_linked_to_their_tests_trace(program):
     linked = {tag for s, b in traces if (found := CHILD_LABEL.match(s["label"] or ""))
               and found.group(2) == test["trace_id"] for tag in work_tags(b)}
     assert linked == {"fork", "subprocess"}, [s["label"] for s, _ in traces]
+
+
+BAD_CHILD_SETTINGS = {
+    "nested too deep": "[" * 100_000 + "]" * 100_000,
+    "no store": json.dumps({"db": None, "source": "cli", "config": {}}),
+    "bad setting": json.dumps({"db": "t.sqlite3", "source": "cli", "config": {"threading": 2}}),
+    "not json": "{",
+}
+
+
+@pytest.mark.parametrize("content", BAD_CHILD_SETTINGS.values(), ids=BAD_CHILD_SETTINGS.keys())
+def test_bad_child_settings_are_one_line_and_nothing_is_written(tmp_path, content):
+    settings = tmp_path / "children.json"
+    settings.write_text(content)
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTEST_", "TAVO_"))}
+    env["TAVO_CHILD"] = f"trc_01HF7YAT00AAAAAAAAAAAAAAAA {settings}"
+    result = subprocess.run([sys.executable, "-c", "print('ran')"], cwd=tmp_path, env=env,
+                            capture_output=True, text=True, timeout=300)
+    assert result.stdout == "ran\n" and result.returncode == 0
+    [line] = result.stderr.splitlines()
+    assert line.startswith("tavo: not profiling process ") and str(settings) in line, line
+    assert [path.name for path in tmp_path.iterdir()] == ["children.json"]
+
+
+# Children ended by SIGTERM: a pool left by `with` (its workers terminated), a process
+# terminated while it sleeps, and a Python subprocess terminated. Each saves its trace
+# and ends as it would without tavo.
+TERMINATED = textwrap.dedent("""\
+    import multiprocessing
+    import subprocess
+    import sys
+    import time
+
+
+    def started(queue):
+        queue.put(None)
+
+
+    # Warned when it forks while it has several threads (one of tavo's would count).
+    FORKS = (
+        "import os, warnings\\n"
+        "with warnings.catch_warnings(record=True) as warned:\\n"
+        "    warnings.simplefilter('always')\\n"
+        "    if os.fork() == 0:\\n"
+        "        os._exit(0)\\n"
+        "    os.wait()\\n"
+        "print(len(warned), flush=True)\\n"
+        "input()\\n")
+
+
+    def work(n):
+        return n * n
+
+
+    def sleep(ready):
+        ready.set()
+        time.sleep(60)
+
+
+    if __name__ == "__main__":
+        context = multiprocessing.get_context(sys.argv[1])
+        queue = context.Queue()
+        with context.Pool(2, initializer=started, initargs=(queue,)) as pool:
+            for _ in range(2):
+                queue.get()
+            print(pool.map(work, range(10)))
+            pids = [process.pid for process in pool._pool]
+        ready = context.Event()
+        process = context.Process(target=sleep, args=(ready,))
+        process.start()
+        ready.wait()
+        process.terminate()
+        process.join()
+        child = subprocess.Popen([sys.executable, "-c", FORKS], stdin=subprocess.PIPE,
+                                 stdout=subprocess.PIPE, text=True)
+        warned = child.stdout.readline()
+        child.terminate()
+        print(process.exitcode, child.wait(), warned.strip())
+        print(*pids, process.pid, child.pid, file=sys.stderr)
+""")
+
+
+def run_terminated(cwd, *tavo_args, method="fork", program="terminated.py"):
+    """The program's stdout and exit status, and the process ids it printed."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTEST_", "TAVO_"))}
+    command = ["-m", "tavo", "run", *tavo_args] if tavo_args else []
+    result = subprocess.run([sys.executable, *command, program, method], cwd=cwd, env=env,
+                            capture_output=True, text=True, timeout=120)
+    pids = {int(word) for word in result.stderr.splitlines()[0].split()}
+    return result.stdout, result.returncode, pids
+
+
+def saved_child_pids(cwd):
+    labels = [t["label"] for t in db.list_traces(cwd / "tavo.sqlite3")]
+    return sorted(int(found.group(3)) for label in labels if (found := CHILD_LABEL.match(label)))
+
+
+@pytest.mark.parametrize("method", ["fork", "spawn", "forkserver"])
+@pytest.mark.parametrize("engine", ["monitoring", "profile"])
+def test_children_ended_by_sigterm_save_and_end_as_without_tavo(tmp_path, engine, method):
+    (tmp_path / "terminated.py").write_text(TERMINATED)
+    plain_out, plain_status, _ = run_terminated(tmp_path, method=method)
+    out, status, pids = run_terminated(tmp_path, "--engine", engine, method=method)
+    assert (out, status) == (plain_out, plain_status)
+    assert out.splitlines()[-1] == "-15 -15 0"
+    assert saved_child_pids(tmp_path) == sorted(pids)
+
+
+POOL = textwrap.dedent("""\
+    import multiprocessing
+    import sys
+
+
+    def work(n):
+        return n * n
+
+
+    if __name__ == "__main__":
+        with multiprocessing.Pool(2) as pool:
+            print(pool.map(work, range(10)))
+            print(*[process.pid for process in pool._pool], file=sys.stderr)
+""")
+
+
+@pytest.mark.skipif(os.environ.get("TAVO_LONG_CHECKS") != "1",
+                    reason="long check: set TAVO_LONG_CHECKS=1")
+def test_with_pool_keeps_its_workers_traces_in_500_runs(tmp_path):
+    (tmp_path / "pool.py").write_text(POOL)
+    plain_out, plain_status, _ = run_terminated(tmp_path, program="pool.py")
+
+    def one_run(index):
+        cwd = tmp_path / f"run{index}"
+        cwd.mkdir()
+        (cwd / "pool.py").write_text(POOL)
+        engine = ("monitoring", "profile")[index % 2]
+        try:
+            out, status, pids = run_terminated(cwd, "--engine", engine, program="pool.py")
+        except subprocess.TimeoutExpired:
+            return index, "hung"
+        if (out, status) != (plain_out, plain_status) or saved_child_pids(cwd) != sorted(pids):
+            return index, (out, status, pids, saved_child_pids(cwd))
+        return None
+
+    with concurrent.futures.ThreadPoolExecutor(4) as runs:
+        failed = [result for result in runs.map(one_run, range(500)) if result is not None]
+    assert failed == []

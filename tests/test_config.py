@@ -107,6 +107,8 @@ BAD = [
     ("nonsense", "nonsense = 1", {}),
     ("busy-timeout", "", {"TAVO_BUSY_TIMEOUT": "soon"}),
     ("children", "", {"TAVO_CHILDREN": "maybe"}),
+    ("busy-timeout", "busy-timeout = 100000000000000000000", {}),
+    ("busy-timeout", "", {"TAVO_BUSY_TIMEOUT": "100000000000000000000"}),
 ]
 
 
@@ -124,12 +126,48 @@ def test_a_bad_value_is_one_line_naming_the_key_and_where(tmp_path, key, line, e
             else f"environment variable {next(iter(environ))}" in message), message
 
 
-def test_unreadable_pyproject_is_one_line(tmp_path):
-    (tmp_path / "pyproject.toml").write_text("[tool.tavo\n")
-    result = tavo("config", cwd=tmp_path)
-    assert result.returncode == 2
+UNREADABLE = {"bad toml": b"[tool.tavo\n", "not utf-8": b'[tool.other]\nname = "\xff\xfe"\n',
+              "too deep": b"[tool.other]\na = " + b"[" * 5000 + b"]" * 5000 + b"\n"}
+
+
+@pytest.mark.parametrize("content", UNREADABLE.values(), ids=UNREADABLE.keys())
+@pytest.mark.parametrize("command", [("config",), ("traces",), ("run", "script.py"), ("pytest",)])
+def test_unreadable_pyproject_is_one_line(tmp_path, content, command):
+    (tmp_path / "pyproject.toml").write_bytes(content)
+    (tmp_path / "script.py").write_text("print('ran')\n")
+    if command == ("pytest",):
+        # pytest stops at its own file below; tavo reads the nearest pyproject.toml.
+        (tmp_path / "sub").mkdir()
+        (tmp_path / "sub" / "pytest.ini").write_text("[pytest]\n")
+        (tmp_path / "sub" / "test_a.py").write_text("def test_a():\n    pass\n")
+        result = subprocess.run([sys.executable, "-m", "pytest", "-p", "no:cacheprovider",
+                                 "--tavo", "test_a.py"], cwd=tmp_path / "sub", env=clean_env(),
+                                capture_output=True, text=True, timeout=300)
+        assert result.returncode == pytest.ExitCode.USAGE_ERROR
+        assert "Traceback" not in result.stderr
+        assert f"tavo: cannot read {tmp_path / 'pyproject.toml'}" in result.stderr, result.stderr
+        return
+    result = tavo(*command, cwd=tmp_path)
+    assert result.returncode == 2 and "ran" not in result.stdout
     [message] = result.stderr.splitlines()
     assert str(tmp_path / "pyproject.toml") in message
+
+
+@pytest.mark.parametrize("runner", ["config", "pytest"])
+def test_an_unknown_variable_is_told_once(tmp_path, runner):
+    (tmp_path / "test_a.py").write_text("def test_a():\n    pass\n")
+    env = clean_env(TAVO_THREADNIG="0", TAVO_LONG_CHECKS="1")  # a misspelling, and one of ours
+    if runner == "config":
+        result = tavo("config", cwd=tmp_path, env=env)
+        output = result.stderr
+    else:
+        result = subprocess.run([sys.executable, "-m", "pytest", "-p", "no:cacheprovider",
+                                 "--tavo", "test_a.py"], cwd=tmp_path, env=env,
+                                capture_output=True, text=True, timeout=300)
+        output = result.stdout + result.stderr
+    assert result.returncode == 0, output
+    [line] = [line for line in output.splitlines() if "TAVO_THREADNIG" in line]
+    assert "TAVO_THREADING" in line and "TAVO_LONG_CHECKS" not in line
 
 
 def test_pytest_plugin_reports_a_bad_value_as_a_usage_error(tmp_path):

@@ -198,3 +198,47 @@ def test_dropped_records_are_kept_also_in_a_store_made_before_the_column(tmp_pat
     db.save_trace_in_sqlite(str(path), "trc_NONE", timeout=5, msgpack=document())
     assert [(t["trace_id"], t["dropped_records"]) for t in db.list_traces(path)] == [
         ("trc_OLD", None), ("trc_NEW", 3), ("trc_NONE", None)]
+
+
+class Interrupt(BaseException):
+    """What a signal handler raises (as Ctrl-C's handler raises KeyboardInterrupt)."""
+
+
+# A statement SQLite would run for minutes.
+ENDLESS = ("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 4000000000)"
+           " SELECT count(*) FROM n")
+
+
+@pytest.mark.parametrize("during", ["lock wait", "statement"])
+def test_an_interrupt_stops_a_write_at_once_and_rolls_it_back(tmp_path, during):
+    import signal
+
+    path = tmp_path / "t.sqlite3"
+    db.ensure_database(path)
+    locker = hold_write_lock(path) if during == "lock wait" else None
+
+    def interrupt(signum, frame):
+        raise Interrupt
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    started = time.monotonic()
+    signal.setitimer(signal.ITIMER_REAL, 0.3)
+    try:
+        with pytest.raises(Interrupt):
+            if locker is not None:
+                db.save_trace_in_sqlite(path, "trc_WAIT", timeout=30, msgpack=document())
+            else:
+                with db._write_transaction(path, 30) as conn:
+                    conn.execute("INSERT INTO traces (trace_id, saved_at, size, msgpack)"
+                                 " VALUES ('trc_HALF', 0, 0, x'')")
+                    conn.execute(ENDLESS)
+        stopped_after = time.monotonic() - started
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+        if locker is not None:
+            locker.execute("ROLLBACK")
+            locker.close()
+    assert stopped_after < 10  # not the busy timeout, nor the statement's minutes
+    assert db.list_traces(path) == []
+    db.save_trace_in_sqlite(path, "trc_NEXT", timeout=1, msgpack=document())  # not left locked

@@ -218,3 +218,138 @@ def test_dropped_records_are_counted_in_the_session_summary(tmp_path, native):
     assert {outcome for outcome, _ in outcomes} == {"PASSED"}, result.stdout
     [summary] = [line for line in result.stdout.splitlines() if line.startswith("tavo: ")]
     assert re.fullmatch(r"tavo: 2 traces saved in \S+; [1-9]\d* records dropped", summary), summary
+
+
+OUTCOME_SUITE = """\
+import gc
+
+import pytest
+
+
+class Holder:
+    pass
+
+
+def numbers(holder):
+    try:
+        yield 1
+    finally:
+        cleanup()
+
+
+def cleanup():
+    return "cleaned"
+
+
+def test_leaves_a_generator():
+    holder = Holder()
+    holder.numbers = numbers(holder)  # a cycle: closed when the collector breaks it
+    next(holder.numbers)
+
+
+@pytest.mark.skip(reason="not today")
+def test_skipped():
+    pass
+
+
+def test_collects():
+    gc.collect()
+
+
+@pytest.mark.xfail
+def test_xfails():
+    assert False
+
+
+@pytest.mark.xfail
+def test_xpasses():
+    pass
+"""
+
+
+@pytest.mark.parametrize("engine", ["monitoring", "profile"])
+def test_outcomes_hints_and_collected_generators(tmp_path, native, engine):
+    (tmp_path / "test_outcomes.py").write_text(OUTCOME_SUITE)
+    (tmp_path / "test_ignored.py").write_text("def test_runs():\n    pass\n")
+    result, _ = run_pytest(tmp_path, "-p", "tavo.pytest_plugin", "--tavo", "--tavo-engine",
+                           engine, "--tavo-ignore", "test_ignored.py", "test_outcomes.py",
+                           "test_ignored.py")
+    assert result.returncode == 0, result.stdout + result.stderr
+    stored = {summary["label"].split("::")[1]: (summary["outcome"], records_of(document))
+              for summary, document in documents(tmp_path / "tavo.sqlite3")}
+    assert {name: outcome for name, (outcome, _) in stored.items()} == {
+        "test_leaves_a_generator": "passed", "test_skipped": "skipped", "test_collects": "passed",
+        "test_xfails": "xfailed", "test_xpasses": "xpassed", "test_runs": "passed"}
+    # The generator the collector closed belongs to the test that made it, not this one.
+    assert [r["co_name"] for r in stored["test_collects"][1] if r.get("co_name")] == [
+        "test_collects", "test_collects"]
+    # Only the test that ran and left no record of its code gets the hint; not the skipped one.
+    assert "tavo: 1 of these traces hold no record of your code" in result.stdout
+
+
+def test_the_store_path_never_moves_pytests_root_folder(tmp_path, native):
+    project = tmp_path / "project"
+    (project / "tests").mkdir(parents=True)
+    (project / "benchmarks").mkdir()
+    (project / "pyproject.toml").write_text(
+        '[tool.pytest.ini_options]\ntestpaths = ["tests"]\nxfail_strict = true\n')
+    (project / "tests" / "test_one.py").write_text(
+        "import pytest\n\n@pytest.mark.xfail\ndef test_xpasses():\n    pass\n")
+    (project / "benchmarks" / "test_bench.py").write_text("def test_bench():\n    pass\n")
+    store = tmp_path / "elsewhere" / "store.sqlite3"
+    store.parent.mkdir()
+    for _ in range(2):  # before and after the store exists
+        separate, _ = run_pytest(project, "--tavo", "--tavo-db", store)
+        assert separate.returncode == pytest.ExitCode.USAGE_ERROR, separate.stdout
+        assert f"write --tavo-db={store}" in separate.stderr
+        joined, _ = run_pytest(project, "--tavo", f"--tavo-db={store}")
+        # The project's settings hold: only tests/, and a strict xfail that passed fails.
+        assert "collected 1 item" in joined.stdout and joined.returncode == 1, joined.stdout
+
+
+LOCKING_SUITE = """\
+import os
+import subprocess
+import sys
+
+LOCK = (
+    "import os, sqlite3, time\\n"
+    "store = sqlite3.connect('tavo.sqlite3', isolation_level=None)\\n"
+    "store.execute('BEGIN IMMEDIATE')\\n"
+    "open('locker.pid', 'w').write(str(os.getpid()))\\n"
+    "time.sleep(120)\\n")
+
+
+def test_leaves_the_store_locked():
+    # Another writer holds the store: this test's trace waits to be saved.
+    subprocess.Popen([sys.executable, "-c", LOCK])
+    while not os.path.exists("locker.pid"):
+        pass
+"""
+
+
+@pytest.mark.parametrize("engine", ["monitoring", "profile"])
+def test_an_interrupt_stops_a_save_that_waits(tmp_path, native, engine):
+    import signal
+    import time
+
+    (tmp_path / "test_locked.py").write_text(LOCKING_SUITE)
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTEST_", "TAVO_"))}
+    pytest_run = subprocess.Popen(
+        [sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "--tavo", "--tavo-no-children",
+         f"--tavo-engine={engine}", "--tavo-busy-timeout=60", "test_locked.py"], cwd=tmp_path,
+        env=env, text=True, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    locker = tmp_path / "locker.pid"
+    try:
+        deadline = time.monotonic() + 60
+        while not locker.exists() and time.monotonic() < deadline:
+            time.sleep(0.1)
+        time.sleep(1)  # the save is waiting for the lock now
+        pytest_run.send_signal(signal.SIGINT)
+        output, _ = pytest_run.communicate(timeout=30)  # well before the busy timeout
+    finally:
+        pytest_run.kill()
+        if locker.exists() and locker.read_text():
+            os.kill(int(locker.read_text()), signal.SIGKILL)
+    assert pytest_run.returncode == pytest.ExitCode.INTERRUPTED, output
+    assert "KeyboardInterrupt" in output

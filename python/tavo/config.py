@@ -25,11 +25,12 @@ from __future__ import annotations
 import dataclasses
 import os
 import pathlib
+import sys
 import tomllib
 from collections.abc import Callable, Mapping
 from typing import Any
 
-from tavo.profiler import DEFAULT_BUFFER_BUDGET
+from tavo.profiler import CHILD_ENV, DEFAULT_BUFFER_BUDGET, MAX_BUSY_TIMEOUT
 from tavo.profiler import DEFAULT_DB_PATH as DEFAULT_DB
 from tavo.serialize import DEFAULT_BUDGET, MIN_BUDGET, VALUE_MODES
 
@@ -67,10 +68,10 @@ def _as_fragments(value: Any, text_allowed: bool) -> list[str]:
 
 def _as_seconds(value: Any, text_allowed: bool) -> int:
     if text_allowed and isinstance(value, str) and value.strip().isdigit():
-        return int(value.strip())
-    if isinstance(value, int) and not isinstance(value, bool) and value >= 0:
+        value = int(value.strip())
+    if isinstance(value, int) and not isinstance(value, bool) and 0 <= value <= MAX_BUSY_TIMEOUT:
         return value
-    raise ValueError("must be a whole number of seconds, 0 or more")
+    raise ValueError(f"must be a whole number of seconds from 0 to {MAX_BUSY_TIMEOUT}")
 
 
 def _as_db(value: Any, text_allowed: bool) -> str:
@@ -151,12 +152,14 @@ KEYS = (
 
 @dataclasses.dataclass
 class Settings:
-    """The effective settings: ``values`` and ``sources`` by key name, and the
-    pyproject.toml that was read (None when there was none)."""
+    """The effective settings: ``values`` and ``sources`` by key name, the
+    pyproject.toml that was read (None when there was none), and the TAVO_*
+    variables of the environment that name no setting."""
 
     values: dict[str, Any]
     sources: dict[str, str]
     pyproject: pathlib.Path | None
+    unknown_variables: list[str] = dataclasses.field(default_factory=list)
 
     def __getitem__(self, name: str) -> Any:
         return self.values[name]
@@ -177,6 +180,26 @@ class Settings:
         }
 
 
+# TAVO_* variables that are not settings: how a profiled program hands its settings to
+# its children, and the switches of tavo's own build and test scripts.
+OTHER_VARIABLES = frozenset({CHILD_ENV, "TAVO_WERROR", "TAVO_SANITIZE", "TAVO_LONG_CHECKS",
+                             "TAVO_CHROOT", "TAVO_TEST_NEW_LIMIT"})
+_warned_variables: set[str] = set()  # each unknown variable is told once per process
+
+
+def unknown_variables(environ: Mapping[str, str]) -> list[str]:
+    """The TAVO_* variables of ``environ`` that tavo does not know: most likely misspelt
+    settings, which would otherwise be ignored without a word."""
+    known = {key.env for key in KEYS} | OTHER_VARIABLES
+    return sorted(name for name in environ if name.startswith("TAVO_") and name not in known)
+
+
+def unknown_variables_warning(names: list[str]) -> str:
+    """One line naming unknown TAVO_* variables and the settings' variables."""
+    return (f"ignoring unknown environment variable{'s' if len(names) > 1 else ''} "
+            f"{', '.join(names)} (known: {', '.join(sorted(key.env for key in KEYS))})")
+
+
 def find_pyproject(start: str | os.PathLike[str] | None = None) -> pathlib.Path | None:
     """The first pyproject.toml in ``start`` (default: the working directory) or
     one of its parents."""
@@ -193,8 +216,10 @@ def read_table(path: pathlib.Path) -> dict[str, Any]:
     try:
         with open(path, "rb") as file:
             document = tomllib.load(file)
-    except (OSError, tomllib.TOMLDecodeError) as exc:
+    except (OSError, tomllib.TOMLDecodeError, UnicodeDecodeError) as exc:
         raise ConfigError(f"cannot read {path}: {exc}") from None
+    except RecursionError:
+        raise ConfigError(f"cannot read {path}: its values are nested too deeply") from None
     table = document.get("tool", {}).get("tavo", {}) if isinstance(document.get("tool"), dict) else {}
     if not isinstance(table, dict):
         raise ConfigError(f"{TABLE} in {path} must be a table")
@@ -211,11 +236,17 @@ def _is_url(db: str) -> bool:
 
 
 def load(options: Mapping[str, Any] | None = None, *, environ: Mapping[str, str] | None = None,
-         cwd: str | os.PathLike[str] | None = None) -> Settings:
+         cwd: str | os.PathLike[str] | None = None, warn: bool = True) -> Settings:
     """The effective settings. ``options`` holds the command line's values by key
-    name (None for an option not given); ``environ`` defaults to os.environ."""
+    name (None for an option not given); ``environ`` defaults to os.environ.
+    Unknown TAVO_* variables are listed in ``Settings.unknown_variables`` and, with
+    ``warn``, told on stderr (once per process)."""
     options = options or {}
     environ = os.environ if environ is None else environ
+    unknown = unknown_variables(environ)
+    if warn and not _warned_variables.issuperset(unknown):
+        _warned_variables.update(unknown)
+        print(f"tavo: {unknown_variables_warning(unknown)}", file=sys.stderr)
     pyproject = find_pyproject(cwd)
     table = read_table(pyproject) if pyproject is not None else {}
     values: dict[str, Any] = {}
@@ -239,4 +270,4 @@ def load(options: Mapping[str, Any] | None = None, *, environ: Mapping[str, str]
             # A path written in the file is relative to the file's folder.
             value = str(pyproject.parent / value)
         values[key.name], sources[key.name] = value, where
-    return Settings(values, sources, pyproject)
+    return Settings(values, sources, pyproject, unknown)

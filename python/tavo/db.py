@@ -13,6 +13,7 @@ why ("losses", see losses_of).
 """
 
 import contextlib
+import functools
 import io
 import json
 import os
@@ -94,14 +95,61 @@ def _server_store(db_path):
     return stores.open_store(db_path) if stores.is_server_url(db_path) else None
 
 
+# One wait for another writer's lock: an interrupt (Ctrl-C) reaches the program between
+# two of them, where SQLite's own wait would hold it for the whole busy timeout.
+_LOCK_WAIT_SLICE = 0.1
+
+
+def _begin_immediate(conn, timeout):
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            conn.execute("BEGIN IMMEDIATE")
+            break
+        except sqlite3.OperationalError as exc:
+            busy = getattr(exc, "sqlite_errorcode", None) == sqlite3.SQLITE_BUSY
+            if not busy or time.monotonic() >= deadline:
+                raise
+    # The rest of the transaction waits (for readers, at commit) as long as is left.
+    left = max(0, int((deadline - time.monotonic()) * 1000))
+    conn.execute(f"PRAGMA busy_timeout = {left}")
+
+
+def _watch_interrupts(conn):
+    """Let an exception a signal handler raises (Ctrl-C's KeyboardInterrupt) stop a
+    long statement; returns the list where it lands, to be raised instead of the
+    statement's "interrupted" error. SQLite calls the progress handler between
+    instructions, and the sqlite3 module swallows what it raises: it runs in a
+    generator, whose resumption is where Python runs pending signal handlers."""
+    caught = []
+
+    def watch():
+        while True:
+            try:
+                yield False
+            except GeneratorExit:
+                raise
+            except BaseException as exc:
+                caught.append(exc)
+                break
+        while True:
+            yield True  # stop the statement
+
+    conn.set_progress_handler(functools.partial(next, watch()), 1000)
+    return caught
+
+
 @contextlib.contextmanager
 def _write_transaction(db_path, timeout):
     """A connection inside a write transaction (committed on success), with the
-    schema in place. Waits up to ``timeout`` seconds for other writers."""
+    schema in place. Waits up to ``timeout`` seconds for other writers; an interrupt
+    stops the wait or the statement, rolls back and is raised."""
     _create_owner_only(os.fspath(db_path))
-    with contextlib.closing(sqlite3.connect(os.fspath(db_path), timeout=timeout,
+    with contextlib.closing(sqlite3.connect(os.fspath(db_path),
+                                            timeout=min(timeout, _LOCK_WAIT_SLICE),
                                             isolation_level=None)) as conn:
-        conn.execute("BEGIN IMMEDIATE")
+        interrupts = _watch_interrupts(conn)
+        _begin_immediate(conn, timeout)
         try:
             _check_is_store(conn, db_path)
             _check_version(conn, db_path)
@@ -120,10 +168,13 @@ def _write_transaction(db_path, timeout):
             yield conn
             conn.execute("COMMIT")
         except BaseException:
+            conn.set_progress_handler(None, 0)
             # Not after the COMMIT went through (an interrupt may come just after it):
             # nothing is left to roll back, and the interrupt must go on as it is.
             if conn.in_transaction:
                 conn.execute("ROLLBACK")
+            if interrupts:
+                raise interrupts[0] from None
             raise
 
 

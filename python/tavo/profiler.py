@@ -23,6 +23,9 @@ DEFAULT_DB_PATH = "tavo.sqlite3"
 # Bytes of buffered records per trace. Building and storing a document holds
 # about three copies of them at once, and SQLite refuses a value over 1e9 bytes.
 DEFAULT_BUFFER_BUDGET = 256 << 20
+# The longest wait for a locked store, in seconds (about 24 days): SQLite and
+# PostgreSQL take it in milliseconds, in a 32-bit int.
+MAX_BUSY_TIMEOUT = (2**31 - 1) // 1000
 ENGINES = ("profile", "monitoring")
 
 _enabled = None  # the Profiler currently installed, if any
@@ -111,8 +114,10 @@ def make_config(config=None):
             raise TypeError(f'config["filters"]["{name}"] must be a list of strings')
         merged["filters"][name] = list(fragments)
     timeout = merged["sqlite_busy_timeout"]
-    if isinstance(timeout, bool) or not isinstance(timeout, int) or timeout < 0:
-        raise TypeError('config["sqlite_busy_timeout"] must be a non-negative int (seconds)')
+    if isinstance(timeout, bool) or not isinstance(timeout, int) or not (
+            0 <= timeout <= MAX_BUSY_TIMEOUT):
+        raise TypeError(f'config["sqlite_busy_timeout"] must be an int from 0 to '
+                        f'{MAX_BUSY_TIMEOUT} (seconds)')
     budget = merged.get("buffer_budget", DEFAULT_BUFFER_BUDGET)
     if isinstance(budget, bool) or not isinstance(budget, int) or not 0 < budget < 1 << 64:
         raise TypeError('config["buffer_budget"] must be a positive int (bytes)')
@@ -312,22 +317,31 @@ def profile(db_path=DEFAULT_DB_PATH, *, config=None, source="context-manager"):
 #   hook and saves it when it exits: at exit, or in multiprocessing's exit finalizers
 #   for children that leave through os._exit;
 # - a new interpreter (multiprocessing's spawn and forkserver, subprocess) starts
-#   profiling at start-up from CHILD_ENV, which the parent sets while it profiles, through
-#   the tavo-children.pth start-up hook installed beside the package.
+#   profiling at start-up, through the tavo-children.pth start-up hook installed beside
+#   the package, from CHILD_ENV: "PARENT_TRACE_ID FILE", where FILE holds the store and
+#   the settings (written once per run, in a private temporary folder, so that however
+#   long the settings are, the program's environment stays small);
+# - a child that tavo records saves its trace when SIGTERM ends it (Pool.terminate(),
+#   leaving `with Pool()`), then ends as the signal would.
 # With "children" False, a forked child stops recording and saves nothing.
 
-CHILD_ENV = "TAVO_CHILD_PROFILE"
+CHILD_ENV = "TAVO_CHILD"
 _CHILD_CONFIG_KEYS = ("filters", "sqlite_busy_timeout", "threading", "lightweight_repr", "children",
-                      "engine")
+                      "engine", "values", "value_budget")
 _fork_hook_installed = False
 _relay = None  # in a forkserver process: what each forked child starts with
 _started_from_environment = False  # site may read the start-up hook twice in a venv
 
 
+class ChildSettingsError(Exception):
+    """CHILD_ENV or the file it names cannot be used."""
+
+
 def _install_fork_hook():
     global _fork_hook_installed
     if not _fork_hook_installed:
-        os.register_at_fork(before=_before_fork, after_in_child=_after_fork_in_child)
+        os.register_at_fork(before=_before_fork, after_in_parent=_after_fork_in_parent,
+                            after_in_child=_after_fork_in_child)
         _fork_hook_installed = True
 
 
@@ -338,16 +352,52 @@ def recording_trace_id(profiler):
     return native.trace_id if native is not None else profiler.trace_id
 
 
+_masks_before_fork = {}  # a forking thread's id -> its signal mask, while SIGTERM is held
+_sigterm_watched_in = None  # the process whose SIGTERM saves its trace
+
+
 def _before_fork():
     if _enabled is not None and _enabled.rust_profiler is not None:
         _enabled.parent_trace_id_at_fork = recording_trace_id(_enabled)
+    if _sigterm_watched_in == os.getpid():
+        from tavo import _tavo
+
+        # Its thread would make the interpreter warn that the process forks while
+        # it has several.
+        _tavo.pause_sigterm_watch(True)
+    if _relay is not None or (_enabled is not None and _enabled.config.get("children") is True):
+        import signal
+        import threading
+
+        # The child starts with SIGTERM held until it saves at SIGTERM: a worker the
+        # program terminates while it is still starting keeps its trace too.
+        _masks_before_fork[threading.get_ident()] = signal.pthread_sigmask(
+            signal.SIG_BLOCK, {signal.SIGTERM})
+
+
+def _after_fork_in_parent():
+    if _sigterm_watched_in == os.getpid():
+        from tavo import _tavo
+
+        _tavo.pause_sigterm_watch(False)
+    _restore_signal_mask()
+
+
+def _restore_signal_mask():
+    import threading
+
+    mask = _masks_before_fork.pop(threading.get_ident(), None)
+    if mask is not None:
+        import signal
+
+        signal.pthread_sigmask(signal.SIG_SETMASK, mask)
 
 
 def refresh_child_environment(profiler):
     """Point the processes started from now on at the trace being recorded now
     (called at each test's start when there is one trace per test)."""
-    if hasattr(profiler, "child_env_before"):
-        os.environ[CHILD_ENV] = _child_payload(profiler)
+    if getattr(profiler, "child_file", None) is not None:
+        os.environ[CHILD_ENV] = f"{recording_trace_id(profiler)} {profiler.child_file}"
 
 
 def _follow_children(profiler):
@@ -355,8 +405,15 @@ def _follow_children(profiler):
         return
     _install_fork_hook()
     if profiler.config["children"] is True and profiler.db_path is not None:
+        if getattr(profiler, "child_file", None) is None:
+            try:
+                profiler.child_file = _write_child_file(profiler)
+            except OSError as exc:
+                print(f"tavo: not recording child processes: {exc}", file=sys.stderr)
+                return
+            profiler.child_file_owner = os.getpid()
         profiler.child_env_before = os.environ.get(CHILD_ENV)
-        os.environ[CHILD_ENV] = _child_payload(profiler)
+        refresh_child_environment(profiler)
 
 
 def _stop_following_children(profiler):
@@ -367,14 +424,65 @@ def _stop_following_children(profiler):
     else:
         os.environ[CHILD_ENV] = profiler.child_env_before
     del profiler.child_env_before
+    if getattr(profiler, "child_file_owner", None) == os.getpid():
+        import shutil
+
+        # Children that start from now on find no file and are not profiled.
+        shutil.rmtree(os.path.dirname(profiler.child_file), ignore_errors=True)
+        profiler.child_file = profiler.child_file_owner = None
 
 
-def _child_payload(profiler):
+def _write_child_file(profiler):
+    """The file a run's new interpreters take their store and settings from, in a
+    folder of its own readable by this user alone (the store's URL may hold a password)."""
+    import json
+    import tempfile
+
+    folder = tempfile.mkdtemp(prefix="tavo-run-")
+    path = os.path.join(folder, "children.json")
+    with open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "w",
+              encoding="utf-8") as file:
+        json.dump({"db": profiler.db_path, "source": profiler.source,
+                   "config": {key: profiler.config[key] for key in _CHILD_CONFIG_KEYS}}, file)
+    return path
+
+
+def read_child_settings(value):
+    """The parent trace id, the settings file's path and its checked contents, from
+    CHILD_ENV's ``value``; ChildSettingsError (one line) when any is unusable, and
+    FileNotFoundError when the parent's run is over."""
     import json
 
-    return json.dumps({"parent": recording_trace_id(profiler), "db": profiler.db_path,
-                       "source": profiler.source,
-                       "config": {key: profiler.config[key] for key in _CHILD_CONFIG_KEYS}})
+    parent, _, path = value.partition(" ")
+    if not parent.startswith("trc_") or not os.path.isabs(path):
+        raise ChildSettingsError(f"bad {CHILD_ENV} (not a trace id and a file): {value[:80]!r}")
+    try:
+        with open(path, encoding="utf-8") as file:
+            payload = json.load(file)
+    except FileNotFoundError:
+        raise
+    except (OSError, ValueError) as exc:
+        raise ChildSettingsError(f"cannot read {path}: {exc}") from None
+    except RecursionError:
+        raise ChildSettingsError(f"cannot read {path}: nested too deeply") from None
+    if not isinstance(payload, dict) or set(payload) != {"db", "source", "config"}:
+        raise ChildSettingsError(f"{path} holds no child settings")
+    config = payload["config"]
+    problem = None
+    if not isinstance(payload["db"], str) or not payload["db"].strip():
+        problem = f"db must be a database path or URL, not {payload['db']!r}"
+    elif not isinstance(payload["source"], str):
+        problem = f"source must be text, not {payload['source']!r}"
+    elif not isinstance(config, dict) or not set(config) <= set(_CHILD_CONFIG_KEYS):
+        problem = f"config must be a table of {', '.join(_CHILD_CONFIG_KEYS)}"
+    else:
+        try:
+            make_config(config)
+        except (TypeError, ValueError) as exc:
+            problem = str(exc)
+    if problem is not None:
+        raise ChildSettingsError(f"bad settings in {path}: {problem}")
+    return parent, path, payload
 
 
 def _label_as_child(parent_trace_id):
@@ -384,10 +492,17 @@ def _label_as_child(parent_trace_id):
 
 
 def _after_fork_in_child():
+    try:
+        _start_forked_child()
+    finally:
+        _restore_signal_mask()  # a SIGTERM held meanwhile comes now
+
+
+def _start_forked_child():
     profiler = _enabled
     if profiler is None:
         if _relay is not None:
-            _start_child(_relay)
+            _start_child(*_relay)
         return
     if profiler.config.get("children") is False:
         profiler.discard()
@@ -407,21 +522,29 @@ def _after_fork_in_child():
         print(f"tavo: not profiling process {os.getpid()}: {exc}", file=sys.stderr)
         return
     _label_as_child(parent_trace_id)
-    if hasattr(profiler, "child_env_before"):
-        os.environ[CHILD_ENV] = _child_payload(profiler)
+    refresh_child_environment(profiler)
     _save_at_exit(profiler)
 
 
 def _save_at_exit(profiler):
     import atexit
+    import threading
+
+    import tavo.stores  # noqa: F401  (a save at SIGTERM must not have to import it)
 
     profiler.child_pid = os.getpid()
+    # "pending", then "saving at exit" or "saving at SIGTERM", "terminated" (SIGTERM
+    # came during the exit save), "done".
+    profiler.child_save = "pending"
+    profiler.child_save_lock = threading.Lock()
+    profiler.child_saved_at_sigterm = threading.Event()
     atexit.register(_save_child_trace, profiler)
     mp_util = sys.modules.get("multiprocessing.util")
     if mp_util is not None:
         # multiprocessing's children leave through os._exit, after its exit finalizers;
         # those are cleared when the child starts, and re-armed from this hook.
         mp_util.register_after_fork(profiler, _arm_multiprocessing_exit)
+    _save_on_sigterm(profiler)
 
 
 def _arm_multiprocessing_exit(profiler):
@@ -430,51 +553,132 @@ def _arm_multiprocessing_exit(profiler):
     multiprocessing.util.Finalize(None, _save_child_trace, args=(profiler,), exitpriority=-100)
 
 
+def _take_save_turn(profiler, by):
+    """The state of the child's save before this call (by "exit" or "SIGTERM"),
+    which takes the save over if it was still to be made."""
+    with profiler.child_save_lock:
+        state = profiler.child_save
+        if state == "pending":
+            profiler.child_save = f"saving at {by}"
+        elif state == "saving at exit" and by == "SIGTERM":
+            profiler.child_save = "terminated"  # the exit save ends the process when done
+        return state
+
+
 def _save_child_trace(profiler):
-    if not profiler.enabled or getattr(profiler, "child_pid", None) != os.getpid():
+    """Save a child's trace as it exits (atexit, or multiprocessing's exit finalizer)."""
+    import signal
+
+    if getattr(profiler, "child_pid", None) != os.getpid():
+        return
+    state = _take_save_turn(profiler, "exit")
+    if state == "saving at SIGTERM":
+        # The process ends by the signal once that save is made: exiting meanwhile
+        # would lose it.
+        profiler.child_saved_at_sigterm.wait()
+        _end_as_signal(signal.SIGTERM)
+    if state != "pending":
         return
     try:
-        profiler.disable()
+        if profiler.enabled:
+            profiler.disable()
     except Exception as exc:
-        print(f"tavo: could not save trace {profiler.trace_id} of process {os.getpid()}"
-              f" in {profiler.store_name}: {exc}", file=sys.stderr)
+        _report_lost_child_trace(profiler, exc)
+    finally:
+        with profiler.child_save_lock:
+            terminated = profiler.child_save == "terminated"
+            profiler.child_save = "done"
+        if terminated:
+            _end_as_signal(signal.SIGTERM)
+
+
+def _report_lost_child_trace(profiler, exc):
+    # Written straight to the file descriptor: the program may hold stderr's lock.
+    os.write(2, (f"tavo: could not save trace {profiler.trace_id} of process {os.getpid()}"
+                 f" in {profiler.store_name}: {exc}\n").encode(errors="replace"))
+
+
+def _save_on_sigterm(profiler):
+    """Save the trace when SIGTERM ends this process, unless the program (or the
+    parent, before forking) chose what SIGTERM does here."""
+    import functools
+
+    from tavo import _tavo
+
+    global _sigterm_watched_in
+    try:
+        if _tavo.watch_sigterm(functools.partial(_on_sigterm, profiler)):
+            _sigterm_watched_in = os.getpid()
+    except Exception as exc:  # this process can still save at exit
+        print(f"tavo: process {os.getpid()} will not save its trace at SIGTERM: {exc}",
+              file=sys.stderr)
+
+
+def _on_sigterm(profiler):
+    """Called at SIGTERM from the engine's own thread while the main thread may be
+    anywhere, even blocked for good; true ends the process as the signal would."""
+    if profiler.child_pid != os.getpid():
+        return True
+    state = _take_save_turn(profiler, "SIGTERM")
+    if state == "saving at exit":
+        return False  # that save ends the process when it is done
+    if state == "pending" and profiler.enabled:
+        try:
+            # The engine stays installed: uninstalling it under the main thread
+            # could free what an event there is using.
+            profiler.rust_profiler.save_request_in_db()
+        except Exception as exc:
+            _report_lost_child_trace(profiler, exc)
+    profiler.child_saved_at_sigterm.set()  # an exit waiting for this save may go on
+    return True
+
+
+def _end_as_signal(signum):
+    """End this process (from its main thread) as ``signum`` would have without
+    tavo: by it, so that its parent sees the same exit status."""
+    import signal
+
+    signal.signal(signum, signal.SIG_DFL)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signum})
+    os.kill(os.getpid(), signum)
+    os._exit(128 + signum)  # not reached unless the signal could not end the process
 
 
 def start_child_from_environment():
     """Start profiling this new process for the parent that set CHILD_ENV (called at
-    interpreter start-up by tavo-children.pth)."""
+    interpreter start-up by tavo-children.pth). Never raises: a problem is one line
+    on stderr, and the program runs unprofiled."""
     global _relay, _started_from_environment
-    import json
 
     if _started_from_environment:
         return
     _started_from_environment = True
     try:
-        payload = json.loads(os.environ[CHILD_ENV])
-        payload = {"parent": str(payload["parent"]), "db": str(payload["db"]),
-                   "source": str(payload["source"]), "config": dict(payload["config"])}
-    except (KeyError, TypeError, ValueError) as exc:
-        print(f"tavo: not profiling process {os.getpid()}: bad {CHILD_ENV}: {exc}",
-              file=sys.stderr)
+        parent, path, payload = read_child_settings(os.environ[CHILD_ENV])
+    except FileNotFoundError:
+        return  # the parent's run is over: nothing to link this process to
+    except Exception as exc:
+        print(f"tavo: not profiling process {os.getpid()}: {exc}", file=sys.stderr)
         return
     command = " ".join(getattr(sys, "orig_argv", []))
     if "from multiprocessing.resource_tracker import" in command:
         return  # multiprocessing's own helper process: nothing of the program runs there
     if "from multiprocessing.forkserver import" in command:
         # The server only forks the program's children: each of them is profiled.
-        _relay = payload
+        _relay = (parent, path, payload)
         _install_fork_hook()
         return
-    _start_child(payload)
+    _start_child(parent, path, payload)
 
 
-def _start_child(payload):
+def _start_child(parent, path, payload):
     global _relay
     _relay = None
     try:
         profiler = Profiler(payload["db"], config=payload["config"], source=payload["source"])
         profiler.from_parent = True
-        _label_as_child(payload["parent"])
+        profiler.child_file = path  # its own children read the same file
+        _label_as_child(parent)
         profiler.enable()
     except Exception as exc:
         print(f"tavo: not profiling process {os.getpid()}: {exc}", file=sys.stderr)

@@ -1,4 +1,4 @@
-"""pytest plugin: ``pytest --tavo [--tavo-db PATH]`` saves one trace per test.
+"""pytest plugin: ``pytest --tavo [--tavo-db=PATH]`` saves one trace per test.
 
 Loaded automatically through the "tavo" pytest11 entry point, it does nothing
 unless --tavo is given. Each test's trace is saved by the native engine when
@@ -15,6 +15,8 @@ prints how many were saved.
 """
 
 import argparse
+import gc
+import os
 import sys
 
 import pytest
@@ -28,6 +30,8 @@ _PROFILER = pytest.StashKey()
 _TALLY = pytest.StashKey()
 # Test name -> outcome so far, until the test's trace is saved (while --tavo is on).
 _outcomes = {}
+# The tests whose function ran (not skipped before it), until their trace is saved.
+_called = set()
 
 
 def pytest_addoption(parser):
@@ -35,8 +39,10 @@ def pytest_addoption(parser):
     group.addoption("--tavo", action="store_true", default=False,
                     help="record a tavo trace of each test")
     group.addoption("--tavo-db", default=None, metavar="PATH|URL",
-                    help="trace store, a SQLite file or postgresql://user@host:port/dbname (default: TAVO_DB, db in [tool.tavo] of "
-                         f"pyproject.toml, or {tavo_config.DEFAULT_DB})")
+                    help="trace store, a SQLite file or postgresql://user@host:port/dbname; "
+                         "write it --tavo-db=PATH, as pytest takes a path in a word of its own "
+                         "for a test path when it looks for its root folder (default: TAVO_DB, "
+                         f"db in [tool.tavo] of pyproject.toml, or {tavo_config.DEFAULT_DB})")
     group.addoption("--tavo-include", action="append", default=None, metavar="FRAGMENT",
                     help="record files whose path contains FRAGMENT, even library code "
                          "(repeatable)")
@@ -105,7 +111,9 @@ class SaveTally:
                 self.first_error = self.last_error
             return
         self.saved += 1
-        if summary.get("user_code") is False:
+        ran = summary.get("label") in _called
+        _called.discard(summary.get("label"))
+        if summary.get("user_code") is False and ran:  # a skipped test ran no code to record
             self.without_user_code += 1
 
     def summary_lines(self, db_path):
@@ -145,18 +153,82 @@ def _settings(config):
     if workerinput is not None and workerinput.get("tavo_db"):
         options["db"] = workerinput["tavo_db"]  # as the controller resolved it
     try:
-        return tavo_config.load(options)
+        return tavo_config.load(options, warn=False)
     except tavo_config.ConfigError as exc:
         raise pytest.UsageError(f"tavo: {exc}") from None
 
 
+# tavo's options that take a value. pytest looks for its root folder and configuration
+# file before it has loaded this plugin, so a value written as a word of its own
+# ("--tavo-db PATH") is then read as a test path; "--tavo-db=PATH" is not.
+_VALUE_OPTIONS = ("--tavo-db", "--tavo-include", "--tavo-ignore", "--tavo-busy-timeout",
+                  "--tavo-values", "--tavo-value-budget", "--tavo-engine")
+
+
+def _check_root_unmoved(config):
+    """Refuse the run, with one line, when a value of tavo's options read as a test
+    path moves pytest's root folder or configuration file, or will once the store
+    exists: the run would silently drop the project's settings (testpaths, markers...)."""
+    import shlex
+
+    words = [*shlex.split(os.environ.get("PYTEST_ADDOPTS", "")),
+             *map(str, config.invocation_params.args)]
+    read_as_paths = []
+    for option, value in zip(words, words[1:]):
+        if option not in _VALUE_OPTIONS or value.startswith("-"):
+            continue
+        path = config.invocation_params.dir / value.split("::")[0]
+        if option == "--tavo-db" and not path.exists():
+            path = path.parent  # where the store will be made
+        if path.exists():
+            read_as_paths.append((option, value, path))
+    if not read_as_paths:
+        return
+    args = list(config.known_args_namespace.file_or_dir)
+    found = _root_and_configuration(config, args)
+    moved = _root_and_configuration(config, args + [str(path) for _, _, path in read_as_paths])
+    if found is None or moved is None or found != moved:
+        option, value, _ = read_as_paths[0]
+        raise pytest.UsageError(
+            f"tavo: pytest reads {value} after {option} as a test path when it looks for its "
+            f"root folder and configuration, which changes the tests it runs: write "
+            f"{option}={value}")
+
+
+def _root_and_configuration(config, args):
+    """The root folder and configuration file pytest finds for these test paths (with
+    the run's other options), or None when that cannot be worked out here."""
+    import inspect
+
+    try:
+        from _pytest.config.findpaths import determine_setup
+
+        namespace = config.known_args_namespace
+        given = {"inifile": namespace.inifilename, "override_ini": namespace.override_ini,
+                 "args": args, "rootdir_cmd_arg": namespace.rootdir or None,
+                 "invocation_dir": config.invocation_params.dir}
+        accepted = inspect.signature(determine_setup).parameters
+        if not set(accepted) <= set(given):
+            return None
+        found = determine_setup(**{name: given[name] for name in accepted})
+        return found[0], found[1]
+    except Exception:  # pytest's own module changed: refuse rather than guess
+        return None
+
+
 def pytest_configure(config):
+    if getattr(config, "workerinput", None) is None:
+        _check_root_unmoved(config)
     if not config.getoption("tavo"):
         return
     from tavo import db
     from tavo.profiler import Profiler
 
     settings = _settings(config)
+    if settings.unknown_variables and getattr(config, "workerinput", None) is None:
+        config.issue_config_time_warning(pytest.PytestConfigWarning(
+            f"tavo: {tavo_config.unknown_variables_warning(settings.unknown_variables)}"),
+            stacklevel=2)
     db_path = settings["db"]
     profiler = Profiler(db_path, config={**settings.profiler_config(), "pytest": True,
                                          "pytest_config": config},
@@ -171,6 +243,7 @@ def pytest_configure(config):
         _start_worker_count(config)
         db.save_observers.append(tally.observe)
         profiler.enable()
+        gc.callbacks.append(_leave_out_collection)
     except Exception as exc:
         if tally.observe in db.save_observers:
             db.save_observers.remove(tally.observe)
@@ -178,6 +251,7 @@ def pytest_configure(config):
     config.stash[_PROFILER] = profiler
     config.stash[_TALLY] = tally
     _outcomes.clear()
+    _called.clear()
 
 
 @pytest.hookimpl(wrapper=True)
@@ -218,14 +292,17 @@ def pytest_runtest_setup(item):
 
 
 def outcome_after(report, previous):
-    """The outcome of a test so far, after one of its phases: a failure outside the
-    test function is an error; xfail counts as skipped."""
+    """The outcome of a test so far, after one of its phases, as pytest reports it: a
+    failure outside the test function is an error; an expected failure is "xfailed",
+    an unexpected pass "xpassed" (or "failed" when xfail is strict)."""
     if previous in ("failed", "error"):
         return previous
     if report.failed:
         return "failed" if report.when == "call" else "error"
     if report.skipped:
-        return "skipped"
+        return "xfailed" if hasattr(report, "wasxfail") else "skipped"
+    if report.when == "call" and hasattr(report, "wasxfail"):
+        return "xpassed"
     return previous or "passed"
 
 
@@ -234,6 +311,15 @@ def pytest_runtest_logreport(report):
 
     if profiler._enabled is not None and profiler._enabled.one_trace_per_test:
         _outcomes[report.nodeid] = outcome_after(report, _outcomes.get(report.nodeid))
+        if report.when == "call":
+            _called.add(report.nodeid)
+
+
+def _leave_out_collection(phase, info):
+    # Finalizers the garbage collector runs (a generator closed there, a __del__)
+    # belong to whatever test made the garbage, not to the one running now.
+    # (The native module is imported by then: the profiler this serves uses it.)
+    sys.modules["tavo._tavo"].leave_out_events(phase == "start")
 
 
 def pytest_runtest_logfinish(nodeid, location):
@@ -258,6 +344,8 @@ def pytest_unconfigure(config):
         from tavo import db
 
         del config.stash[_PROFILER]
+        if _leave_out_collection in gc.callbacks:
+            gc.callbacks.remove(_leave_out_collection)
         profiler.disable()
         tally = config.stash.get(_TALLY, None)
         if tally is not None and tally.observe in db.save_observers:

@@ -6,9 +6,11 @@
 #include "interop/fork_generation.hpp"
 #include "interop/interned.hpp"
 #include "interop/log_warning.hpp"
+#include "interop/terminate_watch.hpp"
 #include "module/profiler_type.hpp"
 #include "record/code_facts.hpp"
 #include "record/entropy.hpp"
+#include "recorder/recorder.hpp"
 #include "sources/monitoring.hpp"
 #include "sources/profile_hook.hpp"
 #include "values/value_functions.hpp"
@@ -77,6 +79,35 @@ PyObject* unregister_profiler(PyObject*, PyObject*) {
   Py_RETURN_NONE;
 }
 
+PyObject* watch_sigterm(PyObject*, PyObject* callback) {
+  return python_entry([&]() -> PyObject* {
+    Result<bool> watching = watch_terminate(callback);
+    if (!watching.ok()) {
+      watching.take_error().restore();
+      return nullptr;
+    }
+    return PyBool_FromLong(watching.value() ? 1 : 0);
+  });
+}
+
+PyObject* pause_sigterm_watch(PyObject*, PyObject* flag) {
+  const int paused = PyObject_IsTrue(flag);
+  if (paused < 0) {
+    return nullptr;
+  }
+  pause_terminate_watch(paused != 0);
+  Py_RETURN_NONE;
+}
+
+PyObject* leave_out_events(PyObject*, PyObject* flag) {
+  const int left_out = PyObject_IsTrue(flag);
+  if (left_out < 0) {
+    return nullptr;
+  }
+  leave_out_thread_events(left_out != 0);
+  Py_RETURN_NONE;
+}
+
 PyMethodDef module_methods[] = {
     {"register_noop_profiler", register_noop_profiler, METH_NOARGS,
      "register_noop_profiler()\n--\n\n"},
@@ -85,6 +116,15 @@ PyMethodDef module_methods[] = {
      METH_VARARGS | METH_KEYWORDS, "register_profiler(profiler)\n--\n\n"},
     {"unregister_profiler", unregister_profiler, METH_NOARGS,
      "unregister_profiler()\n--\n\nStops the installed engine and frees what it holds."},
+    {"leave_out_events", leave_out_events, METH_O,
+     "leave_out_events(flag, /)\n--\n\nWhile flag is true, no event of the calling thread "
+     "is recorded."},
+    {"pause_sigterm_watch", pause_sigterm_watch, METH_O,
+     "pause_sigterm_watch(paused, /)\n--\n\nStops the thread of watch_sigterm while paused "
+     "(around a fork); a SIGTERM meanwhile waits for it."},
+    {"watch_sigterm", watch_sigterm, METH_O,
+     "watch_sigterm(callback, /)\n--\n\nCalls callback() from a thread of its own at SIGTERM; "
+     "a true result ends the process as the signal would. False if SIGTERM has another action."},
     {nullptr, nullptr, 0, nullptr},
 };
 

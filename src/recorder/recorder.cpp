@@ -32,6 +32,8 @@ struct EventScratch {
 };
 thread_local EventScratch scratch;
 
+thread_local bool thread_left_out = false;
+
 // Scratch that grew for one huge record is not kept for the thread's life.
 constexpr std::size_t kScratchKeep = 1 << 20;
 
@@ -66,13 +68,16 @@ class ScratchLease {
 
 }  // namespace
 
+void leave_out_thread_events(bool left_out) { thread_left_out = left_out; }
+
 void Recorder::profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code,
                        CodeDecision decision, PyObject* arg, Event event) {
   // Once the interpreter shuts down, or while this thread's state is being
   // torn down, the objects a record reads may be half gone: nothing is
   // recorded.
   PyThreadState* tstate = PyThreadState_Get();
-  if (compat::interpreter_finalizing() || compat::thread_tearing_down(tstate)) [[unlikely]] {
+  if (compat::interpreter_finalizing() || compat::thread_tearing_down(tstate) || thread_left_out)
+      [[unlikely]] {
     return;
   }
   check_fork();

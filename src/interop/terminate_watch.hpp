@@ -1,0 +1,30 @@
+// Acting on SIGTERM in a process tavo records, whatever its main thread is doing.
+//
+// A Python-level handler runs only when the main thread comes back to the
+// interpreter: a SIGTERM that lands just before the main thread blocks (on a
+// lock another process holds for good, as a pool's parent does with its task
+// queue's lock while it terminates the workers) would wait for ever. Here the
+// signal only wakes a thread of tavo's own, which calls back into Python.
+#pragma once
+
+#include <Python.h>
+
+#include "interop/error.hpp"
+
+namespace tavo {
+
+// Makes SIGTERM call `callback()` from a thread of its own (holding the
+// interpreter lock), if SIGTERM has its default action in this process; returns
+// whether it does. A true result of the callback (or an exception) ends the
+// process as SIGTERM's default action would; a false one waits for the next
+// SIGTERM. Called again, the callback is replaced. A forked child starts with
+// SIGTERM's default action, and watches only if it asks again.
+Result<bool> watch_terminate(PyObject* callback);
+
+// Stops the watching thread (a SIGTERM meanwhile waits for it), or starts it
+// again once the main thread runs Python code next: the interpreter warns at a
+// fork made while the process has more than one thread, which a program
+// without tavo would not get. The caller holds the interpreter lock.
+void pause_terminate_watch(bool paused);
+
+}  // namespace tavo
