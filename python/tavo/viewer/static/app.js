@@ -223,7 +223,6 @@ var Tavo = window.Tavo || (window.Tavo = {});
     Tavo.showDetail(this.detail, this.trace, k, this);
     this.tree.reveal(k);
     if (from !== "timeline") this.timeline.reveal(k); else this.timeline.request();
-    this.tree.render();
   };
 
   window.addEventListener("hashchange", route);

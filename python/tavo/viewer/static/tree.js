@@ -23,6 +23,7 @@ var Tavo = window.Tavo || (window.Tavo = {});
     }
     this.rows = new Int32Array(0);
     this.rebuild();
+    if (!trace.lanes.length) box.appendChild(Tavo.el("p", "hint", "This trace has no recorded calls."));
     this.bind();
   }
 
@@ -41,9 +42,7 @@ var Tavo = window.Tavo || (window.Tavo = {});
       }
     }
     this.rows = Int32Array.from(out);
-    if (!tr.lanes.length) this.box.appendChild(Tavo.el("p", "hint", "This trace has no recorded calls."));
     this.spacer.style.height = this.rows.length * ROW + "px";
-    this.render();
   };
 
   CallTree.prototype.render = function () {
@@ -98,6 +97,7 @@ var Tavo = window.Tavo || (window.Tavo = {});
     if (item < 0) this.laneOpen[-item - 1] = !this.laneOpen[-item - 1];
     else this.open[item] = this.open[item] ? 0 : 1;
     this.rebuild();
+    this.render();
   };
 
   // Opens the call's ancestors and scrolls its row into view.
@@ -107,10 +107,8 @@ var Tavo = window.Tavo || (window.Tavo = {});
     this.laneOpen[lane] = true;
     for (; p >= 0; p = tr.call.parent[p]) if (!this.open[p]) { this.open[p] = 1; changed = true; }
     if (changed) this.rebuild();
-    var at = this.rows.indexOf(k);
-    if (at < 0) return;
-    var top = at * ROW, view = this.box.clientHeight;
-    if (top < this.box.scrollTop || top + ROW > this.box.scrollTop + view) this.box.scrollTop = top - view / 3;
+    var top = this.rows.indexOf(k) * ROW, view = this.box.clientHeight;
+    if (top >= 0 && (top < this.box.scrollTop || top + ROW > this.box.scrollTop + view)) this.box.scrollTop = top - view / 3;
     this.render();
   };
 
