@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import html
 import os
 import sys
 import tempfile
@@ -101,22 +102,30 @@ def serve(db_path: str, port: int, summary: dict[str, Any] | None, browser: bool
         url += f"#/trace/{urllib.parse.quote(summary['trace_id'], safe='')}/{summary['id']}"
     print(url, flush=True)
     print("tavo: viewer running, Ctrl-C stops it", file=sys.stderr, flush=True)
-    if browser:
-        _open_browser(url)
+    opener = _open_browser(url) if browser else None
     try:
         server.serve_forever()
     except KeyboardInterrupt:
         print("tavo: viewer stopped", file=sys.stderr)
     finally:
         server.server_close()
+        if opener is not None:
+            os.unlink(opener)
     return 0
 
 
-def _open_browser(url: str) -> None:
+def _open_browser(url: str) -> str | None:
+    """Open ``url`` in the browser through an owner-only file that leads there, so that the
+    token never shows in a command line other accounts can list; the file's path, or None."""
     # Without a display a terminal browser could be picked, which would take over this terminal.
     if sys.platform.startswith("linux") and not (os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY")):
-        return
+        return None
+    handle, path = tempfile.mkstemp(prefix="tavo-view-", suffix=".html")
+    with os.fdopen(handle, "w", encoding="utf-8") as file:
+        file.write(f'<!DOCTYPE html><meta http-equiv="refresh" content="0;url={html.escape(url)}">'
+                   f'<a href="{html.escape(url)}">tavo viewer</a>')
     try:
-        webbrowser.open(url)
+        webbrowser.open("file://" + path)
     except webbrowser.Error:
         pass
+    return path
