@@ -254,6 +254,7 @@ def check_evented_profile(data):
     """The evented-profile file format: a shared frame table, and per profile open and
     close events in time order, each close matching the innermost open frame."""
     assert data["$schema"] == "https://www.speedscope.app/file-format-schema.json"
+    assert isinstance(data["version"], str)
     frames = data["shared"]["frames"]
     for entry in frames:
         assert isinstance(entry["name"], str) and set(entry) <= {"name", "file", "line", "col"}

@@ -1,11 +1,14 @@
 """The trace viewer: its server's routes and command line, and the page itself driven in a
 real headless Chromium (Debian's chromium and chromedriver, installed by
-scripts/system-packages) on a trace of a small known program."""
+scripts/system-packages) on traces of small known programs."""
 
+import base64
+import contextlib
 import http.client
 import json
 import os
 import signal
+import stat
 import subprocess
 import sys
 import textwrap
@@ -21,6 +24,8 @@ from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import WebDriverWait
 
 from tavo import db
+from tavo.export.threads import threads
+from tavo.stores import describe
 from tavo.viewer.server import ViewerServer
 
 INJECTED = '<script>window.tavoInjected = 1</script>"><img src=x onerror="window.tavoInjected = 2">'
@@ -29,6 +34,8 @@ INJECTED = '<script>window.tavoInjected = 1</script>"><img src=x onerror="window
 KNOWN_TEST = textwrap.dedent(f"""\
     import datetime
     import threading
+
+    import pytest
 
 
     def stamp(when):
@@ -56,6 +63,35 @@ KNOWN_TEST = textwrap.dedent(f"""\
         assert results == [24]
         assert render({INJECTED!r}).startswith("<h1>")
         stamp(datetime.datetime(2026, 12, 8, 18, 55, 22))
+
+
+    def test_skips():
+        pytest.skip("not here")
+    """)
+
+# Recorded numbers, as Python writes them in a program's source.
+NUMBERS = {"big": "2**60 + 1", "negative": "-(2**63) + 1", "top": "2**64 - 1", "whole": "3.0",
+           "tiny": "1e-05", "large": "1e16", "nan": "float('nan')", "inf": "float('-inf')"}
+
+# A program that ends with sys.exit(0), after a call that ended by sys.exit(3).
+EXITING = textwrap.dedent(f"""\
+    import sys
+
+
+    def fail():
+        sys.exit(3)
+
+
+    def main():
+        {", ".join(NUMBERS)} = {", ".join(NUMBERS.values())}
+        try:
+            fail()
+        except SystemExit:
+            pass
+        return 0
+
+
+    sys.exit(main())
     """)
 
 RECORDER = textwrap.dedent("""\
@@ -77,54 +113,76 @@ def tavo_cli(*args, **kwargs):
 
 @pytest.fixture(scope="module")
 def known(tmp_path_factory):
-    """A database with the known program's trace and a hand-made one with an exception record;
-    gives (db path, known trace id, hand-made trace id)."""
+    """A database with the known program's trace, a hand-made one with an exception record and
+    the exiting program's trace; gives (db path, known trace id, hand-made trace id, exiting
+    program's trace id)."""
     where = tmp_path_factory.mktemp("viewer")
     (where / "known_test.py").write_text(KNOWN_TEST)
     (where / "record.py").write_text(RECORDER)
+    (where / "exiting.py").write_text(EXITING)
     db_path = str(where / "traces.sqlite3")
     done = subprocess.run([sys.executable, "record.py", db_path, "known_test.py"], cwd=where,
                           capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stdout + done.stderr
     trace_id = done.stdout.split()[-1]
-    return db_path, trace_id, save_handmade(db_path)
+    handmade = save_handmade(db_path)
+    ran = tavo_cli("run", "--db", db_path, "exiting.py", cwd=where)
+    assert ran.returncode == 0, ran.stderr
+    return db_path, trace_id, handmade, db.list_traces(db_path)[-1]["trace_id"]
+
+
+def rec(event, name, frame_id, ts, arg=None, local=None, thread=("MainThread", 7)):
+    """A frame record as the engine writes it."""
+    return {"path": "app.py:3", "co_name": name, "qualname": f"app.{name}", "event": event,
+            "frame_id": frame_id, "arg": arg, "locals": local or {}, "thread": thread[0],
+            "thread_native_id": thread[1], "timestamp": ts, "type": "frame", "user_code_call_site": None}
+
+
+def raised(frame_id, ts, kind="builtins.ValueError", message="bad <b>value</b>", thread=("MainThread", 7)):
+    return {"type": "exception", "frame_id": frame_id, "exception_type": kind, "message": message,
+            "timestamp": ts, "thread": thread[0], "thread_native_id": thread[1],
+            "user_code_call_site": None}
+
+
+def document(records, others=None, trace_id="trc_HANDMADE"):
+    return msgpack.packb({"command_line_args": ["app.py"], "current_commit_sha": None,
+                          "frames": others or {}, "frames_of_interest": records, "main_thread_id": 7,
+                          "meta": {"version": "0", "source": "handmade", "use_frame_boundaries": True},
+                          "timestamp": 10.0, "trace_id": trace_id})
 
 
 def save_handmade(db_path):
     """A trace whose first return has no recorded call and whose call ended by an exception."""
-    def rec(event, name, frame_id, ts, arg=None, local=None):
-        return {"path": "app.py:3", "co_name": name, "qualname": f"app.{name}", "event": event,
-                "frame_id": frame_id, "arg": arg, "locals": local or {}, "thread": "MainThread",
-                "thread_native_id": 7, "timestamp": ts, "type": "frame", "user_code_call_site": None}
-    raised = {"type": "exception", "frame_id": "frm_B", "exception_type": "builtins.ValueError",
-              "message": "bad <b>value</b>", "timestamp": 10.4, "thread": "MainThread",
-              "thread_native_id": 7, "user_code_call_site": None}
     records = [rec("call", "explode", "frm_B", 10.1, local={"x": 1}),
-               rec("return", "explode", "frm_B", 10.3), raised,
+               rec("return", "explode", "frm_B", 10.3), raised("frm_B", 10.4),
                rec("return", "outer", "frm_A", 10.5, arg=2)]
-    document = {"command_line_args": ["app.py"], "current_commit_sha": None, "frames": {},
-                "frames_of_interest": records, "main_thread_id": 7,
-                "meta": {"version": "0", "source": "handmade", "use_frame_boundaries": True},
-                "timestamp": 10.0, "trace_id": "trc_HANDMADE"}
-    blob = msgpack.packb(document)
-    db.save_trace_in_sqlite(db_path, "trc_HANDMADE", msgpack=blob)
+    db.save_trace_in_sqlite(db_path, "trc_HANDMADE", msgpack=document(records))
     return "trc_HANDMADE"
+
+
+@contextlib.contextmanager
+def serving(db_path):
+    srv = ViewerServer(db_path)
+    thread = threading.Thread(target=srv.serve_forever, daemon=True)
+    thread.start()
+    try:
+        yield srv
+    finally:
+        srv.shutdown()
+        srv.server_close()
 
 
 @pytest.fixture
 def server(known):
-    srv = ViewerServer(known[0])
-    thread = threading.Thread(target=srv.serve_forever, daemon=True)
-    thread.start()
-    yield srv
-    srv.shutdown()
-    srv.server_close()
+    with serving(known[0]) as srv:
+        yield srv
 
 
-def get(srv, path, host=None, method="GET"):
+def get(srv, path, host=None, method="GET", token=True):
+    """A request for ``path`` under the server's token (or, token=False, as it is)."""
     port = srv.server_address[1]
     conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
-    conn.putrequest(method, path, skip_host=True)
+    conn.putrequest(method, f"/{srv.token}{path}" if token else path, skip_host=True)
     conn.putheader("Host", host or f"127.0.0.1:{port}")
     conn.endheaders()
     response = conn.getresponse()
@@ -134,7 +192,7 @@ def get(srv, path, host=None, method="GET"):
 
 
 def test_server_answers_only_its_own_routes(server, known):
-    db_path, trace_id, _ = known
+    db_path, trace_id, *_ = known
     summary, blob = db.load_traces(db_path, trace_id)[0]
     assert get(server, f"/api/document/{trace_id}/{summary['id']}") == (200, blob)
     status, body = get(server, "/api/traces")
@@ -167,9 +225,9 @@ def test_view_command_serves_until_interrupted(known, tmp_path):
     try:
         url = process.stdout.readline().strip()
         assert url.startswith("http://127.0.0.1:") and f"#/trace/{known[1]}/" in url
-        host = url.split("/")[2]
+        host, _, path = url.split("#")[0].partition("//")[2].partition("/")
         conn = http.client.HTTPConnection(host, timeout=10)
-        conn.request("GET", "/")
+        conn.request("GET", "/" + path)
         assert conn.getresponse().status == 200
         conn.close()
         process.send_signal(signal.SIGINT)
@@ -217,7 +275,7 @@ def section(driver, name):
 
 
 def test_viewer_page_in_a_browser(known, server, browser, tmp_path):
-    db_path, trace_id, handmade = known
+    db_path, trace_id, handmade, _ = known
     d = browser
     d.get(server.url)
     wait_ready(d, "list")
@@ -300,3 +358,177 @@ def test_viewer_page_in_a_browser(known, server, browser, tmp_path):
     WebDriverWait(d, 10, ignored_exceptions=(StaleElementReferenceException,)).until(
         lambda d: section(d, "locals") == "results: list (1 item)\n0: 24")
     assert d.execute_script("return performance.getEntriesByType('resource').length") == 0
+
+
+# Private by default ------------------------------------------------------------------------
+
+def test_requests_without_the_token_are_refused(server):
+    token = server.token
+    for path in ("/", "/api/traces", "/static/app.js", f"/{token[:-1]}/api/traces",
+                 f"/{token}x/api/traces", f"/api/traces/{token}/"):
+        status, body = get(server, path, token=False)
+        assert status == 403 and token.encode() not in body, path
+    assert get(server, "/api/traces")[0] == 200
+
+
+@pytest.mark.parametrize("existed", [False, True])
+def test_html_file_is_owner_only(known, tmp_path, existed):
+    page = tmp_path / "trace.html"
+    if existed:
+        page.write_text("an older page")
+        page.chmod(0o644)
+    done = tavo_cli("view", known[1], "--db", known[0], "--html", str(page))
+    assert done.returncode == 0, done.stderr
+    assert stat.S_IMODE(page.stat().st_mode) == 0o600 and b"tavo-data" in page.read_bytes()
+
+
+def test_store_password_stays_out_of_every_answer(postgres):
+    secret = "pw-Sq3t"
+    store = postgres.url(postgres.new_database().rsplit("/", 1)[1], password=secret)
+    db.save_trace_in_sqlite(store, "trc_HANDMADE", msgpack=document([]))
+    with serving(store) as srv:
+        status, body = get(srv, "/api/traces")
+        assert status == 200 and json.loads(body)["db"] == describe(store)
+        missing, answer = get(srv, "/api/document/trc_NOPE/1")
+        assert missing == 404
+        answers = [body, answer]
+    with serving(postgres.url("no_such_database", password=secret)) as srv:
+        status, body = get(srv, "/api/traces")
+        assert status == 500
+        answers.append(body)
+    assert not [a for a in answers if secret.encode() in a]
+
+
+# What the page shows ------------------------------------------------------------------
+
+def open_trace(driver, srv, db_path, trace_id):
+    row = db.list_traces(db_path, trace_id)[-1]["id"]
+    driver.get(f"{srv.url}#/trace/{trace_id}/{row}")
+    driver.refresh()
+    wait_ready(driver, "trace")
+
+
+def row_classes(driver, text):
+    return [row.get_attribute("class") for row in driver.find_elements(By.CSS_SELECTOR, "#tree .trow")
+            if row.is_displayed() and text in row.text]
+
+
+def test_folding_a_thread_leaves_no_rows(known, server, browser):
+    open_trace(browser, server, known[0], known[1])
+    click_row(browser, "known_test.factorial", "toggle")
+    for thread in ("thread MainThread", "thread helper-thread"):
+        click_row(browser, thread)
+    assert [r.split("\n")[:2] for r in tree_rows(browser)] == [
+        ["▸", "thread MainThread (main)"], ["▸", "thread helper-thread"]]
+
+
+def test_numbers_read_as_python_prints_them(known, server, browser):
+    open_trace(browser, server, known[0], known[3])
+    click_row(browser, "__main__.main")
+    assert section(browser, "locals") == "\n".join(
+        f"{name}: {eval(source)!r}" for name, source in NUMBERS.items())
+
+
+@pytest.mark.parametrize("ref", ["last", "prefix"])
+def test_view_takes_what_show_takes(known, browser, tmp_path, ref):
+    db_path = known[0]
+    trace_id = db.list_traces(db_path)[-1]["trace_id"] if ref == "last" else known[1]
+    page = tmp_path / "page.html"
+    done = tavo_cli("view", "last" if ref == "last" else known[1][:-4], "--db", db_path,
+                    "--html", str(page))
+    assert done.returncode == 0, done.stderr
+    browser.get(page.as_uri())
+    wait_ready(browser, "trace")
+    assert browser.find_element(By.ID, "title").text.startswith(f"trace {trace_id}")
+
+
+def test_clean_exits_and_skips_are_no_failures(known, server, browser):
+    db_path = known[0]
+    open_trace(browser, server, db_path, known[3])
+    assert [c.split() for c in row_classes(browser, "__main__.<module>")] == [["trow", "ended"]]
+    click_row(browser, "__main__.main", "toggle")
+    assert "raising" in row_classes(browser, "__main__.fail")[0]
+    click_row(browser, "__main__.<module>")
+    assert browser.find_element(By.CSS_SELECTOR, "#detail .ended").text == "exited SystemExit: 0"
+    open_trace(browser, server, db_path, known[1])
+    assert row_classes(browser, "known_test.test_skips") == ["trow ended"]
+    assert "· skipped" in [r for r in tree_rows(browser) if "known_test.test_skips" in r][0]
+
+
+def test_dropped_records_are_told(known, browser, tmp_path):
+    store = str(tmp_path / "dropped.sqlite3")
+    blob = db.load_traces(known[0], known[2])[0][1]
+    db.save_trace_in_sqlite(store, known[2], msgpack=blob, dropped_records=1234)
+    with serving(store) as srv:
+        browser.get(srv.url)
+        browser.refresh()
+        wait_ready(browser, "list")
+        listed = browser.find_element(By.ID, "trace-list").text
+        assert "dropped" in listed and "1,234" in listed
+        open_trace(browser, srv, store, known[2])
+        told = browser.find_element(By.ID, "dropped").text
+        assert told.startswith("1,234 records were dropped while recording") and "buffer_budget" in told
+
+
+# The page's model of a trace against the Python side ---------------------------------
+
+def edge_cases():
+    """Returns without calls (with and without calls open), calls closed by an outer return or
+    never, exceptions right after their call's return or not, and a second thread."""
+    worker = ("worker", 8)
+    main = [rec("return", "before", "f0", 1.0), rec("call", "a", "f1", 1.1), rec("call", "b", "f2", 1.2),
+            rec("call", "c", "f3", 1.3), rec("return", "a", "f1", 1.4), raised("f1", 1.41),
+            rec("call", "d", "f4", 1.5), rec("return", "d", "f4", 1.6),
+            {"type": "start_test", "frame_id": "t", "timestamp": 1.62, "thread": "MainThread",
+             "thread_native_id": 7, "test_name": "t"}, raised("f4", 1.65),
+            rec("call", "g", "f6", 1.9), rec("return", "x", "f9", 1.95), rec("return", "g", "f6", 2.0),
+            raised("f7", 2.05), rec("call", "h", "f8", 2.1)]
+    others = [rec("call", "w", "w1", 1.2, thread=worker), rec("call", "v", "w2", 1.3, thread=worker),
+              rec("return", "v", "w2", 1.35, thread=worker), raised("w2", 1.36, "SystemExit", "0", worker)]
+    return document(main, {8: others}, "trc_EDGES")
+
+
+def python_calls(blob):
+    calls = []
+    for thread in threads(blob):
+        for step in thread.steps():
+            if step.kind == "return":
+                call = step.call
+                calls.append([thread.name, call.frame_id, call.start, call.finished,
+                              call.raised is not None, call.caller and call.caller.frame_id])
+    return sorted(calls, key=repr)
+
+
+# The model built from the whole document, and again from pieces of 7 bytes as they arrive;
+# each call as [thread, frame id, start, returned, raised, caller's frame id] (calls made up
+# for returns without theirs left out).
+MODEL_CALLS = """
+var bytes = Uint8Array.fromBase64(arguments[0]);
+function calls(tr) {
+  var C = tr.call, out = [];
+  for (var k = 0; k < C.n; k++) {
+    if (tr.isOrphan(k)) continue;
+    var p = C.parent[k], caller = p >= 0 && !tr.isOrphan(p) ? tr.frameId(C.callRec[p]) : null;
+    out.push([tr.threads[C.thread[k]].name, tr.frameId(C.callRec[k]), C.start[k],
+              C.retRec[k] >= 0, C.excRec[k] >= 0, caller]);
+  }
+  return out;
+}
+var arriving = new Uint8Array(bytes.length), fed = new Tavo.Trace(arriving, 0);
+for (var at = 0; at < bytes.length; at += 7) {
+  arriving.set(bytes.subarray(at, at + 7), at);
+  fed.feed(Math.min(at + 7, bytes.length));
+}
+fed.done();
+return [calls(new Tavo.Trace(bytes)), calls(fed)];
+"""
+
+
+@pytest.mark.parametrize("which", ["known", "exiting", "handmade", "edges"])
+def test_model_pairs_calls_as_python_does(known, server, browser, which):
+    trace_id = dict(zip(["known", "handmade", "exiting"], known[1:])).get(which)
+    blob = edge_cases() if which == "edges" else db.load_traces(known[0], trace_id)[-1][1]
+    browser.get(server.url)
+    wait_ready(browser, "list")
+    whole, fed = browser.execute_script(MODEL_CALLS, base64.b64encode(blob).decode())
+    assert sorted(whole, key=repr) == sorted(fed, key=repr) == python_calls(blob)

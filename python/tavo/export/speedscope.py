@@ -11,6 +11,8 @@ from typing import Any, TextIO
 from tavo.export.threads import seconds, threads
 
 SCHEMA = "https://www.speedscope.app/file-format-schema.json"
+# The version of the file format written (a field the format requires).
+FORMAT_VERSION = "0.0.1"
 
 
 class _Frames:
@@ -38,7 +40,8 @@ class _Frames:
 
 def write(blob: bytes, out: TextIO) -> None:
     frames = _Frames()
-    out.write(f'{{"$schema": {json.dumps(SCHEMA)}, "exporter": "tavo", "name": "tavo trace",'
+    out.write(f'{{"$schema": {json.dumps(SCHEMA)}, "version": {json.dumps(FORMAT_VERSION)},'
+              ' "exporter": "tavo", "name": "tavo trace",'
               ' "activeProfileIndex": 0, "profiles": [')
     for number, thread in enumerate(threads(blob)):
         out.write((",\n" if number else "\n") + '{"type": "evented", "name": '

@@ -1,5 +1,7 @@
 // The page: the trace list (served pages) or one trace, with timeline, call tree, detail pane,
 // search and summary. A page written to a file carries its trace inline and needs no server.
+// Either way the trace's records are read as its bytes arrive (from the network, or inflated
+// from the file), so reading overlaps the transfer.
 "use strict";
 var Tavo = window.Tavo || (window.Tavo = {});
 
@@ -13,34 +15,89 @@ var Tavo = window.Tavo || (window.Tavo = {});
     document.body.dataset.ready = "error";
   }
 
-  function inlineTrace() {
-    var node = document.getElementById("tavo-data");
-    if (!node) return null;
-    var bytes, data = node.textContent.trim();
-    if (Uint8Array.fromBase64) {
-      bytes = Uint8Array.fromBase64(data);
-    } else {
-      var text = atob(data);
-      bytes = new Uint8Array(text.length);
-      for (var i = 0; i < text.length; i++) bytes[i] = text.charCodeAt(i);
-    }
-    return { summary: JSON.parse(document.getElementById("tavo-summary").textContent), bytes: bytes };
+  function fromBase64(text) {
+    if (Uint8Array.fromBase64) return Uint8Array.fromBase64(text);
+    var raw = atob(text), bytes = new Uint8Array(raw.length);
+    for (var i = 0; i < raw.length; i++) bytes[i] = raw.charCodeAt(i);
+    return bytes;
   }
 
+  // The model of a document of `total` bytes that `read` hands over piece by piece (a stream
+  // reader); each piece's whole records are read at once.
+  function readTrace(read, total) {
+    var bytes = new Uint8Array(total), got = 0, shown = 0, trace;
+    try { trace = new Tavo.Trace(bytes, 0); } catch (err) { return Promise.reject(err); }
+    function next() {
+      return read().then(function (part) {
+        if (part.done) {
+          performance.mark("tavo:fetched");
+          if (got !== total) throw new Error("the trace document arrived incomplete (" + got + " of " + total + " bytes)");
+          trace.done();
+          return trace;
+        }
+        if (got + part.value.length > total) throw new Error("the trace document is longer than announced");
+        bytes.set(part.value, got);
+        got += part.value.length;
+        trace.feed(got);
+        if (got * 100 >= (shown + 5) * total) {
+          shown = Math.floor(got * 100 / total);
+          title.textContent = "loading trace… " + shown + "%";
+        }
+        return next();
+      });
+    }
+    return next();
+  }
+
+  // The page's own trace, from the file: deflated slices in base64, inflated as a stream.
+  function inlineTrace(summary) {
+    var slices = document.querySelectorAll("script.tavo-data"), inflate = new DecompressionStream("deflate");
+    var writer = inflate.writable.getWriter(), i = 0;
+    function write() {
+      if (i === slices.length) return writer.close();
+      var slice = fromBase64(slices[i].textContent);
+      slices[i++].textContent = "";
+      return writer.ready.then(function () {
+        writer.write(slice).catch(function () {});  // the reading side reports a damaged slice
+        return write();
+      });
+    }
+    var written = write();
+    var reader = inflate.readable.getReader();
+    return readTrace(function () { return reader.read(); }, summary.size).then(function (trace) {
+      return written.then(function () { return trace; });
+    });
+  }
+
+  var generation = 0;  // a trace still loading when the page moves on is not shown
+
   function route() {
-    var inline = inlineTrace();
-    if (inline) { back.hidden = true; openTrace(inline.summary, inline.bytes); return; }
+    var inline = document.getElementById("tavo-summary");
+    generation++;
+    if (inline) {
+      var summary = JSON.parse(inline.textContent);
+      back.hidden = true;
+      load(summary, inlineTrace(summary));
+      return;
+    }
     var m = /^#\/trace\/([^/]+)\/(\d+)$/.exec(location.hash);
     if (!m) { showList(); return; }
     title.textContent = "loading trace…";
     fetch("api/document/" + m[1] + "/" + m[2]).then(function (res) {
       if (!res.ok) return res.text().then(function (t) { throw new Error(t || res.statusText); });
       var summary = JSON.parse(res.headers.get("X-Tavo-Summary") || "{}");
-      return res.arrayBuffer().then(function (buf) {
-        performance.mark("tavo:fetched");
-        openTrace(summary, new Uint8Array(buf));
-      });
+      var reader = res.body.getReader();
+      load(summary, readTrace(function () { return reader.read(); }, Number(res.headers.get("Content-Length"))));
     }).catch(function (err) { fail("Cannot open this trace: " + err.message); });
+  }
+
+  function load(summary, reading) {
+    var mine = generation;
+    reading.then(function (trace) {
+      if (mine !== generation) return;
+      performance.mark("tavo:indexed");
+      openTrace(summary, trace);
+    }, function (err) { if (mine === generation) fail("Cannot read this trace: " + err.message); });
   }
 
   function showList() {
@@ -57,28 +114,24 @@ var Tavo = window.Tavo || (window.Tavo = {});
     }).catch(function (err) { fail("Cannot list the traces: " + err.message); });
   }
 
-  function openTrace(summary, bytes) {
-    var trace;
-    try {
-      trace = new Tavo.Trace(bytes);
-      performance.mark("tavo:indexed");
-    } catch (err) {
-      fail("Cannot read this trace: " + err.message);
-      return;
-    }
-    back.hidden = !!document.getElementById("tavo-data");
+  function openTrace(summary, trace) {
+    back.hidden = !!document.getElementById("tavo-summary");
     document.body.className = "trace";
     title.textContent = "trace " + (trace.doc.trace_id || summary.trace_id || "?") +
       (summary.label ? " · " + summary.label : "") + (summary.outcome ? " · " + summary.outcome : "");
-    new TraceView(trace);
+    new TraceView(trace, summary);
   }
 
-  function TraceView(trace) {
+  function TraceView(trace, summary) {
     var self = this;
     this.trace = trace;
     this.selected = -1;
     this.search = new Tavo.Search(trace);
     Tavo.clear(main);
+    if (summary.dropped_records > 0) {
+      var warning = main.appendChild(el("div", "warning", Tavo.droppedText(summary.dropped_records)));
+      warning.id = "dropped";
+    }
     var bar = main.appendChild(el("div", "searchbar"));
     this.input = bar.appendChild(el("input"));
     this.input.type = "search";
@@ -170,7 +223,6 @@ var Tavo = window.Tavo || (window.Tavo = {});
     Tavo.showDetail(this.detail, this.trace, k, this);
     this.tree.reveal(k);
     if (from !== "timeline") this.timeline.reveal(k); else this.timeline.request();
-    this.tree.render();
   };
 
   window.addEventListener("hashchange", route);

@@ -6,13 +6,14 @@ var Tavo = window.Tavo || (window.Tavo = {});
   var el = Tavo.el;
   var COLUMNS = [
     ["trace_id", "trace id"], ["saved_at", "saved"], ["source", "source"], ["records", "records"],
-    ["size", "size"], ["label", "label"], ["outcome", "outcome"],
+    ["size", "size"], ["dropped_records", "dropped"], ["label", "label"], ["outcome", "outcome"],
   ];
 
   function cell(key, t) {
     var v = t[key];
     if (key === "saved_at") return typeof v === "number" ? Tavo.clock(v).slice(0, 19) : "?";
     if (key === "size") return Tavo.size(v);
+    if (key === "dropped_records") return v > 0 ? v.toLocaleString("en") : "";
     if (v === null || v === undefined) return key === "records" || key === "source" ? "?" : "";
     return String(v);
   }
@@ -20,7 +21,9 @@ var Tavo = window.Tavo || (window.Tavo = {});
   Tavo.showList = function (box, traces) {
     Tavo.clear(box);
     var state = { key: "saved_at", down: true, filter: "" };
+    // Columns that would be empty for every trace are left out.
     var columns = COLUMNS.filter(function (c) {
+      if (c[0] === "dropped_records") return traces.some(function (t) { return t.dropped_records > 0; });
       return c[0] !== "outcome" || traces.some(function (t) { return t.outcome !== undefined && t.outcome !== null; });
     });
     var bar = box.appendChild(el("div", "listbar"));
@@ -65,6 +68,10 @@ var Tavo = window.Tavo || (window.Tavo = {});
         columns.forEach(function (c) {
           var td = row.appendChild(el("td", c[0], cell(c[0], t)));
           if (c[0] === "outcome") td.className = "outcome " + String(t.outcome || "");
+          if (c[0] === "dropped_records" && t.dropped_records > 0) {
+            td.className = "dropped";
+            td.title = Tavo.droppedText(t.dropped_records);
+          }
         });
         row.addEventListener("click", function () {
           location.hash = "#/trace/" + encodeURIComponent(t.trace_id) + "/" + t.id;
@@ -74,5 +81,9 @@ var Tavo = window.Tavo || (window.Tavo = {});
     }
     draw();
     if (!traces.length) box.appendChild(el("p", "hint", "No traces in this database yet."));
+    if (columns.some(function (c) { return c[0] === "dropped_records"; })) {
+      box.appendChild(el("p", "warning", "The dropped column counts the records each trace lost " +
+        "while recording: those traces are missing calls. " + Tavo.droppedWhy));
+    }
   };
 })();

@@ -1,11 +1,20 @@
 // The trace model: one pass over the document's bytes builds columnar arrays of records and
 // calls (typed arrays, a string table for names and paths); recorded values stay undecoded in
-// the bytes until the detail pane asks for one record.
+// the bytes until the detail pane asks for one record. The pass can run while the bytes are
+// still arriving: feed() reads every record that has arrived whole, done() completes the model.
 "use strict";
 var Tavo = window.Tavo || (window.Tavo = {});
 
 (function () {
-  var encoder = new TextEncoder();
+  var encoder = new TextEncoder(), utf8 = new TextDecoder("utf-8");
+
+  // Whether bytes [x, x + len) and [y, y + len) of a document are equal, four at a time.
+  function equal(b, v, x, y, len) {
+    var i = 0;
+    for (; i + 4 <= len; i += 4) if (v.getUint32(x + i) !== v.getUint32(y + i)) return false;
+    for (; i < len; i++) if (b[x + i] !== b[y + i]) return false;
+    return true;
+  }
 
   // Strings interned by their bytes, so that the many repeats of a name or path cost one entry.
   function StringTable() {
@@ -14,12 +23,22 @@ var Tavo = window.Tavo || (window.Tavo = {});
     this.slots = new Int32Array(1 << 12);
   }
 
+  // Long strings (paths) are hashed by their length and both ends, where they differ.
+  function hash(buf, start, len) {
+    var h = 0x811c9dc5 ^ len, i, end = start + len;
+    if (len <= 32) {
+      for (i = start; i < end; i++) h = Math.imul(h ^ buf[i], 16777619);
+    } else {
+      for (i = start; i < start + 16; i++) h = Math.imul(h ^ buf[i], 16777619);
+      for (i = end - 16; i < end; i++) h = Math.imul(h ^ buf[i], 16777619);
+    }
+    return h;
+  }
+
   StringTable.prototype.intern = function (buf, start, len) {
-    var h = 0x811c9dc5, i;
-    for (i = 0; i < len; i++) h = Math.imul(h ^ buf[start + i], 16777619);
-    var mask = this.slots.length - 1, s = h & mask;
+    var mask = this.slots.length - 1, s = hash(buf, start, len) & mask, i, id;
     for (;;) {
-      var id = this.slots[s] - 1;
+      id = this.slots[s] - 1;
       if (id < 0) break;
       var known = this.bytes[id];
       if (known.length === len) {
@@ -31,7 +50,7 @@ var Tavo = window.Tavo || (window.Tavo = {});
     id = this.strs.length;
     var copy = buf.slice(start, start + len);
     this.bytes.push(copy);
-    this.strs.push(new TextDecoder("utf-8").decode(copy));
+    this.strs.push(utf8.decode(copy));
     this.slots[s] = id + 1;
     if (this.strs.length * 2 > this.slots.length) this.grow();
     return id;
@@ -40,9 +59,7 @@ var Tavo = window.Tavo || (window.Tavo = {});
   StringTable.prototype.grow = function () {
     var slots = new Int32Array(this.slots.length * 2), mask = slots.length - 1;
     for (var id = 0; id < this.bytes.length; id++) {
-      var b = this.bytes[id], h = 0x811c9dc5;
-      for (var i = 0; i < b.length; i++) h = Math.imul(h ^ b[i], 16777619);
-      var s = h & mask;
+      var s = hash(this.bytes[id], 0, this.bytes[id].length) & mask;
       while (slots[s]) s = (s + 1) & mask;
       slots[s] = id + 1;
     }
@@ -55,9 +72,9 @@ var Tavo = window.Tavo || (window.Tavo = {});
   };
 
   // Growable typed columns.
-  function Columns(layout) {
+  function Columns(layout, cap) {
     this.n = 0;
-    this.cap = 1024;
+    this.cap = Math.max(cap || 0, 1024);
     this.layout = layout;
     for (var name in layout) this[name] = new layout[name](this.cap);
   }
@@ -74,105 +91,190 @@ var Tavo = window.Tavo || (window.Tavo = {});
     return this.n++;
   };
 
+  // Columns of the final length (copied only when much room was left).
   Columns.prototype.trim = function () {
-    for (var name in this.layout) this[name] = this[name].subarray(0, this.n);
+    for (var name in this.layout) {
+      this[name] = this.cap > this.n * 1.25 ? this[name].slice(0, this.n) : this[name].subarray(0, this.n);
+    }
+    this.cap = this.n;
   };
 
   var KIND_CALL = 1, KIND_RETURN = 2, KIND_EVENT = 3, KIND_PLUGIN = 4, KIND_EXCEPTION = 5;
+  // How a call ended when an exception record follows its return: an exception, or an ending
+  // that only travels as one (a clean exit, a skipped test).
+  var RAISED = 1, EXITED = 2, SKIPPED = 3;
+  // pytest's outcome exceptions say they are built in, so their records name them bare.
+  var SKIPS = ["Skipped", "builtins.Skipped", "_pytest.outcomes.Skipped", "unittest.case.SkipTest"];
   var KEYS = ["path", "co_name", "qualname", "event", "frame_id", "thread", "thread_native_id",
               "timestamp", "type", "subtype"];
+  var KEY_SLOTS = 32;  // positions in a record whose last key is remembered
   var K_PATH = 1, K_CO = 2, K_QN = 3, K_EVENT = 4, K_FID = 5, K_THREAD = 6, K_NID = 7, K_TS = 8,
       K_TYPE = 9, K_SUBTYPE = 10;
+  // Slots of the one-entry caches of str(): the same text at the same key, record after record.
+  var S_PATH = 0, S_CO = 1, S_QN = 2, S_THREAD = 3, S_TYPE = 4, S_OTHER = 5;
+  var CALL = [99, 97, 108, 108], RETURN = [114, 101, 116, 117, 114, 110];
 
-  function Trace(bytes) {
+  // `bytes` holds the whole document once it has arrived; `avail`, when given, is how much of it
+  // has so far, and the caller feeds the rest as it comes. Without it the model is built at once.
+  function Trace(bytes, avail) {
     this.bytes = bytes;
+    this.view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+    this.total = bytes.length;
+    this.avail = 0;
     this.names = new StringTable();
     this.keyCode = [];
-    this.lastKeys = [];
+    this.lastKeys = new Int32Array(3 * KEY_SLOTS).fill(-1);  // start, length, code by position
+    this.cacheAt = new Int32Array(S_OTHER + 1).fill(-1);
+    this.cacheLen = new Int32Array(S_OTHER + 1);
+    this.cacheId = new Int32Array(S_OTHER + 1);
     for (var i = 0; i < KEYS.length; i++) this.keyCode[this.names.of(KEYS[i])] = i + 1;
-    this.id = { call: this.names.of("call"), ret: this.names.of("return"), frame: this.names.of("frame"),
-                exception: this.names.of("exception"), start: this.names.of("start_test"),
-                end: this.names.of("end_test"), unknown: this.names.of("?") };
+    this.id = { frame: this.names.of("frame"), exception: this.names.of("exception"),
+                start: this.names.of("start_test"), end: this.names.of("end_test"),
+                unknown: this.names.of("?") };
+    // Records are about 250 bytes as the engine writes them; the columns grow if there are more.
+    var guess = Math.ceil(bytes.length / 250);
     this.rec = new Columns({ kind: Uint8Array, ts: Float64Array, thread: Int32Array, path: Int32Array,
                              co: Int32Array, qn: Int32Array, start: Uint32Array, end: Uint32Array,
-                             fid: Uint32Array, fidLen: Int16Array, type: Int32Array, sub: Int32Array });
+                             fid: Uint32Array, fidLen: Int16Array, type: Int32Array, sub: Int32Array }, guess);
     this.call = new Columns({ callRec: Int32Array, retRec: Int32Array, excRec: Int32Array,
-                              start: Float64Array, end: Float64Array, parent: Int32Array,
-                              thread: Int32Array });
+                              ending: Uint8Array, start: Float64Array, end: Float64Array,
+                              parent: Int32Array, thread: Int32Array }, guess >> 1);
     this.threads = [];
     this.threadKeys = new Map();
     this.markers = [];
     this.doc = {};
-    this.parse();
-    this.finish();
+    this.cursor = new Tavo.Cursor(bytes);
+    // Where the walk through the document stands: entries of the top map left (-1: its header
+    // is not read yet), threads of the "frames" map left, records of the current array left.
+    this.walk = { top: -1, inThreads: false, threads: 0, records: 0, complete: false, safe: 0 };
+    if (avail === undefined) {
+      this.feed(bytes.length);
+      this.done();
+    }
   }
 
-  Trace.prototype.parse = function () {
-    var c = new Tavo.Cursor(this.bytes);
-    var n = c.mapHeader();
-    if (n < 0) c.fail("the document is not a map");
-    for (var i = 0; i < n; i++) {
-      var len = c.strHeader();
-      if (len < 0) { c.skip(); c.skip(); continue; }
-      var key = c.text(c.p, len);
-      c.p += len;
-      if (key === "frames_of_interest") {
-        this.readRecords(c);
-      } else if (key === "frames") {
-        var threads = c.mapHeader();
-        if (threads < 0) { c.skip(); continue; }
-        for (var t = 0; t < threads; t++) { c.skip(); this.readRecords(c); }
-      } else {
-        this.doc[key] = Tavo.plain(c.decode(0));
-      }
+  // Reads what it can of the first `avail` bytes; a value cut by `avail` waits for the next call.
+  Trace.prototype.feed = function (avail) {
+    var c = this.cursor, w = this.walk;
+    this.avail = avail;
+    try {
+      while (!w.complete && this.step(c, w)) w.safe = c.p;
+    } catch (err) {
+      if (avail >= this.total) throw err;  // not a value cut short: the document is damaged
     }
+    c.p = w.safe;
   };
 
-  Trace.prototype.readRecords = function (c) {
-    var count = c.arrayHeader();
-    if (count < 0) { c.skip(); return; }
-    for (var i = 0; i < count; i++) this.readRecord(c);
+  // One step of the walk; false when what comes next has not arrived whole.
+  Trace.prototype.step = function (c, w) {
+    var n, avail = this.avail;
+    if (w.records > 0) {
+      while (w.records > 0) {
+        if (!this.readRecord(c)) return false;
+        w.records--;
+        w.safe = c.p;
+      }
+      return true;
+    }
+    if (w.top < 0) {
+      n = c.mapHeader();
+      if (c.p > avail) return false;
+      if (n < 0) c.fail("the document is not a map");
+      w.top = n;
+      return true;
+    }
+    if (w.inThreads && w.threads > 0) {
+      c.skip();  // the thread's native id: its records carry it too
+      n = c.arrayHeader();
+      if (n < 0) c.skip();
+      if (c.p > avail) return false;
+      w.threads--;
+      w.records = Math.max(n, 0);
+      return true;
+    }
+    w.inThreads = false;
+    if (w.top === 0) { w.complete = true; return true; }
+    var len = c.strHeader(), key = null;
+    if (len < 0) c.skip(); else { key = c.text(c.p, len); c.p += len; }
+    if (key === "frames_of_interest" || key === "frames") {
+      n = key === "frames" ? c.mapHeader() : c.arrayHeader();
+      if (n < 0) c.skip();
+      if (c.p > avail) return false;
+      if (key === "frames") { w.inThreads = true; w.threads = Math.max(n, 0); } else w.records = Math.max(n, 0);
+    } else {
+      var value = c.decode(0);
+      if (c.p > avail) return false;
+      if (key !== null) this.doc[key] = Tavo.plain(value);
+    }
+    w.top--;
+    return true;
   };
 
-  Trace.prototype.str = function (c) {
-    var len = c.strHeader();
-    if (len < 0) { c.skip(); return this.id.unknown; }
-    c.p += len;
-    return this.names.intern(c.b, c.p - len, len);
+  Trace.prototype.done = function () {
+    if (!this.walk.complete) this.cursor.fail("truncated document");
+    this.lastKeys = this.cursor = null;
+    this.finish();
   };
 
   // The code of the key at byte `start`, the i-th of its record. Records of one kind repeat
   // their keys in one order, so the key at the same position last time is tried first.
   Trace.prototype.keyAt = function (b, start, len, i) {
-    var last = this.lastKeys[i];
-    if (last !== undefined && last.len === len) {
-      var j = 0, at = last.start;
-      while (j < len && b[at + j] === b[start + j]) j++;
-      if (j === len) return last.code;
-    }
+    if (start + len > this.avail) return 0;
+    if (i >= KEY_SLOTS) return this.keyCode[this.names.intern(b, start, len)] | 0;
+    var keys = this.lastKeys, at = keys[3 * i];
+    if (at >= 0 && keys[3 * i + 1] === len && equal(b, this.view, at, start, len)) return keys[3 * i + 2];
     var code = this.keyCode[this.names.intern(b, start, len)] | 0;
-    this.lastKeys[i] = { start: start, len: len, code: code };
+    keys[3 * i] = start; keys[3 * i + 1] = len; keys[3 * i + 2] = code;
     return code;
   };
 
+  // The string id of the bytes [at, at + len), tried first against the last one of its slot.
+  Trace.prototype.intern = function (at, len, slot) {
+    if (at < 0) return this.id.unknown;
+    var b = this.bytes, known = this.cacheAt[slot];
+    if (known >= 0 && this.cacheLen[slot] === len && equal(b, this.view, known, at, len)) return this.cacheId[slot];
+    var id = this.names.intern(b, at, len);
+    this.cacheAt[slot] = at; this.cacheLen[slot] = len; this.cacheId[slot] = id;
+    return id;
+  };
+
+  // Start of the str at the cursor (the cursor moves past it), or -1 when it is another value.
+  function strAt(c) {
+    var len = c.strHeader();
+    if (len < 0) { c.skip(); return -1; }
+    c.p += len;
+    return c.p - len;
+  }
+
+  function same(b, at, len, text) {
+    if (len !== text.length) return false;
+    for (var i = 0; i < len; i++) if (b[at + i] !== text[i]) return false;
+    return true;
+  }
+
+  // One record: its fields are read first, and the model changes only once it is whole.
   Trace.prototype.readRecord = function (c) {
-    var R = this.rec, r = R.add(), begin = c.p;
-    var path = this.id.unknown, co = path, qn = path, event = -1, type = path, sub = -1;
-    var thread = path, nid = NaN, ts = NaN, fid = 0, fidLen = -1;
+    var b = c.b, begin = c.p, R = this.rec;
+    var pathAt = -1, pathLen = 0, coAt = -1, coLen = 0, qnAt = -1, qnLen = 0, typeAt = -1, typeLen = 0;
+    var threadAt = -1, threadLen = 0, subAt = -1, subLen = 0, event = 0, nid = NaN, ts = NaN;
+    var fid = 0, fidLen = -1, at;
     var n = c.mapHeader();
     if (n < 0) { c.skip(); n = 0; }
     for (var i = 0; i < n; i++) {
       var len = c.strHeader();
       if (len < 0) { c.skip(); c.skip(); continue; }
       c.p += len;
-      switch (this.keyAt(c.b, c.p - len, len, i)) {
-        case K_PATH: path = this.str(c); break;
-        case K_CO: co = this.str(c); break;
-        case K_QN: qn = this.str(c); break;
-        case K_EVENT: event = this.str(c); break;
-        case K_TYPE: type = this.str(c); break;
-        case K_SUBTYPE: sub = this.str(c); break;
-        case K_THREAD: thread = this.str(c); break;
+      switch (this.keyAt(b, c.p - len, len, i)) {
+        case K_PATH: if ((pathAt = strAt(c)) >= 0) pathLen = c.p - pathAt; break;
+        case K_CO: if ((coAt = strAt(c)) >= 0) coLen = c.p - coAt; break;
+        case K_QN: if ((qnAt = strAt(c)) >= 0) qnLen = c.p - qnAt; break;
+        case K_TYPE: if ((typeAt = strAt(c)) >= 0) typeLen = c.p - typeAt; break;
+        case K_SUBTYPE: if ((subAt = strAt(c)) >= 0) subLen = c.p - subAt; break;
+        case K_THREAD: if ((threadAt = strAt(c)) >= 0) threadLen = c.p - threadAt; break;
+        case K_EVENT:
+          at = strAt(c);
+          event = at < 0 ? 3 : same(b, at, c.p - at, CALL) ? 1 : same(b, at, c.p - at, RETURN) ? 2 : 3;
+          break;
         case K_NID: nid = c.number(); break;
         case K_TS: ts = c.number(); break;
         case K_FID:
@@ -182,54 +284,80 @@ var Tavo = window.Tavo || (window.Tavo = {});
         default: c.skip();
       }
     }
-    var kind = KIND_PLUGIN;
-    if (type === this.id.frame) kind = event === this.id.call ? KIND_CALL : event === this.id.ret ? KIND_RETURN : KIND_EVENT;
+    if (c.p > this.avail) return false;
+
+    var r = R.add(), kind = KIND_PLUGIN, unknown = this.id.unknown;
+    var type = this.intern(typeAt, typeLen, S_TYPE);
+    if (type === this.id.frame) kind = event === 1 ? KIND_CALL : event === 2 ? KIND_RETURN : KIND_EVENT;
     else if (type === this.id.exception) kind = KIND_EXCEPTION;
-    R.kind[r] = kind; R.ts[r] = ts; R.path[r] = path; R.co[r] = co; R.qn[r] = qn;
-    R.start[r] = begin; R.end[r] = c.p; R.fid[r] = fid; R.fidLen[r] = fidLen;
-    R.type[r] = type; R.sub[r] = sub;
-    var t = R.thread[r] = this.threadOf(thread, nid);
-    var th = this.threads[t];
+    R.kind[r] = kind; R.ts[r] = ts; R.start[r] = begin; R.end[r] = c.p; R.fid[r] = fid; R.fidLen[r] = fidLen;
+    R.type[r] = type; R.sub[r] = subAt < 0 ? -1 : this.intern(subAt, subLen, S_OTHER);
+    var t = R.thread[r] = this.threadOf(this.intern(threadAt, threadLen, S_THREAD), nid);
+    var th = this.threads[t], returned = th.lastReturned;
+    th.lastReturned = -1;
     if (ts === ts) {
       if (!(th.first <= ts)) th.first = ts;
       if (!(th.last >= ts)) th.last = ts;
     }
-    if (kind === KIND_CALL) this.enter(th, t, r);
-    else if (kind === KIND_RETURN) this.leave(th, t, r);
-    else if (kind === KIND_EXCEPTION && th.lastReturned >= 0 &&
-             this.sameFrameId(this.call.callRec[th.lastReturned], r) &&
-             this.call.excRec[th.lastReturned] < 0) {
-      this.call.excRec[th.lastReturned] = r;
+    var k = -1;
+    if (kind === KIND_RETURN) {
+      k = this.leave(th, t, r);
+      if (this.call.callRec[k] !== r) {  // the names are its call's
+        var from = this.call.callRec[k];
+        R.path[r] = R.path[from]; R.co[r] = R.co[from]; R.qn[r] = R.qn[from];
+        return true;
+      }
+    }
+    R.path[r] = pathAt < 0 ? unknown : this.intern(pathAt, pathLen, S_PATH);
+    R.co[r] = coAt < 0 ? unknown : this.intern(coAt, coLen, S_CO);
+    R.qn[r] = qnAt < 0 ? unknown : this.intern(qnAt, qnLen, S_QN);
+    if (kind === KIND_CALL) {
+      this.enter(th, t, r);
+    } else if (kind === KIND_EXCEPTION && returned >= 0 && this.sameFrameId(this.call.callRec[returned], r)) {
+      // The exception a call ended by comes right after its return.
+      this.call.excRec[returned] = r;
+      this.call.ending[returned] = this.endingOf(r);
     } else if (kind === KIND_PLUGIN || kind === KIND_EXCEPTION) {
       this.markers.push(r);
     }
+    return true;
   };
 
+  Trace.prototype.endingOf = function (r) {
+    var rec = this.record(r), type = rec.exception_type, message = rec.message;
+    type = type && type.k === "str" ? type.v : "";
+    message = !message || message.k === "nil" ? "" : message.k === "str" ? message.v : null;
+    // sys.exit(), sys.exit(0) and sys.exit(None) end a program as it meant to.
+    if ((type === "SystemExit" || type === "builtins.SystemExit") &&
+        (message === "" || message === "0" || message === "None")) return EXITED;
+    return SKIPS.indexOf(type) >= 0 ? SKIPPED : RAISED;
+  };
+
+  // Threads by native id (a thread may rename itself), else by name.
   Trace.prototype.threadOf = function (name, nid) {
     var last = this.lastThread;
-    if (last && last.nameId === name && (last.nid === nid || (last.nid !== last.nid && nid !== nid))) return last.index;
-    var key = name + ":" + nid, index = this.threadKeys.get(key);
+    if (last && (nid === nid ? last.nid === nid : last.nid !== last.nid && last.nameId === name)) return last.index;
+    var key = nid === nid ? nid : "name:" + name, index = this.threadKeys.get(key);
     if (index === undefined) {
       index = this.threads.length;
       this.threadKeys.set(key, index);
-      this.threads.push({ index: index, nameId: name, name: this.names.strs[name], nid: nid, stack: [], roots: [], lastReturned: -1,
-                          first: NaN, last: NaN, levels: [], calls: 0 });
+      this.threads.push({ index: index, nameId: name, name: this.names.strs[name], nid: nid, stack: [], roots: [],
+                          lastReturned: -1, first: NaN, last: NaN, levels: [], calls: 0 });
     }
     this.lastThread = this.threads[index];
     return index;
   };
 
+  // Records without a frame id (not a str) match each other, as they compare equal in Python.
   Trace.prototype.sameFrameId = function (a, b) {
     var R = this.rec, len = R.fidLen[a];
-    if (len < 0 || len !== R.fidLen[b]) return false;
-    var x = R.fid[a], y = R.fid[b], bytes = this.bytes;
-    for (var i = 0; i < len; i++) if (bytes[x + i] !== bytes[y + i]) return false;
-    return true;
+    if (len !== R.fidLen[b]) return false;
+    return len < 0 || equal(this.bytes, this.view, R.fid[a], R.fid[b], len);
   };
 
   Trace.prototype.newCall = function (t, callRec, start) {
     var C = this.call, k = C.add();
-    C.callRec[k] = callRec; C.retRec[k] = -1; C.excRec[k] = -1;
+    C.callRec[k] = callRec; C.retRec[k] = -1; C.excRec[k] = -1; C.ending[k] = 0;
     C.start[k] = start; C.end[k] = NaN; C.parent[k] = -1; C.thread[k] = t;
     return k;
   };
@@ -241,6 +369,7 @@ var Tavo = window.Tavo || (window.Tavo = {});
     th.stack.push(k);
   };
 
+  // The call that return record r ends, closing the calls above it that never saw theirs.
   Trace.prototype.leave = function (th, t, r) {
     var C = this.call, stack = th.stack, ts = this.rec.ts[r], k;
     for (var i = stack.length - 1; i >= 0; i--) {
@@ -248,19 +377,24 @@ var Tavo = window.Tavo || (window.Tavo = {});
     }
     if (i < 0) {
       // A return whose call was not recorded (profiling began inside the function): it
-      // encloses everything recorded on this thread so far.
-      k = this.newCall(t, r, NaN);
+      // encloses everything recorded on this thread so far. With calls still open it cannot,
+      // and stands for itself among them, as long as nothing.
+      k = this.newCall(t, r, stack.length ? ts : NaN);
       C.end[k] = ts; C.retRec[k] = r;
-      for (var j = 0; j < th.roots.length; j++) C.parent[th.roots[j]] = k;
-      th.roots = [k];
-      while (stack.length) { var open = stack.pop(); C.end[open] = ts; }
+      if (stack.length) {
+        C.parent[k] = stack[stack.length - 1];
+      } else {
+        for (var j = 0; j < th.roots.length; j++) C.parent[th.roots[j]] = k;
+        th.roots = [k];
+      }
       th.lastReturned = k;
-      return;
+      return k;
     }
     while (stack.length > i + 1) { var inner = stack.pop(); C.end[inner] = ts; }
     k = stack.pop();
     C.end[k] = ts; C.retRec[k] = r;
     th.lastReturned = k;
+    return k;
   };
 
   // Derived columns: depth, children, preorder, counts under each call, own time, and the
@@ -280,33 +414,36 @@ var Tavo = window.Tavo || (window.Tavo = {});
     C.trim();
     n = C.n;
     for (k = 0; k < n; k++) {
-      var thr = this.threads[C.thread[k]];
-      if (C.start[k] !== C.start[k]) C.start[k] = thr.first;
-      if (C.end[k] !== C.end[k]) C.end[k] = thr.last;
+      if (C.start[k] !== C.start[k]) C.start[k] = this.threads[C.thread[k]].first;
+      if (C.end[k] !== C.end[k]) C.end[k] = this.threads[C.thread[k]].last;
     }
-    var childCount = new Int32Array(n + 1);
-    for (k = 0; k < n; k++) if (C.parent[k] >= 0) childCount[C.parent[k]]++;
-    var childStart = new Int32Array(n + 1);
-    for (k = 0; k < n; k++) childStart[k + 1] = childStart[k] + childCount[k];
+    var childStart = new Int32Array(n + 1), parent = C.parent;
+    for (k = 0; k < n; k++) if (parent[k] >= 0) childStart[parent[k] + 1]++;
+    for (k = 0; k < n; k++) childStart[k + 1] += childStart[k];
     var children = new Int32Array(childStart[n]), fill = childStart.slice(0, n);
-    for (k = 0; k < n; k++) if (C.parent[k] >= 0) children[fill[C.parent[k]]++] = k;
+    for (k = 0; k < n; k++) if (parent[k] >= 0) children[fill[parent[k]]++] = k;
     this.childStart = childStart;
     this.children = children;
 
-    // Function of each call: qualified name and file.
-    var S = this.names.strs.length, fnKeys = new Map();
+    // Function of each call: qualified name and file (most names live in one file, which is
+    // tried first).
+    var S = this.names.strs.length, fnKeys = new Map(), byName = new Int32Array(S).fill(-1);
     this.fileOf = new Int32Array(S).fill(-1);
     this.lineOf = new Int32Array(S);
     this.fn = new Int32Array(n);
     this.fnQn = []; this.fnFile = [];
     for (k = 0; k < n; k++) {
-      var rec = C.callRec[k], file = this.file(R.path[rec]), key = R.qn[rec] * S + file;
-      var f = fnKeys.get(key);
-      if (f === undefined) {
-        f = this.fnQn.length;
-        fnKeys.set(key, f);
-        this.fnQn.push(R.qn[rec]);
-        this.fnFile.push(file);
+      var rec = C.callRec[k], qn = R.qn[rec], file = this.file(R.path[rec]), f = byName[qn];
+      if (f < 0 || this.fnFile[f] !== file) {
+        var key = qn * 4294967296 + file;
+        f = fnKeys.get(key);
+        if (f === undefined) {
+          f = this.fnQn.length;
+          fnKeys.set(key, f);
+          this.fnQn.push(qn);
+          this.fnFile.push(file);
+        }
+        byName[qn] = f;
       }
       this.fn[k] = f;
     }
@@ -320,9 +457,10 @@ var Tavo = window.Tavo || (window.Tavo = {});
     this.under = new Int32Array(n);
     this.own = new Float64Array(n);
     this.order = new Int32Array(n);
-    var active = new Int32Array(F), pos = 0, walk = new Int32Array(2 * n + 2), top;
+    var active = new Int32Array(F), pos = 0, walk = new Int32Array(2 * n + 2), top, fnOf = this.fn;
+    var depth = this.depth, under = this.under, own = this.own, start = C.start, end = C.end;
     for (t = 0; t < this.threads.length; t++) {
-      var thread = this.threads[t], levels = [];
+      var thread = this.threads[t], levelSize = [];
       top = 0;
       for (i = thread.roots.length - 1; i >= 0; i--) walk[top++] = thread.roots[i] + 1;
       var firstPos = pos;
@@ -330,25 +468,28 @@ var Tavo = window.Tavo || (window.Tavo = {});
         var item = walk[--top];
         if (item < 0) {  // leaving a call
           k = -item - 1;
-          active[this.fn[k]]--;
-          var p = C.parent[k], dur = C.end[k] - C.start[k];
-          this.own[k] += dur;
-          this.fnOwn[this.fn[k]] += this.own[k];
-          if (p >= 0) { this.under[p] += this.under[k] + 1; this.own[p] -= dur; }
+          active[fnOf[k]]--;
+          var p = parent[k], dur = end[k] - start[k];
+          own[k] += dur;
+          this.fnOwn[fnOf[k]] += own[k];
+          if (p >= 0) { under[p] += under[k] + 1; own[p] -= dur; }
           continue;
         }
         k = item - 1;
         this.order[pos++] = k;
-        var d = C.parent[k] >= 0 ? this.depth[C.parent[k]] + 1 : 0;
-        this.depth[k] = d;
-        (levels[d] || (levels[d] = [])).push(k);
-        var fk = this.fn[k];
+        var d = parent[k] >= 0 ? depth[parent[k]] + 1 : 0;
+        depth[k] = d;
+        levelSize[d] = (levelSize[d] | 0) + 1;
+        var fk = fnOf[k];
         this.fnCalls[fk]++;
-        if (active[fk]++ === 0) this.fnTotal[fk] += C.end[k] - C.start[k];
+        if (active[fk]++ === 0) this.fnTotal[fk] += end[k] - start[k];
         walk[top++] = -(k + 1);
         for (i = childStart[k + 1] - 1; i >= childStart[k]; i--) walk[top++] = children[i] + 1;
       }
-      thread.levels = levels.map(function (l) { return Int32Array.from(l); });
+      // Each level in time order: the preorder visits a level's calls in the order they began.
+      var levels = levelSize.map(function (size) { return new Int32Array(size); }), at = new Int32Array(levels.length);
+      for (i = firstPos; i < pos; i++) { k = this.order[i]; levels[depth[k]][at[depth[k]]++] = k; }
+      thread.levels = levels;
       thread.calls = pos - firstPos;
       thread.orderStart = firstPos;
       thread.orderEnd = pos;
@@ -356,11 +497,12 @@ var Tavo = window.Tavo || (window.Tavo = {});
     }
     this.markers.sort(function (a, b) { return R.ts[a] - R.ts[b]; });
     var main = this.doc.main_thread_id;
-    this.threads.forEach(function (th) { th.main = main !== undefined && main !== null && th.nid === main; });
+    this.threads.forEach(function (th) { th.main = main !== undefined && main !== null && th.nid === Number(main); });
     // Threads as shown: the main thread first, then by their first record.
     this.lanes = this.threads.slice().sort(function (a, b) {
       return (b.main - a.main) || (a.first - b.first) || (a.index - b.index);
     });
+    this.lanes.forEach(function (lane, i) { lane.position = i; });
   };
 
   // File and line of a "file:line" path string.
@@ -370,6 +512,14 @@ var Tavo = window.Tavo || (window.Tavo = {});
     if (cut > 0 && /^\d+$/.test(text.slice(cut + 1))) {
       file = this.names.of(text.slice(0, cut));
       line = parseInt(text.slice(cut + 1), 10);
+    }
+    if (file >= this.fileOf.length) {  // a file name not seen as a string before
+      var more = new Int32Array(this.names.strs.length * 2).fill(-1);
+      more.set(this.fileOf);
+      this.fileOf = more;
+      var lines = new Int32Array(more.length);
+      lines.set(this.lineOf);
+      this.lineOf = lines;
     }
     this.fileOf[pathId] = file;
     this.lineOf[pathId] = line;
@@ -387,7 +537,7 @@ var Tavo = window.Tavo || (window.Tavo = {});
 
   Trace.prototype.frameId = function (r) {
     var len = this.rec.fidLen[r];
-    return len < 0 ? null : new TextDecoder().decode(this.bytes.subarray(this.rec.fid[r], this.rec.fid[r] + len));
+    return len < 0 ? null : utf8.decode(this.bytes.subarray(this.rec.fid[r], this.rec.fid[r] + len));
   };
 
   // Whole record r decoded, as a plain object of tagged values (see Tavo.Cursor.decode).
@@ -412,12 +562,15 @@ var Tavo = window.Tavo || (window.Tavo = {});
     return found === undefined ? -1 : found;
   };
 
-  Trace.prototype.isRaising = function (k) { return this.call.excRec[k] >= 0; };
+  Trace.prototype.isRaising = function (k) { return this.call.ending[k] === RAISED; };
+  Trace.prototype.ending = function (k) { return this.call.ending[k]; };
   Trace.prototype.isUnfinished = function (k) { return this.call.retRec[k] < 0; };
+  Trace.prototype.isOrphan = function (k) { return this.call.callRec[k] === this.call.retRec[k]; };
 
   Tavo.Trace = Trace;
   Tavo.KIND = { CALL: KIND_CALL, RETURN: KIND_RETURN, EVENT: KIND_EVENT, PLUGIN: KIND_PLUGIN,
                 EXCEPTION: KIND_EXCEPTION };
+  Tavo.ENDING = { RAISED: RAISED, EXITED: EXITED, SKIPPED: SKIPPED };
 
   // A tagged value as plain JavaScript, for the document's small fields.
   Tavo.plain = function (v) {

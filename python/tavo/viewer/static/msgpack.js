@@ -115,6 +115,12 @@ var Tavo = window.Tavo || (window.Tavo = {});
     if (this.p >= this.b.length) this.fail("truncated value");
     var t = this.b[this.p], p = this.p, v = this.v, n, i;
     if (depth > 200) { this.skip(); return { k: "str", v: "(nested too deep to show)" }; }
+    if (t === 0xcf || t === 0xd3) {
+      // 64-bit integers beyond 2**53 stay exact, as BigInt.
+      this.p += 9;
+      var big = t === 0xcf ? v.getBigUint64(p + 1) : v.getBigInt64(p + 1);
+      return { k: "int", v: big >= -9007199254740991n && big <= 9007199254740991n ? Number(big) : big };
+    }
     if (t <= 0x7f || t >= 0xe0 || (t >= 0xca && t <= 0xd3)) {
       var isFloat = t === 0xca || t === 0xcb;
       return { k: isFloat ? "float" : "int", v: this.number() };

@@ -18,15 +18,20 @@ var Tavo = window.Tavo || (window.Tavo = {});
       box.appendChild(el("h3", null, pair[0]));
       var table = box.appendChild(el("table", "summary"));
       var head = table.appendChild(el("tr"));
-      ["function", "calls", "total", "own", "file"].forEach(function (h) { head.appendChild(el("th", null, h)); });
+      [["function"], ["calls", "num"], ["total", "num"], ["own", "num"], ["file", "loc"]].forEach(function (h) {
+        head.appendChild(el("th", h[1], h[0]));
+      });
       sorted.forEach(function (fn) {
         var row = table.appendChild(el("tr"));
         var name = row.appendChild(el("td")).appendChild(el("button", "link", tr.text(tr.fnQn[fn])));
+        name.title = tr.text(tr.fnQn[fn]);
         name.addEventListener("click", function () { app.searchFor(tr.text(tr.fnQn[fn])); });
         row.appendChild(el("td", "num", String(tr.fnCalls[fn])));
         row.appendChild(el("td", "num", Tavo.duration(tr.fnTotal[fn])));
         row.appendChild(el("td", "num", Tavo.duration(tr.fnOwn[fn])));
-        row.appendChild(el("td", "loc", tr.text(tr.fnFile[fn])));
+        var file = row.appendChild(el("td", "loc"));
+        file.appendChild(el("bdi", null, tr.text(tr.fnFile[fn])));
+        file.title = Tavo.tail(tr.text(tr.fnFile[fn]), 300);
       });
     });
   };

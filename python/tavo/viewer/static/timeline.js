@@ -6,6 +6,7 @@ var Tavo = window.Tavo || (window.Tavo = {});
 
 (function () {
   var ROW = 17, HEAD = 20, GAP = 8, FONT = "11px ui-monospace, monospace";
+  var LINE = 160;  // characters of a tooltip line (a path loses its start, other text its end)
 
   function Timeline(trace, box, app) {
     this.trace = trace;
@@ -41,9 +42,17 @@ var Tavo = window.Tavo || (window.Tavo = {});
     var span = this.trace.endTime - this.trace.origin;
     span = span > 0 ? span : 1e-3;
     // A little room on both sides, so that marks at the very start and end show whole.
-    this.t0 = -span * 0.005;
-    this.t1 = span * 1.005;
+    this.min = this.t0 = -span * 0.005;
+    this.max = this.t1 = span * 1.005;
     this.scrollY = 0;
+  };
+
+  // Keeps the view within the trace: no zooming out past all of it, no times before its start.
+  Timeline.prototype.clamp = function () {
+    var span = this.t1 - this.t0;
+    if (!(span < this.max - this.min)) { this.t0 = this.min; this.t1 = this.max; return; }
+    if (this.t0 < this.min) { this.t0 = this.min; this.t1 = this.min + span; }
+    if (this.t1 > this.max) { this.t1 = this.max; this.t0 = this.max - span; }
   };
 
   Timeline.prototype.resize = function () {
@@ -84,7 +93,7 @@ var Tavo = window.Tavo || (window.Tavo = {});
     ctx.font = FONT;
     ctx.textBaseline = "middle";
     var charW = this.charW || (this.charW = ctx.measureText("m").width);
-    var pxTime = (this.t1 - this.t0) / w, selBox = null;
+    var selBox = null;
     for (var li = 0; li < tr.lanes.length; li++) {
       var lane = tr.lanes[li], top = this.tops[li] - this.scrollY;
       var bottom = top + HEAD + lane.levels.length * ROW;
@@ -134,7 +143,7 @@ var Tavo = window.Tavo || (window.Tavo = {});
       ctx.lineWidth = 2;
       ctx.strokeRect(selBox[0], selBox[1], selBox[2], selBox[3]);
     }
-    this.drawScale(pxTime);
+    this.drawScale();
   };
 
   function laneTitle(lane) {
@@ -168,19 +177,24 @@ var Tavo = window.Tavo || (window.Tavo = {});
     return this.testNames.get(r);
   };
 
-  Timeline.prototype.drawScale = function (pxTime) {
-    var ctx = this.ctx, step = Math.pow(10, Math.ceil(Math.log10(pxTime * 80)));
+  // Ticks about every 100 pixels, at 1, 2 or 5 times a power of ten, from the trace's start.
+  Timeline.prototype.drawScale = function () {
+    var ctx = this.ctx, raw = (this.t1 - this.t0) / Math.max(this.w / 100, 1);
+    var power = Math.pow(10, Math.floor(Math.log10(raw))), m = raw / power;
+    var step = (m <= 1 ? 1 : m <= 2 ? 2 : m <= 5 ? 5 : 10) * power;
     if (!(step > 0)) return;
-    // Labels carry as many digits as the step needs, in the unit of the step.
-    var unit = step < 1e-6 ? [1e-9, "ns"] : step < 1e-3 ? [1e-6, "µs"] : step < 1 ? [1e-3, "ms"] : [1, "s"];
-    var digits = Math.max(0, Math.round(-Math.log10(step / unit[0])));
+    // One unit for the whole scale, that of its largest time; as many digits as the step needs.
+    var far = Math.max(Math.abs(this.t0), Math.abs(this.t1));
+    var unit = far >= 1 ? [1, "s"] : far >= 1e-3 ? [1e-3, "ms"] : far >= 1e-6 ? [1e-6, "µs"] : [1e-9, "ns"];
+    var digits = Math.min(9, Math.max(0, Math.ceil(-Math.log10(step / unit[0]) - 1e-9)));
     ctx.fillStyle = "rgba(255,255,255,0.85)";
     ctx.fillRect(0, this.h - 14, this.w, 14);
     ctx.fillStyle = "#556";
-    for (var t = Math.ceil(this.t0 / step) * step; t < this.t1; t += step) {
-      var x = this.x(t);
+    for (var i = Math.ceil(Math.max(this.t0, 0) / step); i * step <= this.t1; i++) {
+      var t = i * step, x = this.x(t);
+      var label = (t / unit[0]).toFixed(digits) + " " + unit[1];
       ctx.fillRect(x, this.h - 14, 1, 4);
-      ctx.fillText((t / unit[0]).toFixed(digits) + " " + unit[1], x + 2, this.h - 6);
+      if (x + 2 + ctx.measureText(label).width <= this.w) ctx.fillText(label, x + 2, this.h - 6);
     }
   };
 
@@ -213,17 +227,17 @@ var Tavo = window.Tavo || (window.Tavo = {});
     if (!hit) { this.tip.hidden = true; return; }
     if (hit.call !== undefined) {
       var k = hit.call;
-      lines = [tr.qualname(k), Tavo.duration(tr.call.end[k] - tr.call.start[k]) +
-               (tr.isUnfinished(k) ? " (no return recorded)" : ""), tr.location(k)];
-      if (tr.isRaising(k)) lines.push("raised " + Tavo.exceptionText(tr, k));
+      lines = [Tavo.cut(tr.qualname(k), LINE), Tavo.duration(tr.call.end[k] - tr.call.start[k]) +
+               (tr.isUnfinished(k) ? " (no return recorded)" : ""), Tavo.tail(tr.location(k), LINE)];
+      var ending = Tavo.endingText(tr, k);
+      if (ending) lines.push(Tavo.cut(ending, LINE));
     } else {
       var rec = tr.record(hit.marker), R = tr.rec, r = hit.marker;
       lines = [tr.text(R.type[r]) + (R.sub[r] >= 0 ? " / " + tr.text(R.sub[r]) : ""),
                "at " + Tavo.duration(R.ts[r] - tr.origin)];
       Object.keys(rec).forEach(function (key) {
         if (["frame_id", "timestamp", "thread", "thread_native_id", "type", "subtype", "user_code_call_site"].indexOf(key) < 0) {
-          var v = rec[key];
-          lines.push(key + ": " + (v.k === "str" ? v.v : JSON.stringify(Tavo.plain(v))));
+          lines.push(Tavo.cut(key + ": " + Tavo.valueText(rec[key]), LINE));
         }
       });
     }
@@ -239,12 +253,16 @@ var Tavo = window.Tavo || (window.Tavo = {});
     span = Math.max(span, 1e-9);
     this.t0 = t - (px / this.w) * span;
     this.t1 = this.t0 + span;
+    this.clamp();
+    this.tip.hidden = true;
     this.request();
   };
 
   Timeline.prototype.pan = function (dx, dy) {
     var dt = dx / this.w * (this.t1 - this.t0);
     this.t0 += dt; this.t1 += dt;
+    this.clamp();
+    this.tip.hidden = true;
     this.scrollY = Math.max(0, Math.min(this.scrollY + dy, Math.max(0, this.height - this.h + 20)));
     this.request();
   };
@@ -259,7 +277,9 @@ var Tavo = window.Tavo || (window.Tavo = {});
     } else if (s < this.t0 || e > this.t1) {
       this.t0 = (s + e) / 2 - span / 2; this.t1 = this.t0 + span;
     }
-    var lane = this.trace.lanes.indexOf(this.trace.threads[C.thread[k]]);
+    this.clamp();
+    this.tip.hidden = true;
+    var lane = this.trace.threads[C.thread[k]].position;
     var y = this.tops[lane] + HEAD + this.trace.depth[k] * ROW;
     if (y < this.scrollY || y + ROW > this.scrollY + this.h - 16) this.scrollY = Math.max(0, y - this.h / 3);
     this.request();
@@ -315,7 +335,7 @@ var Tavo = window.Tavo || (window.Tavo = {});
         case "d": case "ArrowRight": self.pan(step, 0); break;
         case "ArrowUp": self.pan(0, -ROW * 3); break;
         case "ArrowDown": self.pan(0, ROW * 3); break;
-        case "0": self.reset(); self.request(); break;
+        case "0": self.reset(); self.tip.hidden = true; self.request(); break;
         case "f": if (self.app.selected >= 0) self.focusOn(self.app.selected); break;
         default: handled = false;
       }

@@ -23,6 +23,7 @@ var Tavo = window.Tavo || (window.Tavo = {});
     }
     this.rows = new Int32Array(0);
     this.rebuild();
+    if (!trace.lanes.length) box.appendChild(Tavo.el("p", "hint", "This trace has no recorded calls."));
     this.bind();
   }
 
@@ -41,9 +42,7 @@ var Tavo = window.Tavo || (window.Tavo = {});
       }
     }
     this.rows = Int32Array.from(out);
-    if (!tr.lanes.length) this.box.appendChild(Tavo.el("p", "hint", "This trace has no recorded calls."));
     this.spacer.style.height = this.rows.length * ROW + "px";
-    this.render();
   };
 
   CallTree.prototype.render = function () {
@@ -54,7 +53,8 @@ var Tavo = window.Tavo || (window.Tavo = {});
       row.toggle = row.appendChild(Tavo.el("span", "toggle"));
       row.name = row.appendChild(Tavo.el("span", "name"));
       row.dur = row.appendChild(Tavo.el("span", "dur"));
-      row.loc = row.appendChild(Tavo.el("span", "loc"));
+      // A path too long for its room loses its start, not the file name (see viewer.css).
+      row.loc = row.appendChild(Tavo.el("span", "loc")).appendChild(Tavo.el("bdi"));
       row.under = row.appendChild(Tavo.el("span", "under"));
       this.box.appendChild(row);
       this.pool.push(row);
@@ -78,13 +78,14 @@ var Tavo = window.Tavo || (window.Tavo = {});
         el.dataset.call = "";
         continue;
       }
-      var k = item, leaf = tr.childStart[k + 1] === tr.childStart[k];
+      var k = item, leaf = tr.childStart[k + 1] === tr.childStart[k], ending = tr.ending(k);
       el.className = "trow" + (k === this.app.selected ? " selected" : "") +
-        (tr.isRaising(k) ? " raising" : "") +
+        (tr.isRaising(k) ? " raising" : ending ? " ended" : "") +
         (this.app.search.flags && this.app.search.flags[k] ? " match" : "");
       el.style.paddingLeft = 4 + (tr.depth[k] + 1) * 14 + "px";
       el.toggle.textContent = leaf ? "·" : this.open[k] ? "▾" : "▸";
-      el.name.textContent = tr.qualname(k) + (tr.isRaising(k) ? "  ⚠ raised" : "");
+      el.name.textContent = tr.qualname(k) + (tr.isRaising(k) ? "  ⚠ raised" :
+        ending === Tavo.ENDING.EXITED ? "  · exited" : ending === Tavo.ENDING.SKIPPED ? "  · skipped" : "");
       el.dur.textContent = Tavo.duration(tr.call.end[k] - tr.call.start[k]) + (tr.isUnfinished(k) ? "+" : "");
       el.loc.textContent = tr.location(k);
       el.under.textContent = tr.under[k] ? tr.under[k] + " under" : "";
@@ -96,19 +97,18 @@ var Tavo = window.Tavo || (window.Tavo = {});
     if (item < 0) this.laneOpen[-item - 1] = !this.laneOpen[-item - 1];
     else this.open[item] = this.open[item] ? 0 : 1;
     this.rebuild();
+    this.render();
   };
 
   // Opens the call's ancestors and scrolls its row into view.
   CallTree.prototype.reveal = function (k) {
     var tr = this.trace, p = tr.call.parent[k];
-    var lane = tr.lanes.indexOf(tr.threads[tr.call.thread[k]]), changed = !this.laneOpen[lane];
+    var lane = tr.threads[tr.call.thread[k]].position, changed = !this.laneOpen[lane];
     this.laneOpen[lane] = true;
     for (; p >= 0; p = tr.call.parent[p]) if (!this.open[p]) { this.open[p] = 1; changed = true; }
     if (changed) this.rebuild();
-    var at = this.rows.indexOf(k);
-    if (at < 0) return;
-    var top = at * ROW, view = this.box.clientHeight;
-    if (top < this.box.scrollTop || top + ROW > this.box.scrollTop + view) this.box.scrollTop = top - view / 3;
+    var top = this.rows.indexOf(k) * ROW, view = this.box.clientHeight;
+    if (top >= 0 && (top < this.box.scrollTop || top + ROW > this.box.scrollTop + view)) this.box.scrollTop = top - view / 3;
     this.render();
   };
 
@@ -120,12 +120,14 @@ var Tavo = window.Tavo || (window.Tavo = {});
       var row = ev.target.closest(".trow");
       if (!row) return;
       var item = self.rows[+row.dataset.row];
+      if (item === undefined) return;
       if (item < 0 || ev.target.classList.contains("toggle")) self.toggle(item);
       else self.app.select(item, "tree");
     });
     this.box.addEventListener("dblclick", function (ev) {
       var row = ev.target.closest(".trow");
-      if (row && !ev.target.classList.contains("toggle")) self.toggle(self.rows[+row.dataset.row]);
+      var item = row ? self.rows[+row.dataset.row] : undefined;
+      if (item !== undefined && !ev.target.classList.contains("toggle")) self.toggle(item);
     });
     this.box.addEventListener("keydown", function (ev) {
       var k = self.app.selected, at = k >= 0 ? self.rows.indexOf(k) : -1, tr = self.trace;

@@ -35,6 +35,49 @@ var Tavo = window.Tavo || (window.Tavo = {});
       pad(d.getHours()) + ":" + pad(d.getMinutes()) + ":" + pad(d.getSeconds()) + "." + pad(micros, 6);
   };
 
+  // A recorded number as Python prints it: integers exact (BigInt beyond 2**53), floats with
+  // their point or exponent as repr() gives them, nan and inf by name.
+  Tavo.number = function (v, isFloat) {
+    if (typeof v === "bigint" || !isFloat) return String(v);
+    if (v !== v) return "nan";
+    if (v === Infinity) return "inf";
+    if (v === -Infinity) return "-inf";
+    var sign = v < 0 || Object.is(v, -0) ? "-" : "";
+    // The shortest digits that read back as the same double, as repr() chooses them.
+    var parts = Math.abs(v).toExponential().split("e"), digits = parts[0].replace(".", "");
+    var exp = parseInt(parts[1], 10);
+    if (exp < -4 || exp >= 16) {
+      var tail = exp < 0 ? "-" + String(-exp).padStart(2, "0") : "+" + String(exp).padStart(2, "0");
+      return sign + digits[0] + (digits.length > 1 ? "." + digits.slice(1) : "") + "e" + tail;
+    }
+    if (exp < 0) return sign + "0." + "0".repeat(-exp - 1) + digits;
+    if (digits.length <= exp + 1) return sign + digits + "0".repeat(exp + 1 - digits.length) + ".0";
+    return sign + digits.slice(0, exp + 1) + "." + digits.slice(exp + 1);
+  };
+
+  // A path cut to `max` characters from its start, so that the file name and line stay.
+  Tavo.tail = function (text, max) {
+    text = String(text);
+    return text.length <= max ? text : "…" + text.slice(text.length - max + 1);
+  };
+
+  // Text cut to `max` characters at its end, with an ellipsis.
+  Tavo.cut = function (text, max) {
+    text = String(text);
+    return text.length <= max ? text : text.slice(0, max - 1) + "…";
+  };
+
+  // Why records are dropped, and what to do about it.
+  Tavo.droppedWhy = "Records are dropped when a trace's records fill its buffer budget (256 MiB " +
+    "unless tavo.profile() is given another \"buffer_budget\") or when recording one fails (a " +
+    "warning is logged at the time). To keep them, record less (leave files out with --ignore, or " +
+    "let pytest --tavo save one trace per test) or raise \"buffer_budget\".";
+
+  Tavo.droppedText = function (count) {
+    return count.toLocaleString("en") + (count === 1 ? " record was" : " records were") +
+      " dropped while recording: this trace is missing calls. " + Tavo.droppedWhy;
+  };
+
   Tavo.size = function (bytes) {
     if (!(bytes >= 0)) return "?";
     if (bytes < 1024) return bytes + " B";

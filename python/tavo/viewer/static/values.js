@@ -1,5 +1,6 @@
 // Recorded values as folding trees. Containers build their children only when opened, so a
-// large local costs nothing until someone looks inside it.
+// large local costs nothing until someone looks inside it. Numbers read as Python prints them;
+// an object (a map whose first entry is "__type__") shows its type while folded.
 "use strict";
 var Tavo = window.Tavo || (window.Tavo = {});
 
@@ -7,16 +8,23 @@ var Tavo = window.Tavo || (window.Tavo = {});
   var el = Tavo.el;
   var PAGE = 200;         // children shown before a "more" button
   var LONG_TEXT = 2000;   // characters of a string shown before a "more" button
+  var TYPE_KEY = "__type__";
+
+  function scalarText(v) {
+    switch (v.k) {
+      case "nil": return "None";
+      case "bool": return v.v ? "True" : "False";
+      case "int": case "float": return Tavo.number(v.v, v.k === "float");
+      case "str": return JSON.stringify(v.v);
+      case "bin": return "bytes(" + v.v.length + ") " + hex(v.v);
+      default: return String(v.v);
+    }
+  }
 
   function scalar(v) {
-    switch (v.k) {
-      case "nil": return el("span", "val nil", "None");
-      case "bool": return el("span", "val num", v.v ? "True" : "False");
-      case "int": case "float": return el("span", "val num", String(v.v));
-      case "str": return text(v.v);
-      case "bin": return el("span", "val bin", "bytes(" + v.v.length + ") " + hex(v.v));
-      default: return el("span", "val other", v.v);
-    }
+    if (v.k === "str") return text(v.v);
+    var kind = v.k === "nil" ? "nil" : v.k === "bin" ? "bin" : v.k === "ext" ? "other" : "num";
+    return el("span", "val " + kind, scalarText(v));
   }
 
   function hex(bytes) {
@@ -36,24 +44,65 @@ var Tavo = window.Tavo || (window.Tavo = {});
   }
 
   function keyText(k) {
-    return k.k === "str" ? k.v : k.k === "nil" ? "None" : k.k === "bool" ? (k.v ? "True" : "False")
-      : (k.k === "int" || k.k === "float") ? String(k.v) : "(" + k.k + " key)";
+    return k.k === "str" ? k.v : k.k === "array" || k.k === "map" ? "(" + k.k + " key)" : scalarText(k);
+  }
+
+  // The type an object was recorded as ("builtins." left out), or null for plain data.
+  function typeOf(v) {
+    if (v.k !== "map" || !v.entries.length) return null;
+    var first = v.entries[0];
+    if (first[0].k !== "str" || first[0].v !== TYPE_KEY || first[1].k !== "str") return null;
+    return first[1].v.replace(/^builtins\./, "");
   }
 
   function children(v) {
     if (v.k === "array") return v.items.map(function (item, i) { return [String(i), item]; });
-    return v.entries.map(function (e) { return [keyText(e[0]), e[1]]; });
+    var entries = typeOf(v) === null ? v.entries : v.entries.slice(1);
+    return entries.map(function (e) { return [keyText(e[0]), e[1]]; });
+  }
+
+  function count(n, one, many) { return n + " " + (n === 1 ? one : many); }
+
+  // An object told by its type alone, or by its type and name (a function, class or module).
+  function named(v) {
+    var type = typeOf(v);
+    if (type === null || v.entries.length > 2) return null;
+    if (v.entries.length === 1) return type;
+    var e = v.entries[1];
+    return e[0].k === "str" && e[0].v === "name" && e[1].k === "str" ? type + " " + e[1].v : null;
   }
 
   function summary(v) {
-    var n = v.k === "array" ? v.items.length : v.entries.length;
-    return (v.k === "array" ? "list" : "dict") + " (" + n + (n === 1 ? " item)" : " items)");
+    var type = named(v);
+    if (type !== null) return type;
+    type = typeOf(v);
+    if (type !== null) return type + " (" + count(v.entries.length - 1, "field", "fields") + ")";
+    var items = v.k === "array" ? v.items.length : v.entries.length;
+    return (v.k === "array" ? "list" : "dict") + " (" + count(items, "item", "items") + ")";
+  }
+
+  function labelled(row, label) {
+    if (label !== null) { row.appendChild(el("span", "key", label + ":")); row.appendChild(document.createTextNode(" ")); }
+    return row;
+  }
+
+  // A string of several lines: one line while folded, its lines when opened.
+  function lines(label, s) {
+    var row = el("details", "vrow"), head = labelled(el("summary"), label), first = s.split("\n", 1)[0];
+    head.appendChild(el("span", "val str", JSON.stringify(Tavo.cut(first, 120)) + " …"));
+    head.appendChild(el("span", "val kind", " (" + count(s.split("\n").length, "line", "lines") + ")"));
+    row.appendChild(head);
+    row.addEventListener("toggle", function () {
+      if (row.open && row.childNodes.length === 1) row.appendChild(el("pre", "val str lines", s));
+    });
+    return row;
   }
 
   // One labelled value; `open` opens containers to that many levels. A recorded object that
   // reads as text (a date, a decimal, a path, an enum member) is shown as that text.
   function node(label, v, open) {
     var row;
+    if (v.k === "str" && v.v.indexOf("\n") >= 0) return lines(label, v.v);
     var readable = (function () {
       if (v.k !== "map" || !v.entries.length || v.entries[0][0].v !== "__type__" || v.entries[0][1].k !== "str") return null;
       var type = v.entries[0][1].v, name = type.split(".").pop(), f = {};
@@ -67,15 +116,14 @@ var Tavo = window.Tavo || (window.Tavo = {});
       if (type === "fractions.Fraction" && keys === "denominator,numerator") return "Fraction(" + f.numerator.v + ", " + f.denominator.v + ")";
       return null;
     })();
-    if (readable !== null || (v.k !== "array" && v.k !== "map")) {
-      row = el("div", "vrow");
-      if (label !== null) { row.appendChild(el("span", "key", label + ":")); row.appendChild(document.createTextNode(" ")); }
-      row.appendChild(readable !== null ? el("span", "val other", readable) : scalar(v));
+    if (readable !== null || (v.k !== "array" && v.k !== "map") || named(v) !== null) {
+      row = labelled(el("div", "vrow"), label);
+      row.appendChild(readable !== null ? el("span", "val other", readable)
+                      : v.k === "map" ? el("span", "val kind", summary(v)) : scalar(v));
       return row;
     }
     row = el("details", "vrow");
-    var head = el("summary");
-    if (label !== null) { head.appendChild(el("span", "key", label + ":")); head.appendChild(document.createTextNode(" ")); }
+    var head = labelled(el("summary"), label);
     head.appendChild(el("span", "val kind", summary(v)));
     row.appendChild(head);
     var filled = false;
@@ -101,6 +149,13 @@ var Tavo = window.Tavo || (window.Tavo = {});
   }
 
   Tavo.valueTree = function (label, value, open) { return node(label, value, open === undefined ? 1 : open); };
+
+  // A value on one line, short: for tooltips and messages.
+  Tavo.valueText = function (v) {
+    if (v.k === "str") return v.v;
+    if (v.k === "array" || v.k === "map") return summary(v);
+    return scalarText(v);
+  };
 
   // A map of names to values (frame locals) as one row per name.
   Tavo.namesTree = function (value) {
