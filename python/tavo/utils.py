@@ -144,8 +144,10 @@ def save_before_os_exit(profiler, report):
     return restore
 
 
-# Tool ids of the interpreter's monitoring API that no standard tool claims.
-_EXCEPTION_TOOL_IDS = (4, 3)
+# Tool ids of the interpreter's monitoring API tried after the profilers' own
+# (sys.monitoring.PROFILER_ID), when another profiler holds it: the two that no
+# standard tool claims.
+_SPARE_TOOL_IDS = (4, 3)
 
 
 def watch_exceptions(callback):
@@ -153,7 +155,8 @@ def watch_exceptions(callback):
     engine writes the exception record of a recorded call from it. Returns the
     tool id used, or None (with a warning) when every candidate id is taken."""
     monitoring = sys.monitoring
-    for tool in _EXCEPTION_TOOL_IDS:
+    tools = (monitoring.PROFILER_ID, *_SPARE_TOOL_IDS)
+    for tool in tools:
         try:
             monitoring.use_tool_id(tool, "tavo")
         except ValueError:
@@ -163,7 +166,7 @@ def watch_exceptions(callback):
         return tool
     logging.getLogger("tavo").warning(
         "no free sys.monitoring tool id (tried %s): exceptions are not recorded",
-        ", ".join(map(str, _EXCEPTION_TOOL_IDS)))
+        ", ".join(map(str, tools)))
     return None
 
 
