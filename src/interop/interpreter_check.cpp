@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "interop/compat_state.hpp"
+#include "interop/compat.hpp"
 #include "interop/pyref.hpp"
 
 namespace tavo::compat {
@@ -38,12 +38,33 @@ bool variables_agree(PyFrameObject* frame) {
   return true;
 }
 
+// A value set through the public call in the extra slot `index` of `code`
+// is the one read in place; the slot's value is put back.
+bool code_extra_agrees(PyObject* code, Py_ssize_t index) {
+  static char marker;
+  void* before = nullptr;
+  if (PyUnstable_Code_GetExtra(code, index, &before) < 0 ||
+      PyUnstable_Code_SetExtra(code, index, &marker) < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  const bool agrees = code_extra(reinterpret_cast<PyCodeObject*>(code), index) == &marker;
+  if (PyUnstable_Code_SetExtra(code, index, before) < 0) {
+    PyErr_Clear();
+  }
+  return agrees;
+}
+
 // The first private read of `frame` that disagrees with the public call
 // giving the same, or null.
-const char* disagreement(PyFrameObject* frame, const FrameCodeLayout& layout) {
+const char* disagreement(PyFrameObject* frame, Py_ssize_t code_extra_index,
+                         const FrameCodeLayout& layout) {
   PyRef code = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
   if (reinterpret_cast<PyObject*>(frame_code_with(layout, frame)) != code.get()) {
     return "the code of a frame";
+  }
+  if (!code_extra_agrees(code.get(), code_extra_index)) {
+    return "the extra data of a code object";
   }
   if (frame_position(frame).last_offset != PyFrame_GetLasti(frame)) {
     return "the position of a frame";
@@ -63,7 +84,8 @@ const char* disagreement(PyFrameObject* frame, const FrameCodeLayout& layout) {
 
 }  // namespace
 
-bool check_interpreter(unsigned long newest_known, const FrameCodeLayout& layout) {
+bool check_interpreter(Py_ssize_t code_extra_index, unsigned long newest_known,
+                       const FrameCodeLayout& layout) {
   PyRef version = version_text();
   if (!version) {
     return false;
@@ -90,7 +112,7 @@ bool check_interpreter(unsigned long newest_known, const FrameCodeLayout& layout
   }
   // Nothing here may disturb an exception the importer has pending.
   PyRef pending = PyRef::steal(PyErr_GetRaisedException());
-  const char* wrong = disagreement(frame, layout);
+  const char* wrong = disagreement(frame, code_extra_index, layout);
   PyErr_SetRaisedException(pending.release());
   if (wrong != nullptr) {
     PyErr_Format(PyExc_ImportError,

@@ -1,6 +1,7 @@
 // The module entry point and its functions.
 #include <Python.h>
 
+#include "filters/code_decision.hpp"
 #include "interop/convert.hpp"
 #include "interop/cpp_barrier.hpp"
 #include "interop/fork_generation.hpp"
@@ -111,8 +112,8 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
   if (module_object != nullptr) {
     return Py_NewRef(module_object);
   }
-  if (!compat::check_interpreter() || !init_interned_names() || !init_code_decision_cache() ||
-      !init_code_facts()) {
+  if (!init_interned_names() || !init_code_decision_cache() || !init_code_facts() ||
+      !compat::check_interpreter(code_extra_index)) {
     return nullptr;
   }
   PyRef name = PyRef::steal(PyObject_GetAttrString(spec, "name"));

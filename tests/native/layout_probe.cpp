@@ -17,16 +17,20 @@ PyModuleDef probe_def = {
 
 bool check() {
   using namespace tavo::compat;
+  const Py_ssize_t index = PyUnstable_Eval_RequestCodeExtraIndex(nullptr);
+  if (index < 0) {
+    return false;
+  }
   const char* mode = std::getenv("LAYOUT_PROBE");
   if (mode != nullptr && std::strcmp(mode, "wrong-layout") == 0) {
     FrameCodeLayout skewed = frame_code_layout;
     skewed.data_code += sizeof(void*);
-    return check_interpreter(kNewestKnownVersion, skewed);
+    return check_interpreter(index, kNewestKnownVersion, skewed);
   }
   if (mode != nullptr && std::strcmp(mode, "newer-version") == 0) {
-    return check_interpreter((PY_VERSION_HEX & 0xFFFF0000UL) - 0x10000);
+    return check_interpreter(index, (PY_VERSION_HEX & 0xFFFF0000UL) - 0x10000);
   }
-  return check_interpreter();
+  return check_interpreter(index);
 }
 
 }  // namespace
