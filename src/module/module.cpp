@@ -92,8 +92,8 @@ PyMethodDef module_methods[] = {
 
 // The module object is made once per process, at the first import in the
 // interpreter that uses it; a later import (after its entry in sys.modules
-// was removed) gives that same object.
-// The interpreter adds the definition's functions to it.
+// was removed) gives that same object. The interpreter adds the definition's
+// functions to it each time.
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
   int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (interpreter < 0) {
