@@ -310,3 +310,29 @@ def test_with_pool_keeps_its_workers_traces_in_500_runs(tmp_path):
     with concurrent.futures.ThreadPoolExecutor(4) as runs:
         failed = [result for result in runs.map(one_run, range(500)) if result is not None]
     assert failed == []
+
+
+@pytest.mark.skipif(sys.version_info < (3, 14), reason="concurrent.interpreters is new in 3.14")
+def test_subinterpreters_are_no_children(tmp_path):
+    # They share the process and its environment with the program; tavo's
+    # module refuses them, and the program runs as it does without tavo.
+    (tmp_path / "prog.py").write_text(textwrap.dedent("""\
+        from concurrent import interpreters
+        from concurrent.futures import InterpreterPoolExecutor
+        interp = interpreters.create()
+        interp.exec("print('in the subinterpreter', sum(range(10)))")
+        print(interp.call(pow, 2, 10))
+        with InterpreterPoolExecutor(2) as pool:
+            print(list(pool.map(abs, [-1, -2])))
+        try:
+            interp.exec("import tavo._tavo")
+        except interpreters.ExecutionFailed as refused:
+            print(refused.excinfo.type.__name__)
+    """))
+    plain = subprocess.run([sys.executable, "prog.py"], cwd=tmp_path, capture_output=True,
+                           text=True, timeout=300)
+    assert plain.stdout.endswith("ImportError\n"), plain.stderr
+    traced = tavo("run", "prog.py", cwd=tmp_path)
+    assert (traced.returncode, traced.stdout) == (plain.returncode, plain.stdout)
+    assert [line for line in traced.stderr.splitlines() if not line.startswith("tavo: saved")] == \
+        plain.stderr.splitlines()

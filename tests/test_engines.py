@@ -122,15 +122,28 @@ def taken_tool_ids():
 
 
 def test_a_taken_tool_id_is_left_alone(taken_tool_ids):
-    taken_tool_ids(4)
+    profiler_id = sys.monitoring.PROFILER_ID
+    taken_tool_ids(profiler_id, 4)
     with profiling(Host({"engine": "monitoring"})) as native:
         assert sys.monitoring.get_tool(3) == "tavo"
         plain(1)
     assert len(records_of(native.build_trace(), co_name="plain")) == 2
     taken_tool_ids(3)
-    with pytest.raises(RuntimeError, match=r"tool id 4 or 3, and both are in use \(by \['other 4', 'other 3'\]\)"):
+    with pytest.raises(RuntimeError, match=rf"tool id {profiler_id} \(PROFILER_ID\), 4 or 3, and all are "
+                                           rf"in use \(by \['other {profiler_id}', 'other 4', 'other 3'\]\)"):
         _tavo.register_profiler(Host({"engine": "monitoring"}))
     assert sys.monitoring.get_tool(4) == "other 4"
+
+
+def test_the_profilers_tool_id_is_taken_and_the_programs_ids_stay_free(engine, taken_tool_ids):
+    # tavo.profile() claims a tool id with either engine (the profile engine
+    # for its exception records); a program asking for id 4 or 3 still gets it.
+    with tavo.profile(None, config={"engine": engine}) as p:
+        assert sys.monitoring.get_tool(sys.monitoring.PROFILER_ID) == "tavo"
+        taken_tool_ids(4, 3)
+        plain(1)
+    assert len(records_of(p.trace, co_name="plain")) == 2
+    assert sys.monitoring.get_tool(sys.monitoring.PROFILER_ID) is None
 
 
 @pytest.mark.parametrize("engine, error, message", [
@@ -147,10 +160,14 @@ def test_beside_cprofile():
     import cProfile
     import pstats
 
+    # cProfile holds the profilers' tool id: tavo takes a spare one.
     other = cProfile.Profile()
-    with profiling(Host({"engine": "monitoring"})) as native:
-        other.enable()
-        plain(1)
+    other.enable()
+    try:
+        with profiling(Host({"engine": "monitoring"})) as native:
+            assert sys.monitoring.get_tool(4) == "tavo"
+            plain(1)
+    finally:
         other.disable()
     assert len(records_of(native.build_trace(), co_name="plain")) == 2
     assert any(name == "plain" for _, _, name in pstats.Stats(other).stats)

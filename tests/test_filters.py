@@ -190,3 +190,28 @@ def test_frame_without_caller_is_kept():
     assert _thread._count() == threads
     [record] = decode(host.rust_profiler.build_trace())["frames_of_interest"]
     assert (record["co_name"], record["event"], record["frame_id"], record["arg"]) == ("first", "return", None, 7)
+
+
+ANNOTATED = """\
+def target(a: int) -> "list[int]":
+    return [a]
+class Point:
+    x: int
+    y: "Point"
+class Own:
+    def __annotate__(format):
+        return {"z": int}
+def read():
+    return target.__annotations__, Point.__annotations__, Own.__annotate__(1)
+"""
+
+
+def test_the_interpreters_annotation_functions_are_generated_code(engine):
+    # From 3.14 on the interpreter evaluates annotations through functions it
+    # generates in the program's file; one the program defines is its own.
+    namespace = compiled("/project/annotated.py", ANNOTATED)
+    with profiling(Host()) as profiler:
+        namespace["read"]()
+    names = [r["qualname"] for r in decode(profiler.build_trace())["frames_of_interest"]
+             if r.get("event") == "call" and r["path"].startswith("/project/annotated.py:")]
+    assert names == ["filtered.read", "filtered.Own.__annotate__"]

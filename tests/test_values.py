@@ -506,3 +506,34 @@ def test_readable_values_are_stored_as_text_without_running_code(case):
     name = f"{_HERE}.{cls.__qualname__}" if cls.__module__ == _HERE else serialize.type_name(cls)
     assert returned["arg"] == {"__type__": name, **expected}
     assert _tavo.dump_msgpack(value) == serialize.reference_dump(value)
+
+
+# Values of the newer interpreters' own types, with the version that added
+# them: (source, description).
+INTERPOLATION = {"__type__": "string.templatelib.Interpolation", "value": [1], "expression": "x",
+                 "conversion": "r", "format_spec": ">3"}
+NEWER_VALUES = [
+    ((3, 14), "t'a{x!r:>3}b'", {"__type__": "string.templatelib.Template", "strings": ["a", "b"],
+                                "interpolations": [INTERPOLATION]}),
+    ((3, 15), "frozendict(a=x)", {"a": [1]}),
+    ((3, 15), "sentinel('MISSING')", {"__type__": "builtins.sentinel", "name": "MISSING"}),
+    # Described without being resolved: resolving it would fail.
+    ((3, 15), "lazy", {"__type__": "builtins.lazy_import", "name": "tavo_tests.not_a_module"}),
+]
+
+
+@pytest.mark.parametrize("since, source, description", NEWER_VALUES,
+                         ids=[source for _, source, _ in NEWER_VALUES])
+def test_values_of_newer_interpreters_are_described_like_any_other(since, source, description):
+    if sys.version_info < since:
+        pytest.skip(f"CPython {since[0]}.{since[1]} added it")
+    namespace = {"x": [1]}
+    if source == "lazy":  # read from the namespace itself: a name lookup resolves it
+        exec("lazy import tavo_tests.not_a_module as lazy", namespace)
+        value = namespace["lazy"]
+    else:
+        value = eval(source, namespace)
+    assert msgpack.unpackb(_tavo.dump_msgpack(value), strict_map_key=False) == description
+    for lightweight in (False, True):
+        native = _tavo.dump_msgpack_lightweight_repr if lightweight else _tavo.dump_msgpack
+        assert native(value) == serialize.reference_dump(value, lightweight)

@@ -15,7 +15,7 @@ import sys
 
 from tavo import serialize
 from tavo.stores.location import SERVER_SCHEMES, describe
-from tavo.utils import new_trace_id, unwatch_exceptions, watch_exceptions
+from tavo.utils import in_subinterpreter, new_trace_id, unwatch_exceptions, watch_exceptions
 
 logger = logging.getLogger("tavo")
 
@@ -650,7 +650,10 @@ def start_child_from_environment():
     on stderr, and the program runs unprofiled."""
     global _relay, _started_from_environment
 
-    if _started_from_environment:
+    if _started_from_environment or in_subinterpreter():
+        # A subinterpreter shares the process, and its environment, with the
+        # profiled program: it is no child, and the native module stays with
+        # the main interpreter.
         return
     _started_from_environment = True
     try:

@@ -19,6 +19,7 @@ against. It never calls ``isinstance()`` or a method that a subclass could
 override: plain data is read through the built-in types' own functions.
 """
 
+import builtins
 import struct
 import sys
 import types
@@ -55,6 +56,14 @@ _MEMBER = types.MemberDescriptorType
 _type_flags = type.__dict__["__flags__"].__get__
 _IMMUTABLE = 1 << 8
 _EXACT_PLAIN = (int, float, str, bytes, bytearray, list, tuple, dict)
+# Newer interpreters' built-in types: a mapping that is not a dict (3.15), named
+# sentinels (3.15), and the classes whose instances only hold values in their
+# member descriptors, described by those as a class with __slots__ is (3.14's
+# template strings).
+_FROZENDICT = getattr(builtins, "frozendict", None)
+_SENTINEL = getattr(builtins, "sentinel", None)
+_LAZY_IMPORT = getattr(types, "LazyImportType", None)
+_HOLDS_VALUES = ("string.templatelib.Template", "string.templatelib.Interpolation")
 
 
 def type_name(cls):
@@ -178,6 +187,8 @@ class _Encoder:
             return ("array", id(obj), items)
         if issubclass(cls, dict):
             return ("map", id(obj), list(dict.items(obj)))
+        if _FROZENDICT is not None and issubclass(cls, _FROZENDICT):
+            return ("map", id(obj), list(_FROZENDICT.items(obj)))
         if self.repr_mode:
             return ("str", self.describe_by_repr(obj))
         return self.describe(obj, cls)
@@ -216,6 +227,10 @@ class _Encoder:
         elif issubclass(cls, types.ModuleType):
             name = _module_dict(obj).get("__name__")
             pairs.append(("name", name if type(name) is str else "?"))
+        elif cls is _SENTINEL:
+            pairs.append(("name", _type_dict(cls)["__name__"].__get__(obj, cls)))
+        elif cls is _LAZY_IMPORT:
+            pairs.append(("name", _lazy_import_name(obj)))
         elif kind is not None:
             pairs.extend(_readable_pairs(obj, kind, base))
             if not self.lightweight and kind not in _OWN_SLOTS and cls is not base:
@@ -342,10 +357,19 @@ def _cut_bin(data, room):
     return b"\x92" + _bin_bytes(data[:kept]) + _text(f"<{len(data) - kept} more bytes>")
 
 
+def _lazy_import_name(lazy):
+    """What a lazy import imports, from its built-in repr, which does not resolve it."""
+    text = _LAZY_IMPORT.__repr__(lazy)
+    head, tail = "<lazy_import '", "'>"
+    if len(text) > len(head) + len(tail) and text.startswith(head) and text.endswith(tail):
+        return text[len(head):-len(tail)]
+    return text
+
+
 def _slot_values(obj, cls):
     """(name, value) of each set ``__slots__`` attribute, from the classes that declare them."""
     for klass in _type_mro(cls):
-        if not _is_heap(klass):
+        if not _is_heap(klass) and type_name(klass) not in _HOLDS_VALUES:
             continue
         for name, descriptor in list(_type_dict(klass).items()):
             if type(descriptor) is not _MEMBER or descriptor.__objclass__ is not klass:

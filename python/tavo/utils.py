@@ -8,6 +8,7 @@ import logging
 import os
 import sys
 import time
+from typing import Any
 
 # Crockford's base32: no I, L, O or U.
 ULID_ALPHABET = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
@@ -63,11 +64,12 @@ def pytest_is_session_test(frame, event, arg, context):
     return getattr(frame.f_locals.get("item"), "config", None) is wanted
 
 
-def run_script_as_main(path: str) -> None:
+def run_script_as_main(path: str, namespaces: list[dict[str, Any]]) -> None:
     """Run a script file as Python itself would: in a fresh __main__ module,
     with an absolute __file__ and sys.argv left as given. A directory or zip
     file is run as the interpreter runs one: its __main__ module, found through
-    sys.path[0], which the caller set to the path."""
+    sys.path[0], which the caller set to the path. The module's namespace is
+    appended to ``namespaces`` before it runs."""
     import builtins
     import importlib.machinery
     import io
@@ -92,6 +94,7 @@ def run_script_as_main(path: str) -> None:
     module.__dict__.update(__builtins__=builtins, **names)
     saved_main = sys.modules["__main__"]
     sys.modules["__main__"] = module
+    namespaces.append(module.__dict__)
     try:
         exec(code, module.__dict__)
     finally:
@@ -144,8 +147,26 @@ def save_before_os_exit(profiler, report):
     return restore
 
 
-# Tool ids of the interpreter's monitoring API that no standard tool claims.
-_EXCEPTION_TOOL_IDS = (4, 3)
+def in_subinterpreter():
+    """Whether this code runs in an interpreter other than the process's main one."""
+    import importlib
+
+    for name in ("_interpreters", "_xxsubinterpreters"):  # 3.13 on, 3.12
+        try:
+            interpreters = importlib.import_module(name)
+        except ImportError:
+            continue
+        current, main = interpreters.get_current(), interpreters.get_main()
+        # An id, or (id, how it was made) from 3.14 on.
+        return (current[0] if isinstance(current, tuple) else current) != \
+            (main[0] if isinstance(main, tuple) else main)
+    return False
+
+
+# Tool ids of the interpreter's monitoring API tried after the profilers' own
+# (sys.monitoring.PROFILER_ID), when another profiler holds it: the two that no
+# standard tool claims.
+_SPARE_TOOL_IDS = (4, 3)
 
 
 def watch_exceptions(callback):
@@ -153,7 +174,8 @@ def watch_exceptions(callback):
     engine writes the exception record of a recorded call from it. Returns the
     tool id used, or None (with a warning) when every candidate id is taken."""
     monitoring = sys.monitoring
-    for tool in _EXCEPTION_TOOL_IDS:
+    tools = (monitoring.PROFILER_ID, *_SPARE_TOOL_IDS)
+    for tool in tools:
         try:
             monitoring.use_tool_id(tool, "tavo")
         except ValueError:
@@ -163,7 +185,7 @@ def watch_exceptions(callback):
         return tool
     logging.getLogger("tavo").warning(
         "no free sys.monitoring tool id (tried %s): exceptions are not recorded",
-        ", ".join(map(str, _EXCEPTION_TOOL_IDS)))
+        ", ".join(map(str, tools)))
     return None
 
 

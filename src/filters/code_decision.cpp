@@ -13,6 +13,7 @@
 #include "interop/compat.hpp"
 #include "interop/convert.hpp"
 #include "interop/cpp_barrier.hpp"
+#include "interop/generated_code.hpp"
 
 namespace tavo {
 
@@ -55,7 +56,11 @@ CodeDecision CodeDecider::decide_uncached(PyCodeObject* code) {
   std::string name_storage;
   std::string_view filename = utf8_view(code->co_filename, filename_storage);
   std::string_view name = utf8_view(code->co_name, name_storage);
-  const PathVerdict verdict = classify_path(filename, include_frames_, ignore_frames_);
+  // The annotations the interpreter evaluates for the program are not calls
+  // of the program, wherever its file lies.
+  const PathVerdict verdict = compat::is_generated_annotate(code)
+                                  ? PathVerdict::kSkip
+                                  : classify_path(filename, include_frames_, ignore_frames_);
   CodeDecision decision{verdict != PathVerdict::kSkip, verdict == PathVerdict::kKeepIfNotAttrs,
                         watcher_.watches(name, filename)};
   std::uintptr_t value = (static_cast<std::uintptr_t>(serial_) << 4) | kDecisionValid;

@@ -9,6 +9,11 @@
 #error "tavo needs CPython 3.12 or newer"
 #endif
 
+// The interpreters older than this version (3.16) are those whose private
+// state tavo knows how to read; a newer one builds, and is refused at import
+// (interpreter_check.hpp).
+#define TAVO_PYTHON_KNOWN_BELOW 0x03100000
+
 namespace tavo::compat {
 
 // The calling thread's interpreter thread state, or null when it has none

@@ -8,13 +8,15 @@
 #include <cstdint>
 #include <vector>
 
+#include "interop/compat_state.hpp"
 #include "interop/pyref.hpp"
 
 namespace tavo::compat {
 
 namespace {
 
-#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < TAVO_PYTHON_KNOWN_BELOW && \
+    !defined(Py_GIL_DISABLED)
 // The head of a dict's keys object; the entries follow its index table.
 struct KeysHead {
   Py_ssize_t refcnt;
@@ -91,13 +93,15 @@ bool layout_usable = false;  // set once at module start
 }  // namespace
 
 void check_dict_layout() {
-#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < TAVO_PYTHON_KNOWN_BELOW && \
+    !defined(Py_GIL_DISABLED)
   layout_usable = layout_holds();
 #endif
 }
 
 bool dict_table(PyObject* dict, DictTable& table) {
-#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < TAVO_PYTHON_KNOWN_BELOW && \
+    !defined(Py_GIL_DISABLED)
   return layout_usable && read_table(dict, table);
 #else
   (void)dict;

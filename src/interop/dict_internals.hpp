@@ -7,6 +7,17 @@
 
 namespace tavo::compat {
 
+// A frozendict (3.15), whose storage is a dict's and which PyDict_Next and
+// PyDict_GET_SIZE read as one.
+inline bool is_frozen_dict(PyObject* obj) {
+#if PY_VERSION_HEX >= 0x030F0000
+  return PyFrozenDict_Check(obj);
+#else
+  (void)obj;
+  return false;
+#endif
+}
+
 // The entry table of a dict whose keys and values are stored together: entry
 // i has its key at keys[i * stride] and its value right after it (null for a
 // deleted entry, to skip), for i below `count`.

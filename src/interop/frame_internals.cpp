@@ -5,26 +5,60 @@
 #include "interop/frame_internals.hpp"
 
 #include <Python.h>
+
+#include "interop/compat_state.hpp"
+
+#if PY_VERSION_HEX < TAVO_PYTHON_KNOWN_BELOW
 #include <internal/pycore_frame.h>
+#if PY_VERSION_HEX >= 0x030E0000
+#include <internal/pycore_interpframe.h>
+#include <internal/pycore_stackref.h>
+#endif
+#endif
 
 namespace tavo::compat {
 
+#if PY_VERSION_HEX < TAVO_PYTHON_KNOWN_BELOW
+
 const FrameCodeLayout frame_code_layout{
     offsetof(PyFrameObject, f_frame),
-#if PY_VERSION_HEX >= 0x030D0000
+#if PY_VERSION_HEX >= 0x030E0000
+    // A tagged reference: the low bits say how it is counted.
     offsetof(_PyInterpreterFrame, f_executable),
+    ~std::uintptr_t{Py_TAG_BITS},
+#elif PY_VERSION_HEX >= 0x030D0000
+    offsetof(_PyInterpreterFrame, f_executable),
+    ~std::uintptr_t{0},
 #else
     offsetof(_PyInterpreterFrame, f_code),
+    ~std::uintptr_t{0},
 #endif
 };
 
+namespace {
+
+// A variable's value as the frame holds it, borrowed.
+#if PY_VERSION_HEX >= 0x030E0000
+PyObject* variable(const _PyStackRef& slot) { return PyStackRef_AsPyObjectBorrow(slot); }
+#else
+PyObject* variable(PyObject* slot) { return slot; }
+#endif
+
+}  // namespace
+
 GlobalsStamp frame_globals_stamp(PyFrameObject* frame) {
+#if PY_VERSION_HEX >= 0x030E0000
+  // Dicts have no version number any more: nothing to compare.
+  (void)frame;
+  return {};
+#else
   PyObject* globals = frame->f_frame->f_globals;
   if (globals == nullptr || !PyDict_CheckExact(globals)) {
     return {};
   }
   // Every change of a dict gives it a new interpreter-wide version number.
   return {globals, reinterpret_cast<PyDictObject*>(globals)->ma_version_tag};
+#endif
 }
 
 FramePosition frame_position(PyFrameObject* frame) {
@@ -104,7 +138,7 @@ template <class Take>
 bool for_each_variable(_PyInterpreterFrame* data, Take take) {
   PyCodeObject* code = _PyFrame_GetCode(data);
   for (int i = 0; i < code->co_nlocalsplus; ++i) {
-    PyObject* value = data->localsplus[i];
+    PyObject* value = variable(data->localsplus[i]);
     if (value == nullptr) {
       continue;
     }
@@ -174,7 +208,7 @@ bool frame_bound_variables(PyFrameObject* frame, std::vector<FrameVariable>& out
   // cell variable holding a cell is read through it, and one holding
   // anything else (shadowed by an inlined comprehension's) as it is.
   for (int i = 0; i < code->co_nlocalsplus; ++i) {
-    PyObject* value = data->localsplus[i];
+    PyObject* value = variable(data->localsplus[i]);
     const _PyLocals_Kind kind = _PyLocals_GetKind(code->co_localspluskinds, i);
     if (value == nullptr || (kind & CO_FAST_HIDDEN) != 0) {
       continue;
@@ -193,6 +227,22 @@ bool frame_bound_variables(PyFrameObject* frame, std::vector<FrameVariable>& out
     }
   }
   return true;
+}
+#endif
+
+#else
+// A newer interpreter than those known is refused at import
+// (interpreter_check.hpp) before anything reads a frame: nothing below is
+// reached, and its private headers, which may not even compile here, are
+// left alone.
+const FrameCodeLayout frame_code_layout{0, 0, 0};
+GlobalsStamp frame_globals_stamp(PyFrameObject*) { return {}; }
+FramePosition frame_position(PyFrameObject* frame) { return {PyFrame_GetLasti(frame), 0}; }
+PyCodeObject* back_code(PyFrameObject*, int) { return nullptr; }
+bool frame_bound_variables(PyFrameObject*, std::vector<FrameVariable>&) { return false; }
+bool copy_frame_variables(PyFrameObject*, PyObject*) {
+  PyErr_SetString(PyExc_SystemError, "tavo does not know this interpreter's frames");
+  return false;
 }
 #endif
 

@@ -14,16 +14,23 @@ namespace tavo::compat {
 // Where a frame object's code is, as offsets, so that the event path reads it
 // inline: PyFrame_GetCode is a call and a reference count each way.
 struct FrameCodeLayout {
-  std::size_t frame_data;  // the frame object's pointer to its interpreter frame
-  std::size_t data_code;   // that frame's code object
+  std::size_t frame_data;    // the frame object's pointer to its interpreter frame
+  std::size_t data_code;     // that frame's code object
+  std::uintptr_t code_mask;  // the bits of that field that are the pointer
 };
 [[gnu::visibility("hidden")]] extern const FrameCodeLayout frame_code_layout;
 
+// The code object of `frame` read through `layout`, borrowed.
+inline PyCodeObject* frame_code_with(const FrameCodeLayout& layout, PyFrameObject* frame) {
+  const char* data =
+      *reinterpret_cast<char* const*>(reinterpret_cast<const char*>(frame) + layout.frame_data);
+  const auto field = *reinterpret_cast<const std::uintptr_t*>(data + layout.data_code);
+  return reinterpret_cast<PyCodeObject*>(field & layout.code_mask);
+}
+
 // The frame's code object, borrowed: the frame holds it.
 inline PyCodeObject* frame_code(PyFrameObject* frame) {
-  const char* data = *reinterpret_cast<char* const*>(reinterpret_cast<const char*>(frame) +
-                                                     frame_code_layout.frame_data);
-  return *reinterpret_cast<PyCodeObject* const*>(data + frame_code_layout.data_code);
+  return frame_code_with(frame_code_layout, frame);
 }
 
 // The frame's globals (borrowed) and their dict's version: the pair differs

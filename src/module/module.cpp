@@ -1,10 +1,12 @@
 // The module entry point and its functions.
 #include <Python.h>
 
+#include "filters/code_decision.hpp"
 #include "interop/convert.hpp"
 #include "interop/cpp_barrier.hpp"
 #include "interop/fork_generation.hpp"
 #include "interop/interned.hpp"
+#include "interop/interpreter_check.hpp"
 #include "interop/log_warning.hpp"
 #include "interop/terminate_watch.hpp"
 #include "module/profiler_type.hpp"
@@ -128,11 +130,11 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_tavo", "", 0, module_methods, nullptr, nullptr, nullptr, nullptr,
-};
-
-PyObject* init_module() {
+// The module object is made once per process, at the first import in the
+// interpreter that uses it; a later import (after its entry in sys.modules
+// was removed) gives that same object. The interpreter adds the definition's
+// functions to it each time.
+PyObject* create_module(PyObject* spec, PyModuleDef*) {
   int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (interpreter < 0) {
     if (!PyErr_Occurred()) {
@@ -150,22 +152,40 @@ PyObject* init_module() {
   if (module_object != nullptr) {
     return Py_NewRef(module_object);
   }
-  if (!init_interned_names() || !init_code_decision_cache() || !init_code_facts()) {
+  if (!init_interned_names() || !init_code_decision_cache() || !init_code_facts() ||
+      !compat::check_interpreter(code_extra_index)) {
     return nullptr;
   }
-  watch_forks();
-  set_entropy_fallback_reporter(log_tavo_warning);
-  PyObject* module = PyModule_Create(&module_def);
+  PyRef name = PyRef::steal(PyObject_GetAttrString(spec, "name"));
+  PyObject* module = name ? PyModule_NewObject(name.get()) : nullptr;
   if (module == nullptr || !values::add_value_functions(module)) {
     Py_XDECREF(module);
     return nullptr;
   }
+  watch_forks();
+  set_entropy_fallback_reporter(log_tavo_warning);
   module_object = Py_NewRef(module);
   return module;
 }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_module)},
+    // The engine's state is the process's: one interpreter uses it.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#if PY_VERSION_HEX >= 0x030D0000
+    // Everything here relies on the interpreter lock: a free-threaded
+    // interpreter turns it back on when it loads the module.
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_tavo", "", 0, module_methods, module_slots, nullptr, nullptr, nullptr,
+};
 
 }  // namespace
 
 }  // namespace tavo
 
-PyMODINIT_FUNC PyInit__tavo() { return tavo::init_module(); }
+PyMODINIT_FUNC PyInit__tavo() { return PyModuleDef_Init(&tavo::module_def); }

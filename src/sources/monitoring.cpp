@@ -11,9 +11,9 @@ namespace tavo::monitoring {
 
 namespace {
 
-// Tool ids that no well-known tool takes by default (0 debuggers, 1 coverage,
-// 2 profilers and 5 optimizers do), in the order tried.
-constexpr int kToolIds[] = {4, 3};
+// The tool ids tried after sys.monitoring.PROFILER_ID, only when another
+// profiler holds it: the two the interpreter names for no kind of tool.
+constexpr int kSpareToolIds[] = {4, 3};
 
 // The installed engine. Read and written under the interpreter lock only.
 struct Engine {
@@ -144,13 +144,17 @@ PyRef monitoring_module() {
   return PyRef::borrow(monitoring);
 }
 
-// Claims the first free tool id of kToolIds, or says who holds them.
+// Claims the profilers' tool id, else the first free spare one, or says who
+// holds them.
 int claim_tool(PyObject* monitoring) {
   PyRef holders = PyRef::steal(PyList_New(0));
-  if (!holders) {
+  PyRef profiler_id = PyRef::steal(PyObject_GetAttrString(monitoring, "PROFILER_ID"));
+  const long first = profiler_id ? PyLong_AsLong(profiler_id.get()) : -1;
+  if (!holders || (first == -1 && PyErr_Occurred())) {
     return -1;
   }
-  for (const int tool : kToolIds) {
+  const int tools[] = {static_cast<int>(first), kSpareToolIds[0], kSpareToolIds[1]};
+  for (const int tool : tools) {
     PyRef holder = call(monitoring, "get_tool", "i", tool);
     if (!holder) {
       return -1;
@@ -163,9 +167,9 @@ int claim_tool(PyObject* monitoring) {
     }
   }
   PyErr_Format(PyExc_RuntimeError,
-               "the monitoring engine needs sys.monitoring tool id 4 or 3, and both are in use "
-               "(by %R); stop that tool or use the \"profile\" engine",
-               holders.get());
+               "the monitoring engine needs sys.monitoring tool id %ld (PROFILER_ID), 4 or 3, "
+               "and all are in use (by %R); stop one of those tools or use the \"profile\" engine",
+               first, holders.get());
   return -1;
 }
 

@@ -81,6 +81,10 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
 int noop_profile(PyObject*, PyFrameObject*, int, PyObject*) { return 0; }
 
 PyObject* register_noop_profiler(PyObject*, PyObject*) {
+  // It replaces whichever engine records, as registering a profiler does.
+  if (!monitoring::uninstall()) {
+    return nullptr;
+  }
   PyEval_SetProfile(noop_profile, nullptr);
   Py_RETURN_NONE;
 }

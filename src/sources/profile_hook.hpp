@@ -21,7 +21,8 @@ void uninstall_profile_hook();
 // Python error set on failure.
 bool hook_threading(PyObject* host, PyObject* profiler);
 
-// Module function `register_noop_profiler()`: installs noop_profile.
+// Module function `register_noop_profiler()`: stops the monitoring engine and
+// installs noop_profile.
 PyObject* register_noop_profiler(PyObject* module, PyObject* args);
 
 // Methods of TavoProfiler objects that belong to this source.

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <string_view>
 
 #include "values/readable_types.hpp"
 
@@ -25,6 +26,63 @@ struct Keys {
 Keys keys;
 
 bool is_heap(PyTypeObject* type) { return (type->tp_flags & Py_TPFLAGS_HEAPTYPE) != 0; }
+
+// Built-in classes whose instances only hold other values, in their member
+// descriptors: described by those, as a class with __slots__ is (3.14's
+// template strings).
+bool holds_values(PyTypeObject* type) {
+  return !is_heap(type) && (std::strcmp(type->tp_name, "string.templatelib.Template") == 0 ||
+                            std::strcmp(type->tp_name, "string.templatelib.Interpolation") == 0);
+}
+
+// 3.15's built-in sentinel objects, described by their name.
+bool is_sentinel(PyTypeObject* type) {
+  return !is_heap(type) && std::strcmp(type->tp_name, "sentinel") == 0;
+}
+
+// 3.15's lazy imports not yet resolved, described by the name of what they
+// import.
+bool is_lazy_import(PyTypeObject* type) {
+  return !is_heap(type) && std::strcmp(type->tp_name, "lazy_import") == 0;
+}
+
+// The name a lazy import imports ("xml.dom.minidom"), from the text its
+// built-in type's repr gives ("<lazy_import 'xml.dom.minidom'>"), which
+// neither resolves it nor runs code of the program; that whole text if it
+// has another form.
+Result<PyRef> lazy_import_name(PyObject* obj) {
+  PyRef text = PyRef::steal(Py_TYPE(obj)->tp_repr(obj));
+  Py_ssize_t size = 0;
+  const char* utf8 =
+      text && PyUnicode_Check(text.get()) ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
+  if (utf8 == nullptr) {
+    return PyError::fetch();
+  }
+  constexpr std::string_view kHead = "<lazy_import '";
+  constexpr std::string_view kTail = "'>";
+  std::string_view whole(utf8, static_cast<std::size_t>(size));
+  if (whole.size() <= kHead.size() + kTail.size() || !whole.starts_with(kHead) ||
+      !whole.ends_with(kTail)) {
+    return text;
+  }
+  whole = whole.substr(kHead.size(), whole.size() - kHead.size() - kTail.size());
+  PyRef name = PyRef::steal(
+      PyUnicode_FromStringAndSize(whole.data(), static_cast<Py_ssize_t>(whole.size())));
+  return name ? Result<PyRef>(std::move(name)) : Result<PyRef>(PyError::fetch());
+}
+
+// The value of the member `name` that `type` itself declares, or null (with
+// no error set) when it declares none.
+Result<PyRef> own_member(PyObject* obj, PyTypeObject* type, const char* name) {
+  for (PyMemberDef* member = type->tp_members; member != nullptr && member->name != nullptr;
+       ++member) {
+    if (std::strcmp(member->name, name) == 0) {
+      PyRef value = PyRef::steal(PyMember_GetOne(reinterpret_cast<const char*>(obj), member));
+      return value ? Result<PyRef>(std::move(value)) : Result<PyRef>(PyError::fetch());
+    }
+  }
+  return PyRef();
+}
 
 Status add(std::vector<Entry>& entries, PyObject* key, PyRef value) {
   if (!value) {
@@ -73,22 +131,29 @@ Result<PyRef> module_name(PyObject* module) {
   return PyRef::borrow(name != nullptr && PyUnicode_CheckExact(name) ? name : keys.unknown);
 }
 
-// Each set slot of the classes that declare __slots__: the member descriptors
-// a class made for itself, in the order of its dictionary.
+// Each set slot of the classes that declare __slots__ (and of the built-in
+// classes that hold values): the member descriptors a class made for itself,
+// in the order of its dictionary.
 Status slot_values(PyObject* obj, std::vector<Entry>& entries) {
   PyTypeObject* type = Py_TYPE(obj);
   PyObject* mro = type->tp_mro;
   for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
     auto* klass = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
     // A class without members of its own has no member descriptors to read.
-    if (!is_heap(klass) || klass->tp_members == nullptr || klass->tp_members[0].name == nullptr ||
-        klass->tp_dict == nullptr) {
+    if (!(is_heap(klass) || holds_values(klass)) || klass->tp_members == nullptr ||
+        klass->tp_members[0].name == nullptr) {
+      continue;
+    }
+    // A built-in class keeps its dictionary with the interpreter, not in
+    // tp_dict.
+    PyRef class_dict = PyRef::steal(PyType_GetDict(klass));
+    if (!class_dict) {
       continue;
     }
     Py_ssize_t pos = 0;
     PyObject* name = nullptr;
     PyObject* descriptor = nullptr;
-    while (PyDict_Next(klass->tp_dict, &pos, &name, &descriptor)) {
+    while (PyDict_Next(class_dict.get(), &pos, &name, &descriptor)) {
       if (!Py_IS_TYPE(descriptor, &PyMemberDescr_Type) || PyDescr_TYPE(descriptor) != klass) {
         continue;
       }
@@ -205,7 +270,8 @@ bool has_detail(PyTypeObject* type) {
   return PyType_IsSubtype(type, &PySet_Type) || PyType_IsSubtype(type, &PyFrozenSet_Type) ||
          PyType_IsSubtype(type, &PyComplex_Type) ||
          PyType_FastSubclass(type, Py_TPFLAGS_TYPE_SUBCLASS) || type == &PyFunction_Type ||
-         type == &PyCFunction_Type || PyType_IsSubtype(type, &PyModule_Type);
+         type == &PyCFunction_Type || PyType_IsSubtype(type, &PyModule_Type) || is_sentinel(type) ||
+         is_lazy_import(type);
 }
 
 struct TypeFacts {
@@ -305,8 +371,8 @@ Result<PyRef> text(const char* utf8) {
 }
 
 // The second entry of sets ("items"), complex numbers ("value": [real, imag])
-// and classes, functions and modules ("name"), with its key in `key`; null
-// for any other object.
+// and classes, functions, modules, sentinels and lazy imports ("name"), with
+// its key in `key`; null for any other object.
 Result<PyRef> detail_of(PyObject* obj, PyObject*& key) {
   key = keys.name;
   if (PyAnySet_Check(obj)) {
@@ -328,6 +394,12 @@ Result<PyRef> detail_of(PyObject* obj, PyObject*& key) {
   }
   if (PyModule_Check(obj)) {
     return module_name(obj);
+  }
+  if (is_sentinel(Py_TYPE(obj))) {
+    return own_member(obj, Py_TYPE(obj), "__name__");
+  }
+  if (is_lazy_import(Py_TYPE(obj))) {
+    return lazy_import_name(obj);
   }
   return PyRef();
 }

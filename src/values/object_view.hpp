@@ -26,9 +26,10 @@ struct Entry {
 // The entries of an object's description, in order: "__type__" (its type's
 // name); then for sets and frozensets "items" (a list of the elements), for
 // complex numbers "value" ([real, imag]), for classes, functions, built-in
-// functions and modules "name"; for the types readable_types.hpp knows,
-// what it shows; otherwise, unless `lightweight`, "args" for exceptions, each
-// set __slots__ attribute and the instance __dict__'s items.
+// functions, modules, sentinels and lazy imports "name"; for the types
+// readable_types.hpp knows, what it shows; otherwise, unless `lightweight`, "args"
+// for exceptions, each set __slots__ attribute (for template strings and their
+// interpolations, each field) and the instance __dict__'s items.
 Status describe_object(PyObject* obj, bool lightweight, std::vector<Entry>& entries);
 
 // Appends each set __slots__ attribute of `obj`, then its instance __dict__'s

@@ -84,6 +84,9 @@ Kind classify(PyObject* v, int depth) {
   if (PyByteArray_Check(v)) {
     return Kind::kBytes;
   }
+  if (compat::is_frozen_dict(v)) {
+    return Kind::kDict;
+  }
   return Kind::kOther;
 }
 

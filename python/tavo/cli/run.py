@@ -79,6 +79,13 @@ def _trimmed_traceback(exc: BaseException) -> types.TracebackType | None:
     return tb
 
 
+# The program's main namespace, kept until the interpreter ends, as the
+# interpreter keeps its __main__ module: what it holds goes at exit, after the
+# exit handlers, not when the program returns (a subinterpreter left open
+# is reported then, an object's finalizer runs then).
+_program_namespaces: list[dict[str, Any]] = []
+
+
 def run_command(words: list[str]) -> int:
     """Run the program under the profiler and save its trace. This ends the
     program as the interpreter would (its non-daemon threads are waited for),
@@ -154,9 +161,10 @@ def run_command(words: list[str]) -> int:
     try:
         try:
             if module is None:
-                utils.run_script_as_main(run_argv[0])
+                utils.run_script_as_main(run_argv[0], _program_namespaces)
             else:
-                runpy.run_module(module, run_name="__main__", alter_sys=True)
+                _program_namespaces.append(
+                    runpy.run_module(module, run_name="__main__", alter_sys=True))
         except SystemExit as exc:
             status = exc.code
         except BaseException as exc:
