@@ -183,7 +183,7 @@ class Settings:
 # TAVO_* variables that are not settings: how a profiled program hands its settings to
 # its children, and the switches of tavo's own build and test scripts.
 OTHER_VARIABLES = frozenset({CHILD_ENV, "TAVO_WERROR", "TAVO_SANITIZE", "TAVO_LONG_CHECKS",
-                             "TAVO_CHROOT", "TAVO_TEST_NEW_LIMIT"})
+                             "TAVO_CHROOT", "TAVO_PYTHONS", "TAVO_TEST_NEW_LIMIT"})
 _warned_variables: set[str] = set()  # each unknown variable is told once per process
 
 
