@@ -92,26 +92,6 @@ Status add(std::vector<Entry>& entries, PyObject* key, PyRef value) {
   return Status::success();
 }
 
-// The set's elements through the built-in iterator, which a subclass's
-// __iter__ does not replace.
-Result<PyRef> set_items(PyObject* set) {
-  PyRef items = PyRef::steal(PyList_New(0));
-  PyRef iterator = PyRef::steal(items ? PySet_Type.tp_iter(set) : nullptr);
-  if (!iterator) {
-    return PyError::fetch();
-  }
-  iternextfunc next = Py_TYPE(iterator.get())->tp_iternext;
-  while (PyRef item = PyRef::steal(next(iterator.get()))) {
-    if (PyList_Append(items.get(), item.get()) < 0) {
-      return PyError::fetch();
-    }
-  }
-  if (PyErr_Occurred()) {
-    return PyError::fetch();
-  }
-  return items;
-}
-
 Result<PyRef> function_name(PyObject* function) {
   PyObject* module = PyFunction_GetModule(function);  // borrowed
   PyObject* qualname = reinterpret_cast<PyFunctionObject*>(function)->func_qualname;
@@ -377,7 +357,8 @@ Result<PyRef> detail_of(PyObject* obj, PyObject*& key) {
   key = keys.name;
   if (PyAnySet_Check(obj)) {
     key = keys.items;
-    return set_items(obj);
+    // The built-in iterator, which a subclass's __iter__ does not replace.
+    return items_through(&PySet_Type, obj);
   }
   if (PyComplex_Check(obj)) {
     key = keys.value;
@@ -405,6 +386,24 @@ Result<PyRef> detail_of(PyObject* obj, PyObject*& key) {
 }
 
 }  // namespace
+
+Result<PyRef> items_through(PyTypeObject* type, PyObject* obj) {
+  PyRef items = PyRef::steal(PyList_New(0));
+  PyRef iterator = PyRef::steal(items ? type->tp_iter(obj) : nullptr);
+  if (!iterator) {
+    return PyError::fetch();
+  }
+  iternextfunc next = Py_TYPE(iterator.get())->tp_iternext;
+  while (PyRef item = PyRef::steal(next(iterator.get()))) {
+    if (PyList_Append(items.get(), item.get()) < 0) {
+      return PyError::fetch();
+    }
+  }
+  if (PyErr_Occurred()) {
+    return PyError::fetch();
+  }
+  return items;
+}
 
 Status describe_object(PyObject* obj, bool lightweight, std::vector<Entry>& entries) {
   PyTypeObject* type = Py_TYPE(obj);

@@ -32,6 +32,10 @@ struct Entry {
 // interpolations, each field) and the instance __dict__'s items.
 Status describe_object(PyObject* obj, bool lightweight, std::vector<Entry>& entries);
 
+// The items of `obj` as a list, through `type`'s own iterator (a base type's,
+// which no method of a subclass replaces).
+Result<PyRef> items_through(PyTypeObject* type, PyObject* obj);
+
 // Appends each set __slots__ attribute of `obj`, then its instance __dict__'s
 // items, when its class keeps it where Python puts it.
 Status instance_attributes(PyObject* obj, std::vector<Entry>& entries);

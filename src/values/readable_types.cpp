@@ -447,25 +447,6 @@ Result<PyObject*> instance_entry(PyObject* obj, PyObject* name) {
   return static_cast<PyObject*>(nullptr);
 }
 
-// The items of a deque, through the deque type's own iterator.
-Result<PyRef> deque_items(PyObject* obj, PyTypeObject* deque) {
-  PyRef items = PyRef::steal(PyList_New(0));
-  PyRef iterator = PyRef::steal(items ? deque->tp_iter(obj) : nullptr);
-  if (!iterator) {
-    return PyError::fetch();
-  }
-  iternextfunc next = Py_TYPE(iterator.get())->tp_iternext;
-  while (PyRef item = PyRef::steal(next(iterator.get()))) {
-    if (PyList_Append(items.get(), item.get()) < 0) {
-      return PyError::fetch();
-    }
-  }
-  if (PyErr_Occurred()) {
-    return PyError::fetch();
-  }
-  return items;
-}
-
 // A method without arguments that a C type defines itself, called directly.
 PyRef c_method(PyTypeObject* klass, PyObject* obj, const char* name) {
   for (PyMethodDef* def = klass->tp_methods; def != nullptr && def->ml_name != nullptr; ++def) {
@@ -581,7 +562,7 @@ Status describe_kind(PyObject* obj, Readable kind, PyTypeObject* base,
       }
       return Status::success();
     case Readable::kDeque: {
-      Result<PyRef> items = deque_items(obj, base);
+      Result<PyRef> items = items_through(base, obj);
       if (!items.ok()) {
         return items.take_error();
       }
