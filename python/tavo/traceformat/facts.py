@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import dataclasses
 import io
-import re
 import struct
 from typing import Any
 
@@ -26,19 +25,17 @@ from tavo.traceformat.reading import DECODE_ERRORS, _decode
 # How many leading records of each thread are searched for a test name.
 LABEL_SCAN_LIMIT = 1000
 
-# The first five entries of a frame record: path, code name, qualified name, event and
-# frame id (a str or nil). Each captured name still has its MessagePack str header.
-_FRAME_HEAD = re.compile(
-    rb"\x8c\xa4path(.+?)\xa7co_name(.+?)\xa8qualname(.+?)\xa5event(\xa4call|\xa6return)"
-    rb"\xa8frame_id(\xc0|[\xa0-\xbf\xd9].+?)\xa3arg", re.S)
-# Its last entries: the timestamp (a float 64), the type and the key of the call site.
+# A frame record begins with its map header and "path"; its names and event come before
+# its frame id. Its last entries: the timestamp (a float 64), the type and the key of
+# the call site.
+_HEAD = b"\x8c\xa4path"
+_ID_KEY = b"\xa8frame_id"
 _TAIL_KEY = b"\xa9timestamp\xcb"
 _TAIL_REST = b"\xa4type\xa5frame\xb3user_code_call_site"  # 8 bytes of float after the key
-_CALL = b"\xa4call"
-_NIL = b"\xc0"
 _FLOAT_AT = struct.Struct(">d").unpack_from
-_UNSEEN = object()
-
+_ID_STR = 0xbe  # the str header of a 30-character frame id
+_NIL = 0xc0
+_NOT_A_HEAD = (None, False)
 
 @dataclasses.dataclass
 class FunctionFacts:
@@ -62,15 +59,6 @@ class DocumentFacts:
     started_at: float | None = None  # the earliest record's time
     duration: float | None = None  # from the earliest record to the latest
     functions: list[FunctionFacts] = dataclasses.field(default_factory=list)
-
-
-def _text(raw: bytes) -> str | None:
-    """A MessagePack str's text, or None when ``raw`` is not exactly one str."""
-    try:
-        value = msgpack.unpackb(raw, raw=False, unicode_errors="replace")
-    except DECODE_ERRORS:
-        return None
-    return value if isinstance(value, str) else None
 
 
 def _file(path: str) -> str:
@@ -115,7 +103,7 @@ def _leave(stack: list[list[Any]], frame_id: Any, moment: float | None) -> list[
     """The call a return record ends, the calls above it ending unreturned; None when no
     open call has its frame id."""
     for index in range(len(stack) - 1, -1, -1):
-        if _same_id(stack[index][_ID], frame_id):
+        if stack[index][_ID] == frame_id:
             break
     else:
         return None
@@ -128,7 +116,8 @@ class _Pass:
     def __init__(self) -> None:
         self.facts = DocumentFacts()
         self.functions: dict[tuple[str, str], list[Any]] = {}
-        self.by_raw: dict[tuple[bytes, bytes, bytes], list[Any] | None] = {}
+        # The first entries of frame records as written (up to the frame id) -> what they say.
+        self.heads: dict[bytes, tuple[list[Any] | None, bool]] = {}
         self.first: float | None = None
         self.last: float | None = None
 
@@ -140,25 +129,36 @@ class _Pass:
                                            FunctionFacts(qualname, name, key[1])]
         return found
 
-    def raw_function(self, key: tuple[bytes, bytes, bytes]) -> list[Any] | None:
-        """The figures of the function a frame record names by these raw str values; None
-        when they are not exactly one str each."""
-        found = self.by_raw.get(key, _UNSEEN)
-        if found is _UNSEEN:
-            texts = [_text(raw) for raw in key]
-            found = None
-            if all(text is not None for text in texts):
-                path, name, qualified = texts
-                found = self.function(qualified or name or "?", name, path)
-            self.by_raw[key] = found
+    def head(self, raw: bytes) -> tuple[list[Any] | None, bool]:
+        """The figures of the function a frame record's first entries (up to its frame id)
+        name, and whether it is a call; (None, False) when they are not laid out as the
+        engine writes them."""
+        found = self.heads.get(raw)
+        if found is None:
+            found = _NOT_A_HEAD
+            unpacker = msgpack.Unpacker(raw=False, unicode_errors="replace")
+            unpacker.feed(raw)
+            try:
+                size = unpacker.read_map_header()
+                entries = [unpacker.unpack() for _ in range(8)]
+                keys, values = entries[0::2], entries[1::2]
+                if (size == 12 and unpacker.tell() == len(raw)
+                        and keys == ["path", "co_name", "qualname", "event"]
+                        and all(isinstance(value, str) for value in values)
+                        and values[3] in ("call", "return")):
+                    path, name, qualified, event = values
+                    found = (self.function(qualified or name or "?", name, path),
+                             event == "call")
+            except DECODE_ERRORS:
+                pass
+            self.heads[raw] = found
         return found
 
     def section(self, unpacker: msgpack.Unpacker, blob: bytes) -> int:
         """Read one thread's array of records; returns how many there are."""
         count = unpacker.read_array_header()
         tell, skip = unpacker.tell, unpacker.skip
-        head, find, at_tail = _FRAME_HEAD.match, blob.rfind, blob.startswith
-        by_raw = self.by_raw
+        find, find_last, at, heads = blob.find, blob.rfind, blob.startswith, self.heads
         stack: list[list[Any]] = []
         pending: list[Any] | None = None  # a call that returned: it may have raised
         first = last = None
@@ -168,39 +168,44 @@ class _Pass:
             start = end
             skip()
             end = tell()
-            match = head(blob, start, end)
-            if match is not None:
-                at = find(_TAIL_KEY, match.end(), end)
-                if at > 0 and at_tail(_TAIL_REST, at + 19):
-                    key = match.group(1, 2, 3)
-                    figures = by_raw.get(key) or self.raw_function(key)
-                    if figures is not None:
-                        # The layout the engine writes: read in place.
-                        read_in_place = True
-                        if pending is not None:
-                            _close(pending, False)
-                            pending = None
-                        moment = _FLOAT_AT(blob, at + 11)[0]
-                        if first is None:
-                            first = moment
-                        last = moment
-                        event, frame_id = match.group(4, 5)
-                        if event == _CALL:
-                            stack.append([frame_id, figures, moment, 0.0])
-                            figures[_ACTIVE] += 1
-                        elif stack and stack[-1][_ID] == frame_id and stack[-1][_START] is not None:
-                            # The common case, as _returned does it.
-                            pending = stack.pop()
-                            duration = moment - pending[_START]
-                            if duration < 0.0:
-                                duration = 0.0
-                            if stack:
-                                stack[-1][_CHILDREN] += duration
-                            pending.append(duration)
-                        else:
-                            pending = _leave(stack, None if frame_id == _NIL else frame_id,
-                                             moment)
-                        continue
+            if at(_HEAD, start):
+                # The layout the engine writes: read in place, its values left undecoded.
+                id_key = find(_ID_KEY, start, end)
+                raw = blob[start:id_key] if id_key > 0 else b""
+                figures, is_call = heads.get(raw) or self.head(raw)
+                header = blob[id_key + 9] if figures is not None else None
+                if header == _ID_STR:
+                    frame_id: bytes | None = blob[id_key + 10:id_key + 40]
+                    tail = find_last(_TAIL_KEY, id_key + 40, end)
+                elif header == _NIL:
+                    frame_id = None
+                    tail = find_last(_TAIL_KEY, id_key + 10, end)
+                else:
+                    tail = -1
+                if tail > 0 and at(_TAIL_REST, tail + 19):
+                    read_in_place = True
+                    if pending is not None:
+                        _close(pending, False)
+                        pending = None
+                    moment = _FLOAT_AT(blob, tail + 11)[0]
+                    if first is None:
+                        first = moment
+                    last = moment
+                    if is_call:
+                        stack.append([frame_id, figures, moment, 0.0])
+                        figures[_ACTIVE] += 1
+                    elif stack and stack[-1][_ID] == frame_id and stack[-1][_START] is not None:
+                        # The common case, as _returned does it.
+                        pending = stack.pop()
+                        duration = moment - pending[_START]
+                        if duration < 0.0:
+                            duration = 0.0
+                        if stack:
+                            stack[-1][_CHILDREN] += duration
+                        pending.append(duration)
+                    else:
+                        pending = _leave(stack, frame_id, moment)
+                    continue
             record = _decode(memoryview(blob)[start:end])
             moment = None
             if isinstance(record, dict):
@@ -216,7 +221,7 @@ class _Pass:
                     if isinstance(name, str):
                         self.facts.label = name
             if pending is not None:
-                raised = is_exception(record) and _same_id(pending[_ID], record.get("frame_id"))
+                raised = is_exception(record) and pending[_ID] == _id(record.get("frame_id"))
                 _close(pending, raised)
                 pending = None
                 if raised:
@@ -224,10 +229,10 @@ class _Pass:
             if is_frame(record, "call"):
                 figures = self.function(call_name(record), str(record.get("co_name") or ""),
                                         str(record.get("path") or ""))
-                stack.append([record.get("frame_id"), figures, moment, 0.0])
+                stack.append([_id(record.get("frame_id")), figures, moment, 0.0])
                 figures[_ACTIVE] += 1
             elif is_frame(record, "return"):
-                pending = _leave(stack, record.get("frame_id"), moment)
+                pending = _leave(stack, _id(record.get("frame_id")), moment)
         if pending is not None:
             _close(pending, False)
         while stack:  # calls whose return was never recorded
@@ -244,16 +249,9 @@ def _number(value: Any) -> float | None:
     return value if isinstance(value, (int, float)) and not isinstance(value, bool) else None
 
 
-def _same_id(stored: Any, given: Any) -> bool:
-    """Frame ids compare as text, whichever way each was read (the raw str of a frame
-    record read in place, or decoded)."""
-    if type(stored) is type(given):
-        return stored == given
-    if isinstance(stored, bytes):
-        stored = None if stored == _NIL else _text(stored)
-    if isinstance(given, bytes):
-        given = None if given == _NIL else _text(given)
-    return stored == given
+def _id(frame_id: Any) -> Any:
+    """A frame id as the records read in place give it: the bytes of its text."""
+    return frame_id.encode("utf-8", "surrogateescape") if isinstance(frame_id, str) else frame_id
 
 
 def describe_document(blob: bytes) -> DocumentFacts:
