@@ -357,14 +357,14 @@ def test_prune_deletes_old_traces_and_reclaims_space(store_location, tmp_path):
 
 # A child forked after a save saves on its own connection and leaves the parent's alone.
 
-def test_forked_child_does_not_disturb_the_parent_connection(postgres_url, tmp_path):
+def test_forked_child_does_not_disturb_the_parent_connection(store_location, tmp_path):
     script = tmp_path / "fork.py"
     script.write_text(textwrap.dedent(f"""
         import os, sys
         sys.path[:0] = {sys.path!r}
         from tavo import db
         from test_host_db import document
-        url = {postgres_url!r}
+        url = {store_location!r}
         db.save_trace_in_sqlite(url, "trc_parent1", timeout=5, msgpack=document())
         pid = os.fork()
         if pid == 0:
@@ -376,7 +376,7 @@ def test_forked_child_does_not_disturb_the_parent_connection(postgres_url, tmp_p
     result = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
                             timeout=120)
     assert result.returncode == 0, result.stderr
-    assert [t["trace_id"] for t in db.list_traces(postgres_url)] == ["trc_parent1", "trc_child",
+    assert [t["trace_id"] for t in db.list_traces(store_location)] == ["trc_parent1", "trc_child",
                                                                      "trc_parent2"]
 
 
@@ -485,6 +485,8 @@ def test_copy_from_a_damaged_file_copies_the_readable_rows(store_location, tmp_p
                 damaged_page = conn.execute("PRAGMA page_count").fetchone()[0] + 5
         db.save_trace_in_sqlite(source, f"trc_{label}", timeout=5, msgpack=document(
             args=[label], main=[record("f", "call", locals={"pad": os.urandom(60_000)})]))
+    with contextlib.closing(sqlite3.connect(source)) as conn:  # the log written into the file
+        conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")
     with open(source, "r+b") as file:  # a page inside the second document is overwritten
         file.seek((damaged_page - 1) * 4096)
         file.write(b"\xff" * 4096)

@@ -15,6 +15,7 @@ import functools
 import os
 import pathlib
 import sqlite3
+import threading
 import time
 from collections.abc import Callable, Iterator
 
@@ -80,6 +81,78 @@ def _use_write_ahead_log(conn: sqlite3.Connection) -> None:
             conn.execute("PRAGMA journal_mode = WAL")
 
 
+class _Kept:
+    """A writing connection kept open between the writes of this process: opening one
+    reads the schema anew, and closing the last one writes the log back into the file and
+    waits for the disk, which a trace saved at every test's end would pay each time."""
+
+    def __init__(self, path: str, conn: sqlite3.Connection) -> None:
+        self.conn = conn
+        self.pid = os.getpid()
+        self.file = _identity(path)
+        self.lock = threading.Lock()
+
+
+_kept: dict[str, _Kept] = {}
+_kept_lock = threading.Lock()
+_inherited: list[sqlite3.Connection] = []  # a parent's, never used nor closed in a child
+
+
+def _close_before_fork() -> None:
+    """A child would get a copy of each connection's state: the idle ones are closed
+    first (a busy one is left to the child, which never uses it)."""
+    with _kept_lock:
+        for path, kept in list(_kept.items()):
+            if kept.pid == os.getpid() and kept.lock.acquire(blocking=False):
+                _kept.pop(path)
+                kept.conn.close()
+                kept.lock.release()
+
+
+def _forget_in_child() -> None:
+    global _kept_lock
+    _kept_lock = threading.Lock()
+    _inherited.extend(kept.conn for kept in _kept.values())
+    _kept.clear()
+
+
+os.register_at_fork(before=_close_before_fork, after_in_child=_forget_in_child)
+
+
+def _identity(path: str) -> tuple[int, int] | None:
+    try:
+        found = os.stat(path)
+    except OSError:
+        return None
+    return found.st_dev, found.st_ino
+
+
+@contextlib.contextmanager
+def _writer(path: str) -> Iterator[sqlite3.Connection]:
+    """This process's kept connection to ``path`` when it is free and still that file;
+    else a connection of its own for this write."""
+    with _kept_lock:
+        kept = _kept.get(path)
+        if kept is not None and kept.file != _identity(path) and kept.lock.acquire(False):
+            _kept.pop(path)
+            kept.conn.close()  # the file was replaced or removed
+            kept.lock.release()
+            kept = None
+        if kept is None:
+            conn = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
+            kept = _kept[path] = _Kept(path, conn)
+        if not kept.lock.acquire(blocking=False):
+            kept = None  # in use by another thread
+    if kept is None:
+        with contextlib.closing(sqlite3.connect(path, isolation_level=None)) as conn:
+            yield conn
+        return
+    try:
+        yield kept.conn
+    finally:
+        kept.lock.release()
+
+
 @contextlib.contextmanager
 def write_transaction(path: str, timeout: float,
                       prepare: Callable[[sqlite3.Connection], None]) -> Iterator[sqlite3.Connection]:
@@ -88,12 +161,12 @@ def write_transaction(path: str, timeout: float,
     for other writers; an interrupt stops the wait or the statement, rolls back and is
     raised."""
     create_owner_only(path)
-    with contextlib.closing(sqlite3.connect(path, timeout=min(timeout, LOCK_WAIT_SLICE),
-                                            isolation_level=None)) as conn:
+    with _writer(path) as conn:
         interrupts = _watch_interrupts(conn)
         conn.execute("PRAGMA synchronous = NORMAL")
-        _begin_immediate(conn, timeout)
+        conn.execute(f"PRAGMA busy_timeout = {int(min(timeout, LOCK_WAIT_SLICE) * 1000)}")
         try:
+            _begin_immediate(conn, timeout)
             prepare(conn)
             yield conn
             conn.execute("COMMIT")
@@ -108,6 +181,8 @@ def write_transaction(path: str, timeout: float,
             if interrupts:
                 raise interrupts[0] from None
             raise
+        finally:
+            conn.set_progress_handler(None, 0)
 
 
 @contextlib.contextmanager
