@@ -70,10 +70,34 @@ _ADDED_COLUMNS = {"dropped_records": "bigint", "outcome": "text", "losses": "tex
                   "started_at": "double precision", "duration": "double precision",
                   "indexed": "boolean NOT NULL DEFAULT false"}
 _ROW_KEYS = SUMMARY_KEYS[1:]
-_INSERT = (f"INSERT INTO traces ({', '.join(_ROW_KEYS)}, indexed)"
-           f" VALUES ({', '.join(['%s'] * len(_ROW_KEYS))}, %s) RETURNING id")
 _OLD_KEYS = ("id", "trace_id", "saved_at", "label", "source", "records", "size",
              "dropped_records", "outcome", "losses")
+# A trace's row, document and call index in one statement. The functions met before
+# are found by the plain select (its snapshot is from before the statement), the new
+# ones by what their insert returns. A function another saver added after the statement
+# began is in neither: the count of index rows written tells, and _INDEX_MISSED adds
+# them in a statement of its own, which sees it.
+_SAVE = (
+    f"WITH row AS (INSERT INTO traces ({', '.join(_ROW_KEYS)}, indexed)"
+    f" VALUES ({', '.join(['%s'] * len(_ROW_KEYS))}, %s) RETURNING id),"
+    " document AS (INSERT INTO documents (id, encoding, data) SELECT id, %s, %b FROM row),"
+    " given AS (SELECT * FROM unnest(%s::text[], %s::text[], %s::text[], %s::bigint[],"
+    " %s::double precision[], %s::double precision[], %s::bigint[])"
+    " AS g(qualname, name, file, calls, total, own, raised)),"
+    " added AS (INSERT INTO functions (qualname, name, file) SELECT qualname, name, file"
+    " FROM given ON CONFLICT DO NOTHING RETURNING id, qualname, name, file),"
+    " known AS (SELECT id, qualname, name, file FROM added UNION ALL SELECT f.id, f.qualname,"
+    " f.name, f.file FROM functions f JOIN given g USING (qualname, name, file)),"
+    " indexed AS (INSERT INTO calls (function_id, trace_row, calls, total, own, raised)"
+    " SELECT known.id, row.id, g.calls, g.total, g.own, g.raised FROM given g"
+    " JOIN known USING (qualname, name, file) CROSS JOIN row RETURNING 1)"
+    " SELECT id, (SELECT count(*) FROM indexed) FROM row")
+_INDEX_MISSED = (
+    "INSERT INTO calls (function_id, trace_row, calls, total, own, raised)"
+    " SELECT f.id, %s, g.calls, g.total, g.own, g.raised FROM unnest(%s::text[], %s::text[],"
+    " %s::text[], %s::bigint[], %s::double precision[], %s::double precision[], %s::bigint[])"
+    " AS g(qualname, name, file, calls, total, own, raised) JOIN functions f"
+    " USING (qualname, name, file) ON CONFLICT DO NOTHING")
 
 _save_lock = threading.Lock()
 _save_connections: dict[str, Any] = {}  # location -> connection used for saving
@@ -343,29 +367,19 @@ class PostgresStore(Store):
 
     @staticmethod
     def _insert_one(cursor: Any, trace: NewTrace) -> int:
+        """One statement (one round trip to the server): the row, its document, the
+        functions not met before, and the call index."""
         values = [trace.row[key] for key in _ROW_KEYS]
         values[_ROW_KEYS.index("losses")] = losses_text(trace.row["losses"])
-        cursor.execute(_INSERT, (*values, trace.indexed))
-        row_id = cursor.fetchone()[0]
-        cursor.execute("INSERT INTO documents (id, encoding, data) VALUES (%s, %s, %b)",
-                       (row_id, trace.encoding, trace.stored))
-        if trace.functions:
-            names = [[f.qualname for f in trace.functions], [f.name for f in trace.functions],
-                     [f.file for f in trace.functions]]
-            cursor.execute("INSERT INTO functions (qualname, name, file) SELECT * FROM"
-                           " unnest(%s::text[], %s::text[], %s::text[]) ON CONFLICT DO NOTHING",
-                           names)
-            cursor.execute("SELECT id, qualname, name, file FROM functions WHERE (qualname, name,"
-                           " file) IN (SELECT * FROM unnest(%s::text[], %s::text[], %s::text[]))",
-                           names)
-            ids = {tuple(row[1:]): row[0] for row in cursor.fetchall()}
-            cursor.execute(
-                "INSERT INTO calls (function_id, trace_row, calls, total, own, raised) SELECT"
-                " f, %s, c, t, o, r FROM unnest(%s::bigint[], %s::bigint[],"
-                " %s::double precision[], %s::double precision[], %s::bigint[]) AS x(f, c, t, o, r)",
-                (row_id, [ids[(f.qualname, f.name, f.file)] for f in trace.functions],
-                 [f.calls for f in trace.functions], [f.total for f in trace.functions],
-                 [f.own for f in trace.functions], [f.raised for f in trace.functions]))
+        functions = trace.functions
+        index = ([f.qualname for f in functions], [f.name for f in functions],
+                 [f.file for f in functions], [f.calls for f in functions],
+                 [f.total for f in functions], [f.own for f in functions],
+                 [f.raised for f in functions])
+        cursor.execute(_SAVE, (*values, trace.indexed, trace.encoding, trace.stored, *index))
+        row_id, written = cursor.fetchone()
+        if written < len(functions):
+            cursor.execute(_INDEX_MISSED, (row_id, *index))
         return row_id
 
     def insert_copies(self, rows: list[tuple[Summary, bytes]], *, timeout: float) -> None:
