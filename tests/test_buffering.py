@@ -15,6 +15,7 @@ import tavo
 import tavo.db
 import tavo.serialize
 import tavo.plugins
+from tavo.stores import sqlite as sqlite_store
 from conftest import Host, decode, profiling
 from test_recording import ULID_RE, frame_records, ulid_millis
 
@@ -304,11 +305,13 @@ def test_records_beyond_the_buffer_budget_are_dropped_and_counted(tmp_path):
 def test_a_full_default_budget_fits_a_sqlite_value_and_a_bigger_document_is_refused_clearly(
         tmp_path, monkeypatch):
     # A document is the buffered records plus a little: the default must leave room.
-    assert tavo.profiler.DEFAULT_BUFFER_BUDGET + (1 << 20) < tavo.db.value_limit(
+    assert tavo.profiler.DEFAULT_BUFFER_BUDGET + (1 << 20) < sqlite_store.value_limit(
         sqlite3.connect(":memory:"))
-    monkeypatch.setattr(tavo.db, "value_limit", lambda conn: 100)
-    with pytest.raises(sqlite3.DataError, match=r"takes \d+ bytes, more than the 100.*buffer_budget"):
-        tavo.db.save_trace_in_sqlite(tmp_path / "t.sqlite3", "trc_x", msgpack=b"\x80" * 101)
+    monkeypatch.setattr(sqlite_store, "value_limit", lambda conn: 100)
+    # Documents are stored compressed: bytes that do not shrink.
+    with pytest.raises(sqlite3.DataError, match=r"takes \d+ bytes as stored, more than the 100.*"
+                                                r"buffer_budget"):
+        tavo.db.save_trace_in_sqlite(tmp_path / "t.sqlite3", "trc_x", msgpack=os.urandom(101))
 
 
 def test_once_the_buffer_budget_is_reached_values_are_not_encoded(monkeypatch):

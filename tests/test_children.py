@@ -54,7 +54,11 @@ CHILD = textwrap.dedent("""\
     if __name__ == "__main__":
         work(sys.argv[1])
 """)
-CHILD_LABEL = re.compile(r"^(.*) \[child of (trc_[0-9A-Z]{26}) pid (\d+)\]$")
+
+
+def is_child(summary):
+    """A child's row: its role, its parent trace and its pid, its label as the child's own."""
+    return summary["role"] == "child" and summary["pid"] is not None
 CHILD_TAGS = {"fork", "spawn", "forkserver", "subprocess", "os.fork"}
 
 
@@ -104,21 +108,22 @@ def test_long_settings_reach_children_without_the_environment(program, engine):
 def check_children(program):
     """Each child of PROGRAM saved one trace, linked to the parent's."""
     traces = stored(program)
-    [(parent, parent_blob)] = [(s, b) for s, b in traces if not CHILD_LABEL.match(s["label"])]
+    [(parent, parent_blob)] = [(s, b) for s, b in traces if not is_child(s)]
     assert parent["label"] == "prog.py" and work_tags(parent_blob) == {"parent"}
+    assert parent["role"] == "main" and parent["parent_trace_id"] is None
     children, pool_workers = {}, []
     for summary, blob in traces:
-        found = CHILD_LABEL.match(summary["label"])
-        if found is None:
+        if not is_child(summary):
             continue
-        assert found.group(2) == parent["trace_id"], summary["label"]
+        assert summary["parent_trace_id"] == parent["trace_id"], summary
+        assert "[child of" not in summary["label"], summary["label"]
         tags = work_tags(blob)
         if tags <= {"pool"}:  # a worker may have been handed no task
             pool_workers.append(tags)
             continue
         [tag] = tags
         assert tag not in children, tag  # each child once
-        children[tag] = (summary["trace_id"], int(found.group(3)))
+        children[tag] = (summary["trace_id"], summary["pid"])
     assert set(children) == CHILD_TAGS
     assert len(pool_workers) == 2 and {"pool"} in pool_workers
     assert len({pid for _, pid in children.values()}) == len(CHILD_TAGS)
@@ -161,8 +166,8 @@ def test_under_pytest_children_are_linked_to_their_tests_trace(program):
     assert result.returncode == 0, result.stdout + result.stderr
     traces = stored(program)
     [test] = [s for s, _ in traces if s["label"] == "test_kids.py::test_kid"]
-    linked = {tag for s, b in traces if (found := CHILD_LABEL.match(s["label"] or ""))
-              and found.group(2) == test["trace_id"] for tag in work_tags(b)}
+    linked = {tag for s, b in traces if is_child(s) and s["parent_trace_id"] == test["trace_id"]
+              for tag in work_tags(b)}
     assert linked == {"fork", "subprocess"}, [s["label"] for s, _ in traces]
 
 
@@ -257,8 +262,7 @@ def run_terminated(cwd, *tavo_args, method="fork", program="terminated.py"):
 
 
 def saved_child_pids(cwd):
-    labels = [t["label"] for t in db.list_traces(cwd / "tavo.sqlite3")]
-    return sorted(int(found.group(3)) for label in labels if (found := CHILD_LABEL.match(label)))
+    return sorted(t["pid"] for t in db.list_traces(cwd / "tavo.sqlite3") if is_child(t))
 
 
 @pytest.mark.parametrize("method", ["fork", "spawn", "forkserver"])

@@ -8,6 +8,7 @@ import msgpack
 import pytest
 
 from tavo import db
+from tavo.stores.sqlite_connection import write_transaction
 
 
 def record(co_name, event, **extra):
@@ -84,7 +85,8 @@ def test_a_document_that_cannot_be_read_is_still_stored(tmp_path):
 def hold_write_lock(path):
     conn = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
     conn.execute("BEGIN IMMEDIATE")
-    conn.execute("INSERT INTO traces (trace_id, saved_at, size, msgpack) VALUES ('trc_LOCK', 0, 0, x'')")
+    conn.execute("INSERT INTO traces (trace_id, saved_at, size) VALUES ('trc_LOCK', 0, 0)")
+    conn.execute("INSERT INTO documents (id, data) VALUES (last_insert_rowid(), x'')")
     return conn
 
 
@@ -165,13 +167,14 @@ def test_database_and_journal_are_owner_only(tmp_path):
     try:
         db.ensure_database(tmp_path / "existing.sqlite3")
         db.ensure_database(tmp_path / "new.sqlite3")
-        locker = hold_write_lock(tmp_path / "new.sqlite3")  # its journal exists until rollback
+        locker = hold_write_lock(tmp_path / "new.sqlite3")  # its log exists while it is open
         modes = {p.name: stat.S_IMODE(p.stat().st_mode) for p in tmp_path.iterdir()}
         locker.execute("ROLLBACK")
         locker.close()
     finally:
         os.umask(old_umask)
-    assert modes == {"new.sqlite3": 0o600, "new.sqlite3-journal": 0o600, "existing.sqlite3": 0o644}
+    assert modes == {"new.sqlite3": 0o600, "new.sqlite3-wal": 0o600, "new.sqlite3-shm": 0o600,
+                     "existing.sqlite3": 0o644}
 
 
 def test_a_foreign_database_is_refused_and_left_unchanged(tmp_path):
@@ -228,9 +231,9 @@ def test_an_interrupt_stops_a_write_at_once_and_rolls_it_back(tmp_path, during):
             if locker is not None:
                 db.save_trace_in_sqlite(path, "trc_WAIT", timeout=30, msgpack=document())
             else:
-                with db._write_transaction(path, 30) as conn:
-                    conn.execute("INSERT INTO traces (trace_id, saved_at, size, msgpack)"
-                                 " VALUES ('trc_HALF', 0, 0, x'')")
+                with write_transaction(str(path), 30, lambda conn: None) as conn:
+                    conn.execute("INSERT INTO traces (trace_id, saved_at, size)"
+                                 " VALUES ('trc_HALF', 0, 0)")
                     conn.execute(ENDLESS)
         stopped_after = time.monotonic() - started
     finally:

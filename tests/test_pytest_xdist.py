@@ -13,11 +13,11 @@ from test_pytest_plugin import NODE_IDS, SAMPLE_SUITE, run_pytest
 pytest.importorskip("xdist", reason="pytest-xdist is not installed")
 pytest.importorskip("tavo._tavo", reason="tavo's native module is not built")
 
-LABEL = re.compile(r"^(\S+) \[worker (gw\d+)\]$")
 LINE = re.compile(r"^tavo: (\d+) traces saved in (\S+)(?:, (\d+) failed: (.*))?$", re.M)
 
-# Holds the store locked while the test that asked for it returns, so that its
-# trace cannot be saved (with a busy timeout of 0).
+# Holds the store locked from the end of the test that asked for it to the end of the
+# session, so that the traces saved from then on cannot be written (with a busy timeout
+# of 0): its own, saved at once, or the batch it waits in, written at the session's end.
 LOCKING_CONFTEST = textwrap.dedent("""\
     import os
     import sqlite3
@@ -35,7 +35,8 @@ LOCKING_CONFTEST = textwrap.dedent("""\
         held.append(conn)
 
 
-    def pytest_runtest_logfinish(nodeid):
+    @pytest.hookimpl(trylast=True)
+    def pytest_sessionfinish():
         while held:
             held.pop().close()
 """)
@@ -48,11 +49,8 @@ def test_each_test_one_trace_labelled_with_its_worker(tmp_path):
     assert result.returncode == 1, result.stdout + result.stderr  # test_fails fails
     assert {nodeid for _, nodeid in outcomes} == NODE_IDS
     traces = db.list_traces(tmp_path / "x.sqlite3")
-    labels = [LABEL.match(t["label"] or "") for t in traces]
-    assert all(labels), [t["label"] for t in traces]
-    tests = [label.group(1) for label in labels]
-    assert sorted(tests) == sorted(NODE_IDS)  # none lost, none twice
-    assert {label.group(2) for label in labels} <= {"gw0", "gw1"}
+    assert sorted(t["label"] for t in traces) == sorted(NODE_IDS)  # none lost, none twice
+    assert {t["role"] for t in traces} <= {"xdist worker gw0", "xdist worker gw1"}
     assert len({t["trace_id"] for t in traces}) == len(NODE_IDS)
     assert all(t["source"] == "pytest" and t["records"] > 0 for t in traces)
     [line] = LINE.findall(result.stdout)
@@ -81,8 +79,8 @@ def test_failed_saves_are_counted_with_the_first_error(tmp_path, monkeypatch):
     assert {outcome for outcome, _ in outcomes} == {"PASSED"}
     assert result.returncode != 0  # every test passed, but a trace was lost
     [line] = LINE.findall(result.stdout)
-    assert line[:3] == ("2", str(store), "1") and "locked" in line[3], line
-    labels = sorted(t["label"] for t in db.list_traces(store))
-    assert labels == ["test_saves.py::test_one [worker gw0]", "test_saves.py::test_two [worker gw0]"]
+    assert line[:3] == ("1", str(store), "2") and "locked" in line[3], line
+    assert [(t["label"], t["role"]) for t in db.list_traces(store)] == [
+        ("test_saves.py::test_one", "xdist worker gw0")]
     with sqlite3.connect(store) as conn:  # nothing half-written
         assert conn.execute("PRAGMA integrity_check").fetchone() == ("ok",)

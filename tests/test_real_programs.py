@@ -9,12 +9,13 @@ With TAVO_LONG_CHECKS=1, the whole script also runs over its default modules.
 import importlib.util
 import json
 import os
-import sqlite3
 import subprocess
 import sys
 
 import msgpack
 import pytest
+
+from tavo import db
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SCRIPT = os.path.join(TOP, "scripts", "stdlib-under-tavo")
@@ -69,11 +70,9 @@ def test_textwrap_tests_pass_alike_and_leave_one_decodable_trace(tmp_path):
     assert {k: traced["outcome"][k] for k in OUTCOME_KEYS} == \
         {k: plain["outcome"][k] for k in OUTCOME_KEYS}
 
-    with sqlite3.connect(db_path) as conn:
-        rows = conn.execute("SELECT msgpack FROM traces WHERE trace_id = ?",
-                            (traced["trace_id"],)).fetchall()
+    rows = db.load_traces(db_path, traced["trace_id"])
     assert len(rows) == 1
-    blob = bytes(rows[0][0])
+    blob = rows[0][1]
     unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=0,
                                 object_pairs_hook=pairs_to_dict)
     unpacker.feed(blob)

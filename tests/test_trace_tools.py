@@ -14,7 +14,7 @@ import types
 import msgpack
 import pytest
 
-from tavo import Profiler, db, trace_calls
+from tavo import Profiler, db, traceformat
 
 PROGRAM = textwrap.dedent("""\
     import threading
@@ -166,13 +166,13 @@ def test_pairing_durations_and_recursion_counted_once():
                {"type": "exception", "frame_id": "f2", "exception_type": "E", "message": "m"},
                frame("return", "fact", "f1", 9.0, 2), frame("call", "open", "o", 9.5),
                frame("return", "main", "m", 10.0)]
-    steps = list(trace_calls.pair_calls(records))
+    steps = list(traceformat.pair_calls(records))
     returns = [s.call for s in steps if s.kind == "return"]
     assert [(c.frame_id, c.duration) for c in returns] == [("f2", 3.0), ("f1", 8.0), ("o", None),
                                                            ("m", 10.0)]
     assert returns[0].raised == ("E", "m") and returns[1].raised is None
     assert not returns[2].finished  # "open" never returned: closed when main returned
-    summary = trace_calls.Summary()
+    summary = traceformat.CallTotals()
     for step in steps:
         summary.add(step)
     rows = {t.name: (t.calls, t.total, t.own, t.raised) for t in summary.rows()}
@@ -374,7 +374,11 @@ def test_a_store_without_the_outcome_column_is_read_and_extended(tmp_path, known
 
     store = tmp_path / "old.sqlite3"
     with sqlite3.connect(store) as conn:
-        conn.executescript(db._SCHEMA)  # the table as stores made before outcomes have it
+        # The table as stores made before outcomes were kept have it.
+        conn.execute("CREATE TABLE traces (id INTEGER PRIMARY KEY AUTOINCREMENT, trace_id TEXT"
+                     " NOT NULL, saved_at REAL NOT NULL, source TEXT, records INTEGER, size"
+                     " INTEGER NOT NULL, label TEXT, msgpack BLOB NOT NULL, dropped_records"
+                     " INTEGER, losses TEXT)")
         conn.execute("INSERT INTO traces (trace_id, saved_at, size, msgpack) VALUES (?, 0, 1, ?)",
                      ("trc_old", known.blob))
     assert [t["outcome"] for t in db.list_traces(store)] == [None]

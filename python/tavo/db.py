@@ -1,499 +1,222 @@
-"""Trace storage: one SQLite row per saved trace document.
+"""The engine's way into the stores, and the same calls by location for everyone else.
 
-A PostgreSQL URL (postgresql://user@host:port/dbname) instead of a file path
-hands each call to the PostgreSQL store (tavo.stores), which keeps the same rows.
+The engine saves each trace through ``save_trace_in_sqlite(location, trace_id,
+timeout=..., msgpack=...)``, whatever the store: this hands the document to the store
+at ``location`` (tavo.stores: a SQLite file path or a PostgreSQL URL), with the facts
+of the process that saves it (``process_role``, ``parent_trace_id``, its pid), the
+test's outcome (``test_outcome``) and what the recording lost, in one transaction.
 
-Every save inserts a new row, so saving the same trace id twice keeps both
-documents. Besides the MessagePack document, each row keeps what is needed to
-list traces without decoding them: trace id, save time, source, number of
-records, size, a label (the test name, or the command line), how many
-records were dropped while recording (None when none were, or the row was
-saved before this was kept), and what the recording shortened or dropped and
-why ("losses", see losses_of).
+A pytest session saves its tests' traces in batches (``save_in_batches``): one
+transaction per batch, the rest written by ``flush_saves`` at the session's end.
 """
 
-import contextlib
-import functools
-import io
-import json
+from __future__ import annotations
+
+import dataclasses
 import os
-import pathlib
-import sqlite3
+import signal
+import threading
 import time
+from collections.abc import Callable, Iterator
+from typing import Any
 
-import msgpack as _msgpack
+from tavo.stores import NewTrace, NotATraceDatabase, TraceQuery, losses_of, new_trace, open_store
+from tavo.traceformat import decode_document
 
-SCHEMA_VERSION = 2
+__all__ = ["NotATraceDatabase", "decode_document", "ensure_database", "flush_saves",
+           "iter_documents", "list_traces", "load_traces", "save_in_batches",
+           "save_trace_in_sqlite", "set_outcome"]
 
-_SCHEMA = """
-CREATE TABLE IF NOT EXISTS traces (
-    id INTEGER PRIMARY KEY AUTOINCREMENT,
-    trace_id TEXT NOT NULL,
-    saved_at REAL NOT NULL,
-    source TEXT,
-    records INTEGER,
-    size INTEGER NOT NULL,
-    label TEXT,
-    msgpack BLOB NOT NULL,
-    dropped_records INTEGER,
-    losses TEXT
-);
-CREATE INDEX IF NOT EXISTS traces_by_trace_id ON traces (trace_id);
-"""
+# The process that saves: "main", "xdist worker gwN" (set by the pytest plugin in a
+# worker) or "child" (a process started by a recorded one, whose trace then being
+# recorded is ``parent_trace_id``).
+process_role = "main"
+parent_trace_id: str | None = None
 
-# How many leading records of each thread are searched for a test name.
-_LABEL_SCAN_LIMIT = 1000
-
-_SUMMARY_KEYS = ("id", "trace_id", "saved_at", "source", "records", "size", "label",
-                 "dropped_records", "outcome", "losses")
-
-# Appended to the label of every trace this process saves: the pytest-xdist worker
-# ("[worker gw0]") or the parent trace and process id of a child process
-# ("[child of trc_... pid 123]"). Set by the host; `tavo traces` groups children
-# under their parents by it.
-process_label = ""
-
-
-_COLUMNS = {"id", "trace_id", "saved_at", "source", "records", "size", "label", "msgpack"}
+# Set by the pytest plugin: the outcome of the test a trace is labelled with, when known.
+test_outcome: Callable[[str], str | None] | None = None
 
 # Called after every save attempt of this process, as
-# observer(db_path, trace_id, summary, error):
-# the summary of the stored document (see summarize) and None, or None and the exception
-# that stopped the save. The pytest plugin and ``tavo run`` count and report saves here.
-save_observers = []
+# observer(location, trace_id, summary, error): the row as stored (with "user_code":
+# whether any record is of the program's own code) and None, or None and the
+# exception that stopped the save. A batch calls them when it is written.
+save_observers: list[Callable[[str, str, Any, BaseException | None], None]] = []
 
 
-class NotATraceDatabase(Exception):
-    """The file is missing, or is not a tavo trace database."""
-
-
-def _create_owner_only(db_path):
-    """Create a missing database file readable by its owner alone: it holds every
-    recorded value. SQLite gives its journal the same mode. An existing file is
-    left as it is."""
+def save_trace_in_sqlite(db_path: str, trace_id: str, *, timeout: float = 60, msgpack: bytes,
+                         dropped_records: int | None = None, **losses: int) -> int | None:
+    """Store one trace document (MessagePack bytes) at ``db_path``; returns its row id,
+    or None when it waits in a batch. ``timeout``: how many seconds to wait for another
+    writer's lock. ``dropped_records`` and ``losses``: what the recording lost (the
+    counts of tavo.stores.losses_of, given by the engine only when not zero)."""
     try:
-        os.close(os.open(db_path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
-    except FileExistsError:
-        pass
-
-
-def _check_is_store(conn, db_path):
-    """Refuse a database that holds tables but is not a trace store, before
-    anything in it is changed."""
-    tables = {name for (name,) in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
-    if not tables:
-        return
-    columns = {row[1] for row in conn.execute("PRAGMA table_info(traces)")}
-    if not _COLUMNS <= columns:
-        raise NotATraceDatabase(f"{db_path} is not a tavo trace database (it has other tables)")
-
-
-def _server_store(db_path):
-    """The store of a database server URL, or None for a SQLite file path."""
-    from tavo import stores
-
-    return stores.open_store(db_path) if stores.is_server_url(db_path) else None
-
-
-# One wait for another writer's lock: an interrupt (Ctrl-C) reaches the program between
-# two of them, where SQLite's own wait would hold it for the whole busy timeout.
-_LOCK_WAIT_SLICE = 0.1
-
-
-def _begin_immediate(conn, timeout):
-    deadline = time.monotonic() + timeout
-    while True:
-        try:
-            conn.execute("BEGIN IMMEDIATE")
-            break
-        except sqlite3.OperationalError as exc:
-            busy = getattr(exc, "sqlite_errorcode", None) == sqlite3.SQLITE_BUSY
-            if not busy or time.monotonic() >= deadline:
-                raise
-    # The rest of the transaction waits (for readers, at commit) as long as is left.
-    left = max(0, int((deadline - time.monotonic()) * 1000))
-    conn.execute(f"PRAGMA busy_timeout = {left}")
-
-
-def _watch_interrupts(conn):
-    """Let an exception a signal handler raises (Ctrl-C's KeyboardInterrupt) stop a
-    long statement; returns the list where it lands, to be raised instead of the
-    statement's "interrupted" error. SQLite calls the progress handler between
-    instructions, and the sqlite3 module swallows what it raises: it runs in a
-    generator, whose resumption is where Python runs pending signal handlers."""
-    caught = []
-
-    def watch():
-        while True:
-            try:
-                yield False
-            except GeneratorExit:
-                raise
-            except BaseException as exc:
-                caught.append(exc)
-                break
-        while True:
-            yield True  # stop the statement
-
-    conn.set_progress_handler(functools.partial(next, watch()), 1000)
-    return caught
-
-
-@contextlib.contextmanager
-def _write_transaction(db_path, timeout):
-    """A connection inside a write transaction (committed on success), with the
-    schema in place. Waits up to ``timeout`` seconds for other writers; an interrupt
-    stops the wait or the statement, rolls back and is raised."""
-    _create_owner_only(os.fspath(db_path))
-    with contextlib.closing(sqlite3.connect(os.fspath(db_path),
-                                            timeout=min(timeout, _LOCK_WAIT_SLICE),
-                                            isolation_level=None)) as conn:
-        interrupts = _watch_interrupts(conn)
-        _begin_immediate(conn, timeout)
-        try:
-            _check_is_store(conn, db_path)
-            _check_version(conn, db_path)
-            for statement in _SCHEMA.split(";"):
-                if statement.strip():
-                    conn.execute(statement)
-            # Stores made before the dropped-records column get it added.
-            if "dropped_records" not in _columns(conn):
-                conn.execute("ALTER TABLE traces ADD COLUMN dropped_records INTEGER")
-            if conn.execute("PRAGMA user_version").fetchone()[0] < SCHEMA_VERSION:
-                conn.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
-            if not _has_outcome(conn):  # a store made before test outcomes were kept
-                conn.execute("ALTER TABLE traces ADD COLUMN outcome TEXT")
-            if "losses" not in _columns(conn):  # ... or before losses were
-                conn.execute("ALTER TABLE traces ADD COLUMN losses TEXT")
-            yield conn
-            conn.execute("COMMIT")
-        except BaseException:
-            conn.set_progress_handler(None, 0)
-            # Not after the COMMIT went through (an interrupt may come just after it):
-            # nothing is left to roll back, and the interrupt must go on as it is.
-            if conn.in_transaction:
-                conn.execute("ROLLBACK")
-            if interrupts:
-                raise interrupts[0] from None
-            raise
-
-
-def _columns(conn):
-    return {row[1] for row in conn.execute("PRAGMA table_info(traces)")}
-
-
-def _summary_columns(conn):
-    """The summary columns to select; a store not written since the
-    dropped-records or outcome column came gives None for it."""
-    present = _columns(conn)
-    return ", ".join(key if key in present else f"NULL AS {key}" for key in _SUMMARY_KEYS)
-
-
-def ensure_database(db_path, *, timeout=60):
-    """Create the database file and its schema if they do not exist yet, and
-    check that a trace can be written there: a row is inserted and rolled back,
-    so a read-only file or a folder where the journal cannot be made is found
-    before anything is profiled."""
-    if (store := _server_store(db_path)) is not None:
-        with store:
-            return store.ensure(timeout=timeout)
-    with _write_transaction(db_path, timeout) as conn:
-        conn.execute("SAVEPOINT probe")
-        conn.execute("INSERT INTO traces (trace_id, saved_at, size, msgpack) VALUES ('', 0, 0, x'')")
-        conn.execute("ROLLBACK TO probe")
-
-
-def losses_of(dropped_records=None, budget_dropped_records=None, shortened_values=None,
-              shortened_from_record=None):
-    """What a recording lost, from the counts the engine gives a save (each only
-    when not zero), as stored in a summary's "losses": None when nothing was
-    lost, else a dict of "dropped_records" (all dropped), "budget_dropped_records"
-    (of those, dropped because the trace reached its buffer budget; the others
-    met errors), "shortened_values" (values written shorter than their value
-    budget allowed, as the buffered records neared the buffer budget) and
-    "shortened_from_record" (the number of the first record holding one)."""
-    counts = {"dropped_records": dropped_records, "budget_dropped_records": budget_dropped_records,
-              "shortened_values": shortened_values, "shortened_from_record": shortened_from_record}
-    counts = {key: int(value) for key, value in counts.items() if value}
-    return counts or None
-
-
-def losses_text(losses):
-    """A summary's "losses" as stored in its row's column."""
-    return None if not losses else json.dumps(losses, sort_keys=True)
-
-
-def summary_of(keys, row):
-    """A summary from a row of its columns, in ``keys`` order."""
-    summary = dict(zip(keys, row))
-    if isinstance(summary.get("losses"), str):
-        try:
-            summary["losses"] = json.loads(summary["losses"])
-        except ValueError:
-            summary["losses"] = None
-    return summary
-
-
-def save_trace_in_sqlite(db_path, trace_id, *, timeout=60, msgpack, dropped_records=None,
-                         **losses):
-    """Store one trace document (MessagePack bytes) and return its row id.
-
-    ``timeout`` is how many seconds to wait for another writer's lock before
-    failing with sqlite3.OperationalError. ``dropped_records``: how many records
-    the recording lost, and ``losses`` the other counts of losses_of (given by
-    the engine only when not zero)."""
-    lost = losses_text(losses_of(dropped_records, **losses))
-    if (store := _server_store(db_path)) is None:
-        return save_row(db_path, trace_id, timeout, msgpack, dropped_records, lost)
-    try:
-        blob = bytes(msgpack)
-        with store:
-            row_id = store.save(trace_id, blob, timeout=timeout,
-                                dropped_records=dropped_records, losses=lost)
+        store = open_store(db_path)
+        document = store.document_to_store(bytes(msgpack))
+        trace = new_trace(trace_id, document, role=process_role, parent_trace_id=parent_trace_id,
+                          dropped_records=dropped_records, losses=losses_of(dropped_records,
+                                                                            **losses))
+        if test_outcome is not None and trace.row["label"] is not None:
+            trace.row["outcome"] = test_outcome(trace.row["label"])
     except Exception as exc:
         _notify(db_path, trace_id, None, exc)
         raise
-    if save_observers:
-        _notify(db_path, trace_id, _with_losses(summarize(blob), lost), None)
+    batch = _batches.get(db_path)
+    if batch is not None and batch.takes_more():
+        batch.add(trace, timeout)
+        return None
+    row_id = _write(db_path, [trace], timeout)[0]
+    if batch is not None:
+        batch.written_one = True
     return row_id
 
 
-def _with_losses(summary, lost):
-    summary["losses"] = json.loads(lost) if lost else None
-    return summary
-
-
-def save_row(db_path, trace_id, timeout, msgpack, dropped_records, lost):
-    """Insert one document's row into a SQLite store (``lost``: losses_text)."""
+def _write(db_path: str, traces: list[NewTrace], timeout: float) -> list[int]:
+    """Write the traces in one transaction, and tell the observers."""
     try:
-        blob = bytes(msgpack)
-        summary = _with_losses(with_process_label(summarize(blob)), lost)
-        with _write_transaction(db_path, timeout) as conn:
-            _check_fits(conn, len(blob))
-            cursor = conn.execute(
-                "INSERT INTO traces (trace_id, saved_at, source, records, size, label, msgpack,"
-                " dropped_records, losses) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                (str(trace_id), time.time(), summary["source"], summary["records"], len(blob),
-                 summary["label"], blob, None if dropped_records is None else int(dropped_records),
-                 lost),
-            )
+        with open_store(db_path) as store:
+            row_ids = store.save(traces, timeout=timeout)
     except Exception as exc:
-        _notify(db_path, trace_id, None, exc)
+        for trace in traces:
+            _notify(db_path, trace.row["trace_id"], None, exc)
         raise
-    _notify(db_path, trace_id, summary, None)
-    return cursor.lastrowid
+    for row_id, trace in zip(row_ids, traces):
+        _notify(db_path, trace.row["trace_id"],
+                {**trace.row, "id": row_id, "user_code": trace.user_code}, None)
+    return row_ids
 
 
-def value_limit(conn):
-    """The most bytes SQLite keeps in one value (1e9 unless built otherwise)."""
-    return conn.getlimit(sqlite3.SQLITE_LIMIT_LENGTH)
-
-
-def _check_fits(conn, size):
-    """Refuse, with the reason, a document larger than SQLite stores in one value."""
-    limit = value_limit(conn)
-    if size > limit:
-        raise sqlite3.DataError(
-            f"the trace document takes {size} bytes, more than the {limit} a SQLite store "
-            f"keeps in one value: record less, or lower the \"buffer_budget\" setting")
-
-
-def _notify(db_path, trace_id, summary, error):
+def _notify(db_path: str, trace_id: str, summary: Any, error: BaseException | None) -> None:
     for observer in list(save_observers):
         observer(db_path, trace_id, summary, error)
 
 
-def with_process_label(summary):
-    """The summary with this process's label suffix (see process_label) added."""
-    if process_label:
-        summary["label"] = f"{summary['label'] or ''} {process_label}".lstrip()
-    return summary
+# Batches. A commit per trace makes the disk wait at each test's end; a batch makes one
+# commit for many. What a batch holds is lost if the process dies before it is written
+# (SIGKILL, a crash, os._exit): the traces of the tests since the last commit.
 
 
-def summarize(blob):
-    """Source, record count, label and whether any record is of user code
-    ("user_code": a frame record) of a trace document, read as a stream without
-    decoding the recorded values, with no limit on the document's size. Fields
-    that cannot be read are None."""
-    summary = {"source": None, "records": None, "label": None, "user_code": None}
-    # The buffer only ever holds the value being read, but that value may be as
-    # large as the whole document.
-    unpacker = _msgpack.Unpacker(io.BytesIO(blob), raw=False, strict_map_key=False,
-                                 unicode_errors="replace", max_buffer_size=max(len(blob), 1))
-    try:
-        records = 0
-        command = None
-        for _ in range(unpacker.read_map_header()):
-            key = unpacker.unpack()
-            if key == "frames_of_interest":
-                records += _count_records(unpacker, summary)
-            elif key == "frames":
-                for _ in range(unpacker.read_map_header()):
-                    unpacker.skip()
-                    records += _count_records(unpacker, summary)
-            elif key == "meta":
-                meta = unpacker.unpack()
-                if isinstance(meta, dict) and isinstance(meta.get("source"), str):
-                    summary["source"] = meta["source"]
-            elif key == "command_line_args":
-                args = unpacker.unpack()
-                if isinstance(args, list):
-                    command = " ".join(str(arg) for arg in args)
-            else:
-                unpacker.skip()
-        summary["records"] = records
-        summary["user_code"] = bool(summary["user_code"])
-        if summary["label"] is None:
-            summary["label"] = command
-    except Exception:
-        pass
-    return summary
+@dataclasses.dataclass
+class _Batch:
+    db_path: str
+    traces: int  # a commit at most every this many traces
+    seconds: float  # ... or once a trace has waited this long
+    bytes: int  # ... or once this many stored bytes wait
+    waiting: list[tuple[NewTrace, float]] = dataclasses.field(default_factory=list)
+    since: float = 0.0
+    written_one: bool = False  # the first trace is written at once
+    failed: bool = False  # after a failed write, each trace is written at once
+    lock: threading.Lock = dataclasses.field(default_factory=threading.Lock)
 
+    def takes_more(self) -> bool:
+        return self.written_one and not self.failed
 
-def _count_records(unpacker, summary):
-    """Skip an array of records, looking for a test name in the first ones and
-    for a frame record (whose first key is "path") until one is found."""
-    count = unpacker.read_array_header()
-    for index in range(count):
-        look_for_label = summary["label"] is None and index < _LABEL_SCAN_LIMIT
-        if not look_for_label and summary["user_code"]:
-            unpacker.skip()
-            continue
-        for position in range(unpacker.read_map_header()):
-            key = unpacker.unpack()
-            if position == 0 and key == "path":
-                summary["user_code"] = True
-            if key == "test_name" and look_for_label:
-                value = unpacker.unpack()
-                if isinstance(value, str):
-                    summary["label"] = value
-            else:
-                unpacker.skip()
-    return count
+    def add(self, trace: NewTrace, timeout: float) -> None:
+        with self.lock:
+            if not self.waiting:
+                self.since = time.monotonic()
+            self.waiting.append((trace, timeout))
+            if (len(self.waiting) >= self.traces
+                    or sum(len(t.stored) for t, _ in self.waiting) >= self.bytes
+                    or time.monotonic() - self.since >= self.seconds):
+                self._flush()
 
+    def flush(self) -> None:
+        with self.lock:
+            self._flush()
 
-@contextlib.contextmanager
-def _read_only(db_path):
-    """A connection that reads and never writes. It is opened for writing where the
-    file allows (never creating it), so that the journal a writer killed mid-save
-    left behind is rolled back by this first reader instead of stopping every
-    reader until some later writer comes."""
-    path = pathlib.Path(db_path)
-    if not path.is_file():
-        raise NotATraceDatabase(f"no trace database at {db_path}")
-    try:
-        with contextlib.closing(sqlite3.connect(f"{path.resolve().as_uri()}?mode=rw", uri=True)) as conn:
-            conn.execute("PRAGMA query_only = ON")
-            _check_version(conn, db_path)
-            yield conn
-    except sqlite3.DatabaseError as exc:
-        if "no such table" in str(exc) or "not a database" in str(exc):
-            raise NotATraceDatabase(f"{db_path} is not a tavo trace database") from None
-        raise
-
-
-def _check_version(conn, db_path):
-    from tavo.stores.sqlite import check_version
-
-    check_version(conn, db_path)
-
-
-def _summary(row):
-    return summary_of(_SUMMARY_KEYS, row)
-
-
-def _has_outcome(conn):
-    return any(column[1] == "outcome" for column in conn.execute("PRAGMA table_info(traces)"))
-
-
-def list_traces(db_path, trace_id=None):
-    """Summaries of the stored documents (all, or those of ``trace_id``),
-    oldest first, with the test outcome where one was stored. No document is
-    decoded."""
-    if (store := _server_store(db_path)) is not None:
-        from tavo.stores import TraceQuery
-
-        with store:
-            return store.summaries(TraceQuery(trace_id=trace_id, newest_first=False))
-    with _read_only(db_path) as conn:
-        query, params = f"SELECT {_summary_columns(conn)} FROM traces", ()
-        if trace_id is not None:
-            query, params = query + " WHERE trace_id = ?", (trace_id,)
-        rows = conn.execute(query + " ORDER BY id", params).fetchall()
-    return [_summary(row) for row in rows]
-
-
-def set_outcome(db_path, label, outcome, *, timeout=60):
-    """Store a test's outcome ("passed", "failed", "skipped" or "error") with the
-    latest trace labelled with its name; False when there is none."""
-    label = with_process_label({"label": label})["label"]
-    if (store := _server_store(db_path)) is not None:
-        with store:
-            return store.set_outcome(label, outcome, timeout=timeout)
-    return set_sqlite_outcome(db_path, label, outcome, timeout=timeout)
-
-
-def set_sqlite_outcome(db_path, label, outcome, *, timeout=60):
-    """set_outcome for a SQLite file, with the label as stored."""
-    with _write_transaction(db_path, timeout) as conn:
-        cursor = conn.execute(
-            "UPDATE traces SET outcome = ? WHERE id = (SELECT max(id) FROM traces WHERE label = ?)",
-            (outcome, label))
-    return cursor.rowcount > 0
-
-
-def load_traces(db_path, trace_id):
-    """Every document stored under ``trace_id``, oldest first: a list of
-    (summary, MessagePack bytes)."""
-    if (store := _server_store(db_path)) is not None:
-        with store:
-            return store.load(trace_id)
-    with _read_only(db_path) as conn:
-        rows = conn.execute(
-            f"SELECT {_summary_columns(conn)}, msgpack FROM traces WHERE trace_id = ? ORDER BY id",
-            (trace_id,),
-        ).fetchall()
-    return [(_summary(row[:-1]), bytes(row[-1])) for row in rows]
-
-
-def _pairs_to_dict(pairs):
-    result = {}
-    for key, value in pairs:
+    def _flush(self) -> None:
+        if not self.waiting:
+            return
+        traces = [trace for trace, _ in self.waiting]
+        timeout = max(timeout for _, timeout in self.waiting)
+        # SIGTERM waits while the batch is written: its handler writes what is left.
+        main = threading.current_thread() is threading.main_thread()
+        held = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM}) if main else None
         try:
-            hash(key)
-        except TypeError:
-            key = repr(key)
-        result[key] = value
-    return result
+            _write(self.db_path, traces, timeout)
+            del self.waiting[:]
+        except Exception:
+            del self.waiting[:]  # told to the observers as lost
+            self.failed = True
+            raise
+        finally:
+            if held is not None:
+                signal.pthread_sigmask(signal.SIG_SETMASK, held)
 
 
-def decode_document(blob):
-    """Decode a stored trace document (any map key, even an unhashable one, is
-    accepted; strings that are not valid UTF-8 are decoded with replacements)."""
-    return _msgpack.unpackb(
-        blob, raw=False, strict_map_key=False, unicode_errors="replace",
-        object_pairs_hook=_pairs_to_dict,
-    )
+_batches: dict[str, _Batch] = {}
 
 
-def iter_documents(db_path, row_ids):
-    """The documents of the given rows (``id`` of their summaries), one at a time:
-    (row id, MessagePack bytes); rows that are gone are left out. Each is read
-    straight into its bytes object, so a large one is in memory once."""
-    if (store := _server_store(db_path)) is not None:
-        row_ids = list(row_ids)
-        with store:
-            for start in range(0, len(row_ids), 16):  # a few documents in memory at a time
-                for summary, data in store.load_rows(row_ids[start:start + 16]):
-                    yield summary["id"], data
-        return
-    with _read_only(db_path) as conn:
-        for row_id in row_ids:
-            try:
-                with conn.blobopen("traces", "msgpack", row_id, readonly=True) as blob:
-                    data = blob.read()
-            except sqlite3.OperationalError as exc:
-                if "no such rowid" in str(exc):
-                    continue
-                raise
-            yield row_id, data
+def save_in_batches(db_path: str, *, traces: int = 50, seconds: float = 5.0,
+                    stored_bytes: int = 32 << 20) -> None:
+    """From now on, write this process's traces for ``db_path`` in batches: a commit
+    every ``traces`` traces, or once the oldest waiting trace has waited ``seconds``
+    when the next one comes, or once ``stored_bytes`` wait. The first trace is written
+    at once (so that a store that cannot take it is told at once), and after a batch
+    that could not be written, each trace is written at once."""
+    _batches.setdefault(db_path, _Batch(db_path, traces, seconds, stored_bytes))
+
+
+def flush_saves(db_path: str | None = None, *, stop: bool = False) -> None:
+    """Write the traces that wait in batches (for ``db_path``, or all); with ``stop``,
+    save each trace at once from now on. A batch that cannot be written is told to the
+    observers, and the first error is raised once every batch was tried."""
+    error = None
+    for location, batch in list(_batches.items()):
+        if db_path is not None and location != db_path:
+            continue
+        try:
+            batch.flush()
+        except Exception as exc:
+            error = error or exc
+        if stop:
+            _batches.pop(location, None)
+    if error is not None:
+        raise error
+
+
+def _forget_batches_in_child() -> None:
+    # A forked child must not write its parent's waiting traces a second time.
+    _batches.clear()
+
+
+os.register_at_fork(after_in_child=_forget_batches_in_child)
+
+
+# The same calls by location, for scripts and commands that name a store by its path or
+# URL (tavo.stores offers the rest).
+
+
+def ensure_database(db_path: str | os.PathLike[str], *, timeout: float = 60) -> None:
+    """Create the store and its schema if they do not exist yet (upgrading one of an
+    earlier tavo), and check that a trace can be written there, so that a read-only file
+    or an unreachable server is found before anything is profiled."""
+    with open_store(db_path) as store:
+        store.ensure(timeout=timeout)
+
+
+def list_traces(db_path: str | os.PathLike[str], trace_id: str | None = None) -> list[dict[str, Any]]:
+    """The rows of the stored documents (all, or those of ``trace_id``), oldest first."""
+    with open_store(db_path) as store:
+        return store.summaries(TraceQuery(trace_id=trace_id, newest_first=False))
+
+
+def load_traces(db_path: str | os.PathLike[str], trace_id: str) -> list[tuple[dict[str, Any], bytes]]:
+    """Every document stored under ``trace_id``, oldest first: (row, MessagePack bytes)."""
+    with open_store(db_path) as store:
+        return store.load(trace_id)
+
+
+def iter_documents(db_path: str | os.PathLike[str], row_ids: list[int]) -> Iterator[tuple[int, bytes]]:
+    """The documents of the given rows (``id`` of their rows), one at a time: (row id,
+    MessagePack bytes); rows that are gone are left out."""
+    with open_store(db_path) as store:
+        yield from store.documents(list(row_ids))
+
+
+def set_outcome(db_path: str | os.PathLike[str], label: str, outcome: str, *,
+                timeout: float = 60) -> bool:
+    """Keep a test's outcome with the newest trace labelled with its name; False when
+    there is none."""
+    with open_store(db_path) as store:
+        return store.set_outcome(label, outcome, timeout=timeout)

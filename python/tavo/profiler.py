@@ -172,8 +172,8 @@ class Profiler:
     @property
     def losses(self) -> dict[str, int] | None:
         """What the current trace lost so far, as its stored summary keeps it
-        (tavo.db.losses_of): None when nothing."""
-        from tavo.db import losses_of
+        (tavo.stores.losses_of): None when nothing."""
+        from tavo.stores import losses_of
 
         native = self.rust_profiler
         if native is None:
@@ -312,7 +312,7 @@ def profile(db_path=DEFAULT_DB_PATH, *, config=None, source="context-manager"):
 
 # Child processes. With config "children" True (tavo run and the pytest plugin set it),
 # the Python processes a profiled program starts are profiled too, each saving its own
-# trace into the same store, labelled "[child of PARENT_TRACE_ID pid PID]":
+# trace into the same store, its row naming its role ("child") and parent trace:
 # - a forked child (os.fork, multiprocessing's fork) starts a new trace in the at-fork
 #   hook and saves it when it exits: at exit, or in multiprocessing's exit finalizers
 #   for children that leave through os._exit;
@@ -488,7 +488,8 @@ def read_child_settings(value):
 def _label_as_child(parent_trace_id):
     import tavo.db
 
-    tavo.db.process_label = f"[child of {parent_trace_id} pid {os.getpid()}]"
+    tavo.db.process_role = "child"
+    tavo.db.parent_trace_id = parent_trace_id
 
 
 def _after_fork_in_child():

@@ -99,9 +99,12 @@ class SaveTally:
     def observe(self, db_path, trace_id, summary, error):
         if db_path != self.profiler.db_path:
             return
-        # Read at each save: the count restarts with every trace.
-        self.dropped_records += self.profiler.dropped_records
-        for key, count in (self.profiler.losses or {}).items():
+        if error is not None or summary is None:
+            losses = {}
+        else:  # as the row keeps them (a batch is written after its traces were taken)
+            losses = summary.get("losses") or {}
+        self.dropped_records += losses.get("dropped_records", 0)
+        for key, count in losses.items():
             if key != "shortened_from_record":  # a record of one test's trace
                 self.losses[key] = self.losses.get(key, 0) + count
         if error is not None:
@@ -242,11 +245,15 @@ def pytest_configure(config):
             return
         _start_worker_count(config)
         db.save_observers.append(tally.observe)
+        db.test_outcome = _outcome_of
+        db.save_in_batches(profiler.db_path)
+        _flush_at_sigterm()
         profiler.enable()
         gc.callbacks.append(_leave_out_collection)
     except Exception as exc:
         if tally.observe in db.save_observers:
             db.save_observers.remove(tally.observe)
+        db.test_outcome = None
         raise pytest.UsageError(f"tavo: cannot trace this run: {exc}") from None
     config.stash[_PROFILER] = profiler
     config.stash[_TALLY] = tally
@@ -261,16 +268,58 @@ def pytest_runtest_protocol(item, nextitem):
     failed_before = None if tally is None else tally.failed
     result = yield
     if tally is not None and tally.failed > failed_before:
+        lost = tally.failed - failed_before
+        # One: this test's own (written at once, or alone in its batch).
+        whose = ("the trace of this test" if lost == 1
+                 else f"the traces of {lost} tests (written together at this test's end)")
         item.warn(pytest.PytestWarning(
-            f"tavo: the trace of this test could not be saved in {tally.profiler.store_name}: "
+            f"tavo: {whose} could not be saved in {tally.profiler.store_name}: "
             f"{tally.last_error}"))
     return result
 
 
+@pytest.hookimpl(tryfirst=True)  # before pytest-xdist sends a worker's counts
 def pytest_sessionfinish(session):
     tally = session.config.stash.get(_TALLY, None)
-    if tally is not None and tally.failed and session.exitstatus == pytest.ExitCode.OK:
+    if tally is None:
+        return
+    _flush(tally)
+    if tally.failed and session.exitstatus == pytest.ExitCode.OK:
         session.exitstatus = pytest.ExitCode.TESTS_FAILED
+
+
+def _flush(tally):
+    """Write the traces that wait in the batch; what cannot be written is counted by
+    the tally (it observes every write)."""
+    from tavo import db
+
+    try:
+        db.flush_saves(tally.profiler.db_path)
+    except Exception:
+        pass
+
+
+def _flush_at_sigterm():
+    """Write the waiting traces when SIGTERM ends the run, unless the run chose what
+    SIGTERM does (or this is not the main thread)."""
+    import signal
+    import threading
+
+    if (threading.current_thread() is not threading.main_thread()
+            or signal.getsignal(signal.SIGTERM) is not signal.SIG_DFL):
+        return
+
+    def flush_then_end(signum, frame):
+        from tavo import db
+
+        try:
+            db.flush_saves()
+        except Exception:
+            pass
+        signal.signal(signum, signal.SIG_DFL)
+        os.kill(os.getpid(), signum)
+
+    signal.signal(signal.SIGTERM, flush_then_end)
 
 
 def pytest_terminal_summary(terminalreporter, config):
@@ -322,20 +371,14 @@ def _leave_out_collection(phase, info):
     sys.modules["tavo._tavo"].leave_out_events(phase == "start")
 
 
+def _outcome_of(label):
+    """The outcome of the test whose trace is being saved: its reports were all logged
+    when its protocol returned, where the engine saves its trace."""
+    return _outcomes.pop(label, None)
+
+
 def pytest_runtest_logfinish(nodeid, location):
-    # The engine saved the test's trace when its protocol returned, just before this.
-    from tavo import db, profiler
-
-    active = profiler._enabled
-    if active is None or not active.one_trace_per_test or nodeid not in _outcomes:
-        return
-    try:
-        db.set_outcome(active.db_path, nodeid, _outcomes.pop(nodeid),
-                       timeout=active.config["sqlite_busy_timeout"])
-    except Exception as exc:  # the trace itself is kept; only its outcome is missing
-        import logging
-
-        logging.getLogger("tavo").warning("could not store the outcome of %s: %s", nodeid, exc)
+    _outcomes.pop(nodeid, None)  # a test whose trace was not saved
 
 
 def pytest_unconfigure(config):
@@ -348,6 +391,10 @@ def pytest_unconfigure(config):
             gc.callbacks.remove(_leave_out_collection)
         profiler.disable()
         tally = config.stash.get(_TALLY, None)
+        if tally is not None:
+            _flush(tally)
+        db.flush_saves(profiler.db_path, stop=True)
+        db.test_outcome = None
         if tally is not None and tally.observe in db.save_observers:
             db.save_observers.remove(tally.observe)
     _stop_worker_count(config)
@@ -365,25 +412,20 @@ def _is_xdist_controller(config):
             and bool(getattr(config.option, "tx", None)))
 
 
-class CountingSave:
-    """Stands in for the store's save function in a worker: counts the traces
-    saved and the failures (the first error kept), then lets the error go on to
-    the engine, which reports it as for any save."""
+class WorkerCount:
+    """Counts, in a worker, the traces written and those that could not be (the first
+    error kept), as the store's observer."""
 
-    def __init__(self, save, counts):
-        self.save = save
+    def __init__(self, counts):
         self.counts = counts
 
-    def __call__(self, *args, **kwargs):
-        try:
-            result = self.save(*args, **kwargs)
-        except Exception as exc:
-            self.counts["failed"] += 1
-            if self.counts["first_error"] is None:
-                self.counts["first_error"] = f"{type(exc).__name__}: {exc}"
-            raise
-        self.counts["saved"] += 1
-        return result
+    def __call__(self, db_path, trace_id, summary, error):
+        if error is None:
+            self.counts["saved"] += 1
+            return
+        self.counts["failed"] += 1
+        if self.counts["first_error"] is None:
+            self.counts["first_error"] = f"{type(error).__name__}: {error}"
 
 
 def _start_worker_count(config):
@@ -393,19 +435,19 @@ def _start_worker_count(config):
     from tavo import db
 
     worker = str(workerinput.get("workerid", "?"))
-    db.process_label = f"[worker {worker}]"
+    db.process_role = f"xdist worker {worker}"
     counts = {"saved": 0, "failed": 0, "first_error": None}
     # xdist sends workeroutput to the controller when the worker's session ends.
     config.workeroutput["tavo"] = counts
-    db.save_trace_in_sqlite = CountingSave(db.save_trace_in_sqlite, counts)
+    db.save_observers.append(WorkerCount(counts))
 
 
 def _stop_worker_count(config):
     from tavo import db
 
-    if isinstance(db.save_trace_in_sqlite, CountingSave):
-        db.save_trace_in_sqlite = db.save_trace_in_sqlite.save
-        db.process_label = ""
+    for observer in [o for o in db.save_observers if isinstance(o, WorkerCount)]:
+        db.save_observers.remove(observer)
+        db.process_role = "main"
 
 
 class XdistTally:

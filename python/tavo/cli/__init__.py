@@ -2,10 +2,12 @@
 
     tavo run [--db PATH|URL] [--include F] [--ignore F] [--no-threading] [--no-children]
              SCRIPT [ARGS...] | -m MODULE [ARGS...]
-    tavo traces [--db PATH|URL] [--label PATTERN] [--source SOURCE] [--since WHEN] [--limit N]
+    tavo traces [--db PATH|URL] [--label PATTERN] [--source SOURCE] [--since WHEN]
+                [--outcome OUTCOME] [--function NAME] [--limit N] [--children]
     tavo show TRACE_ID|last [--db PATH|URL] [--json | --summary]
     tavo export TRACE_ID --format {chrome,speedscope,json} [-o FILE] [--db PATH|URL]
-    tavo find NAME [--arg KEY=VALUE] [--label PATTERN] [--db PATH|URL] [--json]
+    tavo find NAME [--arg KEY=VALUE] [--label PATTERN] [--limit N] [--db PATH|URL] [--json]
+    tavo diff A B | --label TEST_ID [--all [--max N]] [--json] [--db PATH|URL]
     tavo view [TRACE_ID] [--db PATH|URL] [--port N] [--no-browser] [--html FILE]
     tavo copy SRC DST [--busy-timeout SECONDS]
     tavo prune [--db PATH|URL] [--older-than DAYS] [--keep N] [--label PATTERN] [--dry-run]
@@ -19,14 +21,14 @@ import os
 import sys
 from collections.abc import Sequence
 
-from tavo.cli import config, copy, export, find, prune, run, show, traces, view
+from tavo.cli import config, copy, diff, export, find, prune, run, show, traces, view
 from tavo.cli.common import CommandError, Parser, settings_from
 from tavo.version import __version__
 
 # Each command module has add_parser(subparsers), which registers the command and sets
 # its handler as the parser's default "handler": a function of the parsed arguments
 # that returns the exit status.
-COMMANDS = (run, traces, show, view, export, find, copy, prune, config)
+COMMANDS = (run, traces, show, view, export, find, diff, copy, prune, config)
 
 
 def build_parser() -> Parser:

@@ -6,9 +6,10 @@ from __future__ import annotations
 from collections.abc import Iterator
 from typing import Any
 
-from tavo import trace_calls
+from tavo import traceformat
 from tavo.cli import render
-from tavo.trace_calls import Call, Section, Summary, format_duration
+from tavo.cli.render import format_duration
+from tavo.traceformat import Call, CallTotals, Section
 
 _PLUGIN_HIDDEN = render._RECORD_KEYS
 
@@ -26,10 +27,16 @@ def header(summary: dict[str, Any], fields: dict[str, Any]) -> list[str]:
         lines.append("command: " + " ".join(str(a) for a in args))
     if fields.get("current_commit_sha"):
         lines.append(f"commit: {fields['current_commit_sha']}")
+    role, pid = summary.get("role"), summary.get("pid")
+    if isinstance(role, str) and role != "main":
+        parent = summary.get("parent_trace_id")
+        lines.append(f"process: {role}" + (f" of {parent}" if parent else "")
+                     + (f" (pid {pid})" if pid is not None else ""))
     if summary.get("losses"):
         from tavo.profiler import describe_losses
 
-        lines.append("lost: " + describe_losses(summary["losses"], None, "--buffer-budget"))
+        option = "--tavo-buffer-budget" if summary.get("source") == "pytest" else "--buffer-budget"
+        lines.append("lost: " + describe_losses(summary["losses"], None, option))
     return lines
 
 
@@ -37,14 +44,14 @@ def sections(blob: bytes) -> Iterator[tuple[dict[str, Any], Section]]:
     """The document's fields read so far and each thread's records, main thread first
     (fields["frames"] lists the other threads met before it)."""
     fields: dict[str, Any] = {"frames": []}
-    for kind, item in trace_calls.read_document(blob):
+    for kind, item in traceformat.read_document(blob):
         if kind == "field":
             fields[item[0]] = item[1]
         elif kind == "section" and item.key is None:
             yield fields, item
         elif kind == "section":
             fields["frames"].append(item.key)
-    for kind, item in trace_calls.read_document(blob):
+    for kind, item in traceformat.read_document(blob):
         if kind == "section" and item.key is not None:
             yield fields, item
 
@@ -61,7 +68,7 @@ def _peek(records: Iterator[Any]) -> tuple[Any, Iterator[Any]]:
 
 
 def thread_title(section: Section, first: Any, has_threads: bool) -> str:
-    name = trace_calls.thread_name(first)
+    name = traceformat.thread_name(first)
     if section.key is None:
         if not has_threads:
             return "records"
@@ -88,7 +95,7 @@ def render_calls(summary: dict[str, Any], blob: bytes) -> Iterator[str]:
 
 def _tree(records: Iterator[Any]) -> Iterator[tuple[int, str]]:
     depth = 0
-    for step in trace_calls.pair_calls(records):
+    for step in traceformat.pair_calls(records):
         call = step.call
         if step.kind == "call" and call is not None:
             arguments = render._arguments(step.record)
@@ -117,7 +124,7 @@ def _record_line(record: Any) -> str:
         return render._short.repr(record)
     kind = record.get("type")
     if kind == "frame":
-        name = trace_calls.call_name(record)
+        name = traceformat.call_name(record)
         return f"{record.get('event')} {name}  {record.get('path', '')}"
     label = str(kind) + (f"/{record['subtype']}" if record.get("subtype") else "")
     extra = " ".join(f"{k}={render._short.repr(v)}" for k, v in record.items()
@@ -127,10 +134,10 @@ def _record_line(record: Any) -> str:
 
 def render_summary(summary: dict[str, Any], blob: bytes) -> Iterator[str]:
     """The lines of a table of calls, total and own time per function."""
-    totals = Summary()
+    totals = CallTotals()
     fields: dict[str, Any] = {}
     for fields, section in sections(blob):
-        for step in trace_calls.pair_calls(section.records):
+        for step in traceformat.pair_calls(section.records):
             totals.add(step)
     yield from header(summary, fields)
     rows = [("FUNCTION", "CALLS", "TOTAL", "OWN", "RAISED")]

@@ -146,18 +146,17 @@ def store_errors() -> tuple[type[Exception], ...]:
     """What reading or writing a store of either kind raises, each told in one line."""
     import sqlite3
 
-    from tavo import db
     from tavo.stores import StoreError
+    from tavo.stores.codec import UnknownEncoding
 
-    return (db.NotATraceDatabase, StoreError, sqlite3.Error, OSError)
+    return (StoreError, sqlite3.Error, OSError, UnknownEncoding)
 
 
 def open_error(exc: Exception, db_path: str, doing: str = "read") -> CommandError:
     """The one-line error for a database that cannot be read (or written)."""
-    from tavo import db
     from tavo.stores import StoreError, describe, mask_text
 
-    if isinstance(exc, (db.NotATraceDatabase, StoreError)):
+    if isinstance(exc, StoreError):
         return CommandError(str(exc))  # these name the store already
     return CommandError(f"cannot {doing} trace database {describe(db_path)}: "
                         f"{mask_text(str(exc), db_path)}")

@@ -10,7 +10,7 @@ from typing import Any
 
 from tavo.cli.common import CommandError, add_db_option, open_error, store_errors
 from tavo.cli.trace_ref import add_trace_argument, resolve_trace_id
-from tavo.trace_calls import DECODE_ERRORS
+from tavo.traceformat import DECODE_ERRORS
 from tavo.stores import describe
 
 FORMAT_HELP = ("chrome: Trace Event Format JSON for trace viewers; speedscope: evented "

@@ -10,12 +10,12 @@ import sys
 from collections.abc import Iterator
 from typing import Any
 
-from tavo import trace_calls
+from tavo import traceformat
 from tavo.cli import render
 from tavo.cli.call_tree import outcome
-from tavo.cli.common import CommandError, add_db_option, open_error, store_errors
-from tavo.trace_calls import DECODE_ERRORS, Call
+from tavo.cli.common import CommandError, add_db_option, open_error, positive_int, store_errors
 from tavo.stores import describe
+from tavo.traceformat import DECODE_ERRORS, Call
 
 _MISSING = object()
 
@@ -23,10 +23,11 @@ _MISSING = object()
 def add_parser(subparsers: Any) -> None:
     parser = subparsers.add_parser(
         "find", help="find every call of a function in the stored traces",
-        description="Print every recorded call of a function across the stored traces, one "
-                    "line each: the trace's label, the call's arguments, where it was called "
-                    "from and what it returned or raised. NAME is a qualified name or a "
-                    "function name; glob patterns (* ? [..]) match either.")
+        description="Print every recorded call of a function across the stored traces, newest "
+                    "trace first, one line each: the trace's label, the call's arguments, where "
+                    "it was called from and what it returned or raised. NAME is a qualified name "
+                    "or a function name; glob patterns (* ? [..]) match either. Only the traces "
+                    "that call it are read.")
     parser.add_argument("name", metavar="NAME")
     parser.add_argument("--arg", action="append", default=[], metavar="KEY=VALUE",
                         help="only calls whose argument KEY equals VALUE (a Python literal) "
@@ -34,6 +35,8 @@ def add_parser(subparsers: Any) -> None:
     parser.add_argument("--label", metavar="PATTERN",
                         help="only traces whose label (test name or command) matches PATTERN "
                              "(* any text, ? one character, anything else itself)")
+    parser.add_argument("--limit", metavar="N", type=positive_int,
+                        help="stop after the first N calls")
     add_db_option(parser)
     parser.add_argument("--json", action="store_true", help="one JSON object per call")
     parser.set_defaults(handler=find_command)
@@ -62,33 +65,37 @@ class ArgumentFilter:
 
 
 def find_command(args: argparse.Namespace) -> int:
-    from tavo import db
     from tavo.stores import TraceQuery, open_store
 
     filters = [ArgumentFilter(text) for text in args.arg]
-    matches = trace_calls.glob_matcher(args.name)
-    hint = trace_calls.literal_hint(args.name)
+    matches = traceformat.glob_matcher(args.name)
+    found = 0
     try:
-        # Labels are matched by the store, as for traces and prune.
         with open_store(args.db) as store:
-            summaries = store.summaries(TraceQuery(label=args.label, newest_first=False))
-        by_row = {s["id"]: s for s in summaries}
-        if hasattr(sys.stdout, "reconfigure"):
-            sys.stdout.reconfigure(errors="backslashreplace")
-        found = 0
-        for row_id, blob in db.iter_documents(args.db, list(by_row)):
-            if hint and hint not in blob:
-                continue  # the name is nowhere in this document
-            summary = by_row[row_id]
-            try:
-                for call in calls_in(blob, matches):
-                    if all(f.matches(call.arguments) for f in filters):
-                        found += 1
-                        print(json.dumps(as_json(summary, call)) if args.json
-                              else as_line(summary, call))
-            except DECODE_ERRORS as exc:
-                print(f"tavo: trace {summary['trace_id']} cannot be decoded: {exc}",
-                      file=sys.stderr)
+            # The call index names the traces that call it, newest first; the label is
+            # matched by the store, as for traces and prune.
+            rows = store.candidates(TraceQuery(label=args.label, function=args.name))
+            by_row = {summary["id"]: summary for summary, _ in rows}
+            # Traces saved before the index was kept are ruled out by a byte search.
+            unindexed = {summary["id"] for summary, indexed in rows if not indexed}
+            hint = traceformat.literal_hint(args.name)
+            if hasattr(sys.stdout, "reconfigure"):
+                sys.stdout.reconfigure(errors="backslashreplace")
+            for row_id, blob in store.documents(list(by_row)):
+                if row_id in unindexed and hint and hint not in blob:
+                    continue
+                summary = by_row[row_id]
+                try:
+                    for call in calls_in(blob, matches):
+                        if all(f.matches(call.arguments) for f in filters):
+                            found += 1
+                            print(json.dumps(as_json(summary, call)) if args.json
+                                  else as_line(summary, call))
+                            if args.limit is not None and found >= args.limit:
+                                return 0
+                except DECODE_ERRORS as exc:
+                    print(f"tavo: trace {summary['trace_id']} cannot be decoded: {exc}",
+                          file=sys.stderr)
     except BrokenPipeError:
         raise  # the output's reader has gone (| head): not the store's fault
     except store_errors() as exc:
@@ -105,9 +112,9 @@ def calls_in(blob: bytes, matches: Any) -> Iterator[Call]:
     def keep(partial: dict[str, Any]) -> bool:
         return matches(str(partial.get("qualname") or ""), str(partial.get("co_name") or ""))
 
-    for kind, section in trace_calls.read_document(blob, keep_record=keep):
+    for kind, section in traceformat.read_document(blob, keep_record=keep):
         if kind == "section":
-            for call in trace_calls.calls_named(section.records, matches):
+            for call in traceformat.calls_named(section.records, matches):
                 if call.finished:
                     yield call
 

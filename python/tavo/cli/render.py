@@ -36,6 +36,16 @@ def format_size(size: float) -> str:
     raise AssertionError("unreachable")
 
 
+def format_duration(seconds: float | None) -> str:
+    if seconds is None:
+        return "?"
+    if seconds >= 1:
+        return f"{seconds:.3f} s"
+    if seconds >= 1e-3:
+        return f"{seconds * 1e3:.3f} ms"
+    return f"{seconds * 1e6:.1f} µs"
+
+
 def to_json(value: Any) -> Any:
     """``value`` with everything JSON cannot hold made printable."""
     if isinstance(value, dict):

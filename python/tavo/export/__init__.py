@@ -1,6 +1,6 @@
 """Writers of a stored trace document in formats other programs read.
 
-Each writer reads the document as a stream (trace_calls.read_document) and writes its
+Each writer reads the document as a stream (traceformat.read_document) and writes its
 output as it goes, so that a large trace is never held twice in memory:
 
     write(blob, out)   # blob: the stored MessagePack document; out: a text file

@@ -9,7 +9,7 @@ from typing import Any, TextIO
 
 from tavo.export.document import dumps
 from tavo.export.threads import seconds, threads
-from tavo.trace_calls import Call
+from tavo.traceformat import Call
 
 PID = 1
 HIDDEN_KEYS = {"frame_id", "thread", "thread_native_id", "timestamp", "type", "subtype"}

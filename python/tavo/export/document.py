@@ -7,7 +7,7 @@ from __future__ import annotations
 import json
 from typing import Any, TextIO
 
-from tavo import trace_calls
+from tavo import traceformat
 from tavo.cli.render import _json_key, to_json
 
 
@@ -28,7 +28,7 @@ def write(blob: bytes, out: TextIO) -> None:
     out.write("{")
     first_field = True
     threads_left = 0  # inside the "frames" map: threads still to come
-    for kind, item in trace_calls.read_document(blob):
+    for kind, item in traceformat.read_document(blob):
         if kind == "section" and item.key is not None:
             out.write(_key(item.key) + ": ")
             _records(item.records, out)

@@ -5,20 +5,20 @@ from __future__ import annotations
 from collections.abc import Iterator
 from typing import Any
 
-from tavo import trace_calls
-from tavo.trace_calls import Step
+from tavo import traceformat
+from tavo.traceformat import Step
 
 
 class Thread:
     """One thread's calls, read lazily: ``steps`` pairs its records; ``tid`` and
     ``name`` are known once the first record is read (iterate ``steps`` first)."""
 
-    def __init__(self, section: trace_calls.Section, index: int) -> None:
+    def __init__(self, section: traceformat.Section, index: int) -> None:
         self.key = section.key
         self.index = index
         self.first = next(section.records, None)
         self.tid = self._tid()
-        self.name = trace_calls.thread_name(self.first) or (
+        self.name = traceformat.thread_name(self.first) or (
             "main thread" if self.key is None else f"thread {self.key}")
         self._records = section.records
 
@@ -36,14 +36,14 @@ class Thread:
                 yield self.first
             yield from self._records
 
-        return trace_calls.pair_calls(records())
+        return traceformat.pair_calls(records())
 
 
 def threads(blob: bytes) -> Iterator[Thread]:
     """Each thread of the document in stored order (the other threads, then the main
     thread); each must be consumed before the next is taken."""
     index = 0
-    for kind, item in trace_calls.read_document(blob):
+    for kind, item in traceformat.read_document(blob):
         if kind == "section":
             index += 1
             yield Thread(item, index)

@@ -1,0 +1,35 @@
+"""How a document is kept in a store: compressed with zstd at level 1, which takes the
+repeated keys, names and values of a trace's records down 20 to 50 times at over a
+gigabyte a second. A reader always gets the document back as the engine wrote it; rows
+stored before compression (encoding None) are read as they are."""
+
+from __future__ import annotations
+
+import sys
+
+if sys.version_info >= (3, 14):
+    from compression import zstd
+else:
+    from backports import zstd
+
+ZSTD = "zstd"
+_LEVEL = 1
+
+
+class UnknownEncoding(ValueError):
+    """A stored document is encoded in a way this tavo does not know."""
+
+
+def encode(document: bytes) -> tuple[bytes, str]:
+    """The bytes to store for ``document`` and the name of their encoding."""
+    return zstd.compress(document, level=_LEVEL), ZSTD
+
+
+def decode(stored: bytes, encoding: str | None) -> bytes:
+    """The document stored as ``stored`` in ``encoding``."""
+    if encoding is None:
+        return stored
+    if encoding == ZSTD:
+        return zstd.decompress(stored)
+    raise UnknownEncoding(f"a document is stored in an encoding this tavo does not know "
+                          f"({encoding!r}): a newer tavo wrote it")
