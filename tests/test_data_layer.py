@@ -4,7 +4,6 @@ the batches of a pytest session."""
 
 import os
 import pathlib
-import shutil
 import signal
 import sqlite3
 import subprocess
@@ -24,7 +23,8 @@ from tavo.stores import TraceQuery
 
 from test_cli import tavo
 
-FIXTURE = pathlib.Path(__file__).parent / "data" / "store_v2.sqlite3"
+# The store as SQL text (the statements that make it again, its schema version included).
+FIXTURE = pathlib.Path(__file__).parent / "data" / "store_v2.sql"
 PARENT = "trc_01M9BXGCWHTG95WNCQ3PQT6W6D"
 # What the rows of the store written by the earlier tavo say, read in this tavo's columns.
 OLD_FACTS = [  # label, role, pid, parent, outcome, dropped records
@@ -52,8 +52,9 @@ OLD_COLUMNS = ("id", "trace_id", "saved_at", "source", "records", "size", "label
 
 
 def old_rows():
-    with sqlite3.connect(FIXTURE) as conn:
-        return conn.execute(f"SELECT {', '.join(OLD_COLUMNS)} FROM traces ORDER BY id").fetchall()
+    conn = sqlite3.connect(":memory:")
+    conn.executescript(FIXTURE.read_text())
+    return conn.execute(f"SELECT {', '.join(OLD_COLUMNS)} FROM traces ORDER BY id").fetchall()
 
 
 def old_store(location):
@@ -68,7 +69,9 @@ def old_store(location):
             conn.execute("SELECT setval(pg_get_serial_sequence('traces', 'id'), max(id))"
                          " FROM traces")  # as if they had been numbered by it
     else:
-        shutil.copyfile(FIXTURE, location)
+        conn = sqlite3.connect(location)
+        conn.executescript(FIXTURE.read_text())
+        conn.close()
 
 
 def facts(location):

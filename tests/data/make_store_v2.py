@@ -1,14 +1,14 @@
-"""Makes store_v2.sqlite3: a store written by tavo as it was before trace rows held
+"""Makes store_v2.sql, the SQL text of a store written by tavo as it was before trace rows held
 their facts in columns of their own (schema version 2: the facts appended to labels,
 outcomes set by a second transaction, documents stored in the rows that describe them).
 The upgrade tests open it. Run it once with that tavo installed:
 
-    python tests/data/make_store_v2.py tests/data/store_v2.sqlite3
+    python tests/data/make_store_v2.py tests/data/store_v2.sql
 """
 
 import os
 import pathlib
-import shutil
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -59,7 +59,10 @@ def main() -> None:
         run(sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "--tavo", "test_app.py")
         run(sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-n", "1", "--tavo",
             "test_app.py")
-        shutil.copyfile(store, out)
+        conn = sqlite3.connect(store)
+        version = conn.execute("PRAGMA user_version").fetchone()[0]
+        out.write_text("\n".join([f"PRAGMA user_version = {version};", *conn.iterdump(), ""]))
+        conn.close()
 
 
 if __name__ == "__main__":
