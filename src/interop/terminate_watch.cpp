@@ -3,10 +3,12 @@
 #include <pthread.h>
 #include <semaphore.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 
 #include "interop/compat_state.hpp"
 
@@ -18,6 +20,7 @@ sem_t wake;  // posted by the signal handler, and to stop the thread
 std::atomic<bool> stop_requested{false};
 bool running = false;  // changed with the interpreter lock held, or in a forked child
 pthread_t watcher;
+std::atomic<long> watcher_tid{0};  // the thread's id in the kernel
 PyObject* callback_object = nullptr;
 PyObject* forking_frame = nullptr;  // the frame that called a fork, while paused for it
 
@@ -59,6 +62,7 @@ void on_fork_child() {
 }
 
 void* watch_loop(void*) {
+  watcher_tid.store(syscall(SYS_gettid));
   // The program's signals go to its own threads, as without tavo.
   sigset_t all;
   sigfillset(&all);
@@ -88,6 +92,19 @@ void* watch_loop(void*) {
       end_by_sigterm();  // still holding the interpreter lock: no Python code runs after
     }
     PyGILState_Release(gil);
+  }
+}
+
+// A joined thread is still counted among the process's threads until the
+// kernel has reaped it, a moment later; the interpreter counts them to warn of
+// a fork in a process with threads, which this one would not have without tavo.
+void wait_until_gone(long tid) {
+  char path[64];
+  if (tid == 0 || std::snprintf(path, sizeof path, "/proc/self/task/%ld", tid) < 0) {
+    return;
+  }
+  for (int tries = 0; tries < 2000 && access(path, F_OK) == 0; ++tries) {
+    usleep(10);
   }
 }
 
@@ -184,6 +201,7 @@ void pause_terminate_watch(bool paused) {
   // The thread may be waiting for the interpreter lock to handle a SIGTERM.
   PyThreadState* state = PyEval_SaveThread();
   pthread_join(watcher, nullptr);
+  wait_until_gone(watcher_tid.exchange(0));
   PyEval_RestoreThread(state);
   running = false;
 }
