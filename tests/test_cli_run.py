@@ -145,6 +145,17 @@ def test_exit_message_and_default_database(tmp_path):
     assert not (tmp_path / "elsewhere" / "tavo.sqlite3").exists()
 
 
+@pytest.mark.parametrize("call, ending", [("sys.exit()", "exited SystemExit"),
+                                           ("sys.exit(0)", "exited SystemExit: 0"),
+                                           ("sys.exit(2)", "raised SystemExit: 2")])
+def test_show_tells_a_clean_exit_from_a_failure(tmp_path, call, ending):
+    (tmp_path / "ends.py").write_text(f"import sys\n{call}\n")
+    tavo("run", "ends.py", cwd=tmp_path)
+    shown = tavo("show", "last", cwd=tmp_path).stdout
+    [line] = [line for line in shown.splitlines() if "<- " in line and "<module>" in line]
+    assert line.split("<module> ")[1].startswith(ending), line
+
+
 def test_run_module(tmp_path):
     package = tmp_path / "pkg"
     package.mkdir()

@@ -113,7 +113,7 @@ def outcome(call: Call, short=render._short) -> str:
     if not call.finished:
         return "(no return recorded)"
     if call.raised is not None:
-        text = f"raised {call.raised[0]}: {short.repr(call.raised[1])[1:-1]}"
+        text = f"{call.ending} {call.raised[0]}: {short.repr(call.raised[1])[1:-1]}"
     else:
         text = f"returned {short.repr(call.returned)}"
     return f"{text}  [{format_duration(call.duration)}]"

@@ -20,6 +20,10 @@ from collections.abc import Iterable, Iterator
 from typing import Any
 
 
+# The exceptions by which a test ends as skipped.
+SKIP_TYPES = ("Skipped", "builtins.Skipped", "_pytest.outcomes.Skipped", "unittest.case.SkipTest")
+
+
 @dataclasses.dataclass
 class Call:
     """One recorded call, completed by its return."""
@@ -38,6 +42,17 @@ class Call:
     raised: tuple[str, str] | None = None  # (exception type, message)
     children: float = 0.0  # time spent in recorded calls made from this one
     return_path: str = ""
+
+    @property
+    def ending(self) -> str:
+        """How the call ended: "returned"; "exited", by a clean ``sys.exit()`` (status
+        0 or None); "skipped", by a test's skip; or "raised"."""
+        if self.raised is None:
+            return "returned"
+        kind, message = self.raised
+        if kind in ("SystemExit", "builtins.SystemExit") and message in ("", "0", "None"):
+            return "exited"
+        return "skipped" if kind in SKIP_TYPES else "raised"
 
     @property
     def duration(self) -> float | None:
