@@ -85,6 +85,7 @@ void Recorder::profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code,
   if (buffers_.budget_reached() && !decision.plugins_watch()) [[unlikely]] {
     if (decision.keep_path() && !(decision.needs_attrs_check() && attrs_filter(frame))) {
       drop_over_budget(frame, event);
+      let_waiting_thread_run(tstate);
     }
     return;
   }
