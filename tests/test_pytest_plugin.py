@@ -267,9 +267,24 @@ def test_xpasses():
 """
 
 
+# Counts the rows that get their outcome after being saved: a rewrite of the whole row.
+REWRITE_COUNTER = """\
+import tavo.db
+
+rewrites = []
+_set = tavo.db.set_sqlite_outcome
+tavo.db.set_sqlite_outcome = lambda *args, **kwargs: rewrites.append(args) or _set(*args, **kwargs)
+
+
+def pytest_unconfigure():
+    print(f"rows rewritten for their outcome: {len(rewrites)}")
+"""
+
+
 @pytest.mark.parametrize("engine", ["monitoring", "profile"])
 def test_outcomes_hints_and_collected_generators(tmp_path, native, engine):
     (tmp_path / "test_outcomes.py").write_text(OUTCOME_SUITE)
+    (tmp_path / "conftest.py").write_text(REWRITE_COUNTER)
     (tmp_path / "test_ignored.py").write_text("def test_runs():\n    pass\n")
     result, _ = run_pytest(tmp_path, "-p", "tavo.pytest_plugin", "--tavo", "--tavo-engine",
                            engine, "--tavo-ignore", "test_ignored.py", "test_outcomes.py",
@@ -285,6 +300,7 @@ def test_outcomes_hints_and_collected_generators(tmp_path, native, engine):
         "test_collects", "test_collects"]
     # Only the test that ran and left no record of its code gets the hint; not the skipped one.
     assert "tavo: 1 of these traces hold no record of your code" in result.stdout
+    assert "rows rewritten for their outcome: 0" in result.stdout  # stored as they were saved
 
 
 def test_the_store_path_never_moves_pytests_root_folder(tmp_path, native):

@@ -62,6 +62,12 @@ _COLUMNS = {"id", "trace_id", "saved_at", "source", "records", "size", "label", 
 # that stopped the save. The pytest plugin and ``tavo run`` count and report saves here.
 save_observers = []
 
+# outcome_at_save(label): the outcome to store with a document as its row is
+# inserted, for the label it names, when already known then (the pytest plugin's
+# test outcomes); None for none. Storing it later would rewrite the row, its
+# document with it, in a second transaction.
+outcome_at_save = None
+
 
 class NotATraceDatabase(Exception):
     """The file is missing, or is not a tavo trace database."""
@@ -267,15 +273,18 @@ def save_row(db_path, trace_id, timeout, msgpack, dropped_records, lost):
     """Insert one document's row into a SQLite store (``lost``: losses_text)."""
     try:
         blob = bytes(msgpack)
-        summary = _with_losses(with_process_label(summarize(blob)), lost)
+        summary = summarize(blob)
+        outcome = (outcome_at_save(summary["label"])
+                   if outcome_at_save is not None and summary["label"] else None)
+        summary = _with_losses(with_process_label(summary), lost)
         with _write_transaction(db_path, timeout) as conn:
             _check_fits(conn, len(blob))
             cursor = conn.execute(
                 "INSERT INTO traces (trace_id, saved_at, source, records, size, label, msgpack,"
-                " dropped_records, losses) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                " dropped_records, losses, outcome) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                 (str(trace_id), time.time(), summary["source"], summary["records"], len(blob),
                  summary["label"], blob, None if dropped_records is None else int(dropped_records),
-                 lost),
+                 lost, outcome),
             )
     except Exception as exc:
         _notify(db_path, trace_id, None, exc)

@@ -32,6 +32,21 @@ _TALLY = pytest.StashKey()
 _outcomes = {}
 # The tests whose function ran (not skipped before it), until their trace is saved.
 _called = set()
+# Test name -> the outcome stored with its trace as it was saved, until the test ends.
+_saved_outcomes = {}
+_session_pid = None  # of the process running the tests
+
+
+def _outcome_at_save(label):
+    # The test's phases have all reported when its trace is saved (as pytest's
+    # runtestprotocol returns), so its outcome goes into the trace's row at once;
+    # never into the trace of a process the test forked, saved before it ends.
+    if os.getpid() != _session_pid:
+        return None
+    outcome = _outcomes.get(label)
+    if outcome is not None:
+        _saved_outcomes[label] = outcome
+    return outcome
 
 
 def pytest_addoption(parser):
@@ -222,6 +237,7 @@ def _root_and_configuration(config, args):
 
 
 def pytest_configure(config):
+    global _session_pid
     if getattr(config, "workerinput", None) is None:
         _check_root_unmoved(config)
     if not config.getoption("tavo"):
@@ -248,16 +264,20 @@ def pytest_configure(config):
             return
         _start_worker_count(config)
         db.save_observers.append(tally.observe)
+        _session_pid = os.getpid()
+        db.outcome_at_save = _outcome_at_save
         profiler.enable()
         gc.callbacks.append(_leave_out_collection)
     except Exception as exc:
         if tally.observe in db.save_observers:
             db.save_observers.remove(tally.observe)
+        db.outcome_at_save = None
         raise pytest.UsageError(f"tavo: cannot trace this run: {exc}") from None
     config.stash[_PROFILER] = profiler
     config.stash[_TALLY] = tally
     _outcomes.clear()
     _called.clear()
+    _saved_outcomes.clear()
 
 
 @pytest.hookimpl(wrapper=True)
@@ -335,6 +355,9 @@ def pytest_runtest_logfinish(nodeid, location):
     active = profiler._enabled
     if active is None or not active.one_trace_per_test or nodeid not in _outcomes:
         return
+    if _saved_outcomes.pop(nodeid, None) == _outcomes[nodeid]:
+        del _outcomes[nodeid]  # stored with the trace (a server store takes it only here)
+        return
     try:
         db.set_outcome(active.db_path, nodeid, _outcomes.pop(nodeid),
                        timeout=active.config["sqlite_busy_timeout"])
@@ -356,6 +379,7 @@ def pytest_unconfigure(config):
         tally = config.stash.get(_TALLY, None)
         if tally is not None and tally.observe in db.save_observers:
             db.save_observers.remove(tally.observe)
+        db.outcome_at_save = None
     _stop_worker_count(config)
 
 
