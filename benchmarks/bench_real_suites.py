@@ -1,20 +1,27 @@
 #!/usr/bin/env python3
-"""Real test suites run with and without tavo: outcomes, peak memory, time.
+"""Real test suites run with and without tavo: outcomes, time, memory, store, losses.
 
 Run from a virtual environment with tavo and pytest installed:
 
-    python benchmarks/bench_real_suites.py [--cache DIR] [--memory-cap BYTES]
+    python benchmarks/bench_real_suites.py [--cache DIR] [--memory-cap BYTES] [--repeat N]
 
 Each project's source distribution (which ships its tests) is downloaded once
 into the cache with ``pip download --no-binary :all: --no-deps``, unpacked into
 a temporary folder and its suite run from there, so that the project's code is
-user code that tavo records. Each suite runs twice on the interpreter running
-this script: plain ``python -m pytest``, then with ``--tavo`` and a temporary
-``--tavo-db`` once per engine (``--tavo-engine profile``, ``monitoring``). Each run is measured by ``/usr/bin/time -v`` (elapsed time, peak
-resident memory) under ``prlimit --as`` (a run that would exhaust the machine
-fails instead) and a time limit. The table gives each run's outcome counts, its peak memory and
-the ratio of its time to the plain run's; "same" says whether the outcome
-counts are identical.
+user code that tavo records (a src/ layout is put on PYTHONPATH). What a suite's
+tests need beyond pytest is installed once per interpreter into a folder of the
+cache named site-packages (so that tavo counts it as library code), also put on
+PYTHONPATH: the environment running this script is left as it is. Each suite
+runs plain ``python -m pytest``, then with ``--tavo`` and a temporary
+``--tavo-db`` once per engine (``--tavo-engine profile``, ``monitoring``), on
+the interpreter running this script; ``--repeat N`` runs that sequence N times.
+Each run is measured by ``/usr/bin/time -v`` (elapsed time, peak resident
+memory, file system output) under ``prlimit --as`` (a run that would exhaust the
+machine fails instead) and a time limit. The table gives each run's outcome
+counts, its peak memory, the ratio of its time to the plain run's before it,
+whether the outcome counts are identical ("same"), the store's size after the
+run, the bytes the run wrote to disk, and the values shortened and records
+dropped that the pytest summary reported.
 """
 
 import argparse
@@ -35,11 +42,24 @@ import tavo
 
 logger = logging.getLogger("tavo")
 
-# (distribution, version): small pure-Python projects whose sdists ship their tests.
-PROJECTS = [("toolz", "1.2.0"), ("more-itertools", "11.2.1")]
+# Small pure-Python projects whose sdists ship their tests: (distribution, version),
+# and what their tests need beyond pytest (installed with --no-deps, so that nothing
+# here shadows the environment's pytest; the list is complete).
+PROJECTS = [("toolz", "1.2.0"), ("more-itertools", "11.2.1"), ("attrs", "26.1.0"),
+            ("python-dateutil", "4.0.0")]
+TEST_NEEDS = {
+    "attrs": ["hypothesis==6.170.29", "sortedcontainers==2.4.0", "pympler==1.1",
+              "cloudpickle==3.1.3"],
+    # pytest-cov registers the no_cover mark the suite uses (warnings are errors there).
+    "python-dateutil": ["hypothesis==6.170.29", "sortedcontainers==2.4.0", "freezegun==1.5.5",
+                        "pytest-cov==7.1.0", "coverage==7.18.0", "tzdata==2026.6"],
+}
 DEFAULT_CACHE = Path.home() / ".cache" / "tavo-bench-suites"
 DEFAULT_CAP = 6_000_000_000
 OUTCOME = re.compile(r"(\d+) (passed|failed|skipped|errors?|xfailed|xpassed)\b")
+
+
+LOSSES = re.compile(r"(\d+) (values shortened|records dropped)")
 
 
 @dataclass
@@ -48,6 +68,10 @@ class Run:
     seconds: float
     peak_mb: float
     exit_code: int
+    written_mb: float = 0.0
+    store_mb: float = 0.0
+    shortened: int = 0
+    dropped: int = 0
 
     def counts(self) -> str:
         return " ".join(f"{n} {k}" for k, n in sorted(self.outcome.items())) or "none"
@@ -73,14 +97,41 @@ def unpack(archive: Path, into: Path) -> Path:
     return root
 
 
-def run_suite(source: Path, extra: list[str], cap: int, timeout: float) -> Run:
+def test_needs(name: str, cache: Path) -> Path | None:
+    """The folder holding what `name`'s tests need, installed there once for this
+    interpreter; None when they need nothing."""
+    needs = TEST_NEEDS.get(name)
+    if not needs:
+        return None
+    folder = cache / f"needs-{name}-py{sys.version_info[0]}.{sys.version_info[1]}" / "site-packages"
+    done = folder / ".installed"
+    if not done.exists() or done.read_text() != " ".join(needs):
+        shutil.rmtree(folder, ignore_errors=True)
+        subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "--no-deps",
+                        "--target", str(folder), *needs], check=True)
+        done.write_text(" ".join(needs))
+    return folder
+
+
+def suite_environment(source: Path, needs: Path | None) -> dict[str, str]:
+    paths = [str(source / "src")] if (source / "src").is_dir() else []
+    if needs is not None:
+        paths.append(str(needs))
+    env = dict(os.environ)
+    if paths:
+        env["PYTHONPATH"] = os.pathsep.join(paths + [env.get("PYTHONPATH", "")]).rstrip(os.pathsep)
+    return env
+
+
+def run_suite(source: Path, extra: list[str], cap: int, timeout: float,
+              env: dict[str, str] | None = None, store: Path | None = None) -> Run:
     report = source / ".time-report"
     command = ["prlimit", f"--as={cap}", "/usr/bin/time", "-v", "-o", str(report),
                sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", *extra]
     logger.info("running %s in %s", " ".join(command), source)
     # A session of its own, so that a run over the time limit is ended whole.
     child = subprocess.Popen(command, cwd=source, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             text=True, start_new_session=True)
+                             text=True, start_new_session=True, env=env)
     try:
         stdout, stderr = child.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
@@ -89,6 +140,8 @@ def run_suite(source: Path, extra: list[str], cap: int, timeout: float) -> Run:
         return Run({"timeout": 1}, timeout, 0.0, -1)
     lines = stdout.strip().splitlines()
     summary = lines[-1] if lines else ""
+    losses = {kind: int(n) for line in lines if line.startswith("tavo: ")
+              for n, kind in LOSSES.findall(line)}
     outcome = {kind.rstrip("s") if kind.startswith("error") else kind: int(n)
                for n, kind in OUTCOME.findall(summary)}
     if not outcome:
@@ -97,11 +150,18 @@ def run_suite(source: Path, extra: list[str], cap: int, timeout: float) -> Run:
     times = report.read_text() if report.exists() else ""
     peak = re.search(r"Maximum resident set size \(kbytes\): (\d+)", times)
     elapsed = re.search(r"Elapsed \(wall clock\) time \(h:mm:ss or m:ss\): ([\d:.]+)", times)
+    # In 512-byte blocks: what the run wrote to the file system, its children too.
+    written = re.search(r"File system outputs: (\d+)", times)
     seconds = 0.0
     if elapsed:
         for part in elapsed.group(1).split(":"):
             seconds = seconds * 60 + float(part)
-    return Run(outcome, seconds, int(peak.group(1)) / 1024 if peak else 0.0, child.returncode)
+    store_bytes = 0
+    if store is not None:
+        store_bytes = sum(p.stat().st_size for p in store.parent.glob(store.name + "*"))
+    return Run(outcome, seconds, int(peak.group(1)) / 1024 if peak else 0.0, child.returncode,
+               int(written.group(1)) * 512 / 1e6 if written else 0.0, store_bytes / 1e6,
+               losses.get("values shortened", 0), losses.get("records dropped", 0))
 
 
 def main() -> None:
@@ -115,6 +175,10 @@ def main() -> None:
                              "reported as 'timeout'")
     parser.add_argument("--project", action="append", metavar="NAME==VERSION",
                         help="run this project instead of the default ones (repeatable)")
+    parser.add_argument("--engine", action="append", choices=("profile", "monitoring"),
+                        help="run this engine only (repeatable; default both)")
+    parser.add_argument("--repeat", type=int, default=1, metavar="N",
+                        help="run each suite's plain and traced runs N times (default 1)")
     args = parser.parse_args()
     logging.basicConfig(level=logging.WARNING, format="%(message)s")
     for tool in ("prlimit", "/usr/bin/time"):
@@ -130,28 +194,35 @@ def main() -> None:
     print(f"tavo {tavo.__version__} | Python {platform.python_version()} ({sys.executable}) | "
           f"{platform.machine()} {os.cpu_count()} CPUs | memory cap {args.memory_cap} bytes",
           flush=True)
-    header = (f"{'project':<22} {'mode':<10} {'outcome':<32} {'exit':>4} {'peak MB':>8} "
-              f"{'seconds':>8} {'ratio':>6} {'same':>5}")
+    header = (f"{'project':<22} {'mode':<10} {'outcome':<40} {'exit':>4} {'peak MB':>8} "
+              f"{'seconds':>8} {'ratio':>6} {'same':>5} {'store MB':>9} {'written MB':>10} "
+              f"{'shortened':>10} {'dropped':>11}")
     print(header)
     print("-" * len(header), flush=True)
     for name, version in projects:
         archive = sdist(name, version, args.cache)
         with tempfile.TemporaryDirectory(prefix="tavo-suite-") as tmp:
             source = unpack(archive, Path(tmp))
-            plain = run_suite(source, [], args.memory_cap, args.timeout)
-            row(name, version, "plain", plain, plain)
-            for engine in ("profile", "monitoring"):
-                traced = run_suite(source, ["--tavo", "--tavo-engine", engine, "--tavo-db",
-                                            str(Path(tmp) / f"trace-{engine}.db")],
-                                   args.memory_cap, args.timeout)
-                row(name, version, engine, traced, plain)
+            env = suite_environment(source, test_needs(name, args.cache))
+            for _ in range(args.repeat):
+                plain = run_suite(source, [], args.memory_cap, args.timeout, env)
+                row(name, version, "plain", plain, plain)
+                for engine in args.engine or ("profile", "monitoring"):
+                    store = Path(tmp) / f"trace-{engine}.db"
+                    traced = run_suite(source, ["--tavo", f"--tavo-engine={engine}",
+                                                f"--tavo-db={store}"],
+                                       args.memory_cap, args.timeout, env, store)
+                    row(name, version, engine, traced, plain)
+                    for made in store.parent.glob(store.name + "*"):
+                        made.unlink()  # the next run starts from an empty store
 
 
 def row(name: str, version: str, mode: str, run: Run, plain: Run) -> None:
     ratio = run.seconds / plain.seconds if plain.seconds else float("nan")
     same = "yes" if run.outcome == plain.outcome else "NO"
-    print(f"{name + ' ' + version:<22} {mode:<10} {run.counts():<32} {run.exit_code:>4} "
-          f"{run.peak_mb:8.0f} {run.seconds:8.1f} {ratio:6.2f} {same:>5}", flush=True)
+    print(f"{name + ' ' + version:<22} {mode:<10} {run.counts():<40} {run.exit_code:>4} "
+          f"{run.peak_mb:8.0f} {run.seconds:8.1f} {ratio:6.2f} {same:>5} {run.store_mb:9.1f} "
+          f"{run.written_mb:10.1f} {run.shortened:10d} {run.dropped:11d}", flush=True)
 
 
 if __name__ == "__main__":

@@ -17,7 +17,7 @@ import tavo.serialize
 import tavo.plugins
 from tavo.stores import sqlite as sqlite_store
 from conftest import Host, decode, profiling
-from test_recording import ULID_RE, frame_records, ulid_millis
+from test_recording import ULID_RE, all_records, frame_records, ulid_millis
 
 # Every test here runs on both engines.
 pytestmark = pytest.mark.usefixtures("engine")
@@ -402,3 +402,37 @@ def test_values_shrink_in_steps_before_records_are_dropped_and_the_summary_says_
 
     assert header(summary, {})[-1].startswith(f"lost: {losses['shortened_values']} values shortened")
 
+
+
+def raising_leaf(n, pad):
+    raise ValueError(n)
+
+
+def budget_outer(profiler):
+    for i in range(300):
+        try:
+            raising_leaf(i, "p" * 5000)  # records far bigger than an exception record
+        except ValueError:
+            pass
+    taken.append(profiler.rust_profiler.build_trace())  # the buffers empty: recording resumes
+    thread_leaf(0)
+
+
+taken = []  # not a local, which the return record would hold
+
+
+def test_past_the_budget_records_are_counted_unmade_and_the_kept_ones_keep_their_structure():
+    taken.clear()
+    with tavo.profile(db_path=None, config={"buffer_budget": 20_000, "exceptions": True}) as p:
+        budget_outer(p)
+    before, after = all_records(taken.pop()), all_records(p.trace)
+    leaf = [r.value for r in before if r.value.get("co_name") == "raising_leaf"
+            or r.value["type"] == "exception"]
+    assert p.dropped_records == 3 * 300 - len(leaf) > 0
+    # An exception record comes right after the kept return of its frame.
+    returns = {r["frame_id"] for r in leaf if r.get("event") == "return"}
+    assert {r["frame_id"] for r in leaf if r["type"] == "exception"} <= returns
+    [outer_call] = [r.value for r in before if r.value.get("co_name") == "budget_outer"]
+    kept = {r.value.get("co_name"): r.value for r in after}
+    assert kept["thread_leaf"]["user_code_call_site"]["call_frame_id"] == outer_call["frame_id"]
+    assert kept["budget_outer"]["frame_id"] == outer_call["frame_id"]

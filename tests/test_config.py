@@ -263,3 +263,20 @@ def test_the_buffer_budget_is_set_by_each_option_and_named_when_it_is_met(
     option = "--tavo-buffer-budget" if where == "pytest" else "--buffer-budget"
     assert (f"(raise it with {option}, buffer-budget in [tool.tavo] or TAVO_BUFFER_BUDGET)"
             in output)
+
+
+@pytest.mark.parametrize("variable, said", [(None, "of 8 MiB, the default for a test (raise"),
+                                            ("20480", "of 20 KiB (raise")])
+def test_a_test_gets_a_smaller_buffer_budget_unless_one_is_set(tmp_path, variable, said):
+    (tmp_path / "test_loop.py").write_text(
+        "def f(text):\n    return text\n\ndef test_loop():\n"
+        "    for _ in range(100_000):\n        f('x' * 300)\n")
+    env = {**os.environ, "PYTHONPATH": str(tmp_path)}
+    env.pop("TAVO_BUFFER_BUDGET", None)
+    if variable:
+        env["TAVO_BUFFER_BUDGET"] = variable
+    result = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                             "--tavo", "test_loop.py"], cwd=tmp_path, env=env,
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert f"records dropped: the trace neared and reached its buffer budget {said}" in result.stdout

@@ -23,6 +23,10 @@ DEFAULT_DB_PATH = "tavo.sqlite3"
 # Bytes of buffered records per trace. Building and storing a document holds
 # about three copies of them at once, and SQLite refuses a value over 1e9 bytes.
 DEFAULT_BUFFER_BUDGET = 256 << 20
+# The default for each test's trace under pytest: a test's calls fit in far less,
+# and a test that loops millions of times then stops being recorded early (its
+# later events only counted), rather than filling memory and the store.
+DEFAULT_TEST_BUFFER_BUDGET = 8 << 20
 # The longest wait for a locked store, in seconds (about 24 days): SQLite and
 # PostgreSQL take it in milliseconds, in a 32-bit int.
 MAX_BUSY_TIMEOUT = (2**31 - 1) // 1000
@@ -40,10 +44,11 @@ def _size_text(size: int) -> str:
     return f"{size} bytes"
 
 
-def describe_losses(losses: dict[str, int] | None, buffer_budget: int | None, option: str) -> str:
+def describe_losses(losses: dict[str, int] | None, buffer_budget: int | None, option: str,
+                    budget_note: str = "") -> str:
     """What a recording lost (a summary's "losses"), in words that say which
-    limit (``buffer_budget``, when known) and how to raise it (``option``: the
-    command's own); "" for nothing."""
+    limit (``buffer_budget``, when known, and ``budget_note`` after it) and how
+    to raise it (``option``: the command's own); "" for nothing."""
     if not losses:
         return ""
     budget_dropped = losses.get("budget_dropped_records", 0)
@@ -58,7 +63,7 @@ def describe_losses(losses: dict[str, int] | None, buffer_budget: int | None, op
     text = ", ".join(parts)
     if text:
         text += (f": the trace neared{' and reached' if budget_dropped else ''} its buffer budget"
-                 + (f" of {_size_text(buffer_budget)}" if buffer_budget else "")
+                 + (f" of {_size_text(buffer_budget)}" if buffer_budget else "") + budget_note
                  + f" (raise it with {option}, {RAISE_BUFFER_BUDGET})")
     if other_dropped > 0:  # each error was reported as it happened
         text += f"{'; ' if text else ''}{other_dropped} records dropped"

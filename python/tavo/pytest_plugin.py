@@ -23,8 +23,8 @@ import pytest
 
 from tavo import config as tavo_config
 from tavo.cli.common import seconds
-from tavo.profiler import (DEFAULT_BUFFER_BUDGET, describe_error, describe_losses,
-                           no_user_code_hint)
+from tavo.profiler import (DEFAULT_BUFFER_BUDGET, DEFAULT_TEST_BUFFER_BUDGET, describe_error,
+                           describe_losses, no_user_code_hint)
 
 _PROFILER = pytest.StashKey()
 _TALLY = pytest.StashKey()
@@ -64,8 +64,8 @@ def pytest_addoption(parser):
                          "(default 65536)")
     group.addoption("--tavo-buffer-budget", type=_buffer_budget, default=None, metavar="BYTES",
                     help="most bytes one test's records may take in memory (K, M, G: "
-                         "1024-based; default 256M); near it values are shortened, at it "
-                         "records dropped")
+                         "1024-based; default 8M); near it values are shortened, at it "
+                         "records dropped and only counted")
     group.addoption("--tavo-engine", choices=tavo_config.ENGINES, default=None,
                     help="where events come from: monitoring (sys.monitoring; library code "
                          "runs at about full speed, the default) or profile (the profile "
@@ -85,9 +85,10 @@ class SaveTally:
     saves them at each test's end, through tavo.db); the session's summary line
     and exit status come from here alone."""
 
-    def __init__(self, profiler, where):
+    def __init__(self, profiler, where, budget_note=""):
         self.profiler = profiler
         self.where = where  # the store as given, for the summary line
+        self.budget_note = budget_note  # said after the buffer budget, when one was met
         self.saved = 0
         self.failed = 0
         self.first_error = None
@@ -124,7 +125,7 @@ class SaveTally:
         if self.failed:
             line += f", {self.failed} failed: {self.first_error}"
         lost = describe_losses(self.losses, self.profiler.config.get("buffer_budget", DEFAULT_BUFFER_BUDGET),
-                               "--tavo-buffer-budget")
+                               "--tavo-buffer-budget", self.budget_note)
         if lost:
             line += f"; {lost}"
         lines = [line]
@@ -142,7 +143,8 @@ def _buffer_budget(text):
 
 
 def _settings(config):
-    """The effective settings: these options, then TAVO_*, then pyproject.toml."""
+    """The effective settings: these options, then TAVO_*, then pyproject.toml; a test's
+    buffer budget is DEFAULT_TEST_BUFFER_BUDGET when none of them sets one."""
     options = {"db": config.getoption("tavo_db"), "include": config.getoption("tavo_include"),
                "ignore": config.getoption("tavo_ignore"),
                "threading": config.getoption("tavo_threading"),
@@ -156,9 +158,12 @@ def _settings(config):
     if workerinput is not None and workerinput.get("tavo_db"):
         options["db"] = workerinput["tavo_db"]  # as the controller resolved it
     try:
-        return tavo_config.load(options, warn=False)
+        settings = tavo_config.load(options, warn=False)
     except tavo_config.ConfigError as exc:
         raise pytest.UsageError(f"tavo: {exc}") from None
+    if settings.sources["buffer-budget"] == tavo_config.DEFAULT:
+        settings.values["buffer-budget"] = DEFAULT_TEST_BUFFER_BUDGET
+    return settings
 
 
 # tavo's options that take a value. pytest looks for its root folder and configuration
@@ -236,7 +241,8 @@ def pytest_configure(config):
     profiler = Profiler(db_path, config={**settings.profiler_config(), "pytest": True,
                                          "pytest_config": config},
                         source="pytest", one_trace_per_test=True)
-    tally = SaveTally(profiler, db_path)
+    budget_given = settings.sources["buffer-budget"] != tavo_config.DEFAULT
+    tally = SaveTally(profiler, db_path, "" if budget_given else ", the default for a test")
     try:
         db.ensure_database(profiler.db_path, timeout=profiler.config["sqlite_busy_timeout"])
         if _is_xdist_controller(config):

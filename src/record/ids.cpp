@@ -178,6 +178,16 @@ FrameId new_frame_id(const timespec& now) {
   return id;
 }
 
+const FrameId& dropped_call_id() {
+  static const FrameId id = [] {
+    FrameId zero;
+    std::memcpy(zero.text.data(), "frm_", 4);
+    std::memset(zero.text.data() + 4, '0', FrameId::kSize - 4);
+    return zero;
+  }();
+  return id;
+}
+
 std::string new_trace_id() {
   std::string id(30, '\0');
   std::memcpy(id.data(), "trc_", 4);

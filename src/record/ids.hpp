@@ -36,6 +36,9 @@ FrameId new_frame_id();
 // A frame id whose time part is `now` (a wall_clock() reading), for an event
 // that reads the clock once for its id and its record's timestamp.
 FrameId new_frame_id(const timespec& now);
+// The id that stands for calls whose records were dropped unmade (time and
+// randomness all zero): no record carries it as its own.
+const FrameId& dropped_call_id();
 // "trc_" followed by a ULID.
 std::string new_trace_id();
 

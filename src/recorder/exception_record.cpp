@@ -5,6 +5,7 @@
 #include "filters/frame_filter.hpp"
 #include "interop/convert.hpp"
 #include "interop/program_exception.hpp"
+#include "record/ids.hpp"
 #include "recorder/recorder.hpp"
 
 namespace tavo {
@@ -154,6 +155,12 @@ void Recorder::record_exception(PyObject* exception) {
   }
   const FrameId frame_id = *slot.last_return_id;
   slot.last_return_address = 0;  // one exception record per return
+  if (frame_id == dropped_call_id() || buffers_.budget_reached()) {
+    // Its return was dropped, or would be: a kept exception record would name
+    // a frame no kept return record ends.
+    buffers_.count_dropped(1, DropCause::kBudget);
+    return;
+  }
   PyObject* pending = PyErr_GetRaisedException();
   Status status = Status::success();
   Result<const ThreadIdentity*> identity = thread_identity(slot);

@@ -15,6 +15,7 @@
 #include "interop/interned.hpp"
 #include "interop/program_exception.hpp"
 #include "interop/thread_switch.hpp"
+#include "record/ids.hpp"
 #include "recorder/frame_record.hpp"
 
 namespace tavo {
@@ -81,6 +82,13 @@ void Recorder::profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code,
     return;
   }
   check_fork();
+  if (buffers_.budget_reached() && !decision.plugins_watch()) [[unlikely]] {
+    if (decision.keep_path() && !(decision.needs_attrs_check() && attrs_filter(frame))) {
+      drop_over_budget(frame, event);
+      let_waiting_thread_run(tstate);
+    }
+    return;
+  }
   // Plugin callables, the serializer and the store run Python code that could
   // drop the last other reference to this profiler.
   PyRef keep_alive = PyRef::borrow(self);
@@ -115,6 +123,30 @@ void Recorder::profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code,
   }
   compat::restore_raised_exception(tstate, pending);
   let_waiting_thread_run(tstate);
+}
+
+void Recorder::drop_over_budget(PyFrameObject* frame, Event event) {
+  // The record is counted, and the call-frame bookkeeping kept right for the
+  // records made once the buffers are emptied; nothing else is read or made.
+  // A call gets no id of its own (its record is never written, so nothing can
+  // name it): a later record naming it as its caller names the dropped-call
+  // id, as it would have named an id found in no record.
+  ThreadSlot& slot = threads_.current();
+  const auto address = reinterpret_cast<std::uintptr_t>(frame);
+  if (!slot.frame_ids.empty()) {
+    // At a call, an id left at this address is an earlier frame's; at a
+    // return, this frame's id is forgotten as a recorded return forgets it.
+    if (auto found = slot.frame_ids.find(address); found != slot.frame_ids.end()) {
+      found->second.reset();
+    }
+  }
+  if (event == Event::kReturn && settings_.exceptions) {
+    // The exception record that may follow is dropped with its return.
+    slot.last_return_address = address;
+    slot.last_return_id = dropped_call_id();
+  }
+  update_call_frames(slot, event, frame, dropped_call_id());
+  buffers_.count_dropped(1, DropCause::kBudget);
 }
 
 void Recorder::end_interrupted(PyError interrupt, PyFrameObject* frame, Event event,

@@ -71,6 +71,10 @@ class Recorder {
 
  private:
   void after_fork();
+  // An event of recorded code once the trace's buffered records have reached
+  // their budget: the record it would make is counted as dropped, at the
+  // least cost (see TraceBuffers::budget_reached).
+  void drop_over_budget(PyFrameObject* frame, Event event);
   // Ends an event cut short by an exception of the program, which is handed
   // back to it. With `keep_place`, the frame's records are dropped but not its
   // place on the call-frame stack.
