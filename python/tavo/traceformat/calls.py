@@ -96,6 +96,14 @@ def thread_name(record: Any) -> str | None:
     return None
 
 
+def _exception_of(record: Any, frame_id: Any) -> tuple[str, str] | None:
+    """(exception type, message) when ``record`` is the exception record of the call
+    ``frame_id`` that has just returned: it raised."""
+    if is_exception(record) and record.get("frame_id") == frame_id:
+        return str(record.get("exception_type") or "?"), str(record.get("message") or "")
+    return None
+
+
 def _number(value: Any) -> float | None:
     return value if isinstance(value, (int, float)) and not isinstance(value, bool) else None
 
@@ -110,14 +118,13 @@ def pair_calls(records: Iterable[Any]) -> Iterator[Step]:
     for record in records:
         if pending is not None:
             assert pending.call is not None
-            if is_exception(record) and record.get("frame_id") == pending.call.frame_id:
-                pending.call.raised = (str(record.get("exception_type") or "?"),
-                                       str(record.get("message") or ""))
-                yield pending
-                pending = None
-                continue
+            raised = _exception_of(record, pending.call.frame_id)
+            if raised is not None:
+                pending.call.raised = raised
             yield pending
             pending = None
+            if raised is not None:
+                continue
         if is_frame(record, "call"):
             call = Call(name=call_name(record), path=str(record.get("path") or ""),
                         frame_id=record.get("frame_id"), thread=thread_name(record) or "?",
@@ -173,14 +180,13 @@ def calls_named(records: Iterable[Any], matches: Any) -> Iterator[Call]:
     pending: Call | None = None
     for record in records:
         if pending is not None:
-            if is_exception(record) and record.get("frame_id") == pending.frame_id:
-                pending.raised = (str(record.get("exception_type") or "?"),
-                                  str(record.get("message") or ""))
-                yield pending
-                pending = None
-                continue
+            raised = _exception_of(record, pending.frame_id)
+            if raised is not None:
+                pending.raised = raised
             yield pending
             pending = None
+            if raised is not None:
+                continue
         if not is_frame(record):
             continue
         frame_id, event = record.get("frame_id"), record.get("event")
