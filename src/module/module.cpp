@@ -134,7 +134,7 @@ PyMethodDef module_methods[] = {
 // interpreter that uses it; a later import (after its entry in sys.modules
 // was removed) gives that same object. The interpreter adds the definition's
 // functions to it each time.
-PyObject* create_module(PyObject* spec, PyModuleDef*) {
+PyObject* create_module(PyObject* module_spec, PyModuleDef*) {
   int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (interpreter < 0) {
     if (!PyErr_Occurred()) {
@@ -156,7 +156,7 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
       !compat::check_interpreter(code_extra_index)) {
     return nullptr;
   }
-  PyRef name = PyRef::steal(PyObject_GetAttrString(spec, "name"));
+  PyRef name = PyRef::steal(PyObject_GetAttrString(module_spec, "name"));
   PyObject* module = name ? PyModule_NewObject(name.get()) : nullptr;
   if (module == nullptr || !values::add_value_functions(module)) {
     Py_XDECREF(module);

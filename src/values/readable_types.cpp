@@ -365,8 +365,8 @@ Result<PyRef> uuid_text(PyObject* number) {
   if (!PyLong_CheckExact(number)) {
     return PyRef();
   }
-  PyRef spec = PyRef::steal(PyUnicode_FromString("032x"));
-  PyRef hex = PyRef::steal(spec ? PyObject_Format(number, spec.get()) : nullptr);
+  PyRef hex_format = PyRef::steal(PyUnicode_FromString("032x"));
+  PyRef hex = PyRef::steal(hex_format ? PyObject_Format(number, hex_format.get()) : nullptr);
   if (!hex) {
     return PyError::fetch();
   }
