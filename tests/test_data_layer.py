@@ -19,7 +19,7 @@ from hypothesis import given, settings
 
 import trace_gen
 from tavo import db, stores, traceformat
-from tavo.stores import TraceQuery
+from tavo.stores import TraceQuery, codec
 
 from test_cli import tavo
 
@@ -221,3 +221,13 @@ def test_the_host_package_imports_no_circle():
     graph = subprocess.run([sys.executable, "scripts/import-graph"], capture_output=True, text=True,
                            cwd=pathlib.Path(__file__).parent.parent)
     assert graph.returncode == 0 and "tavo.db -> " in graph.stdout, graph.stdout + graph.stderr
+
+
+@pytest.mark.parametrize("size", [0, 1, 9 << 20])
+def test_documents_come_back_whole_and_a_cut_one_is_an_error(size):
+    document = os.urandom(size // 2) + b"r" * (size - size // 2)
+    stored, encoding = codec.encode(document)
+    assert codec.decode(stored, encoding) == document
+    if size:
+        with pytest.raises(codec.zstd.ZstdError):  # never a wait for data that is not there
+            codec.decode(stored[:-4], encoding)
