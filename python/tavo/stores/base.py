@@ -72,6 +72,14 @@ def glob_to_like(pattern: str) -> str:
     return "".join(out)
 
 
+def matching_function_ids(conn: Any, pattern: str) -> list[int]:
+    """The ids of the call index's functions whose qualified or code name ``pattern``
+    matches, read through ``conn`` (a connection of either backend)."""
+    matches = glob_matcher(pattern)
+    return [i for i, qualname, name in conn.execute("SELECT id, qualname, name FROM functions")
+            if matches(qualname, name)]
+
+
 class Store(abc.ABC):
     """One trace store at one location."""
 

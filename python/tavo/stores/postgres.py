@@ -23,11 +23,11 @@ from typing import Any
 
 from tavo.stores import codec
 from tavo.stores.base import (SUMMARY_KEYS, NotATraceDatabase, RowRefused, Store, StoreError,
-                              Summary, TraceQuery, glob_to_like)
+                              Summary, TraceQuery, glob_to_like, matching_function_ids)
 from tavo.stores.location import describe, mask_text, secrets_of
 from tavo.stores.rows import (NewTrace, copied_trace, label_matches, losses_from_text,
                               losses_text, split_old_label)
-from tavo.traceformat import glob_matcher, scrub_command_line
+from tavo.traceformat import scrub_command_line
 
 SCHEMA_VERSION = 2
 # Key of the advisory lock that serialises schema changes across processes ("tavo").
@@ -444,9 +444,7 @@ class PostgresStore(Store):
         unsure = False
         with self._errors("cannot read traces"):
             if query.function is not None:
-                matches = glob_matcher(query.function)
-                ids = [i for i, qualname, name in conn.execute(
-                    "SELECT id, qualname, name FROM functions") if matches(qualname, name)]
+                ids = matching_function_ids(conn, query.function)
                 where.append("(NOT indexed OR id IN (SELECT trace_row FROM calls WHERE"
                              " function_id = ANY(%s)))")
                 params.append(ids)

@@ -11,11 +11,10 @@ from typing import Any
 
 from tavo.stores import codec, sqlite_schema
 from tavo.stores.base import (SUMMARY_KEYS, NotATraceDatabase, RowRefused, Store, Summary,
-                              TraceQuery)
+                              TraceQuery, matching_function_ids)
 from tavo.stores.rows import (NewTrace, copied_trace, label_matches, losses_from_text,
                               losses_text)
 from tavo.stores.sqlite_connection import read_only, write_transaction
-from tavo.traceformat import glob_matcher
 
 _COLUMNS = ", ".join(SUMMARY_KEYS)
 _ROW_KEYS = SUMMARY_KEYS[1:]
@@ -175,9 +174,7 @@ class SQLiteStore(Store):
             params.append(json.dumps(list(query.parents)))
         unsure = False
         if query.function is not None:
-            matches = glob_matcher(query.function)
-            ids = [i for i, qualname, name in conn.execute(
-                "SELECT id, qualname, name FROM functions") if matches(qualname, name)]
+            ids = matching_function_ids(conn, query.function)
             where.append("(indexed = 0 OR id IN (SELECT trace_row FROM calls WHERE function_id"
                          " IN (SELECT value FROM json_each(?))))")
             params.append(json.dumps(ids))
