@@ -135,6 +135,29 @@ def test_a_taken_tool_id_is_left_alone(taken_tool_ids):
     assert sys.monitoring.get_tool(4) == "other 4"
 
 
+def test_past_the_budget_another_tools_switched_off_events_stay_off(taken_tool_ids):
+    # Switching tavo's events back on after a budget would switch the other
+    # tool's on too: with another tool present, tavo counts them instead.
+    seen = []
+
+    def on_start(code, offset):
+        seen.append(code.co_name)
+        return sys.monitoring.DISABLE
+
+    with tavo.profile(None, config={"engine": "monitoring", "buffer_budget": 4096}) as p:
+        taken_tool_ids(sys.monitoring.COVERAGE_ID)
+        sys.monitoring.register_callback(sys.monitoring.COVERAGE_ID, sys.monitoring.events.PY_START,
+                                         on_start)
+        sys.monitoring.set_events(sys.monitoring.COVERAGE_ID, sys.monitoring.events.PY_START)
+        for i in range(200):
+            plain(i)
+        p.rust_profiler.build_trace()  # the buffers empty: recording resumes
+        plain(0)
+        sys.monitoring.set_events(sys.monitoring.COVERAGE_ID, 0)
+    assert seen.count("plain") == 1
+    assert "uncounted_after_budget" not in p.losses
+
+
 def test_the_profilers_tool_id_is_taken_and_the_programs_ids_stay_free(engine, taken_tool_ids):
     # tavo.profile() claims a tool id with either engine (the profile engine
     # for its exception records); a program asking for id 4 or 3 still gets it.

@@ -455,10 +455,15 @@ def test_clean_exits_and_skips_are_no_failures(known, server, browser):
     assert "· skipped" in [r for r in tree_rows(browser) if "known_test.test_skips" in r][0]
 
 
-def test_dropped_records_are_told(known, browser, tmp_path):
+@pytest.mark.parametrize("losses, told_first", [
+    ({}, "1,234 records were dropped while recording"),
+    # Calls past the budget that the engine stopped reporting were not counted.
+    ({"budget_dropped_records": 1234, "uncounted_after_budget": 1}, "At least 1,234 records were"),
+])
+def test_dropped_records_are_told(known, browser, tmp_path, losses, told_first):
     store = str(tmp_path / "dropped.sqlite3")
     blob = db.load_traces(known[0], known[2])[0][1]
-    db.save_trace_in_sqlite(store, known[2], msgpack=blob, dropped_records=1234)
+    db.save_trace_in_sqlite(store, known[2], msgpack=blob, dropped_records=1234, **losses)
     with serving(store) as srv:
         browser.get(srv.url)
         browser.refresh()
@@ -467,7 +472,7 @@ def test_dropped_records_are_told(known, browser, tmp_path):
         assert "dropped" in listed and "1,234" in listed
         open_trace(browser, srv, store, known[2])
         told = browser.find_element(By.ID, "dropped").text
-        assert told.startswith("1,234 records were dropped while recording") and "buffer_budget" in told
+        assert told.startswith(told_first) and "buffer_budget" in told
 
 
 # The page's model of a trace against the Python side ---------------------------------

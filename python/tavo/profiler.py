@@ -59,7 +59,9 @@ def describe_losses(losses: dict[str, int] | None, buffer_budget: int | None, op
         first = losses.get("shortened_from_record")
         parts.append(f"{shortened} values shortened" + (f" from record {first} on" if first else ""))
     if budget_dropped:
-        parts.append(f"{budget_dropped} records dropped")
+        # Once an engine stops reporting calls past the budget, they go uncounted.
+        floor = "at least " if losses.get("uncounted_after_budget") else ""
+        parts.append(f"{floor}{budget_dropped} records dropped")
     text = ", ".join(parts)
     if text:
         text += (f": the trace neared{' and reached' if budget_dropped else ''} its buffer budget"
@@ -184,7 +186,8 @@ class Profiler:
         if native is None:
             return None
         return losses_of(native.dropped_records, native.budget_dropped_records,
-                         native.shortened_values, native.shortened_from_record)
+                         native.shortened_values, native.shortened_from_record,
+                         native.uncounted_after_budget)
 
     @property
     def kept_record_bytes(self) -> int:

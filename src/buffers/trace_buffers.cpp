@@ -113,6 +113,7 @@ void TraceBuffers::reset_trace() {
   budget_reached_.store(false, std::memory_order_relaxed);
   dropped_records_.store(0, std::memory_order_relaxed);
   budget_dropped_.store(0, std::memory_order_relaxed);
+  drops_uncounted_.store(false, std::memory_order_relaxed);
   taken_records_.store(0, std::memory_order_relaxed);
   shortened_values_.store(0, std::memory_order_relaxed);
   shortened_from_.store(0, std::memory_order_relaxed);

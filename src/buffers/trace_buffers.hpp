@@ -108,6 +108,10 @@ class TraceBuffers {
   // emptied: later frame records are then dropped without being made, as
   // encoding their values can cost far more than the event.
   bool budget_reached() const { return budget_reached_.load(std::memory_order_relaxed); }
+  // Set when the engine stopped reporting the trace's events past the budget:
+  // the records dropped after that were not counted, so the count is a floor.
+  void note_drops_uncounted() { drops_uncounted_.store(true, std::memory_order_relaxed); }
+  bool drops_uncounted() const { return drops_uncounted_.load(std::memory_order_relaxed); }
 
   std::optional<std::uint64_t> main_thread_id() const { return main_thread_id_; }
   // In a forked child, where the forking thread is the main one.
@@ -141,6 +145,7 @@ class TraceBuffers {
   std::atomic<std::uint64_t> dropped_records_{0};
   std::atomic<std::uint64_t> budget_dropped_{0};
   std::atomic<bool> budget_reached_{false};
+  std::atomic<bool> drops_uncounted_{false};
   // Records of the trace already taken for documents, for numbering records.
   std::atomic<std::uint64_t> taken_records_{0};
   std::atomic<std::uint64_t> shortened_values_{0};

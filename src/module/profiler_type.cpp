@@ -86,9 +86,10 @@ PyObject* get_dropped_records(PyObject* self, void*) {
 PyObject* get_loss_count(PyObject* self, void* which) {
   const TraceBuffers& buffers = state_of(self).buffers();
   const std::string_view name = static_cast<const char*>(which);
-  return PyLong_FromUnsignedLongLong(name == "shortened_values" ? buffers.shortened_values()
-                                     : name == "shortened_from_record"
-                                         ? buffers.shortened_from_record()
+  return PyLong_FromUnsignedLongLong(
+      name == "shortened_values"         ? buffers.shortened_values()
+      : name == "shortened_from_record"  ? buffers.shortened_from_record()
+      : name == "uncounted_after_budget" ? (buffers.drops_uncounted() ? 1U : 0U)
                                          : buffers.budget_dropped_records());
 }
 
@@ -123,6 +124,10 @@ PyGetSetDef profiler_getset[] = {
     {"shortened_from_record", get_loss_count, nullptr,
      "The number (from 1) of the trace's first record with a shortened value; 0 for none.",
      const_cast<char*>("shortened_from_record")},
+    {"uncounted_after_budget", get_loss_count, nullptr,
+     "1 when events past the buffer budget went uncounted (the engine stopped reporting them), "
+     "else 0.",
+     const_cast<char*>("uncounted_after_budget")},
     {"kept_record_bytes", get_kept_record_bytes, nullptr,
      "Memory that taken traces left for the next records (at most 2 MiB).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

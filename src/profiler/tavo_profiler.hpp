@@ -40,6 +40,12 @@ class TavoProfiler {
     recorder_.profile(self, frame, code, decision, arg, event);
   }
   void record_exception(PyObject* exception) { recorder_.record_exception(exception); }
+  // Whether the trace's records have reached their budget: events of recorded
+  // code are then only counted, until the buffers are emptied.
+  bool budget_reached() const { return buffers_.budget_reached(); }
+  // The source stopped reporting events of recorded code for the rest of
+  // this budget (see TraceBuffers::note_drops_uncounted).
+  void note_drops_uncounted() { buffers_.note_drops_uncounted(); }
 
   // The id of the trace being recorded now (a new one after each test
   // boundary when there is one trace per test, and in a forked child).

@@ -96,6 +96,10 @@ void Recorder::profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code,
   if (arg == nullptr) {
     arg = Py_None;
   }
+  if (ThreadSlot& slot = threads_.current(); slot.unwatched_drops != unwatched_drops_)
+      [[unlikely]] {
+    resync_call_frames(slot, frame, event);
+  }
   {
     ScratchLease lease;
     EventRecords& records = lease.records();
@@ -126,27 +130,61 @@ void Recorder::profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code,
 }
 
 void Recorder::drop_over_budget(PyFrameObject* frame, Event event) {
-  // The record is counted, and the call-frame bookkeeping kept right for the
-  // records made once the buffers are emptied; nothing else is read or made.
-  // A call gets no id of its own (its record is never written, so nothing can
-  // name it): a later record naming it as its caller names the dropped-call
-  // id, as it would have named an id found in no record.
-  ThreadSlot& slot = threads_.current();
-  const auto address = reinterpret_cast<std::uintptr_t>(frame);
-  if (!slot.frame_ids.empty()) {
-    // At a call, an id left at this address is an earlier frame's; at a
-    // return, this frame's id is forgotten as a recorded return forgets it.
-    if (auto found = slot.frame_ids.find(address); found != slot.frame_ids.end()) {
-      found->second.reset();
-    }
-  }
+  // Only counted: no id, record, clock read or value is made, and the frame
+  // stacks are made again when recording resumes.
+  ++unwatched_drops_;
   if (event == Event::kReturn && settings_.exceptions) {
     // The exception record that may follow is dropped with its return.
-    slot.last_return_address = address;
+    ThreadSlot& slot = threads_.current();
+    slot.last_return_address = reinterpret_cast<std::uintptr_t>(frame);
     slot.last_return_id = dropped_call_id();
   }
-  update_call_frames(slot, event, frame, dropped_call_id());
   buffers_.count_dropped(1, DropCause::kBudget);
+}
+
+void Recorder::resync_call_frames(ThreadSlot& slot, PyFrameObject* frame, Event event) {
+  const bool fresh = slot.unwatched_drops == ThreadSlot::kFresh;
+  slot.unwatched_drops = unwatched_drops_;
+  if (fresh) {
+    return;  // nothing was recorded on this thread yet
+  }
+  // The running frames, innermost first; the event's own frame is pushed by
+  // the event itself at a call.
+  std::vector<PyRef> running;
+  PyRef current = event == Event::kCall
+                      ? PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(frame)))
+                      : PyRef::borrow(reinterpret_cast<PyObject*>(frame));
+  while (current) {
+    auto* back = PyFrame_GetBack(reinterpret_cast<PyFrameObject*>(current.get()));
+    running.push_back(std::move(current));
+    current = PyRef::steal(reinterpret_cast<PyObject*>(back));
+  }
+  // The old entries hold their frames alive, so an address found among them
+  // is still that frame's.
+  std::vector<CallFrame> resynced;
+  for (auto it = running.rbegin(); it != running.rend(); ++it) {
+    auto* running_frame = reinterpret_cast<PyFrameObject*>(it->get());
+    PyRef code = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(running_frame)));
+    const CodeDecision decision = decider_.decide(reinterpret_cast<PyCodeObject*>(code.get()));
+    if (!decision.keep_path() || (decision.needs_attrs_check() && attrs_filter(running_frame))) {
+      continue;
+    }
+    auto old = std::find_if(slot.call_frames.begin(), slot.call_frames.end(),
+                            [&](const CallFrame& entry) { return entry.frame.get() == it->get(); });
+    resynced.push_back(
+        CallFrame{it->clone(), old != slot.call_frames.end() ? old->id : dropped_call_id()});
+  }
+  for (auto& [address, id] : slot.frame_ids) {
+    const bool running_kept =
+        std::any_of(resynced.begin(), resynced.end(), [&](const CallFrame& e) {
+          return reinterpret_cast<std::uintptr_t>(e.frame.get()) == address;
+        });
+    if (!running_kept) {
+      id.reset();
+    }
+  }
+  // Released after the swap: freeing a frame can run arbitrary code.
+  std::swap(slot.call_frames, resynced);
 }
 
 void Recorder::end_interrupted(PyError interrupt, PyFrameObject* frame, Event event,

@@ -73,8 +73,17 @@ class Recorder {
   void after_fork();
   // An event of recorded code once the trace's buffered records have reached
   // their budget: the record it would make is counted as dropped, at the
-  // least cost (see TraceBuffers::budget_reached).
+  // least cost (see TraceBuffers::budget_reached). The call-frame bookkeeping
+  // is left behind, to be made again by resync_call_frames: an engine may stop
+  // reporting these events altogether until recording resumes.
   void drop_over_budget(PyFrameObject* frame, Event event);
+  // Makes the thread's call-frame stack again from its running frames, when
+  // events were dropped unwatched since it was last right: a recorded frame
+  // still running keeps its id, one that began meanwhile gets the dropped-call
+  // id, and the ids of frames that ended meanwhile are forgotten. `frame` is
+  // the event's own, not yet on the stack at a call.
+  [[gnu::cold, gnu::noinline]] void resync_call_frames(ThreadSlot& slot, PyFrameObject* frame,
+                                                       Event event);
   // Ends an event cut short by an exception of the program, which is handed
   // back to it. With `keep_place`, the frame's records are dropped but not its
   // place on the call-frame stack.
@@ -107,6 +116,9 @@ class Recorder {
   Settings settings_;
   ThreadSlots threads_;
   std::uint64_t fork_generation_;
+  // Events dropped over the budget without bookkeeping, ever: a thread whose
+  // slot saw a different count resyncs its call frames.
+  std::uint64_t unwatched_drops_ = 0;
 };
 
 }  // namespace tavo

@@ -27,6 +27,11 @@ struct ThreadSlot {
   std::optional<FrameId> last_return_id;
   // The thread's identity, looked up once.
   std::optional<ThreadIdentity> identity;
+  // The recorder's count of events dropped unwatched when `call_frames` was
+  // last known right (see Recorder::resync_call_frames); kFresh for a slot
+  // that has seen no event.
+  static constexpr std::uint64_t kFresh = ~std::uint64_t{0};
+  std::uint64_t unwatched_drops = kFresh;
   // Set by the thread's exit, with no interpreter lock; the profiler then
   // reclaims the slot under the interpreter lock.
   std::atomic<bool> thread_exited{false};

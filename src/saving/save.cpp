@@ -26,6 +26,7 @@ Status TraceSaver::save() {
       {"budget_dropped_records", buffers_.budget_dropped_records()},
       {"shortened_values", buffers_.shortened_values()},
       {"shortened_from_record", buffers_.shortened_from_record()},
+      {"uncounted_after_budget", buffers_.drops_uncounted() ? 1U : 0U},
   };
   for (const auto& [key, value] : losses) {
     if (value == 0) {

@@ -4,6 +4,9 @@
 #include <initializer_list>
 
 #include "interop/cpp_barrier.hpp"
+#include "interop/event_error.hpp"
+#include "interop/interned.hpp"
+#include "interop/program_exception.hpp"
 #include "interop/pyref.hpp"
 #include "sources/event_sink.hpp"
 
@@ -22,6 +25,12 @@ struct Engine {
   PyObject* disable = nullptr;  // sys.monitoring.DISABLE, owned
   int tool = -1;
   std::uint64_t serial = 0;  // the profiler's serial; 0 when none is installed
+  // What events of recorded code past the trace's budget get, from the first
+  // such event until the buffers are emptied: switched off (and on again at
+  // the end), or only counted while another tool uses sys.monitoring, whose
+  // switched-off events must stay off.
+  enum class PastBudget : unsigned char { kUndecided, kSwitchedOff, kCounted };
+  PastBudget past_budget = PastBudget::kUndecided;
 };
 Engine engine;
 
@@ -31,9 +40,51 @@ thread_local std::uint64_t thread_serial = 0;
 
 PyObject* none() { return Py_NewRef(Py_None); }
 
+// Whether tavo's is the only tool using sys.monitoring (an error is cleared:
+// the events are then counted, as with another tool).
+bool only_tool() {
+  PyObject* monitoring = PySys_GetObject("monitoring");  // borrowed
+  for (int tool = 0; monitoring != nullptr && tool < 6; ++tool) {
+    PyRef holder = tool == engine.tool
+                       ? PyRef()
+                       : PyRef::steal(PyObject_CallMethod(monitoring, "get_tool", "i", tool));
+    if (tool != engine.tool && (!holder || holder.get() != Py_None)) {
+      PyErr_Clear();
+      return false;
+    }
+  }
+  return monitoring != nullptr;
+}
+
+// Switches back on the events answered with DISABLE, once the buffers that
+// reached their budget were emptied. Left-out code answers DISABLE again at its
+// next event, at the cost of one decision.
+void switch_events_back_on(PyObject* code_obj) {
+  PyObject* monitoring = PySys_GetObject("monitoring");  // borrowed
+  PyRef restarted = monitoring == nullptr
+                        ? PyRef()
+                        : PyRef::steal(PyObject_CallMethod(monitoring, "restart_events", nullptr));
+  if (restarted) {
+    return;
+  }
+  if (!PyErr_Occurred()) {
+    PyErr_SetString(PyExc_RuntimeError, "sys.monitoring is gone");
+  }
+  // Recorded code then stays unreported: said once, as any event error.
+  auto* code = reinterpret_cast<PyCodeObject*>(code_obj);
+  Status reported = report_event_error(PyError::fetch(), PyEval_GetFrame(), names().call,
+                                       code->co_filename, code->co_name);
+  if (!reported.ok()) {
+    hand_back_to_program(reported.take_error());
+  }
+}
+
 // One event of `code`. Left-out code answers DISABLE to a local event, so the
 // interpreter stops reporting that event of the code object; events that
-// cannot be disabled (unwind, throw) cost one cached decision.
+// cannot be disabled (unwind, throw) cost one cached decision. Past the
+// trace's budget recorded code answers DISABLE too: its events could only be
+// counted, and the interpreter's call of this function alone is most of the
+// cost of an event.
 template <bool kLocal>
 PyObject* on_event(PyObject* code_obj, PyObject* arg, Event event) {
   TavoProfiler* state = engine.state;
@@ -48,6 +99,14 @@ PyObject* on_event(PyObject* code_obj, PyObject* arg, Event event) {
   if (thread_serial != engine.serial) {
     return none();
   }
+  if (engine.past_budget != Engine::PastBudget::kUndecided && !state->budget_reached())
+      [[unlikely]] {
+    const bool switched_off = engine.past_budget == Engine::PastBudget::kSwitchedOff;
+    engine.past_budget = Engine::PastBudget::kUndecided;
+    if (switched_off) {
+      switch_events_back_on(code_obj);
+    }
+  }
   PyFrameObject* frame = PyEval_GetFrame();
   if (frame == nullptr) [[unlikely]] {
     return none();
@@ -55,6 +114,17 @@ PyObject* on_event(PyObject* code_obj, PyObject* arg, Event event) {
   // profile() keeps the object alive for the event, whatever the event's
   // Python code does to the engine.
   state->profile(engine.object, frame, code, decision, arg, event);
+  if (kLocal && decision.keep_path() && !decision.plugins_watch() && engine.state == state &&
+      state->budget_reached()) [[unlikely]] {
+    if (engine.past_budget == Engine::PastBudget::kUndecided) {
+      engine.past_budget =
+          only_tool() ? Engine::PastBudget::kSwitchedOff : Engine::PastBudget::kCounted;
+    }
+    if (engine.past_budget == Engine::PastBudget::kSwitchedOff) {
+      state->note_drops_uncounted();
+      return Py_NewRef(engine.disable);
+    }
+  }
   return none();
 }
 

@@ -24,16 +24,20 @@ WORKER_PREFIX = "xdist worker "
 
 def losses_of(dropped_records: int | None = None, budget_dropped_records: int | None = None,
               shortened_values: int | None = None,
-              shortened_from_record: int | None = None) -> dict[str, int] | None:
+              shortened_from_record: int | None = None,
+              uncounted_after_budget: int | None = None) -> dict[str, int] | None:
     """What a recording lost, from the counts the engine gives a save (each only when
     not zero), as a summary's "losses" keeps it: None when nothing was lost, else a
     dict of "dropped_records" (all dropped), "budget_dropped_records" (of those,
     dropped because the trace reached its buffer budget; the others met errors),
     "shortened_values" (values written shorter than their value budget allowed, as
     the buffered records neared the buffer budget) and "shortened_from_record" (the
-    number of the first record holding one)."""
+    number of the first record holding one), and "uncounted_after_budget" (traces, 1 for
+    one, whose engine stopped reporting the calls of recorded code once the budget was
+    reached: their "budget_dropped_records" is a floor)."""
     counts = {"dropped_records": dropped_records, "budget_dropped_records": budget_dropped_records,
-              "shortened_values": shortened_values, "shortened_from_record": shortened_from_record}
+              "shortened_values": shortened_values, "shortened_from_record": shortened_from_record,
+              "uncounted_after_budget": uncounted_after_budget}
     counts = {key: int(value) for key, value in counts.items() if value}
     return counts or None
 

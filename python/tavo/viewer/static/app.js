@@ -129,7 +129,8 @@ var Tavo = window.Tavo || (window.Tavo = {});
     this.search = new Tavo.Search(trace);
     Tavo.clear(main);
     if (summary.dropped_records > 0) {
-      var warning = main.appendChild(el("div", "warning", Tavo.droppedText(summary.dropped_records)));
+      var warning = main.appendChild(el("div", "warning", Tavo.droppedText(summary.dropped_records,
+        Boolean(summary.losses && summary.losses.uncounted_after_budget))));
       warning.id = "dropped";
     }
     var bar = main.appendChild(el("div", "searchbar"));

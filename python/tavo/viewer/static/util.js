@@ -73,8 +73,10 @@ var Tavo = window.Tavo || (window.Tavo = {});
     "warning is logged at the time). To keep them, record less (leave files out with --ignore, or " +
     "let pytest --tavo save one trace per test) or raise \"buffer_budget\".";
 
-  Tavo.droppedText = function (count) {
-    return count.toLocaleString("en") + (count === 1 ? " record was" : " records were") +
+  // `floor`: the engine stopped reporting calls past the budget, so more went uncounted.
+  Tavo.droppedText = function (count, floor) {
+    return (floor ? "At least " : "") + count.toLocaleString("en") +
+      (count === 1 && !floor ? " record was" : " records were") +
       " dropped while recording: this trace is missing calls. " + Tavo.droppedWhy;
   };
 
