@@ -9,7 +9,9 @@ import sys
 
 import pytest
 
+from conftest import decode
 from tavo import config
+from tavo.db import list_traces, load_traces
 
 PYPROJECT = """\
 [project]
@@ -265,18 +267,23 @@ def test_the_buffer_budget_is_set_by_each_option_and_named_when_it_is_met(
             in output)
 
 
-@pytest.mark.parametrize("variable, said", [(None, "of 8 MiB, the default for a test (raise"),
-                                            ("20480", "of 20 KiB (raise")])
-def test_a_test_gets_a_smaller_buffer_budget_unless_one_is_set(tmp_path, variable, said):
+@pytest.mark.parametrize("variables, said, whole", [
+    ({}, "of 8 MiB, the default for a test (raise", False),
+    ({"TAVO_BUFFER_BUDGET": "20480", "TAVO_VALUE_BUDGET": "65536"}, "of 20 KiB (raise", True)])
+def test_a_test_gets_smaller_budgets_unless_they_are_set(tmp_path, variables, said, whole):
     (tmp_path / "test_loop.py").write_text(
-        "def f(text):\n    return text\n\ndef test_loop():\n"
+        "def f(text):\n    return text\n\ndef test_loop():\n    f(list(range(4000)))\n"
         "    for _ in range(100_000):\n        f('x' * 300)\n")
-    env = {**os.environ, "PYTHONPATH": str(tmp_path)}
-    env.pop("TAVO_BUFFER_BUDGET", None)
-    if variable:
-        env["TAVO_BUFFER_BUDGET"] = variable
+    env = {**os.environ, "PYTHONPATH": str(tmp_path), **variables}
+    for name in {"TAVO_BUFFER_BUDGET", "TAVO_VALUE_BUDGET"} - set(variables):
+        env.pop(name, None)
     result = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
-                             "--tavo", "test_loop.py"], cwd=tmp_path, env=env,
+                             "--tavo", "--tavo-db=t.sqlite3", "test_loop.py"], cwd=tmp_path, env=env,
                             capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stdout + result.stderr
     assert f"records dropped: the trace neared and reached its buffer budget {said}" in result.stdout
+    # The big value is cut at a test's value budget (8 KiB) unless one is set.
+    [summary] = list_traces(tmp_path / "t.sqlite3")
+    [(_, blob)] = load_traces(tmp_path / "t.sqlite3", summary["trace_id"])
+    first = next(r for r in decode(blob)["frames_of_interest"] if r.get("co_name") == "f")
+    assert (first["locals"]["text"] == list(range(4000))) == whole

@@ -27,6 +27,9 @@ DEFAULT_BUFFER_BUDGET = 256 << 20
 # and a test that loops millions of times then stops being recorded early (its
 # later events only counted), rather than filling memory and the store.
 DEFAULT_TEST_BUFFER_BUDGET = 8 << 20
+# A value's budget in a test's trace: a test's fixtures and objects of the code under test
+# come back in call after call, and past a few KiB their encoding costs more than it shows.
+DEFAULT_TEST_VALUE_BUDGET = 8 << 10
 # The longest wait for a locked store, in seconds (about 24 days): SQLite and
 # PostgreSQL take it in milliseconds, in a 32-bit int.
 MAX_BUSY_TIMEOUT = (2**31 - 1) // 1000

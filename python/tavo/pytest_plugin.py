@@ -23,7 +23,8 @@ import pytest
 
 from tavo import config as tavo_config
 from tavo.cli.common import seconds
-from tavo.profiler import (DEFAULT_BUFFER_BUDGET, DEFAULT_TEST_BUFFER_BUDGET, describe_error,
+from tavo.profiler import (DEFAULT_BUFFER_BUDGET, DEFAULT_TEST_BUFFER_BUDGET,
+                           DEFAULT_TEST_VALUE_BUDGET, describe_error,
                            describe_losses, no_user_code_hint)
 
 _PROFILER = pytest.StashKey()
@@ -61,7 +62,7 @@ def pytest_addoption(parser):
                          "default) or repr (calls repr())")
     group.addoption("--tavo-value-budget", type=int, default=None, metavar="BYTES",
                     help="most encoded bytes per recorded value; bigger ones are cut "
-                         "(default 65536)")
+                         "(default 8192 in a test's trace)")
     group.addoption("--tavo-buffer-budget", type=_buffer_budget, default=None, metavar="BYTES",
                     help="most bytes one test's records may take in memory (K, M, G: "
                          "1024-based; default 8M); near it values are shortened, at it "
@@ -144,7 +145,8 @@ def _buffer_budget(text):
 
 def _settings(config):
     """The effective settings: these options, then TAVO_*, then pyproject.toml; a test's
-    buffer budget is DEFAULT_TEST_BUFFER_BUDGET when none of them sets one."""
+    buffer and value budgets are DEFAULT_TEST_BUFFER_BUDGET and DEFAULT_TEST_VALUE_BUDGET
+    when none of them sets one."""
     options = {"db": config.getoption("tavo_db"), "include": config.getoption("tavo_include"),
                "ignore": config.getoption("tavo_ignore"),
                "threading": config.getoption("tavo_threading"),
@@ -163,6 +165,8 @@ def _settings(config):
         raise pytest.UsageError(f"tavo: {exc}") from None
     if settings.sources["buffer-budget"] == tavo_config.DEFAULT:
         settings.values["buffer-budget"] = DEFAULT_TEST_BUFFER_BUDGET
+    if settings.sources["value-budget"] == tavo_config.DEFAULT:
+        settings.values["value-budget"] = DEFAULT_TEST_VALUE_BUDGET
     return settings
 
 
