@@ -206,8 +206,27 @@ def test_ended_by_sigterm():
 """
 
 
-def test_a_pytest_run_ended_by_sigterm_writes_its_waiting_traces(tmp_path):
-    (tmp_path / "test_batched.py").write_text(BATCHED_SUITE)
+# SIGTERM while the waiting traces are written, from inside the write (where it is held):
+# its handler, which writes what waits, must not wait for the write it interrupted.
+SIGTERM_IN_A_WRITE = """
+import os, signal
+from tavo import db
+
+def _terminate(location, trace_id, summary, error, sent=[]):
+    if not sent and summary and summary["label"].endswith("test_third"):
+        sent.append(os.kill(os.getpid(), signal.SIGTERM))
+
+db.save_observers.append(_terminate)
+"""
+
+
+@pytest.mark.parametrize("sigterm_in", ["a test", "a write"])
+def test_a_pytest_run_ended_by_sigterm_writes_its_waiting_traces(tmp_path, sigterm_in):
+    suite = BATCHED_SUITE
+    if sigterm_in == "a write":
+        suite = suite[:suite.index("def test_ended_by_sigterm")]
+        (tmp_path / "conftest.py").write_text(SIGTERM_IN_A_WRITE)
+    (tmp_path / "test_batched.py").write_text(suite)
     env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTEST_", "TAVO_"))}
     result = subprocess.run([sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "--tavo",
                              "test_batched.py"], cwd=tmp_path, env=env, capture_output=True,

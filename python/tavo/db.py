@@ -105,7 +105,8 @@ class _Batch:
     since: float = 0.0
     written_one: bool = False  # the first trace is written at once
     failed: bool = False  # after a failed write, each trace is written at once
-    lock: threading.Lock = dataclasses.field(default_factory=threading.Lock)
+    # Reentrant: the SIGTERM handler writes what waits, and may run inside a write.
+    lock: threading.RLock = dataclasses.field(default_factory=threading.RLock)
 
     def takes_more(self) -> bool:
         return self.written_one and not self.failed
