@@ -458,6 +458,13 @@ def _readable_cases():
         "datetime": (datetime.datetime(2026, 12, 8, 18, 55, 22, 123456, utc_plus_one),
                      {"value": "2026-12-08T18:55:22.123456+01:30"}),
         "date": (datetime.date(2026, 12, 8), {"value": "2026-12-08"}),
+        "date of year 5": (datetime.date(5, 1, 2), {"value": "0005-01-02"}),
+        "datetime west of UTC": (
+            datetime.datetime(2026, 1, 2, 3, 4, 5, 6,
+                              datetime.timezone(-datetime.timedelta(hours=5, seconds=30))),
+            {"value": "2026-01-02T03:04:05.000006-05:00:30"}),
+        "timedelta over a day": (datetime.timedelta(hours=27, microseconds=5),
+                                 {"value": "1 day, 3:00:00.000005"}),
         "time": (datetime.time(7, 5), {"value": "07:05:00"}),
         "timedelta": (datetime.timedelta(days=-1, seconds=5), {"value": "-1 day, 0:00:05"}),
         "timezone": (utc_plus_one, {"value": "UTC+01:30"}),
