@@ -13,6 +13,7 @@
 #include "interop/cpp_barrier.hpp"
 #include "interop/event_error.hpp"
 #include "interop/interned.hpp"
+#include "interop/pending_signals.hpp"
 #include "interop/program_exception.hpp"
 #include "interop/thread_switch.hpp"
 #include "record/ids.hpp"
@@ -87,6 +88,7 @@ void Recorder::profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code,
       drop_over_budget(frame, event);
       let_waiting_thread_run(tstate);
     }
+    run_pending_signal_handlers();
     return;
   }
   // Plugin callables, the serializer and the store run Python code that could
@@ -125,6 +127,7 @@ void Recorder::profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code,
       }
     }
   }
+  run_pending_signal_handlers();
   compat::restore_raised_exception(tstate, pending);
   let_waiting_thread_run(tstate);
 }

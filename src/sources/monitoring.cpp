@@ -6,6 +6,7 @@
 #include "interop/cpp_barrier.hpp"
 #include "interop/event_error.hpp"
 #include "interop/interned.hpp"
+#include "interop/pending_signals.hpp"
 #include "interop/program_exception.hpp"
 #include "interop/pyref.hpp"
 #include "sources/event_sink.hpp"
@@ -94,7 +95,10 @@ PyObject* on_event(PyObject* code_obj, PyObject* arg, Event event) {
   auto* code = reinterpret_cast<PyCodeObject*>(code_obj);
   const CodeDecision decision = state->decide(code);
   if (!decision.any()) {
-    return kLocal ? Py_NewRef(engine.disable) : none();
+    // Taken first: a signal handler may stop the engine.
+    PyObject* result = kLocal ? Py_NewRef(engine.disable) : none();
+    run_pending_signal_handlers();
+    return result;
   }
   if (thread_serial != engine.serial) {
     return none();

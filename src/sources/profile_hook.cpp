@@ -6,6 +6,7 @@
 #include "interop/cpp_barrier.hpp"
 #include "interop/frame_internals.hpp"
 #include "interop/interned.hpp"
+#include "interop/pending_signals.hpp"
 #include "sources/event_sink.hpp"
 #include "sources/monitoring.hpp"
 
@@ -61,6 +62,9 @@ namespace {
     return handle_event_slowly(obj, frame, event, arg);
   }
   if (!decision.any()) [[likely]] {
+    if constexpr (kPendingSignalsCheapToAsk) {
+      run_pending_signal_handlers();
+    }
     return 0;
   }
   return handle_recorded_event(obj, frame, code, decision, event, arg);
