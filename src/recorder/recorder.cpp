@@ -163,8 +163,10 @@ void Recorder::resync_call_frames(ThreadSlot& slot, PyFrameObject* frame, Event 
     current = PyRef::steal(reinterpret_cast<PyObject*>(back));
   }
   // The old entries hold their frames alive, so an address found among them
-  // is still that frame's.
+  // is still that frame's; any other id in the map is a frame's that ended
+  // meanwhile (another frame may have its address now).
   std::vector<CallFrame> resynced;
+  std::vector<std::uintptr_t> kept_ids;
   for (auto it = running.rbegin(); it != running.rend(); ++it) {
     auto* running_frame = reinterpret_cast<PyFrameObject*>(it->get());
     PyRef code = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(running_frame)));
@@ -174,15 +176,14 @@ void Recorder::resync_call_frames(ThreadSlot& slot, PyFrameObject* frame, Event 
     }
     auto old = std::find_if(slot.call_frames.begin(), slot.call_frames.end(),
                             [&](const CallFrame& entry) { return entry.frame.get() == it->get(); });
+    if (old != slot.call_frames.end()) {
+      kept_ids.push_back(reinterpret_cast<std::uintptr_t>(it->get()));
+    }
     resynced.push_back(
         CallFrame{it->clone(), old != slot.call_frames.end() ? old->id : dropped_call_id()});
   }
   for (auto& [address, id] : slot.frame_ids) {
-    const bool running_kept =
-        std::any_of(resynced.begin(), resynced.end(), [&](const CallFrame& e) {
-          return reinterpret_cast<std::uintptr_t>(e.frame.get()) == address;
-        });
-    if (!running_kept) {
+    if (std::find(kept_ids.begin(), kept_ids.end(), address) == kept_ids.end()) {
       id.reset();
     }
   }
