@@ -2,6 +2,7 @@
 before them, the facts of each row and their copy, the index against a full reading, and
 the batches of a pytest session."""
 
+import dataclasses
 import os
 import pathlib
 import signal
@@ -16,9 +17,11 @@ import msgpack
 import psycopg
 import pytest
 from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import trace_gen
-from tavo import db, stores, traceformat
+from tavo import _tavo, db, stores, traceformat
+from tavo.traceformat.facts import read_facts
 from tavo.stores import TraceQuery, codec
 
 from test_cli import tavo
@@ -153,6 +156,23 @@ def test_the_call_index_agrees_with_a_full_reading(run, unreturned):
     blob = trace_gen.document(run)
     found = traceformat.describe_document(blob)
     assert indexed(vars(f) for f in found.functions) == full_scan(blob)
+
+
+@settings(max_examples=300, deadline=None)
+@given(trace_gen.runs, st.integers(0, 3), st.data())
+def test_the_engine_reads_a_document_as_the_host_does(run, seed, data):
+    blob = trace_gen.document(run, seed=seed)
+    assert _tavo.describe_document(blob) is not None  # the engine's layout: read, not left
+    at = data.draw(st.integers(0, len(blob) - 1))
+    flipped = blob[:at] + bytes([blob[at] ^ data.draw(st.integers(1, 255))]) + blob[at + 1:]
+    for variant in (blob, blob[:at], flipped):
+        assert shown(traceformat.describe_document(variant)) == shown(read_facts(variant))
+
+
+def shown(found):  # times are floats however they were written; NaN equals itself
+    times = {k: None if v is None else float(v) for k, v in (
+        ("started_at", found.started_at), ("duration", found.duration))}
+    return repr(dataclasses.replace(found, **times))
 
 
 def test_documents_and_index_read_back_as_saved(store_location):

@@ -9,6 +9,7 @@
 #include "interop/interpreter_check.hpp"
 #include "interop/log_warning.hpp"
 #include "interop/terminate_watch.hpp"
+#include "module/describe.hpp"
 #include "module/profiler_type.hpp"
 #include "record/code_facts.hpp"
 #include "record/entropy.hpp"
@@ -111,6 +112,9 @@ PyObject* leave_out_events(PyObject*, PyObject* flag) {
 }
 
 PyMethodDef module_methods[] = {
+    {"describe_document", describe_document, METH_O,
+     "describe_document(document, /)\n--\n\nA document's records, label, times and calls per "
+     "function, read from its bytes; None when it needs the general reading."},
     {"register_noop_profiler", register_noop_profiler, METH_NOARGS,
      "register_noop_profiler()\n--\n\n"},
     {"register_profiler",

@@ -3,7 +3,7 @@
 #include "interop/compat.hpp"
 #include "interop/host_module.hpp"
 #include "interop/interned.hpp"
-#include "record/msgpack_check.hpp"
+#include "record/msgpack_read.hpp"
 #include "values/value_encoder.hpp"
 #include "values/value_functions.hpp"
 

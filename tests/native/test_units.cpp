@@ -21,7 +21,7 @@
 #include "record/call_site.hpp"
 #include "record/code_facts.hpp"
 #include "record/ids.hpp"
-#include "record/msgpack_check.hpp"
+#include "record/msgpack_read.hpp"
 #include "record/msgpack_write.hpp"
 
 // call_site.cpp refers to this for user_code_call_site, which needs live

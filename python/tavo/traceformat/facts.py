@@ -3,7 +3,9 @@ source, the label (the test's name, else the command line), how many records, wh
 records start and how long they last, and one entry per distinct function called, with
 its calls, total and own time and how many of them raised.
 
-The pass reads each record's bytes in place: a frame record's names, event, frame id
+The engine's reader (tavo._tavo.describe_document) reads the documents it writes; the
+pass here reads what it leaves, and gives the same facts. It reads each record's bytes in
+place: a frame record's names, event, frame id
 and timestamp are taken from the layout the engine writes, and its values are skipped
 undecoded; any other record (plugin and exception records, or a frame record laid out
 otherwise) is decoded and read by its keys. Calls are paired as calls.pair_calls pairs
@@ -19,6 +21,7 @@ from typing import Any
 
 import msgpack
 
+from tavo import _tavo
 from tavo.traceformat.calls import call_name, is_exception, is_frame
 from tavo.traceformat.reading import DECODE_ERRORS, _decode
 
@@ -257,6 +260,21 @@ def _id(frame_id: Any) -> Any:
 def describe_document(blob: bytes) -> DocumentFacts:
     """The facts of a stored document; fields that cannot be read are None, and a
     document that cannot be read to its end has ``records`` None."""
+    read = _tavo.describe_document(blob)
+    if read is None:
+        return read_facts(blob)
+    records, user_code, test_name, command, source, first, last, functions = read
+    facts = DocumentFacts(source=source, label=command if test_name is None else test_name,
+                          records=records, user_code=user_code,
+                          functions=[FunctionFacts(*function) for function in functions])
+    if first is not None:
+        facts.started_at = first
+        facts.duration = max(last - first, 0.0)
+    return facts
+
+
+def read_facts(blob: bytes) -> DocumentFacts:
+    """describe_document, read here whatever the document holds."""
     state = _Pass()
     facts = state.facts
     unpacker = msgpack.Unpacker(io.BytesIO(blob), raw=False, strict_map_key=False,

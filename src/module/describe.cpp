@@ -1,0 +1,84 @@
+#include "module/describe.hpp"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "interop/cpp_barrier.hpp"
+#include "interop/pyref.hpp"
+#include "saving/document_facts.hpp"
+
+namespace tavo {
+
+namespace {
+
+PyObject* text(std::string_view view) {
+  return PyUnicode_DecodeUTF8(view.data(), static_cast<Py_ssize_t>(view.size()), nullptr);
+}
+
+PyObject* text_or_none(const std::optional<std::string_view>& view) {
+  return view ? text(*view) : Py_NewRef(Py_None);
+}
+
+PyObject* number_or_none(std::optional<double> value) {
+  return value ? PyFloat_FromDouble(*value) : Py_NewRef(Py_None);
+}
+
+PyObject* joined(const std::optional<std::vector<std::string_view>>& words) {
+  if (!words) {
+    return Py_NewRef(Py_None);
+  }
+  std::string line;
+  for (std::size_t i = 0; i < words->size(); ++i) {
+    if (i > 0) {
+      line += ' ';
+    }
+    line += (*words)[i];
+  }
+  return text(line);
+}
+
+PyObject* function_tuple(const FunctionFacts& function) {
+  return Py_BuildValue("(NNNKddK)", text(function.qualname), text(function.name),
+                       text(function.file), static_cast<unsigned long long>(function.calls),
+                       function.total, function.own,
+                       static_cast<unsigned long long>(function.raised));
+}
+
+PyObject* facts_tuple(const DocumentFacts& facts) {
+  PyRef functions = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(facts.functions.size())));
+  if (!functions) {
+    return nullptr;
+  }
+  for (std::size_t i = 0; i < facts.functions.size(); ++i) {
+    PyObject* item = function_tuple(facts.functions[i]);
+    if (item == nullptr) {
+      return nullptr;
+    }
+    PyList_SET_ITEM(functions.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return Py_BuildValue("(KNNNNNNO)", static_cast<unsigned long long>(facts.records),
+                       PyBool_FromLong(facts.user_code ? 1 : 0), text_or_none(facts.test_name),
+                       joined(facts.command_line), text_or_none(facts.source),
+                       number_or_none(facts.first), number_or_none(facts.last), functions.get());
+}
+
+}  // namespace
+
+PyObject* describe_document(PyObject*, PyObject* document) {
+  return python_entry([&]() -> PyObject* {
+    Py_buffer view;
+    if (PyObject_GetBuffer(document, &view, PyBUF_SIMPLE) < 0) {
+      return nullptr;
+    }
+    struct Release {
+      Py_buffer* view;
+      ~Release() { PyBuffer_Release(view); }
+    } release{&view};
+    std::optional<DocumentFacts> facts = read_document_facts(
+        std::string_view(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)));
+    return facts ? facts_tuple(*facts) : Py_NewRef(Py_None);
+  });
+}
+
+}  // namespace tavo
