@@ -87,7 +87,7 @@ void RecordList::write_array(ByteBuffer& out) const {
   write_array_len(out, static_cast<std::uint32_t>(count_));
   out.reserve(out.size() + bytes_);
   for (const Chunk& chunk : chunks_) {
-    out.insert(out.end(), chunk.data.get(), chunk.data.get() + chunk.size);
+    append_bytes(out, chunk.data.get(), chunk.size);
   }
 }
 

@@ -8,7 +8,7 @@ namespace {
 template <class Write>
 void append_with(ByteBuffer& buf, Write write) {
   std::uint8_t room[9];
-  buf.insert(buf.end(), room, room + write(room));
+  append_bytes(buf, room, write(room));
 }
 
 }  // namespace

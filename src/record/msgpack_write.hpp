@@ -211,10 +211,17 @@ void write_uint(ByteBuffer& buf, std::uint64_t value);
 void write_int(ByteBuffer& buf, std::int64_t value);
 void write_f64(ByteBuffer& buf, double value);
 void write_str_header(ByteBuffer& buf, std::uint32_t length);
-// Appends raw bytes (as one block copy, not byte by byte).
+// Appends raw bytes as one block copy: insert() would copy them byte by byte,
+// constructing each through the allocator.
+inline void append_bytes(ByteBuffer& buf, const std::uint8_t* data, std::size_t size) {
+  const std::size_t at = buf.size();
+  buf.resize(at + size);  // left uninitialised by the allocator
+  if (size != 0) {
+    std::memcpy(buf.data() + at, data, size);
+  }
+}
 inline void append_bytes(ByteBuffer& buf, std::string_view bytes) {
-  const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
-  buf.insert(buf.end(), data, data + bytes.size());
+  append_bytes(buf, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
 }
 inline void write_str(ByteBuffer& buf, std::string_view text) {
   if (text.size() <= 31) {  // fixstr: every key, most values

@@ -12,7 +12,7 @@ namespace tavo {
 Status append_byte_sequence(PyObject* result, ByteBuffer& out) {
   if (PyBytes_Check(result)) {
     const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(result));
-    out.insert(out.end(), data, data + PyBytes_GET_SIZE(result));
+    append_bytes(out, data, static_cast<std::size_t>(PyBytes_GET_SIZE(result)));
     return Status::success();
   }
   if (PyUnicode_Check(result)) {

@@ -960,7 +960,7 @@ Status encode_value(PyObject* value, bool lightweight, const ValueSettings& sett
   // A lone small leaf (an argument or a return value, mostly) needs no encoder.
   std::uint8_t leaf[Encoder::kSmallRoom];
   if (std::size_t n = Encoder::small_leaf(value, leaf); n != 0) {
-    out.insert(out.end(), leaf, leaf + n);
+    append_bytes(out, leaf, n);
     return Status::success();
   }
   // Written straight into the record: no copy of the bytes.
