@@ -264,27 +264,23 @@ void append_padded(std::string& out, long value, int width) {
   out.append(digits, end);
 }
 
-std::string two_digits(int a, int b, int c) {
-  std::string text;
-  append_padded(text, a, 2);
-  text += ':';
-  append_padded(text, b, 2);
-  text += ':';
-  append_padded(text, c, 2);
-  return text;
+void append_clock(std::string& out, int hour, int minute, int second) {
+  append_padded(out, hour, 2);
+  out += ':';
+  append_padded(out, minute, 2);
+  out += ':';
+  append_padded(out, second, 2);
 }
 
-std::string micros(int us) {
-  std::string text;
+void append_micros(std::string& out, int us) {
   if (us != 0) {
-    text += '.';
-    append_padded(text, us, 6);
+    out += '.';
+    append_padded(out, us, 6);
   }
-  return text;
 }
 
 // A UTC offset as isoformat() writes it: +HH:MM, then :SS and .ffffff if any.
-std::string offset_text(PyObject* delta) {
+void append_offset(std::string& out, PyObject* delta) {
   long total = static_cast<long>(PyDateTime_DELTA_GET_DAYS(delta)) * 86400 +
                PyDateTime_DELTA_GET_SECONDS(delta);
   int us = PyDateTime_DELTA_GET_MICROSECONDS(delta);
@@ -297,7 +293,7 @@ std::string offset_text(PyObject* delta) {
     }
     total = -total;
   }
-  std::string out(1, sign);
+  out += sign;
   append_padded(out, total / 3600, 2);
   out += ':';
   append_padded(out, total / 60 % 60, 2);
@@ -305,35 +301,38 @@ std::string offset_text(PyObject* delta) {
     out += ':';
     append_padded(out, total % 60, 2);
   }
-  return out + micros(us);
+  append_micros(out, us);
 }
 
-// The offset of a datetime.timezone through its own C method; "" for any
-// other tzinfo (described beside the text instead), or on error with an
-// exception set.
-Result<std::string> timezone_offset(PyObject* tzinfo, bool& known) {
+// Appends the offset of a datetime.timezone, read through its own C method;
+// nothing for any other tzinfo (described beside the text instead, and
+// `known` false). An error leaves an exception set.
+Status append_timezone_offset(std::string& out, PyObject* tzinfo, bool& known) {
   known = false;
   if (tzinfo == Py_None) {
     known = true;
-    return std::string();
+    return Status::success();
   }
   PyTypeObject* type = Py_TYPE(tzinfo);
   if (is_heap(type) || std::strcmp(type->tp_name, "datetime.timezone") != 0) {
-    return std::string();
+    return Status::success();
   }
   PyRef delta = PyRef::steal(PyObject_CallMethodOneArg(tzinfo, names.utcoffset, Py_None));
   if (!delta) {
     return PyError::fetch();
   }
   if (std::strcmp(Py_TYPE(delta.get())->tp_name, "datetime.timedelta") != 0) {
-    return std::string();
+    return Status::success();
   }
   known = true;
-  return offset_text(delta.get());
+  append_offset(out, delta.get());
+  return Status::success();
 }
 
 Status describe_date_time(PyObject* obj, Readable kind, std::vector<Entry>& entries) {
-  std::string iso;
+  // Reused: lists of dates are common, and the text outgrows a short string.
+  thread_local std::string iso;
+  iso.clear();
   if (kind != Readable::kTime) {
     append_padded(iso, PyDateTime_GET_YEAR(obj), 4);
     iso += '-';
@@ -343,23 +342,22 @@ Status describe_date_time(PyObject* obj, Readable kind, std::vector<Entry>& entr
   }
   PyObject* tzinfo = Py_None;
   if (kind == Readable::kDateTime) {
-    iso += "T" +
-           two_digits(PyDateTime_DATE_GET_HOUR(obj), PyDateTime_DATE_GET_MINUTE(obj),
-                      PyDateTime_DATE_GET_SECOND(obj)) +
-           micros(PyDateTime_DATE_GET_MICROSECOND(obj));
+    iso += 'T';
+    append_clock(iso, PyDateTime_DATE_GET_HOUR(obj), PyDateTime_DATE_GET_MINUTE(obj),
+                 PyDateTime_DATE_GET_SECOND(obj));
+    append_micros(iso, PyDateTime_DATE_GET_MICROSECOND(obj));
     tzinfo = PyDateTime_DATE_GET_TZINFO(obj);
   } else if (kind == Readable::kTime) {
-    iso = two_digits(PyDateTime_TIME_GET_HOUR(obj), PyDateTime_TIME_GET_MINUTE(obj),
-                     PyDateTime_TIME_GET_SECOND(obj)) +
-          micros(PyDateTime_TIME_GET_MICROSECOND(obj));
+    append_clock(iso, PyDateTime_TIME_GET_HOUR(obj), PyDateTime_TIME_GET_MINUTE(obj),
+                 PyDateTime_TIME_GET_SECOND(obj));
+    append_micros(iso, PyDateTime_TIME_GET_MICROSECOND(obj));
     tzinfo = PyDateTime_TIME_GET_TZINFO(obj);
   }
   bool known = false;
-  Result<std::string> offset = timezone_offset(tzinfo, known);
-  if (!offset.ok()) {
-    return offset.take_error();
+  if (Status s = append_timezone_offset(iso, tzinfo, known); !s.ok()) {
+    return s;
   }
-  if (Status s = add(entries, names.value, text_of(iso + offset.value())); !s.ok()) {
+  if (Status s = add(entries, names.value, text_of(iso)); !s.ok()) {
     return s;
   }
   return known ? Status::success() : add(entries, names.tzinfo, PyRef::borrow(tzinfo));
@@ -369,16 +367,19 @@ Status describe_date_time(PyObject* obj, Readable kind, std::vector<Entry>& entr
 PyRef delta_text(PyObject* delta) {
   const int days = PyDateTime_DELTA_GET_DAYS(delta);
   const int seconds = PyDateTime_DELTA_GET_SECONDS(delta);
-  std::string out;
+  thread_local std::string out;  // reused, as in describe_date_time
+  out.clear();
   if (days != 0) {
-    out = std::to_string(days) + (std::abs(days) != 1 ? " days, " : " day, ");
+    out += std::to_string(days);
+    out += std::abs(days) != 1 ? " days, " : " day, ";
   }
   append_padded(out, seconds / 3600, 1);
   out += ':';
   append_padded(out, seconds / 60 % 60, 2);
   out += ':';
   append_padded(out, seconds % 60, 2);
-  return text_of(out + micros(PyDateTime_DELTA_GET_MICROSECONDS(delta)));
+  append_micros(out, PyDateTime_DELTA_GET_MICROSECONDS(delta));
+  return text_of(out);
 }
 
 // A uuid's text from its 128-bit int, formatted by the int type itself.
