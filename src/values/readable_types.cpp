@@ -255,32 +255,52 @@ Result<PyRef> slot(PyTypeObject* klass, PyObject* obj, PyObject* name) {
   return value;
 }
 
-// Appends `value` (not negative) zero-padded to `width` digits: snprintf was
-// a measurable share of recording date-heavy values.
-void append_padded(std::string& out, long value, int width) {
-  char digits[24];
-  char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-  out.append(static_cast<std::size_t>(std::max<long>(width - (end - digits), 0)), '0');
-  out.append(digits, end);
+// The text of a date, time, offset or duration, built in place: at most 42
+// characters ("-999999999 days, 23:59:59.999999", a datetime with an offset
+// in seconds and microseconds). snprintf and heap strings were a measurable
+// share of recording date-heavy values.
+class ShortText {
+ public:
+  void add(char c) { data_[size_++] = c; }
+  void add(std::string_view text) {
+    std::memcpy(data_ + size_, text.data(), text.size());
+    size_ += text.size();
+  }
+  // `value` (not negative) zero-padded to `width` digits.
+  void padded(long value, int width) {
+    char digits[24];
+    char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    for (long zeros = width - (end - digits); zeros > 0; --zeros) {
+      add('0');
+    }
+    add(std::string_view(digits, static_cast<std::size_t>(end - digits)));
+  }
+  PyRef text() const {
+    return PyRef::steal(PyUnicode_FromStringAndSize(data_, static_cast<Py_ssize_t>(size_)));
+  }
+
+ private:
+  char data_[64];
+  std::size_t size_ = 0;
+};
+
+void append_clock(ShortText& out, int hour, int minute, int second) {
+  out.padded(hour, 2);
+  out.add(':');
+  out.padded(minute, 2);
+  out.add(':');
+  out.padded(second, 2);
 }
 
-void append_clock(std::string& out, int hour, int minute, int second) {
-  append_padded(out, hour, 2);
-  out += ':';
-  append_padded(out, minute, 2);
-  out += ':';
-  append_padded(out, second, 2);
-}
-
-void append_micros(std::string& out, int us) {
+void append_micros(ShortText& out, int us) {
   if (us != 0) {
-    out += '.';
-    append_padded(out, us, 6);
+    out.add('.');
+    out.padded(us, 6);
   }
 }
 
 // A UTC offset as isoformat() writes it: +HH:MM, then :SS and .ffffff if any.
-void append_offset(std::string& out, PyObject* delta) {
+void append_offset(ShortText& out, PyObject* delta) {
   long total = static_cast<long>(PyDateTime_DELTA_GET_DAYS(delta)) * 86400 +
                PyDateTime_DELTA_GET_SECONDS(delta);
   int us = PyDateTime_DELTA_GET_MICROSECONDS(delta);
@@ -293,13 +313,13 @@ void append_offset(std::string& out, PyObject* delta) {
     }
     total = -total;
   }
-  out += sign;
-  append_padded(out, total / 3600, 2);
-  out += ':';
-  append_padded(out, total / 60 % 60, 2);
+  out.add(sign);
+  out.padded(total / 3600, 2);
+  out.add(':');
+  out.padded(total / 60 % 60, 2);
   if (total % 60 != 0 || us != 0) {
-    out += ':';
-    append_padded(out, total % 60, 2);
+    out.add(':');
+    out.padded(total % 60, 2);
   }
   append_micros(out, us);
 }
@@ -307,7 +327,7 @@ void append_offset(std::string& out, PyObject* delta) {
 // Appends the offset of a datetime.timezone, read through its own C method;
 // nothing for any other tzinfo (described beside the text instead, and
 // `known` false). An error leaves an exception set.
-Status append_timezone_offset(std::string& out, PyObject* tzinfo, bool& known) {
+Status append_timezone_offset(ShortText& out, PyObject* tzinfo, bool& known) {
   known = false;
   if (tzinfo == Py_None) {
     known = true;
@@ -330,19 +350,17 @@ Status append_timezone_offset(std::string& out, PyObject* tzinfo, bool& known) {
 }
 
 Status describe_date_time(PyObject* obj, Readable kind, std::vector<Entry>& entries) {
-  // Reused: lists of dates are common, and the text outgrows a short string.
-  thread_local std::string iso;
-  iso.clear();
+  ShortText iso;
   if (kind != Readable::kTime) {
-    append_padded(iso, PyDateTime_GET_YEAR(obj), 4);
-    iso += '-';
-    append_padded(iso, PyDateTime_GET_MONTH(obj), 2);
-    iso += '-';
-    append_padded(iso, PyDateTime_GET_DAY(obj), 2);
+    iso.padded(PyDateTime_GET_YEAR(obj), 4);
+    iso.add('-');
+    iso.padded(PyDateTime_GET_MONTH(obj), 2);
+    iso.add('-');
+    iso.padded(PyDateTime_GET_DAY(obj), 2);
   }
   PyObject* tzinfo = Py_None;
   if (kind == Readable::kDateTime) {
-    iso += 'T';
+    iso.add('T');
     append_clock(iso, PyDateTime_DATE_GET_HOUR(obj), PyDateTime_DATE_GET_MINUTE(obj),
                  PyDateTime_DATE_GET_SECOND(obj));
     append_micros(iso, PyDateTime_DATE_GET_MICROSECOND(obj));
@@ -357,7 +375,7 @@ Status describe_date_time(PyObject* obj, Readable kind, std::vector<Entry>& entr
   if (Status s = append_timezone_offset(iso, tzinfo, known); !s.ok()) {
     return s;
   }
-  if (Status s = add(entries, names.value, text_of(iso)); !s.ok()) {
+  if (Status s = add(entries, names.value, iso.text()); !s.ok()) {
     return s;
   }
   return known ? Status::success() : add(entries, names.tzinfo, PyRef::borrow(tzinfo));
@@ -367,19 +385,21 @@ Status describe_date_time(PyObject* obj, Readable kind, std::vector<Entry>& entr
 PyRef delta_text(PyObject* delta) {
   const int days = PyDateTime_DELTA_GET_DAYS(delta);
   const int seconds = PyDateTime_DELTA_GET_SECONDS(delta);
-  thread_local std::string out;  // reused, as in describe_date_time
-  out.clear();
+  ShortText out;
   if (days != 0) {
-    out += std::to_string(days);
-    out += std::abs(days) != 1 ? " days, " : " day, ";
+    if (days < 0) {
+      out.add('-');
+    }
+    out.padded(std::abs(static_cast<long>(days)), 1);
+    out.add(std::abs(days) != 1 ? " days, " : " day, ");
   }
-  append_padded(out, seconds / 3600, 1);
-  out += ':';
-  append_padded(out, seconds / 60 % 60, 2);
-  out += ':';
-  append_padded(out, seconds % 60, 2);
+  out.padded(seconds / 3600, 1);
+  out.add(':');
+  out.padded(seconds / 60 % 60, 2);
+  out.add(':');
+  out.padded(seconds % 60, 2);
   append_micros(out, PyDateTime_DELTA_GET_MICROSECONDS(delta));
-  return text_of(out);
+  return out.text();
 }
 
 // A uuid's text from its 128-bit int, formatted by the int type itself.
