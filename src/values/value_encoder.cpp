@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <new>
 #include <span>
@@ -136,7 +137,8 @@ template <class Body>
 
 class Encoder {
  public:
-  Encoder(Sink& out, std::vector<Span>& spans, std::vector<PyObject*>& active, bool lightweight,
+  Encoder(Sink& out, std::vector<Span>& spans, std::vector<PyObject*>& active,
+          std::deque<std::vector<Entry>>& described, bool lightweight,
           const ValueSettings& settings)
       : out_(out),
         spans_(spans),
@@ -144,7 +146,8 @@ class Encoder {
         repr_(settings.repr),
         shape_(settings.shape_only),
         plain_walk_(!settings.repr && !settings.shape_only),
-        active_(active) {}
+        active_(active),
+        described_(described) {}
 
   // Whether a value was cut, or an item written as its shape.
   bool shortened() const { return shortened_; }
@@ -839,15 +842,23 @@ class Encoder {
       put_str(out_, "{...}");
       return checked();
     }
-    std::vector<Entry> entries;
-    entries.reserve(8);  // one allocation for most objects
+    // One list of entries per level of nesting, kept from object to object: a
+    // list of dates or records allocates nothing per item.
+    const std::size_t level = active_.size();
+    if (described_.size() <= level) {
+      described_.resize(level + 1);  // a deque: the outer levels' lists stay put
+    }
+    std::vector<Entry>& entries = described_[level];
+    entries.clear();
     if (Status s = describe_object(v, lightweight_, entries); !s.ok()) {
+      entries.clear();
       s.take_error().restore();
       return Step::kError;
     }
     active_.push_back(v);
     Step step = full_map(VectorEntries{entries}, static_cast<Py_ssize_t>(entries.size()), depth);
     active_.pop_back();
+    entries.clear();  // the references go now, not at the next object
     return step;
   }
 
@@ -864,6 +875,7 @@ class Encoder {
   std::size_t limit_ = kNoLimit;
   // The containers being encoded, outermost first: meeting one again is a cycle.
   std::vector<PyObject*>& active_;
+  std::deque<std::vector<Entry>>& described_;
 };
 
 }  // namespace
@@ -876,6 +888,7 @@ struct Scratch {
   ByteBuffer bytes;
   std::vector<Span> spans;
   std::vector<PyObject*> active;
+  std::deque<std::vector<Entry>> described;
   // The size of the last encoding that moved to a bytes object: the room the
   // next one starts with.
   std::size_t moved_size = 0;
@@ -902,13 +915,16 @@ Step encode_with(Scratch& scratch, bool lightweight, const ValueSettings& settin
   const std::size_t base = target != nullptr ? target->size() : 0;
   Sink out(target != nullptr ? *target : scratch.bytes, move_at, scratch.moved_size,
            target != nullptr);
-  Encoder encoder(out, scratch.spans, scratch.active, lightweight, settings);
+  Encoder encoder(out, scratch.spans, scratch.active, scratch.described, lightweight, settings);
   Step step = Step::kError;
   try {
     step = run(encoder, std::max(settings.budget, kMinRoom));
   } catch (...) {
     if (target != nullptr) {
       out.end_append(base);
+    }
+    for (std::vector<Entry>& entries : scratch.described) {
+      entries.clear();  // no object outlives the value because of tavo
     }
     throw;
   }
