@@ -46,7 +46,7 @@ logger = logging.getLogger("tavo")
 # and what their tests need beyond pytest (installed with --no-deps, so that nothing
 # here shadows the environment's pytest; the list is complete).
 PROJECTS = [("toolz", "1.2.0"), ("more-itertools", "11.2.1"), ("attrs", "26.1.0"),
-            ("python-dateutil", "4.0.0")]
+            ("python-dateutil", "4.0.0"), ("sqlparse", "0.5.3")]
 TEST_NEEDS = {
     "attrs": ["hypothesis==6.170.29", "sortedcontainers==2.4.0", "pympler==1.1",
               "cloudpickle==3.1.3"],

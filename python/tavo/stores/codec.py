@@ -1,8 +1,9 @@
 """How a document is kept in a store: compressed with zstd at level 3, which takes the
 repeated keys, names and values of a trace's records down 20 to 50 times at over a
 gigabyte a second (4 to 6% smaller than level 1 on test suites' traces, at about the
-same speed; higher levels cost several times the time). A reader always gets the document back as the engine wrote it; rows
-stored before compression (encoding None) are read as they are."""
+same speed; higher levels cost several times the time). A reader always gets the
+document back as the engine wrote it; rows stored before compression (encoding None) are
+read as they are."""
 
 from __future__ import annotations
 
