@@ -169,6 +169,31 @@ def test_the_engine_reads_a_document_as_the_host_does(run, seed, data):
         assert shown(traceformat.describe_document(variant)) == shown(read_facts(variant))
 
 
+def _unusual(change):
+    run = {None: [trace_gen.Node("app.load", {"n": 1}, 2, ("ValueError", "bad"))]}
+    document = msgpack.unpackb(trace_gen.document(run, seed=1), strict_map_key=False)
+    change(document, document["frames_of_interest"])
+    return msgpack.packb(document, unicode_errors="surrogateescape")
+
+
+@pytest.mark.parametrize("change", [
+    lambda doc, records: records[0].update(timestamp=2**60),
+    lambda doc, records: records[0].update(timestamp=7),
+    lambda doc, records: records[1].update(qualname="app.\udcffload"),
+    lambda doc, records: records[0].update(test_name="t.py::\udcff"),
+    lambda doc, records: records[0].update(extra=msgpack.ExtType(5, b"x")),
+    lambda doc, records: records[-1].update(frame_id=records[-1]["frame_id"].encode()),
+    lambda doc, records: records[-1].update(frame_id=7),
+    lambda doc, records: doc.update(command_line_args=["pytest", 3]),
+    lambda doc, records: doc["meta"].update(source=["x"]),
+    lambda doc, records: doc.update(frames={1: 5}),
+], ids=["huge int time", "int time", "name not UTF-8", "test name not UTF-8", "extension",
+        "frame id in bytes", "frame id a number", "command line", "meta", "thread not a list"])
+def test_unusual_documents_are_read_as_the_host_reads_them(change):
+    blob = _unusual(change)
+    assert shown(traceformat.describe_document(blob)) == shown(read_facts(blob))
+
+
 def shown(found):  # times are floats however they were written; NaN equals itself
     times = {k: None if v is None else float(v) for k, v in (
         ("started_at", found.started_at), ("duration", found.duration))}
