@@ -23,6 +23,7 @@
 #include "record/ids.hpp"
 #include "record/msgpack_read.hpp"
 #include "record/msgpack_write.hpp"
+#include "record/utf8_check.hpp"
 
 // call_site.cpp refers to this for user_code_call_site, which needs live
 // frames and is covered from Python; strip_cwd, tested here, never reaches it.
@@ -278,6 +279,42 @@ void test_msgpack_check() {
   CHECK(accepts(deep));
   deep.pop_back();
   CHECK(!accepts(deep));
+}
+
+// Reads that do not fit leave the cursor where it was, so a reader can try
+// another kind; integers keep their sign at every width.
+void test_msgpack_reader() {
+  const ByteBuffer data = bytes({0xd0, 0x80, 0xd1, 0xff, 0xfe, 0xcf, 0x80, 0,   0,    0,    0,
+                                 0,    0,    0,    0xcc, 0xff, 0xa2, 'h',  'i', 0xd9, 0x05, 'x'});
+  MsgpackReader reader(data.data(), data.size());
+  CHECK(reader.int_value() == -128);
+  CHECK(reader.int_value() == -2);
+  const std::size_t at_huge = reader.pos();
+  CHECK(!reader.int_value() && reader.pos() == at_huge);  // past INT64_MAX
+  CHECK(reader.skip() && reader.int_value() == 255);
+  CHECK(!reader.float_value() && !reader.map_header() && reader.str() == "hi");
+  const std::size_t at_cut = reader.pos();
+  CHECK(!reader.str() && reader.pos() == at_cut);  // a text longer than what is left
+  CHECK(!reader.skip() && reader.pos() == at_cut);
+  const ByteBuffer map = bytes({0xde, 0x00, 0x03, 0xca, 0x3f, 0xc0, 0x00, 0x00});
+  MsgpackReader other(map.data(), map.size());
+  CHECK(other.peek() == MsgpackReader::Kind::kMap && other.map_header() == 3U);
+  CHECK(other.float_value() == 1.5);
+  CHECK(other.peek() == MsgpackReader::Kind::kEnd);
+}
+
+// As the interpreter's decoder judges it: a text it would not decode strictly
+// is left to the host's reading, which decodes it with replacements.
+void test_utf8_check() {
+  for (std::string_view good : {"", "abc", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80",
+                                "\xf4\x8f\xbf\xbf", "\xed\x9f\xbf"}) {
+    check(is_valid_utf8(good), "accepts " + std::string(good), __LINE__);
+  }
+  for (std::string_view bad :
+       {"\x80", "\xc0\xaf", "\xc1\xbf", "\xe0\x80\xaf", "\xed\xa0\x80", "\xf0\x80\x80\xaf",
+        "\xf4\x90\x80\x80", "\xf5\x80\x80\x80", "\xe2\x82", "a\xc3", "\xe2\x28\xa1"}) {
+    check(!is_valid_utf8(bad), "rejects " + std::string(bad), __LINE__);
+  }
 }
 
 std::string ulid(std::uint64_t millis, std::uint16_t high, std::uint64_t low) {
@@ -550,6 +587,8 @@ int main() {
   test_write_integers();
   test_write_other_items();
   test_msgpack_check();
+  test_msgpack_reader();
+  test_utf8_check();
   test_ids_and_time();
   test_random_after_fork();
   test_strip_cwd();
