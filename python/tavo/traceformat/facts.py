@@ -21,7 +21,6 @@ from typing import Any
 
 import msgpack
 
-from tavo import _tavo
 from tavo.traceformat.calls import call_name, is_exception, is_frame
 from tavo.traceformat.reading import DECODE_ERRORS, _decode
 
@@ -260,6 +259,10 @@ def _id(frame_id: Any) -> Any:
 def describe_document(blob: bytes) -> DocumentFacts:
     """The facts of a stored document; fields that cannot be read are None, and a
     document that cannot be read to its end has ``records`` None."""
+    # Imported here: the package is also imported where the native module refuses
+    # to load (a subinterpreter of a profiled program), and must not fail there.
+    from tavo import _tavo
+
     read = _tavo.describe_document(blob)
     if read is None:
         return read_facts(blob)
