@@ -515,6 +515,20 @@ def test_readable_values_are_stored_as_text_without_running_code(case):
     assert _tavo.dump_msgpack(value) == serialize.reference_dump(value)
 
 
+def test_a_generator_is_described_at_the_line_it_is_suspended_at_each_time():
+    def counts():
+        yield 1
+        yield 2
+
+    generator = counts()
+    first = counts.__code__.co_firstlineno
+    lines = []
+    for _ in range(2):
+        next(generator)
+        lines.append(msgpack.unpackb(_tavo.dump_msgpack(generator))["line"])
+    assert lines == [first + 1, first + 2]
+
+
 # Values of the newer interpreters' own types, with the version that added
 # them: (source, description).
 INTERPOLATION = {"__type__": "string.templatelib.Interpolation", "value": [1], "expression": "x",

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <utility>
 
+#include "record/code_facts.hpp"
 #include "values/object_view.hpp"
 
 namespace tavo::values {
@@ -541,7 +542,9 @@ Status describe_generator(PyObject* obj, PyTypeObject* base, std::vector<Entry>&
   if (!PyFrame_Check(frame.get())) {
     return Status::success();  // finished: no line to show
   }
-  const int line = PyFrame_GetLineNumber(reinterpret_cast<PyFrameObject*>(frame.get()));
+  // Through the line table once per instruction: a generator is met again at
+  // every event whose locals hold it.
+  const int line = frame_line(reinterpret_cast<PyFrameObject*>(frame.get()));
   return add(entries, names.line, PyRef::steal(PyLong_FromLong(line)));
 }
 

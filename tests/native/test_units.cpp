@@ -228,6 +228,16 @@ std::vector<ByteBuffer> valid_values() {
       bytes({0x83, 0xa1, 'a',  0x92, 0x01, 0x93, 0xc0, 0xc2, 0xc3, 0xa1,
              'b',  0x81, 0x00, 0x91, 0x90, 0xa1, 'c',  0xd4, 0x01, 0x00}),
   };
+  // Runs of small numbers, which the walk skips a word at a time: longer than
+  // a word, cut by a wider int, and nested before more entries.
+  ByteBuffer run = bytes({0xdc, 0x00, 0x13});
+  for (std::uint8_t i = 0; i < 0x13; ++i) {
+    run.push_back(i);
+  }
+  values.push_back(run);
+  values.push_back(bytes({0x9c, 1, 2, 3, 4, 5, 6, 7, 0xcc, 0xff, 8, 9, 10, 11}));
+  values.push_back(
+      bytes({0x82, 0xa1, 'k', 0x99, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0xa1, 'z', 0x92, 0x7f, 0x00}));
   // A frame record as the writers produce it.
   ByteBuffer record;
   write_map_len(record, 3);
