@@ -282,7 +282,7 @@ def test_a_test_gets_smaller_budgets_unless_they_are_set(tmp_path, variables, sa
                             capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stdout + result.stderr
     assert f"records dropped: the trace neared and reached its buffer budget {said}" in result.stdout
-    # The big value is cut at a test's value budget (8 KiB) unless one is set.
+    # The big value is cut at a test's value budget (2 KiB) unless one is set.
     [summary] = list_traces(tmp_path / "t.sqlite3")
     [(_, blob)] = load_traces(tmp_path / "t.sqlite3", summary["trace_id"])
     first = next(r for r in decode(blob)["frames_of_interest"] if r.get("co_name") == "f")

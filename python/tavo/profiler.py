@@ -28,8 +28,10 @@ DEFAULT_BUFFER_BUDGET = 256 << 20
 # later events only counted), rather than filling memory and the store.
 DEFAULT_TEST_BUFFER_BUDGET = 8 << 20
 # A value's budget in a test's trace: a test's fixtures and objects of the code under test
-# come back in call after call, and past a few KiB their encoding costs more than it shows.
-DEFAULT_TEST_VALUE_BUDGET = 8 << 10
+# come back in call after call, and past a couple of KiB their encoding costs more than it
+# shows (on a parser's suite, whose tests fill their buffer budget, 8 KiB took a third more
+# time than 2 KiB for the same store size, and had more values shortened by the budget).
+DEFAULT_TEST_VALUE_BUDGET = 2 << 10
 # The longest wait for a locked store, in seconds (about 24 days): SQLite and
 # PostgreSQL take it in milliseconds, in a 32-bit int.
 MAX_BUSY_TIMEOUT = (2**31 - 1) // 1000
