@@ -200,12 +200,17 @@ def shown(found):  # times are floats however they were written; NaN equals itse
     return repr(dataclasses.replace(found, **times))
 
 
-def test_documents_and_index_read_back_as_saved(store_location):
+@pytest.mark.parametrize("together", [False, True], ids=["one by one", "in one batch"])
+def test_documents_and_index_read_back_as_saved(store_location, together):
     runs = [{None: [trace_gen.Node("app.parse", {"n": n}, n, children=[
         trace_gen.Node("app.load", {"n": b"\x00" * n}, None, ("ValueError", "bad"))])]}
         for n in range(3)] + [{None: [], 7: []}]
     blobs = [trace_gen.document(run, seed=n) for n, run in enumerate(runs)] + [b"\xc1junk"]
-    for n, blob in enumerate(blobs):
+    if together:  # functions the traces share are added and looked up once
+        with stores.open_store(store_location) as store:
+            store.save([stores.new_trace(f"trc_{n}", blob) for n, blob in enumerate(blobs)],
+                       timeout=5)
+    for n, blob in enumerate([] if together else blobs):
         db.save_trace_in_sqlite(store_location, f"trc_{n}", timeout=5, msgpack=blob)
     with stores.open_store(store_location) as store:
         rows = store.summaries(TraceQuery(newest_first=False))

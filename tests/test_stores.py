@@ -530,6 +530,10 @@ def test_copy_interrupted_after_a_commit_counts_what_was_copied(store_location, 
                     if len(commits) == 2:
                         raise KeyboardInterrupt
                 return cursor
+
+            def executemany(self, sql, *args):
+                self.copying = self.copying or sql.startswith("INSERT INTO documents")
+                return super().executemany(sql, *args)
         connect = sqlite3.connect
         monkeypatch.setattr(sqlite3, "connect",
                             lambda *args, **kwargs: connect(*args, factory=Interrupted, **kwargs))

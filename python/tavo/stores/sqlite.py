@@ -39,6 +39,34 @@ def _summary(row: tuple[Any, ...]) -> Summary:
     return summary
 
 
+def _row_values(trace: NewTrace) -> list[Any]:
+    row = trace.row
+    values = [row[key] for key in _ROW_KEYS]
+    values[_ROW_KEYS.index("losses")] = losses_text(row["losses"])
+    values.append(int(trace.indexed))
+    return values
+
+
+def _insert_calls(conn: sqlite3.Connection, row_ids: list[int], traces: list[NewTrace]) -> None:
+    """The call index of the traces, their functions added and looked up once for all of
+    them: the functions of a test suite's traces are mostly the same ones."""
+    keys = list(dict.fromkeys((f.qualname, f.name, f.file)
+                              for trace in traces for f in trace.functions))
+    if not keys:
+        return
+    conn.executemany("INSERT OR IGNORE INTO functions (qualname, name, file) VALUES (?, ?, ?)",
+                     keys)
+    ids = {tuple(row[1:]): row[0] for row in conn.execute(
+        "SELECT id, qualname, name, file FROM functions WHERE (qualname, name, file) IN"
+        " (SELECT json_extract(value, '$[0]'), json_extract(value, '$[1]'),"
+        " json_extract(value, '$[2]') FROM json_each(?))", (json.dumps(keys),))}
+    conn.executemany(
+        "INSERT INTO calls (function_id, trace_row, calls, total, own, raised)"
+        " VALUES (?, ?, ?, ?, ?, ?)",
+        [(ids[(f.qualname, f.name, f.file)], row_id, f.calls, f.total, f.own, f.raised)
+         for row_id, trace in zip(row_ids, traces) for f in trace.functions])
+
+
 class SQLiteStore(Store):
     kind = "SQLite"
 
@@ -81,35 +109,19 @@ class SQLiteStore(Store):
 
     def save(self, traces: list[NewTrace], *, timeout: float) -> list[int]:
         with self._writing(timeout) as conn:
-            return [self._insert(conn, trace) for trace in traces]
-
-    def _insert(self, conn: sqlite3.Connection, trace: NewTrace) -> int:
-        limit = value_limit(conn)
-        if len(trace.stored) > limit:
-            raise sqlite3.DataError(
-                f"the trace document takes {len(trace.stored)} bytes as stored, more than the "
-                f"{limit} a SQLite store keeps in one value: record less, or lower the "
-                f"\"buffer_budget\" setting")
-        row = trace.row
-        values = [row[key] for key in _ROW_KEYS]
-        values[_ROW_KEYS.index("losses")] = losses_text(row["losses"])
-        row_id = conn.execute(_INSERT, (*values, int(trace.indexed))).lastrowid
-        conn.execute("INSERT INTO documents (id, encoding, data) VALUES (?, ?, ?)",
-                     (row_id, trace.encoding, trace.stored))
-        if trace.functions:
-            keys = [(f.qualname, f.name, f.file) for f in trace.functions]
-            conn.executemany("INSERT OR IGNORE INTO functions (qualname, name, file)"
-                             " VALUES (?, ?, ?)", keys)
-            ids = {tuple(row[1:]): row[0] for row in conn.execute(
-                "SELECT id, qualname, name, file FROM functions WHERE (qualname, name, file) IN"
-                " (SELECT json_extract(value, '$[0]'), json_extract(value, '$[1]'),"
-                " json_extract(value, '$[2]') FROM json_each(?))", (json.dumps(keys),))}
-            conn.executemany(
-                "INSERT INTO calls (function_id, trace_row, calls, total, own, raised)"
-                " VALUES (?, ?, ?, ?, ?, ?)",
-                [(ids[key], row_id, f.calls, f.total, f.own, f.raised)
-                 for key, f in zip(keys, trace.functions)])
-        return row_id
+            limit = value_limit(conn)
+            for trace in traces:
+                if len(trace.stored) > limit:
+                    raise sqlite3.DataError(
+                        f"the trace document takes {len(trace.stored)} bytes as stored, more "
+                        f"than the {limit} a SQLite store keeps in one value: record less, or "
+                        f"lower the \"buffer_budget\" setting")
+            row_ids = [conn.execute(_INSERT, _row_values(trace)).lastrowid for trace in traces]
+            conn.executemany("INSERT INTO documents (id, encoding, data) VALUES (?, ?, ?)",
+                             [(row_id, trace.encoding, trace.stored)
+                              for row_id, trace in zip(row_ids, traces)])
+            _insert_calls(conn, row_ids, traces)
+            return row_ids
 
     def set_outcome(self, label: str, outcome: str, *, timeout: float) -> bool:
         with self._writing(timeout) as conn:
