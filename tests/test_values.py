@@ -140,6 +140,50 @@ def test_native_encoder_matches_the_reference_on_shapes(shape, budget):
         serialize.configure(**previous)
 
 
+class _WithDict:
+    pass
+
+
+class _OwnDict:
+    __dict__ = property(lambda self: {"hidden": 1})
+
+
+class _SlotBase:
+    __slots__ = ("a", "b")
+
+
+class _SlotChild(_SlotBase):
+    __slots__ = ("c",)
+
+
+def _bases_changed():
+    class Moves(_WithDict):
+        pass
+    obj = Moves()
+    obj.x = 1
+    return obj, lambda: setattr(Moves, "__bases__", (_OwnDict,))
+
+
+def _slots_changed():
+    obj = _SlotChild()
+    obj.a, obj.c = 1, 3
+
+    def change():
+        del obj.a
+        obj.b = 2
+    return obj, change
+
+
+@pytest.mark.parametrize("case", [_bases_changed, _slots_changed])
+def test_an_object_is_described_as_it_is_after_it_or_its_class_changes(case):
+    obj, change = case()
+    before = _tavo.dump_msgpack(obj)
+    assert before == serialize.reference_dump(obj)
+    change()
+    after = _tavo.dump_msgpack(obj)
+    assert after == serialize.reference_dump(obj) != before
+
+
 def _counting(name):
     def method(self, *args):
         Counted.calls += 1

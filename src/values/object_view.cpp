@@ -111,11 +111,12 @@ Result<PyRef> module_name(PyObject* module) {
   return PyRef::borrow(name != nullptr && PyUnicode_CheckExact(name) ? name : keys.unknown);
 }
 
-// Each set slot of the classes that declare __slots__ (and of the built-in
-// classes that hold values): the member descriptors a class made for itself,
-// in the order of its dictionary.
-Status slot_values(PyObject* obj, std::vector<Entry>& entries) {
-  PyTypeObject* type = Py_TYPE(obj);
+// Calls `body(klass, name, descriptor)` for each member descriptor a class of
+// `type`'s MRO made for itself (a class with __slots__, or a built-in class
+// that holds values), in MRO order and each class's dictionary order; false
+// with an exception set on error.
+template <class Body>
+bool each_slot_member(PyTypeObject* type, Body body) {
   PyObject* mro = type->tp_mro;
   for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
     auto* klass = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
@@ -134,22 +135,37 @@ Status slot_values(PyObject* obj, std::vector<Entry>& entries) {
     PyObject* name = nullptr;
     PyObject* descriptor = nullptr;
     while (PyDict_Next(class_dict.get(), &pos, &name, &descriptor)) {
-      if (!Py_IS_TYPE(descriptor, &PyMemberDescr_Type) || PyDescr_TYPE(descriptor) != klass) {
-        continue;
+      if (Py_IS_TYPE(descriptor, &PyMemberDescr_Type) && PyDescr_TYPE(descriptor) == klass &&
+          !body(name, descriptor)) {
+        return false;
       }
-      PyRef held_name = PyRef::borrow(name);
-      PyRef held = PyRef::borrow(descriptor);
-      PyRef value = PyRef::steal(
-          PyMemberDescr_Type.tp_descr_get(descriptor, obj, reinterpret_cast<PyObject*>(type)));
-      if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-          return PyError::fetch();
-        }
-        PyErr_Clear();  // a slot never set
-        continue;
-      }
-      entries.push_back(Entry{std::move(held_name), std::move(value)});
     }
+  }
+  return true;
+}
+
+// Each set slot, read through its descriptor (a slot never set is skipped).
+Status slot_values_through_descriptors(PyObject* obj, std::vector<Entry>& entries) {
+  PyTypeObject* type = Py_TYPE(obj);
+  PyObject* failed = nullptr;
+  const bool ok = each_slot_member(type, [&](PyObject* name, PyObject* descriptor) {
+    PyRef held_name = PyRef::borrow(name);
+    PyRef held = PyRef::borrow(descriptor);
+    PyRef value = PyRef::steal(
+        PyMemberDescr_Type.tp_descr_get(descriptor, obj, reinterpret_cast<PyObject*>(type)));
+    if (!value) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        failed = descriptor;
+        return false;
+      }
+      PyErr_Clear();  // a slot never set
+      return true;
+    }
+    entries.push_back(Entry{std::move(held_name), std::move(value)});
+    return true;
+  });
+  if (!ok || failed != nullptr) {
+    return PyError::fetch();
   }
   return Status::success();
 }
@@ -157,10 +173,9 @@ Status slot_values(PyObject* obj, std::vector<Entry>& entries) {
 // The instance dictionary, when the class keeps it where Python puts it (the
 // interpreter's own "__dict__" descriptor); a class that defines __dict__
 // itself is not read.
-Status dict_values(PyObject* obj, std::vector<Entry>& entries) {
+Status dict_values(PyObject* obj, PyObject* descriptor, std::vector<Entry>& entries) {
   PyTypeObject* type = Py_TYPE(obj);
-  PyObject* descriptor = _PyType_Lookup(type, keys.dunder_dict);  // borrowed
-  if (descriptor == nullptr || !Py_IS_TYPE(descriptor, &PyGetSetDescr_Type)) {
+  if (descriptor == nullptr) {
     return Status::success();
   }
   PyRef held = PyRef::borrow(descriptor);
@@ -214,13 +229,6 @@ bool init_object_view() {
   return init_readable_types();
 }
 
-Status instance_attributes(PyObject* obj, std::vector<Entry>& entries) {
-  if (Status s = slot_values(obj, entries); !s.ok()) {
-    return s;
-  }
-  return dict_values(obj, entries);
-}
-
 namespace {
 
 // The names of recently described classes. An entry is valid while its class
@@ -228,6 +236,15 @@ namespace {
 // one of its attributes is set (__module__, __qualname__ among them), and
 // never gives a tag twice, so a class freed and another made at its address
 // do not share an entry.
+//
+// An entry also holds where instances keep their attributes, so that
+// describing an object walks neither its classes' dictionaries nor raises for
+// a slot never set. Its borrowed pointers stay valid with the version tag: a
+// class's MRO and the dictionaries of its classes change only with a new tag.
+struct SlotMember {
+  PyObject* name;             // strong
+  const PyMemberDef* member;  // of a class in the type's MRO
+};
 struct NameCacheEntry {
   PyTypeObject* type = nullptr;
   unsigned int version = 0;
@@ -235,8 +252,48 @@ struct NameCacheEntry {
   bool has_detail = false;   // see detail_of()
   Readable readable = Readable::kNone;
   PyTypeObject* readable_base = nullptr;  // in the type's MRO, which keeps it
+  // The members each_slot_member() finds, in its order; `slots_direct` when
+  // every one is an object slot that reading cannot run code for (the
+  // members __slots__ makes), read straight from the instance.
+  std::vector<SlotMember> slots;
+  bool slots_direct = false;
+  // The interpreter's own "__dict__" descriptor of the type, or null.
+  PyObject* dict_descriptor = nullptr;
 };
 NameCacheEntry name_cache[256];
+
+// Whether a member is read as the object pointer at its offset, and a null
+// one means a slot never set, with no audit event or other code on the way.
+bool reads_directly(const PyMemberDef* member) {
+  return member->type == Py_T_OBJECT_EX &&
+         (member->flags & (Py_AUDIT_READ | Py_RELATIVE_OFFSET)) == 0;
+}
+
+// Fills `entry`'s attribute layout for `type`; false with an exception set.
+bool fill_layout(NameCacheEntry& entry, PyTypeObject* type) {
+  entry.slots_direct = true;
+  const bool ok = each_slot_member(type, [&entry](PyObject* name, PyObject* descriptor) {
+    const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descriptor)->d_member;
+    entry.slots_direct = entry.slots_direct && reads_directly(member);
+    entry.slots.push_back(SlotMember{Py_NewRef(name), member});
+    return true;
+  });
+  PyObject* descriptor = _PyType_Lookup(type, keys.dunder_dict);  // borrowed
+  entry.dict_descriptor =
+      descriptor != nullptr && Py_IS_TYPE(descriptor, &PyGetSetDescr_Type) ? descriptor : nullptr;
+  return ok;
+}
+
+void clear_entry(NameCacheEntry& entry) {
+  Py_XDECREF(entry.name);
+  for (const SlotMember& slot : entry.slots) {
+    Py_DECREF(slot.name);
+  }
+  entry.slots.clear();
+  entry.type = nullptr;
+  entry.version = 0;
+  entry.name = nullptr;
+}
 
 NameCacheEntry& name_cache_entry(PyTypeObject* type) {
   const auto address = reinterpret_cast<std::uintptr_t>(type);
@@ -278,14 +335,67 @@ Result<TypeFacts> type_facts(PyTypeObject* type) {
     return PyError::fetch();
   }
   if (PyUnstable_Type_AssignVersionTag(type)) {
-    Py_XDECREF(entry.name);
-    entry = NameCacheEntry{
-        type, type->tp_version_tag, Py_NewRef(name.value().get()), detail, readable, base};
+    clear_entry(entry);
+    if (!fill_layout(entry, type)) {
+      clear_entry(entry);
+      return PyError::fetch();
+    }
+    entry.type = type;
+    entry.version = type->tp_version_tag;
+    entry.name = Py_NewRef(name.value().get());
+    entry.has_detail = detail;
+    entry.readable = readable;
+    entry.readable_base = base;
   }
   return TypeFacts{name.take_value(), detail, readable, base};
 }
 
+// The cache entry of `type`, filled if need be; null when the type has no
+// version tag to key it by, or on error (`failed` set, with an exception).
+const NameCacheEntry* cached_entry(PyTypeObject* type, bool& failed) {
+  NameCacheEntry* entry = &name_cache_entry(type);
+  auto valid = [type](const NameCacheEntry* e) {
+    return e->type == type && e->version != 0 && e->version == type->tp_version_tag;
+  };
+  if (valid(entry)) [[likely]] {
+    return entry;
+  }
+  if (Result<TypeFacts> facts = type_facts(type); !facts.ok()) {
+    facts.take_error().restore();
+    failed = true;
+    return nullptr;
+  }
+  return valid(entry) ? entry : nullptr;
+}
+
 }  // namespace
+
+Status instance_attributes(PyObject* obj, std::vector<Entry>& entries) {
+  bool failed = false;
+  const NameCacheEntry* entry = cached_entry(Py_TYPE(obj), failed);
+  if (failed) {
+    return PyError::fetch();
+  }
+  if (entry == nullptr || !entry->slots_direct) {
+    // Reading a slot may run code (an audit hook) that replaces the entry.
+    if (Status s = slot_values_through_descriptors(obj, entries); !s.ok()) {
+      return s;
+    }
+    PyObject* descriptor = _PyType_Lookup(Py_TYPE(obj), keys.dunder_dict);  // borrowed
+    return dict_values(
+        obj,
+        descriptor != nullptr && Py_IS_TYPE(descriptor, &PyGetSetDescr_Type) ? descriptor : nullptr,
+        entries);
+  }
+  for (const SlotMember& slot : entry->slots) {
+    PyObject* value =
+        *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + slot.member->offset);
+    if (value != nullptr) {  // else a slot never set
+      entries.push_back(Entry{PyRef::borrow(slot.name), PyRef::borrow(value)});
+    }
+  }
+  return dict_values(obj, entry->dict_descriptor, entries);
+}
 
 Result<PyRef> type_name(PyTypeObject* type) {
   Result<TypeFacts> facts = type_facts(type);
@@ -296,6 +406,13 @@ Result<PyRef> type_name(PyTypeObject* type) {
 }
 
 Result<bool> subclass_described(PyTypeObject* type) {
+  bool failed = false;
+  if (const NameCacheEntry* entry = cached_entry(type, failed); entry != nullptr) [[likely]] {
+    return entry->readable != Readable::kNone;
+  }
+  if (failed) {
+    return PyError::fetch();
+  }
   Result<TypeFacts> facts = type_facts(type);
   if (!facts.ok()) {
     return facts.take_error();
@@ -441,10 +558,7 @@ Status describe_object(PyObject* obj, bool lightweight, std::vector<Entry>& entr
       return s;
     }
   }
-  if (Status s = slot_values(obj, entries); !s.ok()) {
-    return s;
-  }
-  return dict_values(obj, entries);
+  return instance_attributes(obj, entries);
 }
 
 }  // namespace tavo::values

@@ -745,18 +745,6 @@ class Encoder {
     }
   };
 
-  struct VectorEntries {
-    std::vector<Entry>& entries;
-    std::size_t index = 0;
-    bool next(PyRef& key, PyRef& value, bool& plain) {
-      const Entry& entry = entries[index++];
-      key = entry.key.clone();
-      value = entry.value.clone();
-      plain = entry.plain;
-      return true;
-    }
-  };
-
   template <class Entries>
   Step full_map(Entries entries, Py_ssize_t count, int depth) {
     put_map_header(out_, static_cast<std::size_t>(count));
@@ -769,6 +757,23 @@ class Encoder {
         return step;
       }
       Step step = plain ? full_kind(value.get(), depth + 1, true) : item(value.get(), depth + 1);
+      if (step != Step::kDone) {
+        return step;
+      }
+    }
+    return checked();
+  }
+
+  // An object's description: `entries` hold their keys and values until it
+  // is written (with the repr setting too, whatever repr() does meanwhile).
+  Step described_map(const std::vector<Entry>& entries, int depth) {
+    put_map_header(out_, entries.size());
+    for (const Entry& entry : entries) {
+      if (Step step = item(entry.key.get(), depth + 1); step != Step::kDone) {
+        return step;
+      }
+      Step step = entry.plain ? full_kind(entry.value.get(), depth + 1, true)
+                              : item(entry.value.get(), depth + 1);
       if (step != Step::kDone) {
         return step;
       }
@@ -856,7 +861,7 @@ class Encoder {
       return Step::kError;
     }
     active_.push_back(v);
-    Step step = full_map(VectorEntries{entries}, static_cast<Py_ssize_t>(entries.size()), depth);
+    Step step = described_map(entries, depth);
     active_.pop_back();
     entries.clear();  // the references go now, not at the next object
     return step;
