@@ -111,10 +111,10 @@ Result<PyRef> module_name(PyObject* module) {
   return PyRef::borrow(name != nullptr && PyUnicode_CheckExact(name) ? name : keys.unknown);
 }
 
-// Calls `body(klass, name, descriptor)` for each member descriptor a class of
+// Calls `body(name, descriptor)` for each member descriptor a class of
 // `type`'s MRO made for itself (a class with __slots__, or a built-in class
-// that holds values), in MRO order and each class's dictionary order; false
-// with an exception set on error.
+// that holds values), in MRO order and each class's dictionary order, until
+// it returns false; false then.
 template <class Body>
 bool each_slot_member(PyTypeObject* type, Body body) {
   PyObject* mro = type->tp_mro;
@@ -147,7 +147,6 @@ bool each_slot_member(PyTypeObject* type, Body body) {
 // Each set slot, read through its descriptor (a slot never set is skipped).
 Status slot_values_through_descriptors(PyObject* obj, std::vector<Entry>& entries) {
   PyTypeObject* type = Py_TYPE(obj);
-  PyObject* failed = nullptr;
   const bool ok = each_slot_member(type, [&](PyObject* name, PyObject* descriptor) {
     PyRef held_name = PyRef::borrow(name);
     PyRef held = PyRef::borrow(descriptor);
@@ -155,7 +154,6 @@ Status slot_values_through_descriptors(PyObject* obj, std::vector<Entry>& entrie
         PyMemberDescr_Type.tp_descr_get(descriptor, obj, reinterpret_cast<PyObject*>(type)));
     if (!value) {
       if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        failed = descriptor;
         return false;
       }
       PyErr_Clear();  // a slot never set
@@ -164,15 +162,23 @@ Status slot_values_through_descriptors(PyObject* obj, std::vector<Entry>& entrie
     entries.push_back(Entry{std::move(held_name), std::move(value)});
     return true;
   });
-  if (!ok || failed != nullptr) {
+  if (!ok) {
     return PyError::fetch();
   }
   return Status::success();
 }
 
-// The instance dictionary, when the class keeps it where Python puts it (the
-// interpreter's own "__dict__" descriptor); a class that defines __dict__
-// itself is not read.
+// The "__dict__" descriptor of `type` when it is the interpreter's own, which
+// reads the instance dictionary where Python puts it (borrowed); null for a
+// class without one or that defines __dict__ itself.
+PyObject* python_dict_descriptor(PyTypeObject* type) {
+  PyObject* descriptor = _PyType_Lookup(type, keys.dunder_dict);
+  return descriptor != nullptr && Py_IS_TYPE(descriptor, &PyGetSetDescr_Type) ? descriptor
+                                                                              : nullptr;
+}
+
+// The items of the instance dictionary that `descriptor`, the type's
+// python_dict_descriptor(), reads; none when it is null.
 Status dict_values(PyObject* obj, PyObject* descriptor, std::vector<Entry>& entries) {
   PyTypeObject* type = Py_TYPE(obj);
   if (descriptor == nullptr) {
@@ -269,19 +275,16 @@ bool reads_directly(const PyMemberDef* member) {
          (member->flags & (Py_AUDIT_READ | Py_RELATIVE_OFFSET)) == 0;
 }
 
-// Fills `entry`'s attribute layout for `type`; false with an exception set.
-bool fill_layout(NameCacheEntry& entry, PyTypeObject* type) {
+// Fills `entry`'s attribute layout for `type`.
+void fill_layout(NameCacheEntry& entry, PyTypeObject* type) {
   entry.slots_direct = true;
-  const bool ok = each_slot_member(type, [&entry](PyObject* name, PyObject* descriptor) {
+  each_slot_member(type, [&entry](PyObject* name, PyObject* descriptor) {
     const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descriptor)->d_member;
     entry.slots_direct = entry.slots_direct && reads_directly(member);
     entry.slots.push_back(SlotMember{Py_NewRef(name), member});
     return true;
   });
-  PyObject* descriptor = _PyType_Lookup(type, keys.dunder_dict);  // borrowed
-  entry.dict_descriptor =
-      descriptor != nullptr && Py_IS_TYPE(descriptor, &PyGetSetDescr_Type) ? descriptor : nullptr;
-  return ok;
+  entry.dict_descriptor = python_dict_descriptor(type);
 }
 
 void clear_entry(NameCacheEntry& entry) {
@@ -336,10 +339,7 @@ Result<TypeFacts> type_facts(PyTypeObject* type) {
   }
   if (PyUnstable_Type_AssignVersionTag(type)) {
     clear_entry(entry);
-    if (!fill_layout(entry, type)) {
-      clear_entry(entry);
-      return PyError::fetch();
-    }
+    fill_layout(entry, type);
     entry.type = type;
     entry.version = type->tp_version_tag;
     entry.name = Py_NewRef(name.value().get());
@@ -381,11 +381,7 @@ Status instance_attributes(PyObject* obj, std::vector<Entry>& entries) {
     if (Status s = slot_values_through_descriptors(obj, entries); !s.ok()) {
       return s;
     }
-    PyObject* descriptor = _PyType_Lookup(Py_TYPE(obj), keys.dunder_dict);  // borrowed
-    return dict_values(
-        obj,
-        descriptor != nullptr && Py_IS_TYPE(descriptor, &PyGetSetDescr_Type) ? descriptor : nullptr,
-        entries);
+    return dict_values(obj, python_dict_descriptor(Py_TYPE(obj)), entries);
   }
   for (const SlotMember& slot : entry->slots) {
     PyObject* value =
