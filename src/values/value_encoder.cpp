@@ -725,39 +725,25 @@ class Encoder {
     return step;
   }
 
-  // Walks a dict's entries from its storage, exactly `count` of them (nil
-  // pairs if it shrank meanwhile).
-  struct DictEntries {
-    PyObject* dict;
+  // A dict's entries with the repr setting, each held while it is written
+  // (repr() may change the dict meanwhile): exactly as many as the header
+  // says, nil pairs if the dict shrank.
+  Step repr_entries(PyObject* dict, int depth) {
+    const Py_ssize_t count = PyDict_GET_SIZE(dict);
+    put_map_header(out_, static_cast<std::size_t>(count));
     Py_ssize_t pos = 0;
-    bool next(PyRef& key, PyRef& value, bool& plain) {
-      plain = false;
+    for (Py_ssize_t i = 0; i < count; ++i) {
       PyObject* k = nullptr;
       PyObject* v = nullptr;
-      if (PyDict_Next(dict, &pos, &k, &v)) {
-        key = PyRef::borrow(k);
-        value = PyRef::borrow(v);
-      } else {
-        key = PyRef::borrow(Py_None);
-        value = PyRef::borrow(Py_None);
+      if (!PyDict_Next(dict, &pos, &k, &v)) {
+        k = v = Py_None;
       }
-      return true;
-    }
-  };
-
-  template <class Entries>
-  Step full_map(Entries entries, Py_ssize_t count, int depth) {
-    put_map_header(out_, static_cast<std::size_t>(count));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-      PyRef key;
-      PyRef value;
-      bool plain = false;
-      entries.next(key, value, plain);
+      PyRef key = PyRef::borrow(k);
+      PyRef value = PyRef::borrow(v);
       if (Step step = item(key.get(), depth + 1); step != Step::kDone) {
         return step;
       }
-      Step step = plain ? full_kind(value.get(), depth + 1, true) : item(value.get(), depth + 1);
-      if (step != Step::kDone) {
+      if (Step step = item(value.get(), depth + 1); step != Step::kDone) {
         return step;
       }
     }
@@ -790,8 +776,7 @@ class Encoder {
       return checked();
     }
     active_.push_back(v);
-    Step step =
-        repr_ ? full_map(DictEntries{v}, PyDict_GET_SIZE(v), depth) : full_entries(v, depth);
+    Step step = repr_ ? repr_entries(v, depth) : full_entries(v, depth);
     active_.pop_back();
     return step;
   }
