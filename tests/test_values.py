@@ -124,6 +124,10 @@ SHAPES = {
         b"b" * 90, v, "\u00e9t\u00e9" * 30, Plain(list(range(200)))]}),
     "shrinking headers": lambda: [list(range(300)), dict.fromkeys(range(300), "v" * 20),
                                   tuple(["x" * 40] * 70000)],
+    # Runs of one-byte ints (skipped a word at a time) broken by wider ones.
+    "one-byte int runs": lambda: [[7, -1, -33, 200, 0] * 12, list(range(-32, 128)) * 4,
+                                  tuple(range(-32, 0)) * 30, dict.fromkeys(range(100), -1),
+                                  [-1, 300] * 400],
     "long leaves": lambda: [{"k" * 40: "\u00e9" * 40000}, [b"\x00" * 70000], ["a" * 100000]],
     "long keys": lambda: [{("t" * 70000,): 1, "a": 2}, {"k" * 70000: 1}, {1: {2: "v" * 70000}}],
 }

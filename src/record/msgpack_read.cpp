@@ -1,5 +1,6 @@
 #include "record/msgpack_read.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -21,16 +22,10 @@ std::optional<std::size_t> msgpack_value_end(const std::uint8_t* data, std::size
                                              std::size_t pos) {
   std::uint64_t pending = 1;  // values still expected
   while (pending > 0) {
-    // Runs of positive fixints (lists of small numbers, common in recorded
-    // values) are skipped eight bytes at a time.
-    while (pending >= 8 && size - pos >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, data + pos, sizeof word);
-      if ((word & 0x8080808080808080ULL) != 0) {
-        break;
-      }
-      pos += 8;
-      pending -= 8;
+    if (pending >= 8 && pos < size) {
+      const std::size_t run = fixint_run(data + pos, std::min<std::uint64_t>(pending, size - pos));
+      pos += run;
+      pending -= run;
     }
     if (pos >= size) {
       return std::nullopt;

@@ -1,9 +1,11 @@
 #include "values/value_cut.hpp"
 
+#include <algorithm>
 #include <array>
 #include <limits>
 #include <string>
 
+#include "record/msgpack_read.hpp"
 #include "values/value_leaves.hpp"
 #include "values/value_settings.hpp"
 
@@ -125,6 +127,12 @@ class Cutter {
         at = kCutShort;
         break;
       }
+      if (const std::size_t run = fixint_run(out_.data() + at, std::min(items - i, end - at));
+          run != 0) {
+        at += run;
+        i += run - 1;
+        continue;
+      }
       if (const std::uint8_t size = kFixedSize[out_.data()[at]]; size != 0) {
         at += size;  // the most common items, in line
         continue;
@@ -212,6 +220,14 @@ class Cutter {
     std::size_t cut_span = 0;
     std::size_t cut_room = 0;
     for (; kept < count; ++kept) {
+      if (!map) {  // a run of one-byte ints that fits is kept at once
+        const std::size_t most = std::min(count - kept, std::min(end, first + avail) - whole_end);
+        if (const std::size_t run = fixint_run(out_.data() + whole_end, most); run != 0) {
+          whole_end += run;
+          kept += run - 1;
+          continue;
+        }
+      }
       std::size_t item = whole_end;
       if (map) {
         item = item_end(whole_end, end, span);  // after the key
