@@ -6,6 +6,7 @@ import functools
 import os
 import subprocess
 import sys
+import tracemalloc
 
 import msgpack
 import pytest
@@ -105,6 +106,25 @@ def _dicts_with_holes():
     return [by_text, by_number, vars(Plain(Plain(2))), {(1, 2): b"x", 2.5: None}]
 
 
+class _Point:
+    def __init__(self):
+        self.x, self.y = 1, 2
+
+
+class _PointWithSlot(_Point):
+    __slots__ = ("s",)
+
+
+def _attributes_in_other_orders():
+    first, second, third, slotted = _Point(), _Point(), _Point(), _PointWithSlot()
+    del second.x
+    second.x = 5  # now after y: not in the order of the class's keys
+    third.z = 3
+    del third.y
+    slotted.s = 6
+    return [first, second, third, slotted]
+
+
 # Shapes the generated values do not reach: cycles, a container met twice
 # without a cycle, the depth limit, long runs of small items and containers
 # just over the sizes the encoder writes in one go.
@@ -128,6 +148,9 @@ SHAPES = {
     "one-byte int runs": lambda: [[7, -1, -33, 200, 0] * 12, list(range(-32, 128)) * 4,
                                   tuple(range(-32, 0)) * 30, dict.fromkeys(range(100), -1),
                                   [-1, 300] * 400],
+    # Instances' attributes read where the interpreter keeps them, in the
+    # order their __dict__ lists them (the reference reads __dict__ after).
+    "attributes in other orders": _attributes_in_other_orders,
     "long leaves": lambda: [{"k" * 40: "\u00e9" * 40000}, [b"\x00" * 70000], ["a" * 100000]],
     "long keys": lambda: [{("t" * 70000,): 1, "a": 2}, {"k" * 70000: 1}, {1: {2: "v" * 70000}}],
 }
@@ -186,6 +209,18 @@ def test_an_object_is_described_as_it_is_after_it_or_its_class_changes(case):
     change()
     after = _tavo.dump_msgpack(obj)
     assert after == serialize.reference_dump(obj) != before
+
+
+def test_describing_objects_does_not_make_their_dicts():
+    objects = [Plain([i]) for i in range(200)]
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        for obj in objects:
+            _tavo.dump_msgpack(obj)
+        assert tracemalloc.get_traced_memory()[0] - before < 1000  # a made dict each: 12 KB
+    finally:
+        tracemalloc.stop()
 
 
 def _counting(name):

@@ -1,9 +1,12 @@
-// A dict's entries read from the interpreter's private storage, for encoders
-// that walk every entry of a dict that cannot change meanwhile: one call per
-// dict instead of one per entry.
+// A dict's entries, and an instance's inline attributes, read from the
+// interpreter's private storage, for encoders that walk every entry of a dict
+// that cannot change meanwhile: one call per dict instead of one per entry.
 #pragma once
 
 #include <Python.h>
+
+#include <utility>
+#include <vector>
 
 namespace tavo::compat {
 
@@ -32,6 +35,17 @@ struct DictTable {
 // from its keys (an instance dict sharing its keys), and for every dict on an
 // interpreter whose layout is not the one known here.
 bool dict_table(PyObject* dict, DictTable& table);
+
+// The attributes an instance keeps in the interpreter's inline storage
+// (instances of most classes until something asks for their __dict__), in
+// the order its __dict__ would list them, borrowed. Read without making that
+// dict: on 3.12 making it slows every later attribute read of the object, and
+// on any version it is one more object for the collector. `descriptor` is
+// the class's "__dict__" descriptor. False, with `out` as it was, when the
+// object keeps them elsewhere or the descriptor is not the interpreter's
+// own: the caller reads __dict__ then.
+bool inline_attributes(PyObject* obj, PyObject* descriptor,
+                       std::vector<std::pair<PyObject*, PyObject*>>& out);
 
 // Checks the layout against PyDict_Next, once, when the module starts: at the
 // first encoding the check's own allocations could run a collection, and so

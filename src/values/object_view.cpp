@@ -4,7 +4,10 @@
 #include <cstring>
 #include <iterator>
 #include <string_view>
+#include <utility>
+#include <vector>
 
+#include "interop/dict_internals.hpp"
 #include "values/readable_types.hpp"
 
 namespace tavo::values {
@@ -182,6 +185,14 @@ PyObject* python_dict_descriptor(PyTypeObject* type) {
 Status dict_values(PyObject* obj, PyObject* descriptor, std::vector<Entry>& entries) {
   PyTypeObject* type = Py_TYPE(obj);
   if (descriptor == nullptr) {
+    return Status::success();
+  }
+  thread_local std::vector<std::pair<PyObject*, PyObject*>> inline_items;
+  inline_items.clear();
+  if (compat::inline_attributes(obj, descriptor, inline_items)) {
+    for (auto [key, value] : inline_items) {
+      entries.push_back(Entry{PyRef::borrow(key), PyRef::borrow(value)});
+    }
     return Status::success();
   }
   PyRef held = PyRef::borrow(descriptor);
