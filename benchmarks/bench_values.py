@@ -20,6 +20,11 @@ function); "dict 1000 str->list", a 1,000-item dict of str to a 3-item list;
 "nested lists", lists nested 6 deep, 4 wide. ns per value: the minimum over
 the repetitions of (elapsed / values encoded); the ratio previous / native.
 ``--callgrind`` adds the native encoder's instructions per value ("native Ir").
+
+Then values over their budget (cut): a list of one-byte ints at 128 bytes, and
+an object holding lists of small numbers at 2 KiB (the budget of a value in a
+test), native against reference. Last, how much slower the program reads the
+attributes of objects that tavo has described than of others.
 """
 
 import argparse
@@ -145,6 +150,71 @@ def main():
         print(f"{name:<22} {size:7.0f} " + " ".join(f"{t:10.1f}" for t in times.values())
               + f" {times['previous'] / times['native']:16.1f}"
               + (f" {instructions_per_value(name, outdir):10.0f}" if outdir else ""))
+    cut_table(args.reps)
+    attribute_reads_after_description(max(args.reps, 50))
+
+
+class _Masks:
+    """An object holding lists of small numbers, as calendar code keeps them."""
+
+    def __init__(self):
+        self.name = "masks"
+        self.months = list(range(1, 13)) * 62
+        self.days = [d - 32 for d in range(1, 32)] * 24
+        self.week = [d % 7 for d in range(760)]
+
+
+class _Point:
+    def __init__(self, x):
+        self.x, self.y, self.label = x, -x, "point"
+
+    def norm(self):
+        return self.x * self.x + self.y * self.y
+
+
+CUT_WORKLOADS = {  # name: (budget, values)
+    "ints cut to 128 B": (128, [list(range(-32, 128)) * 3]),
+    "object cut to 2 KiB": (2048, [_Masks()]),
+}
+
+
+def cut_table(reps):
+    """Values over their budget: the native encoder against its Python definition."""
+    print(f"\n{'over the budget':<22} {'bytes':>7} {'native':>10} {'reference':>10}")
+    for name, (budget, values) in CUT_WORKLOADS.items():
+        previous = serialize.configure("safe", budget)
+        try:
+            for value in values:
+                if _tavo.dump_msgpack(value) != serialize.reference_dump(value, budget=budget):
+                    raise SystemExit(f"{name}: the encoders disagree")
+            size = sum(len(_tavo.dump_msgpack(v)) for v in values) / len(values)
+            native = time_per_value(_tavo.dump_msgpack, values, reps)
+            reference = time_per_value(
+                lambda v: serialize.reference_dump(v, budget=budget), values, reps)
+        finally:
+            serialize.configure(**previous)
+        print(f"{name:<22} {size:7.0f} {native:10.1f} {reference:10.1f}")
+
+
+def attribute_reads_after_description(reps):
+    """How much slower the program reads the attributes of objects once tavo has
+    described them, against objects it never described (1.0: not at all)."""
+    described = [_Point(i) for i in range(1000)]
+    untouched = [_Point(i) for i in range(1000)]
+    for obj in described:
+        _tavo.dump_msgpack(obj)
+
+    def reads(objects):
+        best = float("inf")
+        for _ in range(reps):
+            start = time.perf_counter_ns()
+            for obj in objects:
+                obj.norm()
+            best = min(best, time.perf_counter_ns() - start)
+        return best
+
+    ratio = reads(described) / reads(untouched)
+    print(f"\nattribute reads of described objects / of others: {ratio:.2f}")
 
 
 if __name__ == "__main__":
