@@ -171,6 +171,38 @@ def test_under_pytest_children_are_linked_to_their_tests_trace(program):
     assert linked == {"fork", "subprocess"}, [s["label"] for s, _ in traces]
 
 
+SIGTERM_IN_CHILD = textwrap.dedent("""\
+    import multiprocessing
+    import signal
+
+
+    def report(queue):
+        queue.put(signal.getsignal(signal.SIGTERM) is signal.SIG_DFL)
+
+
+    def test_forked_child_has_the_default_sigterm():
+        context = multiprocessing.get_context("fork")
+        queue = context.Queue()
+        process = context.Process(target=report, args=(queue,))
+        process.start()
+        assert queue.get(timeout=60) is True
+        process.join()
+""")
+
+
+@pytest.mark.parametrize("engine", ["monitoring", "profile"])
+def test_under_pytest_a_forked_child_starts_with_sigterm_as_without_tavo(tmp_path, engine):
+    # A Python-level handler inherited from the run would leave a pool worker that
+    # SIGTERM meets as it blocks on its task queue's lock running for ever.
+    (tmp_path / "test_sigterm.py").write_text(SIGTERM_IN_CHILD)
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTEST_", "TAVO_"))}
+    for tavo_args in ([], ["--tavo", "--tavo-engine", engine]):
+        result = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                                 *tavo_args, "test_sigterm.py"], cwd=tmp_path, env=env,
+                                capture_output=True, text=True, timeout=300)
+        assert result.returncode == 0, result.stdout + result.stderr
+
+
 BAD_CHILD_SETTINGS = {
     "nested too deep": "[" * 100_000 + "]" * 100_000,
     "no store": json.dumps({"db": None, "source": "cli", "config": {}}),

@@ -17,6 +17,7 @@ prints how many were saved.
 import argparse
 import gc
 import os
+import signal
 import sys
 
 import pytest
@@ -309,27 +310,45 @@ def _flush(tally):
         pass
 
 
+_child_hook_installed = False  # the fork hook below, registered once
+
+
 def _flush_at_sigterm():
     """Write the waiting traces when SIGTERM ends the run, unless the run chose what
     SIGTERM does (or this is not the main thread)."""
-    import signal
     import threading
 
+    global _child_hook_installed
     if (threading.current_thread() is not threading.main_thread()
             or signal.getsignal(signal.SIGTERM) is not signal.SIG_DFL):
         return
+    signal.signal(signal.SIGTERM, _flush_then_end)
+    if not _child_hook_installed:
+        os.register_at_fork(after_in_child=_default_sigterm_in_child)
+        _child_hook_installed = True
 
-    def flush_then_end(signum, frame):
-        from tavo import db
 
-        try:
-            db.flush_saves()
-        except Exception:
-            pass
-        signal.signal(signum, signal.SIG_DFL)
-        os.kill(os.getpid(), signum)
+def _flush_then_end(signum, frame):
+    from tavo import db
 
-    signal.signal(signal.SIGTERM, flush_then_end)
+    try:
+        db.flush_saves()
+    except Exception:
+        pass
+    signal.signal(signum, signal.SIG_DFL)
+    os.kill(os.getpid(), signum)
+
+
+def _default_sigterm_in_child():
+    """A forked child (a pool's worker) starts with SIGTERM's default action, as it
+    would without tavo: the handler above is the run's, and being a Python one, it
+    runs only when the main thread comes back to the interpreter, so a worker that
+    SIGTERM meets as it blocks on its task queue's lock would never end."""
+    try:
+        if signal.getsignal(signal.SIGTERM) is _flush_then_end:
+            signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    except ValueError:  # not the main thread: no handler of the run's to undo
+        pass
 
 
 def pytest_terminal_summary(terminalreporter, config):
