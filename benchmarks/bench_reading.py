@@ -6,6 +6,11 @@ benchmark process it was forked from.
 
     python benchmarks/bench_reading.py export [--records 1000000]
     python benchmarks/bench_reading.py find [--traces 1000] [--megabytes 500]
+    python benchmarks/bench_reading.py facts --documents STORE
+
+facts: how fast the engine reads a document's facts (records, times, each function's
+calls), as every save does, over the documents of a store of real traces (the least of
+three passes, in this process).
 
 Run it with the interpreter of a virtual environment where tavo is installed.
 """
@@ -98,6 +103,22 @@ def bench_find(traces: int, megabytes: int, workdir: str) -> None:
         print(f"{title:42} {elapsed:8.2f} {peak:9.1f}", flush=True)
 
 
+def bench_facts(store: str) -> None:
+    from tavo import _tavo
+
+    rows = [trace["id"] for trace in db.list_traces(store)]
+    documents = [document for _, document in db.iter_documents(store, rows)]
+    size = sum(map(len, documents))
+    best = float("inf")
+    for _ in range(3):
+        started = time.perf_counter()
+        for document in documents:
+            _tavo.describe_document(document)
+        best = min(best, time.perf_counter() - started)
+    print(f"{len(documents)} documents, {size / 2**20:.1f} MiB: facts read in {best:.3f} s, "
+          f"{size / best / 2**30:.2f} GiB/s")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     sub = parser.add_subparsers(dest="what", required=True)
@@ -106,7 +127,12 @@ def main() -> None:
     find = sub.add_parser("find")
     find.add_argument("--traces", type=int, default=1000)
     find.add_argument("--megabytes", type=int, default=500)
+    facts = sub.add_parser("facts")
+    facts.add_argument("--documents", required=True, metavar="STORE")
     args = parser.parse_args()
+    if args.what == "facts":
+        bench_facts(args.documents)
+        return
     with tempfile.TemporaryDirectory(prefix="tavo-bench-") as workdir:
         if args.what == "export":
             bench_export(args.records, workdir)
