@@ -21,10 +21,11 @@ function); "dict 1000 str->list", a 1,000-item dict of str to a 3-item list;
 the repetitions of (elapsed / values encoded); the ratio previous / native.
 ``--callgrind`` adds the native encoder's instructions per value ("native Ir").
 
-Then values over their budget (cut): a list of one-byte ints at 128 bytes, and
-an object holding lists of small numbers at 2 KiB (the budget of a value in a
-test), native against reference. Last, how much slower the program reads the
-attributes of objects that tavo has described than of others.
+Then values over their budget (cut): a list of one-byte ints at 128 bytes, an
+object holding lists of small numbers and a node of a parsed tree (whose parent
+holds 180 nodes) at 2 KiB (the budget of a value in a test), native against
+reference. Last, how much slower the program reads the attributes of objects
+that tavo has described than of others.
 """
 
 import argparse
@@ -164,6 +165,23 @@ class _Masks:
         self.week = [d % 7 for d in range(760)]
 
 
+class _Node:
+    """A node of a parsed tree: its text, its kind and its parent, whose own nodes
+    are a long list of such nodes."""
+
+    __slots__ = ("text", "kind", "parent", "nodes")
+
+    def __init__(self, text, kind, parent=None):
+        self.text, self.kind, self.parent = text, kind, parent
+
+
+def _tree_leaf():
+    root = _Node("", "statement")
+    root.nodes = [_Node(word, "keyword" if i % 3 else "name", root)
+                  for i, word in enumerate(["select", "a", ",", "b", "from", "t"] * 30)]
+    return root.nodes[5]
+
+
 class _Point:
     def __init__(self, x):
         self.x, self.y, self.label = x, -x, "point"
@@ -175,6 +193,7 @@ class _Point:
 CUT_WORKLOADS = {  # name: (budget, values)
     "ints cut to 128 B": (128, [list(range(-32, 128)) * 3]),
     "object cut to 2 KiB": (2048, [_Masks()]),
+    "tree node cut to 2 KiB": (2048, [_tree_leaf()]),
 }
 
 

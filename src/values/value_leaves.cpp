@@ -1,13 +1,19 @@
 #include "values/value_leaves.hpp"
 
+#include <algorithm>
 #include <charconv>
 
 namespace tavo::values {
 
-std::string count_text(const char* before, std::size_t count, const char* after) {
+CountText::CountText(std::string_view before, std::size_t count, std::string_view after) {
   char digits[24];
-  auto end = std::to_chars(digits, digits + sizeof digits, count).ptr;
-  return std::string(before) + std::string(digits, end) + after;
+  const char* digits_end = std::to_chars(digits, digits + sizeof digits, count).ptr;
+  for (std::string_view part : {before, std::string_view(digits, digits_end - digits), after}) {
+    const std::size_t n = std::min(part.size(), text_.size() - 1 - size_);
+    std::copy_n(part.data(), n, text_.data() + size_);
+    size_ += n;
+  }
+  text_[size_] = '\0';
 }
 
 // The UTF-8 form of a str: its own buffer, or (for lone surrogates) a copy
