@@ -55,7 +55,7 @@ records = msgpack.unpackb(p.trace, strict_map_key=False)["frames_of_interest"]
 print(len({r["frame_id"] for r in records if r["co_name"] == "f"}))
 """,
     "limited_new.cpp": """
-import os, msgpack, tavo
+import os, sys, msgpack, tavo
 def big(payload):
     return len(payload)
 def small(i):
@@ -64,8 +64,9 @@ p = tavo.profile(db_path=None, config={"value_budget": 1 << 24}).enable()  # rec
 big("x" * 2_000_000)  # its records need more than the limit: dropped, counted
 for i in range(5000):
     small(i)
+sys.argv.append("y" * 2_000_000)  # the document's own entries need more than the limit
 try:
-    p.disable()  # the document needs more than the limit
+    p.disable()
 except MemoryError:
     print("MemoryError")
 os.environ["TAVO_TEST_NEW_LIMIT"] = "0"

@@ -83,12 +83,15 @@ void RecordList::prepend(RecordList&& earlier) {
   earlier.bytes_ = 0;
 }
 
-void RecordList::write_array(ByteBuffer& out) const {
+void RecordList::write_array_header(ByteBuffer& out) const {
   write_array_len(out, static_cast<std::uint32_t>(count_));
-  out.reserve(out.size() + bytes_);
+}
+
+std::uint8_t* RecordList::copy_records(std::uint8_t* at) const {
   for (const Chunk& chunk : chunks_) {
-    append_bytes(out, chunk.data.get(), chunk.size);
+    at = std::copy_n(chunk.data.get(), chunk.size, at);
   }
+  return at;
 }
 
 std::size_t RecordList::capacity() const {

@@ -26,8 +26,10 @@ class RecordList {
   void append(const std::uint8_t* data, std::size_t size);
   // Puts `earlier` in front of this list's records, leaving it empty.
   void prepend(RecordList&& earlier);
-  // Appends an array header and every record, in order.
-  void write_array(ByteBuffer& out) const;
+  // Appends the header of an array of the records.
+  void write_array_header(ByteBuffer& out) const;
+  // Copies every record, in order, to `at`; returns where the copy ends.
+  std::uint8_t* copy_records(std::uint8_t* at) const;
 
   std::size_t count() const { return count_; }
   std::size_t byte_size() const { return bytes_; }

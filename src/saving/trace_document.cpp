@@ -1,5 +1,9 @@
 // The trace document: one MessagePack map of 8 entries holding the buffered
 // records and the facts of the run.
+#include <algorithm>
+#include <utility>
+#include <vector>
+
 #include "interop/convert.hpp"
 #include "interop/host_module.hpp"
 #include "interop/interned.hpp"
@@ -150,35 +154,51 @@ Result<BuiltTrace> TraceSaver::build() {
   RestoreOnThrow restore(buffers_, built.taken);
   // The records now belong to this document alone; encoding needs no lock.
   const TakenRecords& taken = built.taken;
-  std::size_t size = 1024 + taken.frames_of_interest.byte_size();
-  for (const auto& [thread_id, list] : taken.frames) {
-    size += list.byte_size() + 16;
-  }
-  ByteBuffer buf;
-  buf.reserve(size);
-  write_map_len(buf, 8);
-  write_str(buf, "command_line_args");
-  write_array_len(buf, static_cast<std::uint32_t>(argv.value().size()));
+  // Everything but the records goes into `outline` first, with the place where
+  // each list's records go: the document is then made in its bytes object,
+  // copying each record once (documents reach hundreds of megabytes).
+  ByteBuffer outline;
+  std::vector<std::pair<std::size_t, const RecordList*>> gaps;
+  auto records_here = [&](const RecordList& list) {
+    list.write_array_header(outline);
+    gaps.emplace_back(outline.size(), &list);
+  };
+  write_map_len(outline, 8);
+  write_str(outline, "command_line_args");
+  write_array_len(outline, static_cast<std::uint32_t>(argv.value().size()));
   for (const std::string& arg : argv.value()) {
-    write_str(buf, arg);
+    write_str(outline, arg);
   }
-  write_str_pair(buf, "current_commit_sha",
+  write_str_pair(outline, "current_commit_sha",
                  commit.value() ? std::optional<std::string_view>(*commit.value()) : std::nullopt);
-  write_str(buf, "frames");
-  write_map_len(buf, static_cast<std::uint32_t>(taken.frames.size()));
+  write_str(outline, "frames");
+  write_map_len(outline, static_cast<std::uint32_t>(taken.frames.size()));
   for (const auto& [thread_id, list] : taken.frames) {
-    write_uint(buf, thread_id);
-    list.write_array(buf);
+    write_uint(outline, thread_id);
+    records_here(list);
   }
-  write_str(buf, "frames_of_interest");
-  taken.frames_of_interest.write_array(buf);
-  write_int_pair(buf, "main_thread_id", buffers_.main_thread_id());
-  write_meta(buf, version.value(), settings_.source);
-  write_f64_pair(buf, "timestamp", settings_.timestamp);
-  write_str_pair(buf, "trace_id", built.trace_id);
+  write_str(outline, "frames_of_interest");
+  records_here(taken.frames_of_interest);
+  write_int_pair(outline, "main_thread_id", buffers_.main_thread_id());
+  write_meta(outline, version.value(), settings_.source);
+  write_f64_pair(outline, "timestamp", settings_.timestamp);
+  write_str_pair(outline, "trace_id", built.trace_id);
 
-  built.document = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buf.data()),
-                                                          static_cast<Py_ssize_t>(buf.size())));
+  std::size_t size = outline.size();
+  for (const auto& [offset, list] : gaps) {
+    size += list->byte_size();
+  }
+  built.document = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  if (built.document) {
+    auto* at = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(built.document.get()));
+    std::size_t written = 0;
+    for (const auto& [offset, list] : gaps) {
+      at = std::copy(outline.data() + written, outline.data() + offset, at);
+      at = list->copy_records(at);
+      written = offset;
+    }
+    std::copy(outline.data() + written, outline.data() + outline.size(), at);
+  }
   restore.dismiss();
   if (!built.document) {
     PyError error = PyError::fetch();

@@ -491,7 +491,10 @@ void test_path_filter() {
 
 ByteBuffer written_array(const RecordList& list) {
   ByteBuffer out;
-  list.write_array(out);
+  list.write_array_header(out);
+  const std::size_t header = out.size();
+  out.resize(header + list.byte_size());
+  CHECK(list.copy_records(out.data() + header) == out.data() + out.size());
   return out;
 }
 
