@@ -459,6 +459,11 @@ def _frame_shapes(extra):
         text = "x" * size
         return len(text)
 
+    def holds_rows(count):
+        rows = [{"id": i, "name": f"row {i}", "tags": ("a", i)} for i in range(count)]
+        table = {row["name"]: row for row in rows}
+        return len(table)
+
     def run():
         closes_over([1, 2])()
         reads_outer(True)
@@ -467,6 +472,8 @@ def _frame_shapes(extra):
         reads_its_locals(1)
         holds_big(150)
         holds_big(400)
+        holds_rows(2)
+        holds_rows(40)
     return run
 
 
@@ -497,6 +504,9 @@ def test_locals_read_from_the_frame_match_the_locals_dict(engine, lightweight, m
     assert list(returned["reads_outer"]) == ["flag", "first", "extra"]
     assert "__builtins__" not in returned["inlined"] and returned["reads_its_locals"]["added"] == 2
     assert returned["holds_big"]["text"].endswith(" more characters>")
+    # Over the budget, the map read from the frame is cut as the dict's would be.
+    assert returned["holds_rows"]["rows"][-1].endswith(" more items>")
+    assert all(len(data) <= 300 for _, _, data in direct)
 
 
 # Every special method a subclass may define, each counting its calls.

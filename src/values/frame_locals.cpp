@@ -35,7 +35,7 @@ Result<bool> encode_frame_locals(PyFrameObject* frame, bool lightweight,
   }
   std::erase_if(variables,
                 [](const compat::FrameVariable& v) { return is_builtins_name(v.first); });
-  return encode_whole_map(variables, lightweight, settings, out);
+  return encode_map(variables, lightweight, settings, out);
 }
 
 }  // namespace tavo::values

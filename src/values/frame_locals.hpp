@@ -13,8 +13,8 @@ namespace tavo::values {
 // Appends the encoding the frame's locals dict (without "__builtins__") would
 // have, read from the frame's variables without making that dict, and true;
 // false, with `out` as it was, when only the dict gives it: not a function
-// frame, names the dict would add or order otherwise, or locals over the
-// budget (whose cut form is the dict's).
+// frame, names the dict would add or order otherwise, or the shape-only or
+// repr setting. Locals over the budget are cut as the dict would be.
 Result<bool> encode_frame_locals(PyFrameObject* frame, bool lightweight,
                                  const ValueSettings& settings, ByteBuffer& out);
 

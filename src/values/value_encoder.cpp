@@ -165,11 +165,13 @@ class Encoder {
     return step;
   }
 
-  // The map of `entries` as full_dict() writes a dict holding them at the
-  // top level (its entries as full_entries() does), if it takes at most
-  // `room` bytes; otherwise kOverflow, with no cut form: that is the dict's.
-  Step whole_map(std::span<const std::pair<PyObject*, PyObject*>> entries, std::size_t room) {
-    limit_ = room > kNoLimit - out_.size() ? kNoLimit : out_.size() + room;
+  // The map of `entries` as fit() writes a dict holding them: as full_dict()
+  // writes it at the top level (its entries as full_entries() does), cut from
+  // what was written when it takes more than `room` bytes.
+  Step map(std::span<const std::pair<PyObject*, PyObject*>> entries, std::size_t room) {
+    const std::size_t start = out_.size();
+    pending_ = PyRef();
+    limit_ = room > kNoLimit - start ? kNoLimit : start + room;
     put_map_header(out_, entries.size());
     Step step = Step::kDone;
     for (auto [key, value] : entries) {
@@ -178,6 +180,10 @@ class Encoder {
       }
     }
     limit_ = kNoLimit;
+    if (step == Step::kOverflow) {
+      shortened_ = true;
+      step = cut_written(out_, spans_, start, room, pending_.get()) ? Step::kDone : Step::kError;
+    }
     pending_ = PyRef();
     return step;
   }
@@ -994,8 +1000,8 @@ PyObject* encode_to_bytes(PyObject* value, bool lightweight, const ValueSettings
   return result;
 }
 
-Result<bool> encode_whole_map(std::span<const std::pair<PyObject*, PyObject*>> entries,
-                              bool lightweight, const ValueSettings& settings, ByteBuffer& out) {
+Result<bool> encode_map(std::span<const std::pair<PyObject*, PyObject*>> entries, bool lightweight,
+                        const ValueSettings& settings, ByteBuffer& out) {
   if (settings.repr) {
     return false;  // repr() may run code that changes what the entries borrow
   }
@@ -1028,19 +1034,13 @@ Result<bool> encode_whole_map(std::span<const std::pair<PyObject*, PyObject*>> e
   if (settings.shape_only) {
     return false;  // the dict's own encoding writes the shapes
   }
-  auto run = [entries](Encoder& encoder, std::size_t room) {
-    return encoder.whole_map(entries, room);
-  };
-  // Written straight into the record, and taken back unless it fits whole.
-  switch (
-      encode_on_scratch(lightweight, settings, kNoLimit, run, [](Sink&) { return true; }, &out)) {
-    case Step::kDone:
-      return true;
-    case Step::kError:
-      return PyError::fetch();
-    default:
-      return false;
+  auto run = [entries](Encoder& encoder, std::size_t room) { return encoder.map(entries, room); };
+  // Written straight into the record.
+  if (encode_on_scratch(
+          lightweight, settings, kNoLimit, run, [](Sink&) { return true; }, &out) != Step::kDone) {
+    return PyError::fetch();
   }
+  return true;
 }
 
 }  // namespace tavo::values

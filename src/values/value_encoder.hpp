@@ -25,12 +25,12 @@ Status encode_value(PyObject* value, bool lightweight, const ValueSettings& sett
                     ByteBuffer& out);
 
 // Appends the encoding a dict holding `entries` (key, value, in that order,
-// keys distinct) would have, when all of it fits the budget, and true; false,
-// with `out` as it was, when it does not (the dict's own encoding then gives
-// its cut form) or with the repr setting, whose code could change what the
+// keys distinct) would have, cut as that dict's would be, and true; false,
+// with `out` as it was, with the shape-only setting (the dict's own encoding
+// writes the shapes) or the repr setting, whose code could change what the
 // entries borrow.
-Result<bool> encode_whole_map(std::span<const std::pair<PyObject*, PyObject*>> entries,
-                              bool lightweight, const ValueSettings& settings, ByteBuffer& out);
+Result<bool> encode_map(std::span<const std::pair<PyObject*, PyObject*>> entries, bool lightweight,
+                        const ValueSettings& settings, ByteBuffer& out);
 
 // The encoding of `value` as a new bytes object; null with an exception set on error.
 PyObject* encode_to_bytes(PyObject* value, bool lightweight, const ValueSettings& settings);
