@@ -156,13 +156,7 @@ class Encoder {
   Step fit(PyObject* v, int depth, std::size_t room) {
     const std::size_t start = out_.size();
     pending_ = PyRef();
-    Step step = attempt(v, depth, room);
-    if (step == Step::kOverflow) {
-      shortened_ = true;
-      step = cut_written(out_, spans_, start, room, pending_.get()) ? Step::kDone : Step::kError;
-    }
-    pending_ = PyRef();
-    return step;
+    return cut_if_over(attempt(v, depth, room), start, room);
   }
 
   // The map of `entries` as fit() writes a dict holding them: as full_dict()
@@ -180,12 +174,7 @@ class Encoder {
       }
     }
     limit_ = kNoLimit;
-    if (step == Step::kOverflow) {
-      shortened_ = true;
-      step = cut_written(out_, spans_, start, room, pending_.get()) ? Step::kDone : Step::kError;
-    }
-    pending_ = PyRef();
-    return step;
+    return cut_if_over(step, start, room);
   }
 
   // Writes None, a bool, a word-sized int, a float or a short ASCII str
@@ -226,6 +215,17 @@ class Encoder {
   }
 
  private:
+  // What an attempt that began at `start` ended with: its cut form in `room`
+  // bytes when it overflowed.
+  Step cut_if_over(Step step, std::size_t start, std::size_t room) {
+    if (step == Step::kOverflow) {
+      shortened_ = true;
+      step = cut_written(out_, spans_, start, room, pending_.get()) ? Step::kDone : Step::kError;
+    }
+    pending_ = PyRef();
+    return step;
+  }
+
   // The full encoding of `v` if it takes at most `room` bytes; otherwise
   // kOverflow with what was written kept for the cut form: whole items, and
   // containers cut short inside the one being written (see overflow_before).
