@@ -7,10 +7,12 @@ benchmark process it was forked from.
     python benchmarks/bench_reading.py export [--records 1000000]
     python benchmarks/bench_reading.py find [--traces 1000] [--megabytes 500]
     python benchmarks/bench_reading.py facts --documents STORE
+    python benchmarks/bench_reading.py codec --documents STORE
 
 facts: how fast the engine reads a document's facts (records, times, each function's
 calls), as every save does, over the documents of a store of real traces (the least of
-three passes, in this process).
+three passes, in this process). codec: the bytes a store keeps for each document and
+the time to write and read them, packed or as zstd alone.
 
 Run it with the interpreter of a virtual environment where tavo is installed.
 """
@@ -23,6 +25,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from collections.abc import Callable
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -109,14 +112,39 @@ def bench_facts(store: str) -> None:
     rows = [trace["id"] for trace in db.list_traces(store)]
     documents = [document for _, document in db.iter_documents(store, rows)]
     size = sum(map(len, documents))
+    best = least_time(lambda: [_tavo.describe_document(document) for document in documents])
+    print(f"{len(documents)} documents, {size / 2**20:.1f} MiB: facts read in {best:.3f} s, "
+          f"{size / best / 2**30:.2f} GiB/s")
+
+
+def least_time(work: Callable[[], object]) -> float:
     best = float("inf")
     for _ in range(3):
         started = time.perf_counter()
-        for document in documents:
-            _tavo.describe_document(document)
+        work()
         best = min(best, time.perf_counter() - started)
-    print(f"{len(documents)} documents, {size / 2**20:.1f} MiB: facts read in {best:.3f} s, "
-          f"{size / best / 2**30:.2f} GiB/s")
+    return best
+
+
+def bench_codec(store: str) -> None:
+    """Each document of a store kept as zstd alone (what an earlier tavo stored) and
+    packed, then zstd: the bytes stored, and the time to write and read them all."""
+    from tavo.stores import codec
+
+    rows = [trace["id"] for trace in db.list_traces(store)]
+    documents = [document for _, document in db.iter_documents(store, rows)]
+    print(f"{len(documents)} documents, {sum(map(len, documents)) / 2**20:.1f} MiB "
+          f"(least of three passes)")
+    print(f"{'':18} {'stored MiB':>10} {'write s':>8} {'read s':>7}")
+    ways = [("zstd", lambda d: (codec.zstd.compress(d, level=codec._LEVEL), codec.ZSTD)),
+            ("packed, zstd", codec.encode)]
+    for title, encode in ways:
+        stored = [encode(document) for document in documents]
+        assert [codec.decode(*row) for row in stored] == documents
+        write = least_time(lambda: [encode(document) for document in documents])
+        read = least_time(lambda: [codec.decode(*row) for row in stored])
+        print(f"{title:18} {sum(len(data) for data, _ in stored) / 2**20:10.2f} "
+              f"{write:8.3f} {read:7.3f}", flush=True)
 
 
 def main() -> None:
@@ -129,9 +157,11 @@ def main() -> None:
     find.add_argument("--megabytes", type=int, default=500)
     facts = sub.add_parser("facts")
     facts.add_argument("--documents", required=True, metavar="STORE")
+    kept = sub.add_parser("codec")
+    kept.add_argument("--documents", required=True, metavar="STORE")
     args = parser.parse_args()
-    if args.what == "facts":
-        bench_facts(args.documents)
+    if args.what in ("facts", "codec"):
+        (bench_facts if args.what == "facts" else bench_codec)(args.documents)
         return
     with tempfile.TemporaryDirectory(prefix="tavo-bench-") as workdir:
         if args.what == "export":

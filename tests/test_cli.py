@@ -13,6 +13,7 @@ import msgpack
 import pytest
 
 from tavo import db
+from tavo.stores import codec
 
 TRACE_ID = "trc_01JB0000000000000000000000"
 
@@ -241,6 +242,17 @@ def test_damaged_rows_and_documents_get_one_line_each(tmp_path, stored):
         shown = tavo("show", TRACE_ID, "--db", stored, *args, cwd=tmp_path)
         assert shown.returncode == 0 and shown.stderr == "", shown.stderr
         assert shown.stdout.count(TRACE_ID) == 2
+
+
+@pytest.mark.parametrize("data", [
+    codec.zstd.compress(b"\x05\x00\x00\x00\xc1\x80abc"),  # a code the packing does not write
+    codec.zstd.compress(b"\x09\x00\x00\x00\xc1"),  # a block cut
+    codec.zstd.compress(b"\x05\x00\x00\x00abcde" * 1000)[:-4]])  # the compressed data cut
+def test_a_damaged_stored_document_is_one_line(tmp_path, stored, data):
+    with contextlib.closing(sqlite3.connect(stored)) as conn, conn:
+        conn.execute("UPDATE documents SET data = ?", (data,))
+    for args in (("show", TRACE_ID), ("export", TRACE_ID, "--format", "json")):
+        assert_one_line_error(tavo(*args, "--db", stored, cwd=tmp_path), "damaged")
 
 
 def test_stored_text_cannot_drive_the_terminal(tmp_path, stored):

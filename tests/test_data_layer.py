@@ -2,6 +2,7 @@
 before them, the facts of each row and their copy, the index against a full reading, and
 the batches of a pytest session."""
 
+import contextlib
 import dataclasses
 import os
 import pathlib
@@ -11,6 +12,7 @@ import subprocess
 import sys
 import textwrap
 import time
+import unittest.mock
 from concurrent.futures import ThreadPoolExecutor
 
 import msgpack
@@ -292,11 +294,63 @@ def test_the_host_package_imports_no_circle():
     assert graph.returncode == 0 and "tavo.db -> " in graph.stdout, graph.stdout + graph.stderr
 
 
+def frame_id(n):
+    return b"\xbefrm_" + f"{n:026X}".encode()  # hex digits are all ULID characters
+
+
+# What a document's packing rewrites (frame ids: a few met again and again, among more
+# than the 64 it keeps at hand; timestamps; the byte c1), what it must leave (texts almost
+# an id or a stamp), and other bytes.
+PIECES = st.one_of(
+    (st.integers(0, 3) | st.integers(0, 80)).map(lambda n: frame_id(n << 90 | n)),
+    st.binary(min_size=8, max_size=8).map(lambda bits: b"\xa9timestamp\xcb" + bits),
+    st.just(b"\xc1"),
+    st.sampled_from([frame_id(1).lower(), b"\xbefrm_8" + frame_id(1)[6:], frame_id(2)[:20],
+                     b"\xbefrm_" + b"7" * 25 + b"I", b"\xa9timestamp\xca\x00", b"\xc1\xff"]),
+    st.binary(max_size=12))
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(PIECES, max_size=60).map(b"".join), st.sampled_from([5, 37, 4 << 20]))
+def test_packed_documents_come_back_byte_for_byte(document, block):
+    with unittest.mock.patch.object(codec, "_BLOCK", block):  # ids and stamps cut by a block
+        stored, encoding = codec.encode(document)
+    assert encoding == codec.PACKED and codec.decode(stored, encoding) == document
+
+
 @pytest.mark.parametrize("size", [0, 1, 9 << 20])
 def test_documents_come_back_whole_and_a_cut_one_is_an_error(size):
     document = os.urandom(size // 2) + b"r" * (size - size // 2)
     stored, encoding = codec.encode(document)
     assert codec.decode(stored, encoding) == document
     if size:
-        with pytest.raises(codec.zstd.ZstdError):  # never a wait for data that is not there
+        with pytest.raises(codec.DamagedDocument):  # never a wait for data that is not there
             codec.decode(stored[:-4], encoding)
+
+
+@pytest.mark.parametrize("packed", [
+    _tavo.pack_document_block(frame_id(1) + frame_id(1))[4:-1],  # cut inside a code
+    b"\xc1\x02",  # the second of the latest ids, where there is one
+    b"\xc1\xfd\x01\x02",  # a stamp cut short
+    b"\xc1\x80"])  # a code the packing does not write
+def test_a_damaged_packed_block_is_an_error(packed):
+    with pytest.raises(ValueError, match="damaged or cut"):
+        _tavo.unpack_document_block(packed)
+    framed = len(packed).to_bytes(4, "little") + packed
+    for stored in (codec.zstd.compress(framed), codec.zstd.compress(framed + b"\x05")):
+        with pytest.raises(codec.DamagedDocument, match="damaged"):
+            codec.decode(stored, codec.PACKED)
+
+
+@pytest.mark.parametrize("encoding", [None, codec.ZSTD])
+def test_rows_of_the_tavo_before_packing_are_read(store_location, encoding):
+    blob = trace_gen.document({None: [trace_gen.Node("app.parse", {"n": 1}, 2)]}, seed=1)
+    db.save_trace_in_sqlite(store_location, "trc_0", timeout=5, msgpack=blob)
+    stored = blob if encoding is None else codec.zstd.compress(blob)
+    if stores.is_server_url(store_location):
+        with psycopg.connect(store_location, autocommit=True) as conn:
+            conn.execute("UPDATE documents SET encoding = %s, data = %s", (encoding, stored))
+    else:
+        with contextlib.closing(sqlite3.connect(store_location)) as conn, conn:
+            conn.execute("UPDATE documents SET encoding = ?, data = ?", (encoding, stored))
+    assert [loaded for _, loaded in db.load_traces(store_location, "trc_0")] == [blob]

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "interop/buffer_view.hpp"
 #include "interop/cpp_barrier.hpp"
 #include "interop/pyref.hpp"
 #include "saving/document_facts.hpp"
@@ -67,16 +68,11 @@ PyObject* facts_tuple(const DocumentFacts& facts) {
 
 PyObject* describe_document(PyObject*, PyObject* document) {
   return python_entry([&]() -> PyObject* {
-    Py_buffer view;
-    if (PyObject_GetBuffer(document, &view, PyBUF_SIMPLE) < 0) {
+    BufferView view;
+    if (!view.open(document)) {
       return nullptr;
     }
-    struct Release {
-      Py_buffer* view;
-      ~Release() { PyBuffer_Release(view); }
-    } release{&view};
-    std::optional<DocumentFacts> facts = read_document_facts(
-        std::string_view(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)));
+    std::optional<DocumentFacts> facts = read_document_facts(view.text());
     return facts ? facts_tuple(*facts) : Py_NewRef(Py_None);
   });
 }

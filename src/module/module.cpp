@@ -10,6 +10,7 @@
 #include "interop/log_warning.hpp"
 #include "interop/terminate_watch.hpp"
 #include "module/describe.hpp"
+#include "module/packing.hpp"
 #include "module/profiler_type.hpp"
 #include "record/code_facts.hpp"
 #include "record/entropy.hpp"
@@ -115,6 +116,13 @@ PyMethodDef module_methods[] = {
     {"describe_document", describe_document, METH_O,
      "describe_document(document, /)\n--\n\nA document's records, label, times and calls per "
      "function, read from its bytes; None when it needs the general reading."},
+    {"pack_document_block", packed_block, METH_O,
+     "pack_document_block(block, /)\n--\n\nThe block of a document with its frame ids and "
+     "timestamps packed, for a store to compress, after its length (4 bytes, "
+     "little-endian)."},
+    {"unpack_document_block", unpacked_block, METH_O,
+     "unpack_document_block(packed, /)\n--\n\nThe block that pack_document_block() packed "
+     "(without the length before it); ValueError if it is damaged."},
     {"register_noop_profiler", register_noop_profiler, METH_NOARGS,
      "register_noop_profiler()\n--\n\n"},
     {"register_profiler",

@@ -147,9 +147,9 @@ def store_errors() -> tuple[type[Exception], ...]:
     import sqlite3
 
     from tavo.stores import StoreError
-    from tavo.stores.codec import UnknownEncoding
+    from tavo.stores.codec import StoredDocumentError
 
-    return (StoreError, sqlite3.Error, OSError, UnknownEncoding)
+    return (StoreError, sqlite3.Error, OSError, StoredDocumentError)
 
 
 def open_error(exc: Exception, db_path: str, doing: str = "read") -> CommandError:
