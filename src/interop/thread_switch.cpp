@@ -5,6 +5,7 @@
 
 #if PY_VERSION_HEX >= 0x030D0000
 #include <internal/pycore_ceval.h>
+#include <internal/pycore_runtime.h>
 #endif
 
 namespace tavo {
@@ -12,6 +13,14 @@ namespace tavo {
 void let_waiting_thread_run(PyThreadState* tstate) {
 #if PY_VERSION_HEX >= 0x030D0000
   if ((_Py_atomic_load_uintptr_relaxed(&tstate->eval_breaker) & _PY_GIL_DROP_REQUEST_BIT) == 0) {
+    return;
+  }
+  // Signal handlers run in the main thread alone. Elsewhere the switch would
+  // only add one where the program has none: inside a lock, it makes the
+  // threads that wait for that lock queue up behind it (on 3.14, whose locks
+  // then hand themselves over in turn, for as long as they stay contended).
+  if (PyThread_get_thread_ident() != _PyRuntime.main_thread ||
+      tstate->interp != PyInterpreterState_Main()) {
     return;
   }
   PyEval_RestoreThread(PyEval_SaveThread());

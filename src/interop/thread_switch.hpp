@@ -18,9 +18,9 @@
 
 namespace tavo {
 
-// Gives the interpreter lock to a thread that asked for it, and takes it back,
-// if one asked; otherwise does nothing. The calling thread holds the lock and
-// no lock of tavo's.
+// In the main thread, gives the interpreter lock to a thread that asked for
+// it, and takes it back, if one asked; otherwise does nothing. The calling
+// thread holds the lock and no lock of tavo's.
 void let_waiting_thread_run(PyThreadState* tstate);
 
 }  // namespace tavo
