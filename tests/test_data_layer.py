@@ -171,6 +171,19 @@ def test_the_engine_reads_a_document_as_the_host_does(run, seed, data):
         assert shown(traceformat.describe_document(variant)) == shown(read_facts(variant))
 
 
+@pytest.mark.parametrize("size", [10, 300_000], ids=["small", "read on a thread"])
+def test_facts_read_while_the_store_compresses_are_the_same(size):
+    run = {None: [trace_gen.Node("app.load", {"blob": "x" * size}, 2, ("ValueError", "bad"))]}
+    blob = trace_gen.document(run, seed=1)
+    threads = len(os.listdir("/proc/self/task"))
+    facts, result = traceformat.describe_document_during(blob, lambda: 7)
+    assert (shown(facts), result) == (shown(traceformat.describe_document(blob)), 7)
+    with pytest.raises(ZeroDivisionError):  # raised once the reading has ended
+        traceformat.describe_document_during(blob, lambda: 1 / 0)
+    # Gone, not only joined: the interpreter warns of a fork made with threads.
+    assert len(os.listdir("/proc/self/task")) == threads
+
+
 def _unusual(change):
     run = {None: [trace_gen.Node("app.load", {"n": 1}, 2, ("ValueError", "bad"))]}
     document = msgpack.unpackb(trace_gen.document(run, seed=1), strict_map_key=False)

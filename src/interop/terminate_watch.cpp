@@ -8,9 +8,9 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 
 #include "interop/compat_state.hpp"
+#include "interop/side_thread.hpp"
 
 namespace tavo {
 
@@ -92,19 +92,6 @@ void* watch_loop(void*) {
       end_by_sigterm();  // still holding the interpreter lock: no Python code runs after
     }
     PyGILState_Release(gil);
-  }
-}
-
-// A joined thread is still counted among the process's threads until the
-// kernel has reaped it, a moment later; the interpreter counts them to warn of
-// a fork in a process with threads, which this one would not have without tavo.
-void wait_until_gone(long tid) {
-  char path[64];
-  if (tid == 0 || std::snprintf(path, sizeof path, "/proc/self/task/%ld", tid) < 0) {
-    return;
-  }
-  for (int tries = 0; tries < 2000 && access(path, F_OK) == 0; ++tries) {
-    usleep(10);
   }
 }
 
@@ -201,7 +188,7 @@ void pause_terminate_watch(bool paused) {
   // The thread may be waiting for the interpreter lock to handle a SIGTERM.
   PyThreadState* state = PyEval_SaveThread();
   pthread_join(watcher, nullptr);
-  wait_until_gone(watcher_tid.exchange(0));
+  wait_until_thread_gone(watcher_tid.exchange(0));
   PyEval_RestoreThread(state);
   running = false;
 }

@@ -1,5 +1,6 @@
 #include "module/describe.hpp"
 
+#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -7,6 +8,7 @@
 #include "interop/buffer_view.hpp"
 #include "interop/cpp_barrier.hpp"
 #include "interop/pyref.hpp"
+#include "interop/side_thread.hpp"
 #include "saving/document_facts.hpp"
 
 namespace tavo {
@@ -64,6 +66,28 @@ PyObject* facts_tuple(const DocumentFacts& facts) {
                        number_or_none(facts.first), number_or_none(facts.last), functions.get());
 }
 
+PyObject* facts_or_none(const std::optional<DocumentFacts>& facts) {
+  return facts ? facts_tuple(*facts) : Py_NewRef(Py_None);
+}
+
+// Below this size reading the facts takes less than starting a thread.
+constexpr std::size_t kBesideBytes = 256 << 10;
+
+struct FactsReading {
+  std::string_view document;
+  std::optional<DocumentFacts> facts;
+  std::exception_ptr failure;
+
+  static void run(void* self) {
+    auto* reading = static_cast<FactsReading*>(self);
+    try {
+      reading->facts = read_document_facts(reading->document);
+    } catch (...) {
+      reading->failure = std::current_exception();
+    }
+  }
+};
+
 }  // namespace
 
 PyObject* describe_document(PyObject*, PyObject* document) {
@@ -72,8 +96,41 @@ PyObject* describe_document(PyObject*, PyObject* document) {
     if (!view.open(document)) {
       return nullptr;
     }
-    std::optional<DocumentFacts> facts = read_document_facts(view.text());
-    return facts ? facts_tuple(*facts) : Py_NewRef(Py_None);
+    return facts_or_none(read_document_facts(view.text()));
+  });
+}
+
+PyObject* describe_document_during(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return python_entry([&]() -> PyObject* {
+    if (nargs != 2) {
+      PyErr_SetString(PyExc_TypeError,
+                      "describe_document_during() takes a document and a callable");
+      return nullptr;
+    }
+    // The view holds the document's buffer (a bytearray cannot be resized
+    // meanwhile) for as long as the thread reads it.
+    BufferView view;
+    if (!view.open(args[0])) {
+      return nullptr;
+    }
+    FactsReading reading{view.text(), std::nullopt, nullptr};
+    SideThread side;  // joined before `reading` and `view` go, whatever happens
+    const bool beside =
+        reading.document.size() >= kBesideBytes && side.start(&FactsReading::run, &reading);
+    PyRef result = PyRef::steal(PyObject_CallNoArgs(args[1]));
+    if (beside) {
+      side.join();
+    } else if (result) {
+      FactsReading::run(&reading);
+    }
+    if (!result) {
+      return nullptr;
+    }
+    if (reading.failure) {
+      std::rethrow_exception(reading.failure);
+    }
+    PyRef facts = PyRef::steal(facts_or_none(reading.facts));
+    return facts ? PyTuple_Pack(2, facts.get(), result.get()) : nullptr;
   });
 }
 

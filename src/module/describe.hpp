@@ -11,4 +11,10 @@ namespace tavo {
 // raised); None when the document needs the host's general reading.
 PyObject* describe_document(PyObject* module, PyObject* document);
 
+// describe_document_during(document, work, /) -> (facts, work()): the facts
+// as describe_document() gives them, read on a thread of tavo's own while
+// work() runs on the calling thread (a large document's; a small one's are
+// read after it). work's exception is raised once the reading has ended.
+PyObject* describe_document_during(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
 }  // namespace tavo

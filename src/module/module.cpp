@@ -116,6 +116,11 @@ PyMethodDef module_methods[] = {
     {"describe_document", describe_document, METH_O,
      "describe_document(document, /)\n--\n\nA document's records, label, times and calls per "
      "function, read from its bytes; None when it needs the general reading."},
+    {"describe_document_during",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(describe_document_during)),
+     METH_FASTCALL,
+     "describe_document_during(document, work, /)\n--\n\n(describe_document(document), "
+     "work()): a large document's facts read on another thread while work() runs."},
     {"pack_document_block", packed_block, METH_O,
      "pack_document_block(block, /)\n--\n\nThe block of a document with its frame ids and "
      "timestamps packed, for a store to compress, after its length (4 bytes, "

@@ -13,7 +13,7 @@ import time
 from typing import Any
 
 from tavo.stores import codec
-from tavo.traceformat import describe_document
+from tavo.traceformat import describe_document_during
 from tavo.traceformat.facts import FunctionFacts
 
 # The roles of the process that saved a trace.
@@ -75,8 +75,7 @@ def new_trace(trace_id: str, document: bytes, *, saved_at: float | None = None,
               losses: dict[str, int] | None = None, label: str | None = None) -> NewTrace:
     """The row, stored document and index of ``document``. ``label`` stands in for the
     one the document gives, when given (a copied row keeps its own)."""
-    facts = describe_document(document)
-    stored, encoding = codec.encode(document)
+    facts, (stored, encoding) = describe_document_during(document, lambda: codec.encode(document))
     row = {"trace_id": str(trace_id), "saved_at": time.time() if saved_at is None else saved_at,
            "label": facts.label if label is None else label, "outcome": outcome,
            "source": facts.source, "role": role,

@@ -17,7 +17,8 @@ from __future__ import annotations
 import dataclasses
 import io
 import struct
-from typing import Any
+from collections.abc import Callable
+from typing import Any, TypeVar
 
 import msgpack
 
@@ -263,7 +264,23 @@ def describe_document(blob: bytes) -> DocumentFacts:
     # to load (a subinterpreter of a profiled program), and must not fail there.
     from tavo import _tavo
 
-    read = _tavo.describe_document(blob)
+    return _facts_of(_tavo.describe_document(blob), blob)
+
+
+_T = TypeVar("_T")
+
+
+def describe_document_during(blob: bytes, work: Callable[[], _T]) -> tuple[DocumentFacts, _T]:
+    """describe_document(blob) and work(): a large document's facts are read on a
+    thread of the engine's own while work() runs (a store compressing the document)."""
+    from tavo import _tavo  # here: see describe_document
+
+    read, result = _tavo.describe_document_during(blob, work)
+    return _facts_of(read, blob), result
+
+
+def _facts_of(read: tuple[Any, ...] | None, blob: bytes) -> DocumentFacts:
+    """The facts the engine read (None: the document needs the reading here)."""
     if read is None:
         return read_facts(blob)
     records, user_code, test_name, command, source, first, last, functions = read
