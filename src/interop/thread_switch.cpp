@@ -5,8 +5,9 @@
 
 #if PY_VERSION_HEX >= 0x030D0000
 #include <internal/pycore_ceval.h>
-#include <internal/pycore_runtime.h>
 #endif
+
+#include "interop/compat_state.hpp"
 
 namespace tavo {
 
@@ -17,10 +18,9 @@ void let_waiting_thread_run(PyThreadState* tstate) {
   }
   // Signal handlers run in the main thread alone. Elsewhere the switch would
   // only add one where the program has none: inside a lock, it makes the
-  // threads that wait for that lock queue up behind it (on 3.14, whose locks
-  // then hand themselves over in turn, for as long as they stay contended).
-  if (PyThread_get_thread_ident() != _PyRuntime.main_thread ||
-      tstate->interp != PyInterpreterState_Main()) {
+  // threads that wait for that lock queue up behind it (from 3.14 on, whose
+  // locks then hand themselves over in turn while they stay contended).
+  if (!compat::on_main_thread()) {
     return;
   }
   PyEval_RestoreThread(PyEval_SaveThread());
