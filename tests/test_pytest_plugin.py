@@ -7,6 +7,7 @@ import subprocess
 import sys
 import textwrap
 
+import msgpack
 import pytest
 
 from tavo import db
@@ -285,6 +286,36 @@ def test_outcomes_hints_and_collected_generators(tmp_path, native, engine):
         "test_collects", "test_collects"]
     # Only the test that ran and left no record of its code gets the hint; not the skipped one.
     assert "tavo: 1 of these traces hold no record of your code" in result.stdout
+
+
+@pytest.mark.parametrize("engine", ["monitoring", "profile"])
+def test_a_tests_start_and_end_survive_the_smallest_budgets(tmp_path, native, engine):
+    long_id = "case-" + "x" * 300
+    (tmp_path / "test_long.py").write_text(textwrap.dedent(f"""\
+        import pytest
+
+        def step(n):
+            return n + 1
+
+        @pytest.mark.parametrize("text", ["y" * 500], ids=["{long_id}"])
+        def test_named(text):
+            for n in range(200):
+                step(n)
+        """))
+    result, outcomes = run_pytest(tmp_path, "-p", "tavo.pytest_plugin", "--tavo", "--tavo-engine",
+                                  engine, "--tavo-value-budget", "64", "--tavo-buffer-budget",
+                                  "4K", "test_long.py")
+    nodeid = f"test_long.py::test_named[{long_id}]"
+    assert outcomes == {("PASSED", nodeid)}, result.stdout + result.stderr
+    [(summary, document)] = documents(tmp_path / "tavo.sqlite3")
+    assert (summary["label"], summary["outcome"]) == (nodeid, "passed")
+    assert summary["losses"]["budget_dropped_records"] > 0
+    records = records_of(document)
+    assert [(r["type"], r["test_name"]) for r in records if "test_name" in r] == [
+        ("start_test", nodeid), ("end_test", nodeid)]
+    # The program's values are still cut to the budget.
+    frames = [r for r in records if r.get("co_name") == "test_named"]
+    assert frames and all(len(msgpack.packb(r["locals"])) <= 64 for r in frames)
 
 
 def test_the_store_path_never_moves_pytests_root_folder(tmp_path, native):

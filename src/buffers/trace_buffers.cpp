@@ -16,9 +16,9 @@ void TraceBuffers::configure(Settings settings) {
   trace_id_ = std::move(settings.trace_id);
 }
 
-bool TraceBuffers::take_budget(std::size_t size) {
+bool TraceBuffers::take_budget(std::size_t size, std::size_t limit) {
   const std::size_t before = buffered_bytes_.fetch_add(size, std::memory_order_relaxed);
-  if (before + size <= budget_) {
+  if (before + size <= limit) {
     return true;
   }
   buffered_bytes_.fetch_sub(size, std::memory_order_relaxed);
@@ -31,8 +31,14 @@ void TraceBuffers::append(std::optional<std::uint64_t> native_id, EventRecords& 
   auto append_all = [&](RecordList& list) {
     for (std::size_t i = begin; i < end; ++i) {
       const EventRecords::Entry& entry = records.entries[reversed ? count - 1 - i : i];
-      // Over the budget a record is dropped, never the program's memory.
-      if (take_budget(entry.size)) {
+      // Over the budget a record is dropped, never the program's memory; but
+      // a test's start and end (two small records a trace) have a reserve
+      // past it, so that the trace still says which test it is and when it
+      // ended.
+      const std::size_t limit = entry.kind == RecordKind::kOrdinary
+                                    ? budget_
+                                    : budget_ + std::min(kTestMarkReserve, SIZE_MAX - budget_);
+      if (take_budget(entry.size, limit)) {
         list.append(records.bytes.data() + entry.offset, entry.size);
       } else {
         budget_reached_.store(true, std::memory_order_relaxed);

@@ -122,8 +122,11 @@ class TraceBuffers {
   void remake_locks();
 
  private:
-  // Counts `size` more buffered bytes if the budget allows them.
-  bool take_budget(std::size_t size);
+  // Bytes past the budget that a test's start and end records may take.
+  static constexpr std::size_t kTestMarkReserve = 64 * 1024;
+
+  // Counts `size` more buffered bytes if they stay within `limit`.
+  bool take_budget(std::size_t size, std::size_t limit);
 
   std::size_t budget_ = kDefaultBufferBudget;
   bool threading_ = false;

@@ -237,7 +237,9 @@ Status PluginProcessing::write_record(PluginProcessor& processor, const PluginEv
     return conversion_error(final_type.get(), "PyString");
   }
   const std::size_t offset = records.bytes.size();
-  if (Status s = serialize_into(dict, lightweight_repr_, records.bytes); !s.ok()) {
+  // A record, not a recorded value: cut to the value budget, it could lose
+  // its type or the test name that labels the trace.
+  if (Status s = serialize_whole_into(dict, lightweight_repr_, records.bytes); !s.ok()) {
     return s;
   }
   records.add(offset, record_kind(final_type.get()));

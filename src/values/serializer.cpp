@@ -1,5 +1,7 @@
 #include "values/serializer.hpp"
 
+#include <limits>
+
 #include "interop/compat.hpp"
 #include "interop/host_module.hpp"
 #include "interop/interned.hpp"
@@ -132,12 +134,14 @@ Result<PyRef> host_serializer(bool lightweight) {
                          lightweight ? n.dump_msgpack_lightweight_repr : n.dump_msgpack);
 }
 
-Status serialize_into(PyObject* value, bool lightweight, ByteBuffer& out) {
+Status serialize_whole_into(PyObject* value, bool lightweight, ByteBuffer& out) {
   Result<PyRef> dump = host_serializer(lightweight);
   if (!dump.ok()) {
     return dump.take_error();
   }
-  return serialize_with(dump.value().get(), value, out);
+  values::ValueSettings whole = values::current_settings();
+  whole.budget = std::numeric_limits<std::size_t>::max();
+  return serialize_with(dump.value().get(), value, out, whole);
 }
 
 Status serialize_with(PyObject* dump, PyObject* value, ByteBuffer& out,

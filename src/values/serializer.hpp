@@ -10,10 +10,10 @@
 namespace tavo {
 
 // Appends the host serializer's MessagePack encoding of `value` to `out`
-// (`dump_msgpack`, or `dump_msgpack_lightweight_repr` when `lightweight`).
-// The result must be exactly one MessagePack value; anything else is an error
-// and `out` is left as it was.
-Status serialize_into(PyObject* value, bool lightweight, ByteBuffer& out);
+// (`dump_msgpack`, or `dump_msgpack_lightweight_repr` when `lightweight`),
+// whole: no value budget applies. The result must be exactly one MessagePack
+// value; anything else is an error and `out` is left as it was.
+Status serialize_whole_into(PyObject* value, bool lightweight, ByteBuffer& out);
 
 // The same in two steps, for a caller that serializes several values at once:
 // the host function, looked up afresh, then a call of it. The package's own
