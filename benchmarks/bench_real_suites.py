@@ -4,6 +4,7 @@
 Run from a virtual environment with tavo and pytest installed:
 
     python benchmarks/bench_real_suites.py [--cache DIR] [--memory-cap BYTES] [--repeat N]
+        [--project NAME==VERSION] [--engine ENGINE] [--tavo-option=OPTION]
 
 Each project's source distribution (which ships its tests) is downloaded once
 into the cache with ``pip download --no-binary :all: --no-deps``, unpacked into
@@ -14,7 +15,9 @@ cache named site-packages (so that tavo counts it as library code), also put on
 PYTHONPATH: the environment running this script is left as it is. Each suite
 runs plain ``python -m pytest``, then with ``--tavo`` and a temporary
 ``--tavo-db`` once per engine (``--tavo-engine profile``, ``monitoring``), on
-the interpreter running this script; ``--repeat N`` runs that sequence N times.
+the interpreter running this script; ``--repeat N`` runs that sequence N times,
+and ``--tavo-option`` adds a pytest option to every traced run (the budgets'
+cost: ``--tavo-option=--tavo-value-budget=1024``).
 Each run is measured by ``/usr/bin/time -v`` (elapsed time, peak resident
 memory, file system output) under ``prlimit --as`` (a run that would exhaust the
 machine fails instead) and a time limit. The table gives each run's outcome
@@ -179,6 +182,9 @@ def main() -> None:
                         help="run this engine only (repeatable; default both)")
     parser.add_argument("--repeat", type=int, default=1, metavar="N",
                         help="run each suite's plain and traced runs N times (default 1)")
+    parser.add_argument("--tavo-option", action="append", default=[], metavar="OPTION",
+                        help="add this pytest option to the traced runs (repeatable; "
+                             "--tavo-option=--tavo-value-budget=1024)")
     args = parser.parse_args()
     logging.basicConfig(level=logging.WARNING, format="%(message)s")
     for tool in ("prlimit", "/usr/bin/time"):
@@ -210,7 +216,7 @@ def main() -> None:
                 for engine in args.engine or ("profile", "monitoring"):
                     store = Path(tmp) / f"trace-{engine}.db"
                     traced = run_suite(source, ["--tavo", f"--tavo-engine={engine}",
-                                                f"--tavo-db={store}"],
+                                                f"--tavo-db={store}", *args.tavo_option],
                                        args.memory_cap, args.timeout, env, store)
                     row(name, version, engine, traced, plain)
                     for made in store.parent.glob(store.name + "*"):
