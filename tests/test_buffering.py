@@ -403,7 +403,14 @@ def test_values_shrink_in_steps_before_records_are_dropped_and_the_summary_says_
     assert losses.get("uncounted_after_budget") == (None if engine == "profile" else 1)
     from tavo.cli.call_tree import header  # `tavo show` says so above the calls
 
-    assert header(summary, {})[-1].startswith(f"lost: {losses['shortened_values']} values shortened")
+    told = header(summary, {})[-1]
+    assert told.startswith(f"lost: {losses['shortened_values']} values shortened")
+    # A floor is said as one, where the trace is told and where it is listed.
+    floor = "" if engine == "profile" else "at least "
+    assert f", {floor}{p.dropped_records} records dropped" in told
+    from tavo.cli.traces import _lost
+
+    assert _lost(summary).endswith(f", {floor}{p.dropped_records} dropped")
 
 
 

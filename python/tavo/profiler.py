@@ -63,14 +63,15 @@ def describe_losses(losses: dict[str, int] | None, buffer_budget: int | None, op
     if shortened:
         first = losses.get("shortened_from_record")
         parts.append(f"{shortened} values shortened" + (f" from record {first} on" if first else ""))
+    # Once an engine stops reporting calls past the budget, they go uncounted.
+    floor = "at least " if losses.get("uncounted_after_budget") else ""
     if budget_dropped:
-        # Once an engine stops reporting calls past the budget, they go uncounted.
-        floor = "at least " if losses.get("uncounted_after_budget") else ""
         parts.append(f"{floor}{budget_dropped} records dropped")
     text = ", ".join(parts)
     if text:
         text += (f": the trace neared{' and reached' if budget_dropped else ''} its buffer budget"
                  + (f" of {_size_text(buffer_budget)}" if buffer_budget else "") + budget_note
+                 + (", past which calls go uncounted" if budget_dropped and floor else "")
                  + f" (raise it with {option}, {RAISE_BUFFER_BUDGET})")
     if other_dropped > 0:  # each error was reported as it happened
         text += f"{'; ' if text else ''}{other_dropped} records dropped"

@@ -129,7 +129,8 @@ def _lost(t: dict[str, Any]) -> str:
     if losses.get("shortened_values"):
         parts.append(f"{losses['shortened_values']} shortened")
     if dropped:
-        parts.append(f"{dropped} dropped")
+        # The monitoring engine stops reporting calls past the budget: a floor.
+        parts.append(f"{'at least ' if losses.get('uncounted_after_budget') else ''}{dropped} dropped")
     return ", ".join(parts) or "-"
 
 
