@@ -455,24 +455,30 @@ def test_clean_exits_and_skips_are_no_failures(known, server, browser):
     assert "· skipped" in [r for r in tree_rows(browser) if "known_test.test_skips" in r][0]
 
 
-@pytest.mark.parametrize("losses, told_first", [
-    ({}, "1,234 records were dropped while recording"),
+@pytest.mark.parametrize("dropped, losses, listed, told", [
+    (1234, {}, "1,234 dropped", "1,234 records were dropped because recording failed"),
     # Calls past the budget that the engine stopped reporting were not counted.
-    ({"budget_dropped_records": 1234, "uncounted_after_budget": 1}, "At least 1,234 records were"),
+    (1234, {"budget_dropped_records": 1234, "uncounted_after_budget": 1}, "at least 1,234 dropped",
+     "At least 1,234 records were dropped: the trace neared and reached its buffer budget, past "
+     "which calls go uncounted. Raise it with --buffer-budget (tavo run)"),
+    # Values shortened near the budget, nothing dropped: still told, with the remedy.
+    (None, {"shortened_values": 56, "shortened_from_record": 7}, "56 shortened",
+     "56 values were shortened from record 7 on: the trace neared its buffer budget. Raise it"),
 ])
-def test_dropped_records_are_told(known, browser, tmp_path, losses, told_first):
-    store = str(tmp_path / "dropped.sqlite3")
+def test_what_a_trace_lost_is_told_with_its_remedy(known, browser, tmp_path, dropped, losses,
+                                                    listed, told):
+    store = str(tmp_path / "lost.sqlite3")
     blob = db.load_traces(known[0], known[2])[0][1]
-    db.save_trace_in_sqlite(store, known[2], msgpack=blob, dropped_records=1234, **losses)
+    db.save_trace_in_sqlite(store, known[2], msgpack=blob, dropped_records=dropped, **losses)
     with serving(store) as srv:
         browser.get(srv.url)
         browser.refresh()
         wait_ready(browser, "list")
-        listed = browser.find_element(By.ID, "trace-list").text
-        assert "dropped" in listed and "1,234" in listed
+        assert listed in browser.find_element(By.ID, "trace-list").text.splitlines()[1]
         open_trace(browser, srv, store, known[2])
-        told = browser.find_element(By.ID, "dropped").text
-        assert told.startswith(told_first) and "buffer_budget" in told
+        said = browser.find_element(By.ID, "lost").text
+        # The budget's remedy where the budget was met; a failure to record has none.
+        assert said.startswith(told) and ("TAVO_BUFFER_BUDGET" in said) == bool(losses)
 
 
 # The page's model of a trace against the Python side ---------------------------------

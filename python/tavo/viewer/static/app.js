@@ -128,11 +128,8 @@ var Tavo = window.Tavo || (window.Tavo = {});
     this.selected = -1;
     this.search = new Tavo.Search(trace);
     Tavo.clear(main);
-    if (summary.dropped_records > 0) {
-      var warning = main.appendChild(el("div", "warning", Tavo.droppedText(summary.dropped_records,
-        Boolean(summary.losses && summary.losses.uncounted_after_budget))));
-      warning.id = "dropped";
-    }
+    var lost = Tavo.lossText(summary);
+    if (lost) main.appendChild(el("div", "warning", lost)).id = "lost";
     var bar = main.appendChild(el("div", "searchbar"));
     this.input = bar.appendChild(el("input"));
     this.input.type = "search";

@@ -6,16 +6,24 @@ var Tavo = window.Tavo || (window.Tavo = {});
   var el = Tavo.el;
   var COLUMNS = [
     ["trace_id", "trace id"], ["saved_at", "saved"], ["source", "source"], ["records", "records"],
-    ["size", "size"], ["dropped_records", "dropped"], ["label", "label"], ["outcome", "outcome"],
+    ["size", "size"], ["lost", "lost"], ["label", "label"], ["outcome", "outcome"],
   ];
 
   function cell(key, t) {
     var v = t[key];
     if (key === "saved_at") return typeof v === "number" ? Tavo.clock(v).slice(0, 19) : "?";
     if (key === "size") return Tavo.size(v);
-    if (key === "dropped_records") return v > 0 ? v.toLocaleString("en") : "";
+    if (key === "lost") return Tavo.lostShort(t);
     if (v === null || v === undefined) return key === "records" || key === "source" ? "?" : "";
     return String(v);
+  }
+
+  // The lost column sorts by records dropped, then values shortened (a fraction below one
+  // that grows with them).
+  function sortValue(t, key) {
+    if (key !== "lost") return t[key];
+    var shortened = (t.losses && t.losses.shortened_values) || 0;
+    return (t.dropped_records || 0) + shortened / (shortened + 1);
   }
 
   Tavo.showList = function (box, traces) {
@@ -23,7 +31,7 @@ var Tavo = window.Tavo || (window.Tavo = {});
     var state = { key: "saved_at", down: true, filter: "" };
     // Columns that would be empty for every trace are left out.
     var columns = COLUMNS.filter(function (c) {
-      if (c[0] === "dropped_records") return traces.some(function (t) { return t.dropped_records > 0; });
+      if (c[0] === "lost") return traces.some(function (t) { return Tavo.lostShort(t) !== ""; });
       return c[0] !== "outcome" || traces.some(function (t) { return t.outcome !== undefined && t.outcome !== null; });
     });
     var bar = box.appendChild(el("div", "listbar"));
@@ -53,7 +61,7 @@ var Tavo = window.Tavo || (window.Tavo = {});
           String(t.source || "").toLowerCase().indexOf(state.filter) >= 0;
       });
       shown.sort(function (a, b) {
-        var x = a[state.key], y = b[state.key];
+        var x = sortValue(a, state.key), y = sortValue(b, state.key);
         if (x === y) return a.id - b.id;
         if (x === null || x === undefined) return 1;
         if (y === null || y === undefined) return -1;
@@ -68,9 +76,9 @@ var Tavo = window.Tavo || (window.Tavo = {});
         columns.forEach(function (c) {
           var td = row.appendChild(el("td", c[0], cell(c[0], t)));
           if (c[0] === "outcome") td.className = "outcome " + String(t.outcome || "");
-          if (c[0] === "dropped_records" && t.dropped_records > 0) {
-            td.className = "dropped";
-            td.title = Tavo.droppedText(t.dropped_records);
+          if (c[0] === "lost" && td.textContent) {
+            td.className = "lost";
+            td.title = Tavo.lossText(t);
           }
         });
         row.addEventListener("click", function () {
@@ -81,9 +89,11 @@ var Tavo = window.Tavo || (window.Tavo = {});
     }
     draw();
     if (!traces.length) box.appendChild(el("p", "hint", "No traces in this database yet."));
-    if (columns.some(function (c) { return c[0] === "dropped_records"; })) {
-      box.appendChild(el("p", "warning", "The dropped column counts the records each trace lost " +
-        "while recording: those traces are missing calls. " + Tavo.droppedWhy));
+    if (columns.some(function (c) { return c[0] === "lost"; })) {
+      box.appendChild(el("p", "warning", "The lost column says what each trace lost while " +
+        "recording (point at it for more): values shortened and records dropped as its records " +
+        "neared and reached its buffer budget, and records whose recording failed (a warning " +
+        "was logged at the time). " + Tavo.raiseBudget));
     }
   };
 })();

@@ -67,17 +67,66 @@ var Tavo = window.Tavo || (window.Tavo = {});
     return text.length <= max ? text : text.slice(0, max - 1) + "…";
   };
 
-  // Why records are dropped, and what to do about it.
-  Tavo.droppedWhy = "Records are dropped when a trace's records fill its buffer budget (256 MiB " +
-    "unless tavo.profile() is given another \"buffer_budget\") or when recording one fails (a " +
-    "warning is logged at the time). To keep them, record less (leave files out with --ignore, or " +
-    "let pytest --tavo save one trace per test) or raise \"buffer_budget\".";
+  // How to raise the buffer budget, wherever a trace was recorded.
+  Tavo.raiseBudget = "Raise it with --buffer-budget (tavo run), --tavo-buffer-budget (pytest " +
+    "--tavo), buffer-budget in [tool.tavo], TAVO_BUFFER_BUDGET, or \"buffer_budget\" in the " +
+    "config of tavo.profile().";
 
-  // `floor`: the engine stopped reporting calls past the budget, so more went uncounted.
-  Tavo.droppedText = function (count, floor) {
-    return (floor ? "At least " : "") + count.toLocaleString("en") +
-      (count === 1 && !floor ? " record was" : " records were") +
-      " dropped while recording: this trace is missing calls. " + Tavo.droppedWhy;
+  function count(n, one, many) {
+    return n.toLocaleString("en") + (n === 1 ? one : many);
+  }
+
+  // What recording lost of a trace, from its summary (dropped_records, losses), in words that
+  // say which limit was met and how to raise it; "" when nothing was lost.
+  Tavo.lossText = function (t) {
+    var dropped = t.dropped_records > 0 ? t.dropped_records : 0;
+    var losses = t.losses;
+    if (!losses) {  // a row kept before the causes were: any cause
+      return dropped ? count(dropped, " record was", " records were") + " dropped while " +
+        "recording: this trace is missing calls. Records are dropped when a trace's records " +
+        "fill its buffer budget, or when recording one fails (a warning is logged at the " +
+        "time). " + Tavo.raiseBudget : "";
+    }
+    var budget = losses.budget_dropped_records || 0;
+    var shortened = losses.shortened_values || 0;
+    // An engine that stops reporting calls past the budget leaves them uncounted.
+    var floor = Boolean(losses.uncounted_after_budget);
+    var parts = [];
+    if (shortened) {
+      parts.push(count(shortened, " value was", " values were") + " shortened" +
+        (losses.shortened_from_record ? " from record " +
+          losses.shortened_from_record.toLocaleString("en") + " on" : ""));
+    }
+    if (budget) {
+      parts.push((floor ? "at least " + budget.toLocaleString("en") + " records were"
+        : count(budget, " record was", " records were")) + " dropped");
+    }
+    var text = "";
+    if (parts.length) {
+      text = parts.join(" and ") + ": the trace neared" + (budget ? " and reached" : "") +
+        " its buffer budget" + (budget && floor ? ", past which calls go uncounted" : "") +
+        ". " + Tavo.raiseBudget;
+      text = text.charAt(0).toUpperCase() + text.slice(1);
+    }
+    var failed = Math.max(dropped, losses.dropped_records || 0) - budget;
+    if (failed > 0) {
+      text += (text ? " " : "") + count(failed, " record was", " records were") +
+        " dropped because recording failed (a warning was logged at the time).";
+    }
+    return text;
+  };
+
+  // A trace's losses in a few words, as `tavo traces` lists them; "" for none.
+  Tavo.lostShort = function (t) {
+    var losses = t.losses || {};
+    var dropped = t.dropped_records > 0 ? t.dropped_records : (losses.dropped_records || 0);
+    var parts = [];
+    if (losses.shortened_values) parts.push(losses.shortened_values.toLocaleString("en") + " shortened");
+    if (dropped) {
+      parts.push((losses.uncounted_after_budget ? "at least " : "") +
+        dropped.toLocaleString("en") + " dropped");
+    }
+    return parts.join(", ");
   };
 
   Tavo.size = function (bytes) {
