@@ -49,11 +49,17 @@ def _size_text(size: int) -> str:
     return f"{size} bytes"
 
 
+def _in_traces(count: int) -> str:
+    return f" in {count} trace{'' if count == 1 else 's'}"
+
+
 def describe_losses(losses: dict[str, int] | None, buffer_budget: int | None, option: str,
-                    budget_note: str = "") -> str:
+                    budget_note: str = "", traces: tuple[int, int] | None = None) -> str:
     """What a recording lost (a summary's "losses"), in words that say which
     limit (``buffer_budget``, when known, and ``budget_note`` after it) and how
-    to raise it (``option``: the command's own); "" for nothing."""
+    to raise it (``option``: the command's own); "" for nothing. ``traces``: for
+    the losses of many traces summed, how many had values shortened and how many
+    records dropped at the budget."""
     if not losses:
         return ""
     budget_dropped = losses.get("budget_dropped_records", 0)
@@ -62,14 +68,20 @@ def describe_losses(losses: dict[str, int] | None, buffer_budget: int | None, op
     parts = []
     if shortened:
         first = losses.get("shortened_from_record")
-        parts.append(f"{shortened} values shortened" + (f" from record {first} on" if first else ""))
+        parts.append(f"{shortened} values shortened" + (_in_traces(traces[0]) if traces
+                                                         else f" from record {first} on" if first
+                                                         else ""))
     # Once an engine stops reporting calls past the budget, they go uncounted.
     floor = "at least " if losses.get("uncounted_after_budget") else ""
     if budget_dropped:
-        parts.append(f"{floor}{budget_dropped} records dropped")
+        parts.append(f"{floor}{budget_dropped} records dropped"
+                     + (_in_traces(traces[1]) if traces else ""))
     text = ", ".join(parts)
     if text:
-        text += (f": the trace neared{' and reached' if budget_dropped else ''} its buffer budget"
+        many = traces is not None and max(traces) > 1
+        subject = "those traces" if many else "that trace" if traces else "the trace"
+        their = "their" if many else "its"
+        text += (f": {subject} neared{' and reached' if budget_dropped else ''} {their} buffer budget"
                  + (f" of {_size_text(buffer_budget)}" if buffer_budget else "") + budget_note
                  + (", past which calls go uncounted" if budget_dropped and floor else "")
                  + f" (raise it with {option}, {RAISE_BUFFER_BUDGET})")

@@ -98,6 +98,8 @@ class SaveTally:
         self.without_user_code = 0
         self.dropped_records = 0
         self.losses = {}  # summed over the tests' traces
+        self.shortened_in = 0  # traces with values shortened
+        self.dropped_in = 0  # traces with records dropped at the budget
 
     def observe(self, db_path, trace_id, summary, error):
         if db_path != self.profiler.db_path:
@@ -107,6 +109,8 @@ class SaveTally:
         else:  # as the row keeps them (a batch is written after its traces were taken)
             losses = summary.get("losses") or {}
         self.dropped_records += losses.get("dropped_records", 0)
+        self.shortened_in += bool(losses.get("shortened_values"))
+        self.dropped_in += bool(losses.get("budget_dropped_records"))
         for key, count in losses.items():
             if key != "shortened_from_record":  # a record of one test's trace
                 self.losses[key] = self.losses.get(key, 0) + count
@@ -127,7 +131,8 @@ class SaveTally:
         if self.failed:
             line += f", {self.failed} failed: {self.first_error}"
         lost = describe_losses(self.losses, self.profiler.config.get("buffer_budget", DEFAULT_BUFFER_BUDGET),
-                               "--tavo-buffer-budget", self.budget_note)
+                               "--tavo-buffer-budget", self.budget_note,
+                               (self.shortened_in, self.dropped_in))
         if lost:
             line += f"; {lost}"
         lines = [line]
