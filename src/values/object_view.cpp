@@ -91,7 +91,7 @@ Status add(std::vector<Entry>& entries, PyObject* key, PyRef value) {
   if (!value) {
     return PyError::fetch();
   }
-  entries.push_back(Entry{PyRef::borrow(key), std::move(value)});
+  entries.push_back(Entry::held(PyRef::borrow(key), std::move(value)));
   return Status::success();
 }
 
@@ -162,7 +162,7 @@ Status slot_values_through_descriptors(PyObject* obj, std::vector<Entry>& entrie
       PyErr_Clear();  // a slot never set
       return true;
     }
-    entries.push_back(Entry{std::move(held_name), std::move(value)});
+    entries.push_back(Entry::held(std::move(held_name), std::move(value)));
     return true;
   });
   if (!ok) {
@@ -191,7 +191,7 @@ Status dict_values(PyObject* obj, PyObject* descriptor, std::vector<Entry>& entr
   inline_items.clear();
   if (compat::inline_attributes(obj, descriptor, inline_items)) {
     for (auto [key, value] : inline_items) {
-      entries.push_back(Entry{PyRef::borrow(key), PyRef::borrow(value)});
+      entries.push_back(Entry::in_place(key, value));
     }
     return Status::success();
   }
@@ -211,8 +211,12 @@ Status dict_values(PyObject* obj, PyObject* descriptor, std::vector<Entry>& entr
   Py_ssize_t pos = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
+  // A dictionary the object keeps keeps its items while they are written; one
+  // made for this reading alone does not.
+  const bool kept = Py_REFCNT(namespace_dict.get()) > 1;
   while (PyDict_Next(namespace_dict.get(), &pos, &key, &value)) {
-    entries.push_back(Entry{PyRef::borrow(key), PyRef::borrow(value)});
+    entries.push_back(kept ? Entry::in_place(key, value)
+                           : Entry::held(PyRef::borrow(key), PyRef::borrow(value)));
   }
   return Status::success();
 }
@@ -398,7 +402,7 @@ Status instance_attributes(PyObject* obj, std::vector<Entry>& entries) {
     PyObject* value =
         *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + slot.member->offset);
     if (value != nullptr) {  // else a slot never set
-      entries.push_back(Entry{PyRef::borrow(slot.name), PyRef::borrow(value)});
+      entries.push_back(Entry::in_place(slot.name, value));
     }
   }
   return dict_values(obj, entry->dict_descriptor, entries);
@@ -535,7 +539,7 @@ Status describe_object(PyObject* obj, bool lightweight, std::vector<Entry>& entr
   if (!facts.ok()) {
     return facts.take_error();
   }
-  entries.push_back(Entry{PyRef::borrow(keys.type_key), std::move(facts.value().name)});
+  entries.push_back(Entry::held(PyRef::borrow(keys.type_key), std::move(facts.value().name)));
   PyObject* key = nullptr;
   Result<PyRef> detail = facts.value().has_detail ? detail_of(obj, key) : Result<PyRef>(PyRef());
   if (!detail.ok()) {

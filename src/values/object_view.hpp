@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include <utility>
 #include <vector>
 
 #include "interop/error.hpp"
@@ -15,12 +16,34 @@ namespace tavo::values {
 // that is missing or not text).
 Result<PyRef> type_name(PyTypeObject* type);
 
+// One entry of a description. An attribute read from the object's own storage
+// is not held: no code of the program runs while a description is written, and
+// the object keeps its attributes. What the description made or looked up (a
+// type's name, the parts of a readable value) is held until it is written.
 struct Entry {
-  PyRef key;
-  PyRef value;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
   // The value, an instance of a subclass of a plain type, is written as that
   // plain type's data (its items, its text), not described again.
   bool plain = false;
+  PyRef held_key;
+  PyRef held_value;
+
+  static Entry held(PyRef key, PyRef value, bool plain = false) {
+    Entry entry;
+    entry.key = key.get();
+    entry.value = value.get();
+    entry.plain = plain;
+    entry.held_key = std::move(key);
+    entry.held_value = std::move(value);
+    return entry;
+  }
+  static Entry in_place(PyObject* key, PyObject* value) {
+    Entry entry;
+    entry.key = key;
+    entry.value = value;
+    return entry;
+  }
 };
 
 // The entries of an object's description, in order: "__type__" (its type's

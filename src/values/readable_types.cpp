@@ -201,7 +201,7 @@ Status add(std::vector<Entry>& entries, PyObject* key, PyRef value, bool plain =
   if (!value) {
     return PyError::fetch();
   }
-  entries.push_back(Entry{PyRef::borrow(key), std::move(value), plain});
+  entries.push_back(Entry::held(PyRef::borrow(key), std::move(value), plain));
   return Status::success();
 }
 
@@ -483,8 +483,8 @@ Result<PyObject*> instance_entry(PyObject* obj, PyObject* name) {
     return s.take_error();
   }
   for (const Entry& entry : attributes) {
-    if (PyUnicode_CheckExact(entry.key.get()) && PyUnicode_Compare(entry.key.get(), name) == 0) {
-      return entry.value.get();
+    if (PyUnicode_CheckExact(entry.key) && PyUnicode_Compare(entry.key, name) == 0) {
+      return entry.value;
     }
   }
   return static_cast<PyObject*>(nullptr);
@@ -632,8 +632,8 @@ Status describe_kind(PyObject* obj, Readable kind, PyTypeObject* base,
       }
       PyRef held = PyRef::borrow(fields);
       for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields); ++i) {
-        entries.push_back(Entry{PyRef::borrow(PyTuple_GET_ITEM(fields, i)),
-                                PyRef::borrow(PyTuple_GET_ITEM(obj, i))});
+        entries.push_back(Entry::held(PyRef::borrow(PyTuple_GET_ITEM(fields, i)),
+                                      PyRef::borrow(PyTuple_GET_ITEM(obj, i))));
       }
       return Status::success();
     }

@@ -761,11 +761,11 @@ class Encoder {
   Step described_map(const std::vector<Entry>& entries, int depth) {
     put_map_header(out_, entries.size());
     for (const Entry& entry : entries) {
-      if (Step step = item(entry.key.get(), depth + 1); step != Step::kDone) {
+      if (Step step = item(entry.key, depth + 1); step != Step::kDone) {
         return step;
       }
-      Step step = entry.plain ? full_kind(entry.value.get(), depth + 1, true)
-                              : item(entry.value.get(), depth + 1);
+      Step step =
+          entry.plain ? full_kind(entry.value, depth + 1, true) : item(entry.value, depth + 1);
       if (step != Step::kDone) {
         return step;
       }
