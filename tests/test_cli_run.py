@@ -281,3 +281,42 @@ def test_dropped_records_are_counted_on_the_last_line(tmp_path):
         """)
     [line] = [line for line in result.stderr.splitlines() if SAVED.match(line)]
     assert line.endswith("; 3 records dropped"), result.stderr  # work's call and return, the module's return
+
+
+STACK_PROGRAM = textwrap.dedent("""\
+    import sys, traceback
+
+    def depth_reached(n=0):
+        try:
+            return depth_reached(n + 1)
+        except RecursionError:
+            return n
+
+    def show_stack():
+        traceback.print_stack(file=sys.stdout)
+        below = sys._getframe(1).f_back
+        print(below and below.f_code.co_name, depth_reached())
+        sys.setrecursionlimit(120)
+        print(depth_reached())
+
+    show_stack()
+    raise ValueError("at the end")
+""")
+
+
+@pytest.mark.parametrize("engine", ["monitoring", "profile"])
+@pytest.mark.parametrize("as_module", [False, True], ids=["script", "module"])
+def test_the_program_sees_the_stack_the_interpreter_gives_it(tmp_path, engine, as_module):
+    """tavo's own frames stay out of what the program sees of its stack: what it
+    prints of it, its callers, where recursion stops, and the traceback it ends with."""
+    (tmp_path / "pkg").mkdir()
+    (tmp_path / "pkg" / "__init__.py").write_text("")
+    (tmp_path / "pkg" / "prog.py").write_text(STACK_PROGRAM)
+    target = ["-m", "pkg.prog"] if as_module else [str(tmp_path / "pkg" / "prog.py")]
+    plain = subprocess.run([sys.executable, *target], cwd=tmp_path, capture_output=True,
+                           text=True, timeout=300)
+    traced = tavo("run", "--db", "t.sqlite3", "--engine", engine, *target, cwd=tmp_path)
+    assert ("_run_code" if as_module else "None") in plain.stdout
+    assert (traced.returncode, traced.stdout) == (plain.returncode, plain.stdout)
+    assert traced.stderr.replace(saved_trace(traced)[0], "").splitlines()[:-1] == \
+        plain.stderr.splitlines()

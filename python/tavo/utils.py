@@ -92,11 +92,38 @@ def run_script_as_main(path: str, namespaces: list[dict[str, Any]]) -> None:
                      __loader__=importlib.machinery.SourceFileLoader("__main__", path))
     module = types.ModuleType("__main__")
     module.__dict__.update(__builtins__=builtins, **names)
+    _run_in_main(module, namespaces, exec, code, module.__dict__)
+
+
+def run_module_as_main(name: str, namespaces: list[dict[str, Any]]) -> None:
+    """Run a module as ``python -m`` does: through the function of runpy that the
+    interpreter calls for -m, in a fresh __main__ module, with sys.argv[0] set
+    to the module's file. The module's namespace is appended to ``namespaces``
+    before it runs."""
+    import builtins
+    import runpy
+    import types
+
+    module = types.ModuleType("__main__")
+    module.__dict__["__builtins__"] = builtins
+    run_as_main = getattr(runpy, "_run_module_as_main", None)
+    if run_as_main is None:  # an interpreter without it: the public equivalent
+        namespaces.append(runpy.run_module(name, run_name="__main__", alter_sys=True))
+        return
+    _run_in_main(module, namespaces, run_as_main, name, True)
+
+
+def _run_in_main(module: Any, namespaces: list[dict[str, Any]], run: Any, *args: Any) -> None:
+    """``run(*args)`` with ``module`` as __main__, as the bottom of the stack: the
+    program's frames have none of tavo's below them, so a stack it prints or
+    walks, and the depth at which its recursion fails, are as without tavo."""
+    from tavo import _tavo
+
     saved_main = sys.modules["__main__"]
     sys.modules["__main__"] = module
     namespaces.append(module.__dict__)
     try:
-        exec(code, module.__dict__)
+        _tavo.run_as_program(run, *args)
     finally:
         sys.modules["__main__"] = saved_main
 

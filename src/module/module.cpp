@@ -8,6 +8,7 @@
 #include "interop/interned.hpp"
 #include "interop/interpreter_check.hpp"
 #include "interop/log_warning.hpp"
+#include "interop/program_stack.hpp"
 #include "interop/terminate_watch.hpp"
 #include "module/describe.hpp"
 #include "module/packing.hpp"
@@ -112,6 +113,18 @@ PyObject* leave_out_events(PyObject*, PyObject* flag) {
   Py_RETURN_NONE;
 }
 
+PyObject* run_as_program(PyObject*, PyObject* args) {
+  if (PyTuple_GET_SIZE(args) < 1) {
+    PyErr_SetString(PyExc_TypeError, "run_as_program() needs a callable");
+    return nullptr;
+  }
+  PyRef rest = PyRef::steal(PyTuple_GetSlice(args, 1, PyTuple_GET_SIZE(args)));
+  if (!rest) {
+    return nullptr;
+  }
+  return compat::call_as_stack_bottom(PyTuple_GET_ITEM(args, 0), rest.get());
+}
+
 PyMethodDef module_methods[] = {
     {"describe_document", describe_document, METH_O,
      "describe_document(document, /)\n--\n\nA document's records, label, times and calls per "
@@ -144,6 +157,10 @@ PyMethodDef module_methods[] = {
     {"watch_sigterm", watch_sigterm, METH_O,
      "watch_sigterm(callback, /)\n--\n\nCalls callback() from a thread of its own at SIGTERM; "
      "a true result ends the process as the signal would. False if SIGTERM has another action."},
+    {"run_as_program", run_as_program, METH_VARARGS,
+     "run_as_program(callable, /, *args)\n--\n\ncallable(*args) run as the bottom of the "
+     "thread's stack, as the interpreter runs a program: no frame of the caller's below its "
+     "frames, its recursion depth counted from zero."},
     {nullptr, nullptr, 0, nullptr},
 };
 

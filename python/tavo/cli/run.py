@@ -65,16 +65,13 @@ def parse_run_arguments(words: list[str]) -> tuple[argparse.Namespace, list[str]
 
 
 def _trimmed_traceback(exc: BaseException) -> types.TracebackType | None:
-    """The exception's traceback without the frames of tavo and runpy, so it
-    reads as if the script had been run directly."""
+    """The exception's traceback without tavo's frames, so it reads as the
+    interpreter's own for the program (with runpy's for a module run with -m)."""
     import tavo.utils
 
     tavo_files = {__file__, tavo.utils.__file__}
     tb = exc.__traceback__
-    while tb is not None and (
-        tb.tb_frame.f_code.co_filename in tavo_files
-        or tb.tb_frame.f_globals.get("__name__") == "runpy"
-    ):
+    while tb is not None and tb.tb_frame.f_code.co_filename in tavo_files:
         tb = tb.tb_next
     return tb
 
@@ -92,7 +89,6 @@ def run_command(words: list[str]) -> int:
     so it is only called as the last thing the process does."""
     import importlib.util
     import pkgutil
-    import runpy
 
     from tavo import db, utils
     from tavo.cli.common import open_error, store_errors
@@ -163,8 +159,7 @@ def run_command(words: list[str]) -> int:
             if module is None:
                 utils.run_script_as_main(run_argv[0], _program_namespaces)
             else:
-                _program_namespaces.append(
-                    runpy.run_module(module, run_name="__main__", alter_sys=True))
+                utils.run_module_as_main(module, _program_namespaces)
         except SystemExit as exc:
             status = exc.code
         except BaseException as exc:
