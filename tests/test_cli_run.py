@@ -320,3 +320,24 @@ def test_the_program_sees_the_stack_the_interpreter_gives_it(tmp_path, engine, a
     assert (traced.returncode, traced.stdout) == (plain.returncode, plain.stdout)
     assert traced.stderr.replace(saved_trace(traced)[0], "").splitlines()[:-1] == \
         plain.stderr.splitlines()
+
+
+@pytest.mark.parametrize("engine", ["monitoring", "profile"])
+def test_a_program_an_interrupt_ends_is_ended_by_the_signal_as_without_tavo(tmp_path, engine):
+    """The interpreter ends a program left by a KeyboardInterrupt with SIGINT, after
+    its exit handlers, so that a shell running it stops too; an exit status of 130
+    would let a shell's loop of runs go on."""
+    (tmp_path / "stopped.py").write_text(textwrap.dedent("""\
+        import atexit, sys
+        atexit.register(lambda: print("exit handler", sys.excepthook.__name__))
+        def hook(kind, value, tb):
+            print("program's hook:", kind.__name__)
+        sys.excepthook = hook
+        raise KeyboardInterrupt
+    """))
+    plain = subprocess.run([sys.executable, "stopped.py"], cwd=tmp_path, capture_output=True,
+                           text=True, timeout=300)
+    traced = tavo("run", "--db", "t.sqlite3", "--engine", engine, "stopped.py", cwd=tmp_path)
+    assert plain.returncode == -2 and "exit handler hook" in plain.stdout
+    assert (traced.returncode, traced.stdout) == (plain.returncode, plain.stdout)
+    saved_trace(traced)

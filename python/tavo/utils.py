@@ -8,7 +8,7 @@ import logging
 import os
 import sys
 import time
-from typing import Any
+from typing import Any, NoReturn
 
 # Crockford's base32: no I, L, O or U.
 ULID_ALPHABET = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
@@ -126,6 +126,23 @@ def _run_in_main(module: Any, namespaces: list[dict[str, Any]], run: Any, *args:
         _tavo.run_as_program(run, *args)
     finally:
         sys.modules["__main__"] = saved_main
+
+
+def end_as_interrupted() -> NoReturn:
+    """End the process as the interpreter ends a program that an uncaught
+    KeyboardInterrupt stopped, once its traceback is printed: after the exit
+    handlers and the rest of the interpreter's shutdown, killed by SIGINT, so
+    that a shell running it (a loop of runs, say) sees the interrupt and stops
+    too. The interpreter does that when a KeyboardInterrupt leaves the code it
+    runs first: one is raised from here, with sys.excepthook silenced for it
+    alone (the first call puts the program's hook back)."""
+    program_hook = sys.excepthook
+
+    def already_printed(*_: Any) -> None:
+        sys.excepthook = program_hook
+
+    sys.excepthook = already_printed
+    raise KeyboardInterrupt
 
 
 def wait_for_threads() -> None:

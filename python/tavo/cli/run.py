@@ -181,9 +181,12 @@ def run_command(words: list[str]) -> int:
         tb = _trimmed_traceback(failure)
         sys.excepthook(type(failure), failure.with_traceback(tb), tb)
         status = 130 if isinstance(failure, KeyboardInterrupt) else 1
-    if os.getpid() != started_in and not settings["children"]:
-        return status  # a forked child that was not profiled: it has nothing to report
-    return report(profiler, db_path, saves, save_error, status)
+    if os.getpid() == started_in or settings["children"]:
+        status = report(profiler, db_path, saves, save_error, status)
+    # else a forked child that was not profiled: it has nothing to report
+    if isinstance(failure, KeyboardInterrupt):
+        utils.end_as_interrupted()
+    return status
 
 
 def report(profiler: Any, db_path: str, saves: list[tuple[Any, BaseException | None]],
