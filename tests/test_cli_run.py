@@ -3,6 +3,7 @@
 import json
 import os
 import re
+import signal
 import subprocess
 import sys
 import textwrap
@@ -341,3 +342,70 @@ def test_a_program_an_interrupt_ends_is_ended_by_the_signal_as_without_tavo(tmp_
     assert plain.returncode == -2 and "exit handler hook" in plain.stdout
     assert (traced.returncode, traced.stdout) == (plain.returncode, plain.stdout)
     saved_trace(traced)
+
+
+def run_with_own_tmp(tmp_path, *args):
+    """`python -m tavo run ...` (or the plain program, without "run") with its own
+    temporary folder, which holds the children's settings while it runs."""
+    temp = tmp_path / "tmp"
+    temp.mkdir(exist_ok=True)
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTEST_", "TAVO_"))}
+    command = ["-m", "tavo", *args] if args[0] == "run" else list(args)
+    process = subprocess.Popen([sys.executable, *command], cwd=tmp_path,
+                               env=dict(env, TMPDIR=str(temp)), stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True)
+    return process, temp
+
+
+@pytest.mark.parametrize("engine", ["monitoring", "profile"])
+def test_a_run_that_sigterm_ends_saves_its_trace_and_ends_by_the_signal(tmp_path, engine):
+    """As `timeout` or a service manager stops it: the main thread is blocked for good."""
+    (tmp_path / "blocked.py").write_text(textwrap.dedent("""\
+        import threading
+        def block(lock):
+            lock.acquire()
+            print("blocked", flush=True)
+            lock.acquire()
+        block(threading.Lock())
+    """))
+    endings = []
+    for args in (["blocked.py"], ["run", "--db", "t.sqlite3", "--engine", engine, "blocked.py"]):
+        process, temp = run_with_own_tmp(tmp_path, *args)
+        assert process.stdout.readline() == "blocked\n"
+        process.terminate()
+        endings.append((process.wait(timeout=60), process.stdout.read()))
+        stderr = process.stderr.read()
+    assert endings[1] == endings[0] == (-signal.SIGTERM, "")
+    trace_id, _, _ = saved_trace(subprocess.CompletedProcess([], 0, "", stderr))
+    _, document = load_only_document(tmp_path / "t.sqlite3", trace_id)
+    assert any(r["co_name"] == "block" for r in frames(document))
+    assert list(temp.iterdir()) == []  # the children's settings went with the run
+
+
+@pytest.mark.parametrize("engine", ["monitoring", "profile"])
+def test_a_program_that_replaces_itself_keeps_its_trace(tmp_path, engine):
+    """os.exec* ends the program's process image: its trace is saved first, and the
+    program it becomes is recorded as that trace's child."""
+    (tmp_path / "wrapper.py").write_text(textwrap.dedent("""\
+        import os, sys
+        def prepare():
+            return [sys.executable, "after.py"]
+        argv = prepare()
+        print("wrapper", flush=True)
+        os.execvp(argv[0], argv)
+    """))
+    (tmp_path / "after.py").write_text("def later():\n    return 'after'\nprint(later())\n")
+    outputs = []
+    for args in (["wrapper.py"], ["run", "--db", "t.sqlite3", "--engine", engine, "wrapper.py"]):
+        process, temp = run_with_own_tmp(tmp_path, *args)
+        outputs.append((process.wait(timeout=120), process.stdout.read()))
+        stderr = process.stderr.read()
+    assert outputs[1] == outputs[0] == (0, "wrapper\nafter\n")
+    trace_id, _, _ = saved_trace(subprocess.CompletedProcess([], 0, "", stderr))
+    traces = {t["trace_id"]: t for t in db.list_traces(tmp_path / "t.sqlite3")}
+    [child] = [t for t in traces.values() if t["trace_id"] != trace_id]
+    assert child["parent_trace_id"] == trace_id
+    for trace, function in ((trace_id, "prepare"), (child["trace_id"], "later")):
+        _, document = load_only_document(tmp_path / "t.sqlite3", trace)
+        assert any(r["co_name"] == function for r in frames(document))
+    assert list(temp.iterdir()) == []

@@ -293,10 +293,13 @@ def test_a_pytest_run_ended_by_sigterm_writes_its_waiting_traces(tmp_path, sigte
         (tmp_path / "conftest.py").write_text(SIGTERM_IN_A_WRITE)
     (tmp_path / "test_batched.py").write_text(suite)
     env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTEST_", "TAVO_"))}
+    env["TMPDIR"] = str(tmp_path / "tmp")  # where the run keeps its settings for children
+    (tmp_path / "tmp").mkdir()
     result = subprocess.run([sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "--tavo",
                              "test_batched.py"], cwd=tmp_path, env=env, capture_output=True,
                             timeout=300)
     assert result.returncode == -signal.SIGTERM, result.stdout
+    assert list((tmp_path / "tmp").iterdir()) == []
     assert [(t["label"], t["outcome"]) for t in db.list_traces(tmp_path / "tavo.sqlite3")] == [
         (f"test_batched.py::test_{name}", "passed") for name in ("first", "second", "third")]
 

@@ -450,12 +450,41 @@ def _stop_following_children(profiler):
     else:
         os.environ[CHILD_ENV] = profiler.child_env_before
     del profiler.child_env_before
+    _remove_child_file(profiler)  # children that start from now on are not profiled
+
+
+def _remove_child_file(profiler):
+    """Remove the settings file of the run's children (and its folder), if this
+    process made it."""
     if getattr(profiler, "child_file_owner", None) == os.getpid():
         import shutil
 
-        # Children that start from now on find no file and are not profiled.
         shutil.rmtree(os.path.dirname(profiler.child_file), ignore_errors=True)
         profiler.child_file = profiler.child_file_owner = None
+
+
+def disable_before_exec(profiler):
+    """Stop ``profiler``, saving its trace, as the process replaces its program
+    (os.exec*): the program it becomes is recorded as a child of that trace when
+    children are, and removes the children's settings file at its own end. The
+    error that stopped the save, or None."""
+    children = os.environ.get(CHILD_ENV)
+    profiler.child_file_owner = None
+    try:
+        profiler.disable()
+    except Exception as exc:
+        return exc
+    finally:
+        if children is not None:
+            os.environ[CHILD_ENV] = children
+    return None
+
+
+def remove_child_settings():
+    """Remove the enabled profiler's settings file for children, for a process that a
+    signal is about to end."""
+    if _enabled is not None:
+        _remove_child_file(_enabled)
 
 
 def _write_child_file(profiler):
@@ -468,7 +497,7 @@ def _write_child_file(profiler):
     path = os.path.join(folder, "children.json")
     with open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "w",
               encoding="utf-8") as file:
-        json.dump({"db": profiler.db_path, "source": profiler.source,
+        json.dump({"db": profiler.db_path, "source": profiler.source, "owner": os.getpid(),
                    "config": {key: profiler.config[key] for key in _CHILD_CONFIG_KEYS}}, file)
     return path
 
@@ -491,7 +520,7 @@ def read_child_settings(value):
         raise ChildSettingsError(f"cannot read {path}: {exc}") from None
     except RecursionError:
         raise ChildSettingsError(f"cannot read {path}: nested too deeply") from None
-    if not isinstance(payload, dict) or set(payload) != {"db", "source", "config"}:
+    if not isinstance(payload, dict) or set(payload) - {"owner"} != {"db", "source", "config"}:
         raise ChildSettingsError(f"{path} holds no child settings")
     config = payload["config"]
     problem = None
@@ -553,8 +582,8 @@ def _start_forked_child():
     _save_at_exit(profiler)
 
 
-def _save_at_exit(profiler):
-    import atexit
+def _start_save_turns(profiler):
+    """Let the process's end and SIGTERM take turns at saving the trace."""
     import threading
 
     import tavo.stores  # noqa: F401  (a save at SIGTERM must not have to import it)
@@ -565,6 +594,49 @@ def _save_at_exit(profiler):
     profiler.child_save = "pending"
     profiler.child_save_lock = threading.Lock()
     profiler.child_saved_at_sigterm = threading.Event()
+
+
+def save_run_at_sigterm(profiler, report):
+    """Save the trace of a profiler that records a whole program (tavo run) when
+    SIGTERM ends the process, as a child's is, then call ``report(save_error)``
+    from the signal's thread (the program may hold stderr's lock) and end as the
+    signal would. The program's end takes its turn with take_run_save_turn()."""
+    _start_save_turns(profiler)
+    profiler.report_at_sigterm = report
+    _save_on_sigterm(profiler)
+
+
+def take_run_save_turn(profiler):
+    """At the program's end, whether its trace is still to be saved there. Once
+    SIGTERM's save has begun, this waits for it and ends the process by the signal."""
+    import signal
+
+    state = _take_save_turn(profiler, "exit")
+    if state == "saving at SIGTERM":
+        profiler.child_saved_at_sigterm.wait()
+        _end_as_signal(signal.SIGTERM)
+    return state == "pending"
+
+
+def end_run_save(profiler):
+    """After the program's end saved its trace: end as SIGTERM would if one came
+    meanwhile (it waited for that save)."""
+    import signal
+
+    if getattr(profiler, "child_pid", None) != os.getpid():
+        return
+    with profiler.child_save_lock:
+        terminated = profiler.child_save == "terminated"
+        profiler.child_save = "done"
+    if terminated:
+        _end_as_signal(signal.SIGTERM)
+
+
+def _save_at_exit(profiler):
+    import atexit
+
+    _start_save_turns(profiler)
+    profiler.report_at_sigterm = None  # a forked child's save is silent, not its parent's
     atexit.register(_save_child_trace, profiler)
     mp_util = sys.modules.get("multiprocessing.util")
     if mp_util is not None:
@@ -650,12 +722,19 @@ def _on_sigterm(profiler):
     if state == "saving at exit":
         return False  # that save ends the process when it is done
     if state == "pending" and profiler.enabled:
+        error = None
         try:
             # The engine stays installed: uninstalling it under the main thread
             # could free what an event there is using.
             profiler.rust_profiler.save_request_in_db()
         except Exception as exc:
-            _report_lost_child_trace(profiler, exc)
+            error = exc
+        report = getattr(profiler, "report_at_sigterm", None)
+        if report is not None:
+            report(error)
+        elif error is not None:
+            _report_lost_child_trace(profiler, error)
+    _remove_child_file(profiler)  # the process ends now
     profiler.child_saved_at_sigterm.set()  # an exit waiting for this save may go on
     return True
 
@@ -708,6 +787,10 @@ def _start_child(parent, path, payload):
         profiler = Profiler(payload["db"], config=payload["config"], source=payload["source"])
         profiler.from_parent = True
         profiler.child_file = path  # its own children read the same file
+        if payload.get("owner") == os.getpid():
+            # The run itself, replaced by the program it ran (os.exec*): the file
+            # is this process's to remove at its end.
+            profiler.child_file_owner = os.getpid()
         _label_as_child(parent)
         profiler.enable()
     except Exception as exc:

@@ -26,7 +26,7 @@ from tavo import config as tavo_config
 from tavo.cli.common import seconds
 from tavo.profiler import (DEFAULT_BUFFER_BUDGET, DEFAULT_TEST_BUFFER_BUDGET,
                            DEFAULT_TEST_VALUE_BUDGET, describe_error,
-                           describe_losses, no_user_code_hint)
+                           describe_losses, no_user_code_hint, remove_child_settings)
 
 _PROFILER = pytest.StashKey()
 _TALLY = pytest.StashKey()
@@ -340,6 +340,7 @@ def _flush_then_end(signum, frame):
         db.flush_saves()
     except Exception:
         pass
+    remove_child_settings()
     signal.signal(signum, signal.SIG_DFL)
     os.kill(os.getpid(), signum)
 

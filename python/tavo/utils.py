@@ -191,6 +191,41 @@ def save_before_os_exit(profiler, report):
     return restore
 
 
+def save_before_exec(profiler: Any, stop: Any, report: Any) -> Any:
+    """Make os.execv and os.execve, which every os.exec* function calls, stop
+    ``profiler`` with ``stop()`` (which saves its trace and returns the error
+    that stopped the save, or None) and call ``report(save_error)`` before the
+    program replaces itself, as its trace would otherwise be lost. A path that
+    cannot be run fails as it would, still recorded. Returns the function that
+    puts both back."""
+    real = {"execv": os.execv, "execve": os.execve}
+    pid = os.getpid()
+
+    def restore() -> None:
+        for name, function in real.items():
+            setattr(os, name, function)
+
+    def saving_before(name: str) -> Any:
+        def exec_after_saving(path: Any, *args: Any) -> Any:
+            runnable = isinstance(path, int) or (os.path.isfile(path) and os.access(path, os.X_OK))
+            if os.getpid() != pid or not profiler.enabled or not runnable:
+                return real[name](path, *args)
+            restore()
+            report(stop())
+            try:
+                return real[name](path, *args)
+            except OSError:
+                print(f"tavo: the program's {name}() failed after its trace was saved: what it "
+                      f"does from here is not recorded", file=sys.stderr, flush=True)
+                raise
+
+        return exec_after_saving
+
+    for name in real:
+        setattr(os, name, saving_before(name))
+    return restore
+
+
 def in_subinterpreter():
     """Whether this code runs in an interpreter other than the process's main one."""
     import importlib

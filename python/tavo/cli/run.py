@@ -70,10 +70,16 @@ def _trimmed_traceback(exc: BaseException) -> types.TracebackType | None:
     import tavo.utils
 
     tavo_files = {__file__, tavo.utils.__file__}
+    entries = []
     tb = exc.__traceback__
-    while tb is not None and tb.tb_frame.f_code.co_filename in tavo_files:
+    while tb is not None:
+        if tb.tb_frame.f_code.co_filename not in tavo_files:  # also tavo's os.exec* in between
+            entries.append(tb)
         tb = tb.tb_next
-    return tb
+    trimmed = None
+    for entry in reversed(entries):
+        trimmed = types.TracebackType(trimmed, entry.tb_frame, entry.tb_lasti, entry.tb_lineno)
+    return trimmed
 
 
 # The program's main namespace, kept until the interpreter ends, as the
@@ -92,7 +98,8 @@ def run_command(words: list[str]) -> int:
 
     from tavo import db, utils
     from tavo.cli.common import open_error, store_errors
-    from tavo.profiler import Profiler
+    from tavo.profiler import (Profiler, disable_before_exec, end_run_save, save_run_at_sigterm,
+                               take_run_save_turn)
 
     options, argv = parse_run_arguments(words)
     module = options.module
@@ -154,6 +161,11 @@ def run_command(words: list[str]) -> int:
         sys.argv, sys.path[:] = saved_argv, saved_path
         raise CommandError(f"cannot start profiling: {exc}") from None
     restore_os_exit = utils.save_before_os_exit(profiler, report_at_os_exit)
+    restore_exec = utils.save_before_exec(
+        profiler, lambda: disable_before_exec(profiler),
+        lambda error: report(profiler, db_path, saves, error, 0))
+    save_run_at_sigterm(profiler,
+                        lambda error: report(profiler, db_path, saves, error, 0, unlocked=True))
     try:
         try:
             if module is None:
@@ -170,8 +182,10 @@ def run_command(words: list[str]) -> int:
             failure = failure or exc
     finally:
         restore_os_exit()
+        restore_exec()
         try:
-            profiler.disable()
+            if take_run_save_turn(profiler):
+                profiler.disable()
         except Exception as exc:
             save_error = exc
         db.save_observers.remove(observe)
@@ -184,15 +198,25 @@ def run_command(words: list[str]) -> int:
     if os.getpid() == started_in or settings["children"]:
         status = report(profiler, db_path, saves, save_error, status)
     # else a forked child that was not profiled: it has nothing to report
+    end_run_save(profiler)
     if isinstance(failure, KeyboardInterrupt):
         utils.end_as_interrupted()
     return status
 
 
 def report(profiler: Any, db_path: str, saves: list[tuple[Any, BaseException | None]],
-           save_error: BaseException | None, status: Any) -> Any:
+           save_error: BaseException | None, status: Any, unlocked: bool = False) -> Any:
     """Print the run's last line (and why nothing was recorded, if so); the
-    exit status, not zero when the trace was lost."""
+    exit status, not zero when the trace was lost. ``unlocked`` writes to the
+    file descriptor, not through sys.stderr, whose lock the program may hold
+    (at SIGTERM, from a thread of tavo's)."""
+
+    def say(text: str) -> None:
+        if unlocked:
+            os.write(2, f"{text}\n".encode(errors="replace"))
+        else:
+            print(text, file=sys.stderr, flush=True)
+
     from tavo.profiler import describe_error, no_user_code_hint
     from tavo.stores import StoreError, describe, mask_text
 
@@ -201,7 +225,7 @@ def report(profiler: Any, db_path: str, saves: list[tuple[Any, BaseException | N
         reason = mask_text(describe_error(save_error), db_path)
         if not isinstance(save_error, StoreError):  # a store's own errors say all this
             reason = f"could not save trace {profiler.trace_id} in {where}: {reason}"
-        print(f"tavo: {reason}", file=sys.stderr, flush=True)
+        say(f"tavo: {reason}")
         return status or 1
     summary = saves[-1][0] if saves and saves[-1][0] is not None else {}
     records = summary.get("records")
@@ -213,8 +237,8 @@ def report(profiler: Any, db_path: str, saves: list[tuple[Any, BaseException | N
     lost = describe_losses(profiler.losses, budget, "--buffer-budget")
     if lost:
         line += f"; {lost}"
-    print(line, file=sys.stderr, flush=True)
+    say(line)
     if summary.get("user_code") is False:
-        print(f"tavo: nothing of the program's own code was recorded: "
-              f"{no_user_code_hint('--include FRAGMENT')}", file=sys.stderr, flush=True)
+        say(f"tavo: nothing of the program's own code was recorded: "
+            f"{no_user_code_hint('--include FRAGMENT')}")
     return status
