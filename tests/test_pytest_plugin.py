@@ -289,6 +289,19 @@ def test_outcomes_hints_and_collected_generators(tmp_path, native, engine):
 
 
 @pytest.mark.parametrize("engine", ["monitoring", "profile"])
+def test_a_test_an_interrupt_stops_is_not_kept_as_passed(tmp_path, native, engine):
+    (tmp_path / "test_stopped.py").write_text(
+        "def test_passes():\n    pass\n\ndef test_stopped():\n    raise KeyboardInterrupt\n")
+    plain, _ = run_pytest(tmp_path, "test_stopped.py")
+    result, _ = run_pytest(tmp_path, "-p", "tavo.pytest_plugin", "--tavo", "--tavo-engine",
+                           engine, "test_stopped.py")
+    assert result.returncode == plain.returncode == pytest.ExitCode.INTERRUPTED
+    assert {summary["label"]: summary["outcome"] for summary, _ in
+            documents(tmp_path / "tavo.sqlite3")} == {
+        "test_stopped.py::test_passes": "passed", "test_stopped.py::test_stopped": None}
+
+
+@pytest.mark.parametrize("engine", ["monitoring", "profile"])
 def test_a_tests_start_and_end_survive_the_smallest_budgets(tmp_path, native, engine):
     long_id = "case-" + "x" * 300
     (tmp_path / "test_long.py").write_text(textwrap.dedent(f"""\

@@ -408,8 +408,10 @@ def _leave_out_collection(phase, info):
 
 def _outcome_of(label):
     """The outcome of the test whose trace is being saved: its reports were all logged
-    when its protocol returned, where the engine saves its trace."""
-    return _outcomes.pop(label, None)
+    when its protocol returned, where the engine saves its trace. None for a test
+    stopped after its setup passed (a KeyboardInterrupt): it did not pass."""
+    outcome = _outcomes.pop(label, None)
+    return None if outcome == "passed" and label not in _called else outcome
 
 
 def pytest_runtest_logfinish(nodeid, location):
