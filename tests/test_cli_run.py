@@ -383,9 +383,10 @@ def test_a_run_that_sigterm_ends_saves_its_trace_and_ends_by_the_signal(tmp_path
 
 
 @pytest.mark.parametrize("engine", ["monitoring", "profile"])
-def test_a_program_that_replaces_itself_keeps_its_trace(tmp_path, engine):
-    """os.exec* ends the program's process image: its trace is saved first, and the
-    program it becomes is recorded as that trace's child."""
+@pytest.mark.parametrize("replaced", ["program", "child"])
+def test_a_process_that_replaces_itself_keeps_its_trace(tmp_path, engine, replaced):
+    """os.exec* ends the process's program: its trace is saved first (the program's,
+    or a child process's), and the program it becomes is recorded as that trace's child."""
     (tmp_path / "wrapper.py").write_text(textwrap.dedent("""\
         import os, sys
         def prepare():
@@ -395,17 +396,19 @@ def test_a_program_that_replaces_itself_keeps_its_trace(tmp_path, engine):
         os.execvp(argv[0], argv)
     """))
     (tmp_path / "after.py").write_text("def later():\n    return 'after'\nprint(later())\n")
+    (tmp_path / "main.py").write_text(
+        "import subprocess, sys\nsubprocess.run([sys.executable, 'wrapper.py'], check=True)\n")
+    program = "wrapper.py" if replaced == "program" else "main.py"
     outputs = []
-    for args in (["wrapper.py"], ["run", "--db", "t.sqlite3", "--engine", engine, "wrapper.py"]):
+    for args in ([program], ["run", "--db", "t.sqlite3", "--engine", engine, program]):
         process, temp = run_with_own_tmp(tmp_path, *args)
         outputs.append((process.wait(timeout=120), process.stdout.read()))
-        stderr = process.stderr.read()
     assert outputs[1] == outputs[0] == (0, "wrapper\nafter\n")
-    trace_id, _, _ = saved_trace(subprocess.CompletedProcess([], 0, "", stderr))
-    traces = {t["trace_id"]: t for t in db.list_traces(tmp_path / "t.sqlite3")}
-    [child] = [t for t in traces.values() if t["trace_id"] != trace_id]
-    assert child["parent_trace_id"] == trace_id
-    for trace, function in ((trace_id, "prepare"), (child["trace_id"], "later")):
-        _, document = load_only_document(tmp_path / "t.sqlite3", trace)
-        assert any(r["co_name"] == function for r in frames(document))
+    traces = {}
+    for summary, document in ((s, load_only_document(tmp_path / "t.sqlite3", s["trace_id"])[1])
+                              for s in db.list_traces(tmp_path / "t.sqlite3")):
+        for function in ("prepare", "later"):
+            if any(r["co_name"] == function for r in frames(document)):
+                traces[function] = summary
+    assert traces["later"]["parent_trace_id"] == traces["prepare"]["trace_id"]
     assert list(temp.iterdir()) == []

@@ -466,18 +466,14 @@ def _remove_child_file(profiler):
 def disable_before_exec(profiler):
     """Stop ``profiler``, saving its trace, as the process replaces its program
     (os.exec*): the program it becomes is recorded as a child of that trace when
-    children are, and removes the children's settings file at its own end. The
-    error that stopped the save, or None."""
+    children are, and removes the children's settings file at its own end."""
     children = os.environ.get(CHILD_ENV)
     profiler.child_file_owner = None
     try:
         profiler.disable()
-    except Exception as exc:
-        return exc
     finally:
         if children is not None:
             os.environ[CHILD_ENV] = children
-    return None
 
 
 def remove_child_settings():
@@ -635,9 +631,13 @@ def end_run_save(profiler):
 def _save_at_exit(profiler):
     import atexit
 
+    from tavo import utils
+
     _start_save_turns(profiler)
     profiler.report_at_sigterm = None  # a forked child's save is silent, not its parent's
     atexit.register(_save_child_trace, profiler)
+    utils.save_before_exec(profiler, lambda: _save_child_trace(profiler, disable_before_exec),
+                           lambda error: None)
     mp_util = sys.modules.get("multiprocessing.util")
     if mp_util is not None:
         # multiprocessing's children leave through os._exit, after its exit finalizers;
@@ -664,8 +664,9 @@ def _take_save_turn(profiler, by):
         return state
 
 
-def _save_child_trace(profiler):
-    """Save a child's trace as it exits (atexit, or multiprocessing's exit finalizer)."""
+def _save_child_trace(profiler, stop=None):
+    """Save a child's trace as it exits (atexit, or multiprocessing's exit finalizer),
+    stopping it with ``stop(profiler)`` (by default its disable()); errors are told here."""
     import signal
 
     if getattr(profiler, "child_pid", None) != os.getpid():
@@ -680,7 +681,7 @@ def _save_child_trace(profiler):
         return
     try:
         if profiler.enabled:
-            profiler.disable()
+            (stop or Profiler.disable)(profiler)
     except Exception as exc:
         _report_lost_child_trace(profiler, exc)
     finally:

@@ -161,9 +161,15 @@ def run_command(words: list[str]) -> int:
         sys.argv, sys.path[:] = saved_argv, saved_path
         raise CommandError(f"cannot start profiling: {exc}") from None
     restore_os_exit = utils.save_before_os_exit(profiler, report_at_os_exit)
+    def stop_before_exec() -> BaseException | None:
+        try:
+            disable_before_exec(profiler)
+        except Exception as exc:
+            return exc
+        return None
+
     restore_exec = utils.save_before_exec(
-        profiler, lambda: disable_before_exec(profiler),
-        lambda error: report(profiler, db_path, saves, error, 0))
+        profiler, stop_before_exec, lambda error: report(profiler, db_path, saves, error, 0))
     save_run_at_sigterm(profiler,
                         lambda error: report(profiler, db_path, saves, error, 0, unlocked=True))
     try:
