@@ -285,7 +285,8 @@ def test_dropped_records_are_counted_on_the_last_line(tmp_path):
 
 
 STACK_PROGRAM = textwrap.dedent("""\
-    import sys, traceback
+    import atexit, sys, traceback
+    atexit.register(lambda: print("exit handler", sys.excepthook is sys.__excepthook__))
 
     def depth_reached(n=0):
         try:
@@ -301,15 +302,18 @@ STACK_PROGRAM = textwrap.dedent("""\
         print(depth_reached())
 
     show_stack()
-    raise ValueError("at the end")
+    raise KeyboardInterrupt
 """)
 
 
 @pytest.mark.parametrize("engine", ["monitoring", "profile"])
 @pytest.mark.parametrize("as_module", [False, True], ids=["script", "module"])
-def test_the_program_sees_the_stack_the_interpreter_gives_it(tmp_path, engine, as_module):
+def test_the_program_sees_the_stack_and_the_end_the_interpreter_gives_it(tmp_path, engine,
+                                                                        as_module):
     """tavo's own frames stay out of what the program sees of its stack: what it
-    prints of it, its callers, where recursion stops, and the traceback it ends with."""
+    prints of it, its callers, where recursion stops, and the traceback it ends with.
+    A KeyboardInterrupt ends it by SIGINT after its exit handlers, as the interpreter
+    does so that a shell running it stops too (an exit status of 130 would not)."""
     (tmp_path / "pkg").mkdir()
     (tmp_path / "pkg" / "__init__.py").write_text("")
     (tmp_path / "pkg" / "prog.py").write_text(STACK_PROGRAM)
@@ -317,31 +321,10 @@ def test_the_program_sees_the_stack_the_interpreter_gives_it(tmp_path, engine, a
     plain = subprocess.run([sys.executable, *target], cwd=tmp_path, capture_output=True,
                            text=True, timeout=300)
     traced = tavo("run", "--db", "t.sqlite3", "--engine", engine, *target, cwd=tmp_path)
-    assert ("_run_code" if as_module else "None") in plain.stdout
+    assert ("_run_code" if as_module else "None") in plain.stdout and plain.returncode == -2
     assert (traced.returncode, traced.stdout) == (plain.returncode, plain.stdout)
     assert traced.stderr.replace(saved_trace(traced)[0], "").splitlines()[:-1] == \
         plain.stderr.splitlines()
-
-
-@pytest.mark.parametrize("engine", ["monitoring", "profile"])
-def test_a_program_an_interrupt_ends_is_ended_by_the_signal_as_without_tavo(tmp_path, engine):
-    """The interpreter ends a program left by a KeyboardInterrupt with SIGINT, after
-    its exit handlers, so that a shell running it stops too; an exit status of 130
-    would let a shell's loop of runs go on."""
-    (tmp_path / "stopped.py").write_text(textwrap.dedent("""\
-        import atexit, sys
-        atexit.register(lambda: print("exit handler", sys.excepthook.__name__))
-        def hook(kind, value, tb):
-            print("program's hook:", kind.__name__)
-        sys.excepthook = hook
-        raise KeyboardInterrupt
-    """))
-    plain = subprocess.run([sys.executable, "stopped.py"], cwd=tmp_path, capture_output=True,
-                           text=True, timeout=300)
-    traced = tavo("run", "--db", "t.sqlite3", "--engine", engine, "stopped.py", cwd=tmp_path)
-    assert plain.returncode == -2 and "exit handler hook" in plain.stdout
-    assert (traced.returncode, traced.stdout) == (plain.returncode, plain.stdout)
-    saved_trace(traced)
 
 
 def run_with_own_tmp(tmp_path, *args):
