@@ -395,3 +395,12 @@ def test_a_process_that_replaces_itself_keeps_its_trace(tmp_path, engine, replac
                 traces[function] = summary
     assert traces["later"]["parent_trace_id"] == traces["prepare"]["trace_id"]
     assert list(temp.iterdir()) == []
+
+
+@pytest.mark.parametrize("engine", ["monitoring", "profile"])
+def test_a_profile_function_set_by_the_program_is_told(tmp_path, engine):
+    """Under the profile engine it ends the recording of its thread: the run says so."""
+    (tmp_path / "own.py").write_text("import sys\nsys.setprofile(lambda *event: None)\n")
+    result = tavo("run", "--db", "t.sqlite3", "--engine", engine, "own.py", cwd=tmp_path)
+    assert result.returncode == 0
+    assert ("profile function of its own" in result.stderr) == (engine == "profile")

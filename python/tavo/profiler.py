@@ -182,6 +182,10 @@ class Profiler:
         self.enabled = False
         self.from_parent = False  # started in a child process on its parent's behalf
         self._exception_tool = None  # the unwind-event tool id, while enabled
+        # Whether the program put another profile function in the profile engine's
+        # place on the thread that enabled it, which ends recording there unseen.
+        self.profile_function_replaced = False
+        self._enabled_on = None  # that thread's ident, while enabled
 
     @property
     def store_name(self):
@@ -249,6 +253,7 @@ class Profiler:
         if self.config["exceptions"] and self.config["engine"] == "profile":
             self._exception_tool = watch_exceptions(self.rust_profiler.exception_unwind)
         self.enabled = True
+        self._enabled_on = threading.get_ident()
         _enabled = self
         _follow_children(self)
         return self
@@ -261,6 +266,7 @@ class Profiler:
         ended; what was recorded after the last test is dropped."""
         if not self.enabled:
             return None
+        self._note_replaced_profile_function()
         self._uninstall()
         if self.one_trace_per_test:
             self.rust_profiler.build_trace()
@@ -270,6 +276,14 @@ class Profiler:
             return self.trace
         self.rust_profiler.save_request_in_db()
         return None
+
+    def _note_replaced_profile_function(self):
+        import threading
+
+        if (self.config["engine"] == "profile" and threading.get_ident() == self._enabled_on
+                and sys.getprofile() is not self.rust_profiler):
+            self.profile_function_replaced = True
+            logger.warning("%s", REPLACED_PROFILE_FUNCTION)
 
     def discard(self):
         """Stop profiling without saving anything."""
@@ -314,6 +328,12 @@ class Profiler:
             exc.add_note(f"tavo: the trace {self.trace_id} could not be saved: "
                          f"{describe_error(save_error)}")
         return False
+
+
+REPLACED_PROFILE_FUNCTION = (
+    "tavo: the program set a profile function of its own (sys.setprofile) in place of tavo's: "
+    "what its thread ran from there on was not recorded (the monitoring engine records beside "
+    "one)")
 
 
 def no_user_code_hint(include_option):
