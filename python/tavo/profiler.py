@@ -182,10 +182,7 @@ class Profiler:
         self.enabled = False
         self.from_parent = False  # started in a child process on its parent's behalf
         self._exception_tool = None  # the unwind-event tool id, while enabled
-        # Whether the program put another profile function in the profile engine's
-        # place on the thread that enabled it, which ends recording there unseen.
-        self.profile_function_replaced = False
-        self._enabled_on = None  # that thread's ident, while enabled
+        self._enabled_on = None  # the ident of the thread that enabled it
 
     @property
     def store_name(self):
@@ -278,11 +275,12 @@ class Profiler:
         return None
 
     def _note_replaced_profile_function(self):
+        """Tell that the program put a profile function of its own in the profile
+        engine's place on the thread that enabled it, which ended its recording unseen."""
         import threading
 
         if (self.config["engine"] == "profile" and threading.get_ident() == self._enabled_on
                 and sys.getprofile() is not self.rust_profiler):
-            self.profile_function_replaced = True
             logger.warning("%s", REPLACED_PROFILE_FUNCTION)
 
     def discard(self):

@@ -161,6 +161,7 @@ def run_command(words: list[str]) -> int:
         sys.argv, sys.path[:] = saved_argv, saved_path
         raise CommandError(f"cannot start profiling: {exc}") from None
     restore_os_exit = utils.save_before_os_exit(profiler, report_at_os_exit)
+
     def stop_before_exec() -> BaseException | None:
         try:
             disable_before_exec(profiler)
