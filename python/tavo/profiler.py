@@ -614,15 +614,16 @@ def save_run_at_sigterm(profiler, report):
     """Save the trace of a profiler that records a whole program (tavo run) when
     SIGTERM ends the process, as a child's is, then call ``report(save_error)``
     from the signal's thread (the program may hold stderr's lock) and end as the
-    signal would. The program's end takes its turn with take_run_save_turn()."""
+    signal would. The program's end takes its turn with take_exit_save_turn()."""
     _start_save_turns(profiler)
     profiler.report_at_sigterm = report
     _save_on_sigterm(profiler)
 
 
-def take_run_save_turn(profiler):
-    """At the program's end, whether its trace is still to be saved there. Once
-    SIGTERM's save has begun, this waits for it and ends the process by the signal."""
+def take_exit_save_turn(profiler):
+    """At the process's (or the program's) end, whether its trace is still to be
+    saved there. Once SIGTERM's save has begun, this waits for it and ends the
+    process by the signal: exiting meanwhile would lose it."""
     import signal
 
     state = _take_save_turn(profiler, "exit")
@@ -632,9 +633,9 @@ def take_run_save_turn(profiler):
     return state == "pending"
 
 
-def end_run_save(profiler):
-    """After the program's end saved its trace: end as SIGTERM would if one came
-    meanwhile (it waited for that save)."""
+def end_exit_save(profiler):
+    """After the end's save: end as SIGTERM would if one came meanwhile (it waited
+    for that save)."""
     import signal
 
     if getattr(profiler, "child_pid", None) != os.getpid():
@@ -685,17 +686,7 @@ def _take_save_turn(profiler, by):
 def _save_child_trace(profiler, stop=None):
     """Save a child's trace as it exits (atexit, or multiprocessing's exit finalizer),
     stopping it with ``stop(profiler)`` (by default its disable()); errors are told here."""
-    import signal
-
-    if getattr(profiler, "child_pid", None) != os.getpid():
-        return
-    state = _take_save_turn(profiler, "exit")
-    if state == "saving at SIGTERM":
-        # The process ends by the signal once that save is made: exiting meanwhile
-        # would lose it.
-        profiler.child_saved_at_sigterm.wait()
-        _end_as_signal(signal.SIGTERM)
-    if state != "pending":
+    if getattr(profiler, "child_pid", None) != os.getpid() or not take_exit_save_turn(profiler):
         return
     try:
         if profiler.enabled:
@@ -703,11 +694,7 @@ def _save_child_trace(profiler, stop=None):
     except Exception as exc:
         _report_lost_child_trace(profiler, exc)
     finally:
-        with profiler.child_save_lock:
-            terminated = profiler.child_save == "terminated"
-            profiler.child_save = "done"
-        if terminated:
-            _end_as_signal(signal.SIGTERM)
+        end_exit_save(profiler)
 
 
 def _report_lost_child_trace(profiler, exc):

@@ -98,8 +98,8 @@ def run_command(words: list[str]) -> int:
 
     from tavo import db, utils
     from tavo.cli.common import open_error, store_errors
-    from tavo.profiler import (Profiler, disable_before_exec, end_run_save, save_run_at_sigterm,
-                               take_run_save_turn)
+    from tavo.profiler import (Profiler, disable_before_exec, end_exit_save, save_run_at_sigterm,
+                               take_exit_save_turn)
 
     options, argv = parse_run_arguments(words)
     module = options.module
@@ -191,7 +191,7 @@ def run_command(words: list[str]) -> int:
         restore_os_exit()
         restore_exec()
         try:
-            if take_run_save_turn(profiler):
+            if take_exit_save_turn(profiler):
                 profiler.disable()
         except Exception as exc:
             save_error = exc
@@ -205,7 +205,7 @@ def run_command(words: list[str]) -> int:
     if os.getpid() == started_in or settings["children"]:
         status = report(profiler, db_path, saves, save_error, status)
     # else a forked child that was not profiled: it has nothing to report
-    end_run_save(profiler)
+    end_exit_save(profiler)
     if isinstance(failure, KeyboardInterrupt):
         utils.end_as_interrupted()
     return status
