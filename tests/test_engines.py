@@ -123,14 +123,14 @@ def taken_tool_ids():
 
 def test_a_taken_tool_id_is_left_alone(taken_tool_ids):
     profiler_id = sys.monitoring.PROFILER_ID
-    taken_tool_ids(profiler_id, 4)
+    taken_tool_ids(4, 3)
     with profiling(Host({"engine": "monitoring"})) as native:
-        assert sys.monitoring.get_tool(3) == "tavo"
+        assert sys.monitoring.get_tool(profiler_id) == "tavo"
         plain(1)
     assert len(records_of(native.build_trace(), co_name="plain")) == 2
-    taken_tool_ids(3)
-    with pytest.raises(RuntimeError, match=rf"tool id {profiler_id} \(PROFILER_ID\), 4 or 3, and all are "
-                                           rf"in use \(by \['other {profiler_id}', 'other 4', 'other 3'\]\)"):
+    taken_tool_ids(profiler_id)
+    with pytest.raises(RuntimeError, match=rf"tool id 4, 3 or {profiler_id} \(PROFILER_ID\), and all are "
+                                           rf"in use \(by \['other 4', 'other 3', 'other {profiler_id}'\]\)"):
         _tavo.register_profiler(Host({"engine": "monitoring"}))
     assert sys.monitoring.get_tool(4) == "other 4"
 
@@ -158,15 +158,21 @@ def test_past_the_budget_another_tools_switched_off_events_stay_off(taken_tool_i
     assert "uncounted_after_budget" not in p.losses
 
 
-def test_the_profilers_tool_id_is_taken_and_the_programs_ids_stay_free(engine, taken_tool_ids):
+def test_the_program_profiles_itself_under_tavo(engine):
     # tavo.profile() claims a tool id with either engine (the profile engine
-    # for its exception records); a program asking for id 4 or 3 still gets it.
+    # for its exception records), not the one the standard library's profiler
+    # asks for when the program starts it.
+    import cProfile
+    import pstats
+
     with tavo.profile(None, config={"engine": engine}) as p:
-        assert sys.monitoring.get_tool(sys.monitoring.PROFILER_ID) == "tavo"
-        taken_tool_ids(4, 3)
+        own = cProfile.Profile()
+        own.enable()
         plain(1)
+        own.disable()
     assert len(records_of(p.trace, co_name="plain")) == 2
-    assert sys.monitoring.get_tool(sys.monitoring.PROFILER_ID) is None
+    assert any(name == "plain" for _, _, name in pstats.Stats(own).stats)
+    assert [sys.monitoring.get_tool(i) for i in (sys.monitoring.PROFILER_ID, 3, 4)] == [None] * 3
 
 
 @pytest.mark.parametrize("engine, error, message", [
@@ -183,7 +189,7 @@ def test_beside_cprofile():
     import cProfile
     import pstats
 
-    # cProfile holds the profilers' tool id: tavo takes a spare one.
+    # cProfile holds the profilers' tool id when tavo starts.
     other = cProfile.Profile()
     other.enable()
     try:

@@ -242,9 +242,10 @@ def in_subinterpreter():
     return False
 
 
-# Tool ids of the interpreter's monitoring API tried after the profilers' own
-# (sys.monitoring.PROFILER_ID), when another profiler holds it: the two that no
-# standard tool claims.
+# Tool ids of the interpreter's monitoring API tried before the profilers' own
+# (sys.monitoring.PROFILER_ID), which is left to the program while one is free
+# (the standard library's profiler asks for it): the two that no standard tool
+# claims.
 _SPARE_TOOL_IDS = (4, 3)
 
 
@@ -253,7 +254,7 @@ def watch_exceptions(callback):
     engine writes the exception record of a recorded call from it. Returns the
     tool id used, or None (with a warning) when every candidate id is taken."""
     monitoring = sys.monitoring
-    tools = (monitoring.PROFILER_ID, *_SPARE_TOOL_IDS)
+    tools = (*_SPARE_TOOL_IDS, monitoring.PROFILER_ID)
     for tool in tools:
         try:
             monitoring.use_tool_id(tool, "tavo")

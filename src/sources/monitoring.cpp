@@ -15,8 +15,10 @@ namespace tavo::monitoring {
 
 namespace {
 
-// The tool ids tried after sys.monitoring.PROFILER_ID, only when another
-// profiler holds it: the two the interpreter names for no kind of tool.
+// The tool ids tried before sys.monitoring.PROFILER_ID: the two the
+// interpreter names for no kind of tool. The profilers' own id is left to the
+// program while one of them is free: the standard library's profiler asks for
+// it, and would be refused under tavo.
 constexpr int kSpareToolIds[] = {4, 3};
 
 // The installed engine. Read and written under the interpreter lock only.
@@ -218,7 +220,7 @@ PyRef monitoring_module() {
   return PyRef::borrow(monitoring);
 }
 
-// Claims the profilers' tool id, else the first free spare one, or says who
+// Claims the first free spare tool id, else the profilers' one, or says who
 // holds them.
 int claim_tool(PyObject* monitoring) {
   PyRef holders = PyRef::steal(PyList_New(0));
@@ -227,7 +229,7 @@ int claim_tool(PyObject* monitoring) {
   if (!holders || (first == -1 && PyErr_Occurred())) {
     return -1;
   }
-  const int tools[] = {static_cast<int>(first), kSpareToolIds[0], kSpareToolIds[1]};
+  const int tools[] = {kSpareToolIds[0], kSpareToolIds[1], static_cast<int>(first)};
   for (const int tool : tools) {
     PyRef holder = call(monitoring, "get_tool", "i", tool);
     if (!holder) {
@@ -241,7 +243,7 @@ int claim_tool(PyObject* monitoring) {
     }
   }
   PyErr_Format(PyExc_RuntimeError,
-               "the monitoring engine needs sys.monitoring tool id %ld (PROFILER_ID), 4 or 3, "
+               "the monitoring engine needs sys.monitoring tool id 4, 3 or %ld (PROFILER_ID), "
                "and all are in use (by %R); stop one of those tools or use the \"profile\" engine",
                first, holders.get());
   return -1;
