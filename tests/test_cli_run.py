@@ -285,8 +285,9 @@ def test_dropped_records_are_counted_on_the_last_line(tmp_path):
 
 
 STACK_PROGRAM = textwrap.dedent("""\
-    import atexit, sys, traceback
+    import __main__, atexit, sys, traceback
     atexit.register(lambda: print("exit handler", sys.excepthook is sys.__excepthook__))
+    print(sorted(vars(__main__)))
 
     def depth_reached(n=0):
         try:
@@ -311,7 +312,8 @@ STACK_PROGRAM = textwrap.dedent("""\
 def test_the_program_sees_the_stack_and_the_end_the_interpreter_gives_it(tmp_path, engine,
                                                                         as_module):
     """tavo's own frames stay out of what the program sees of its stack: what it
-    prints of it, its callers, where recursion stops, and the traceback it ends with.
+    prints of it, its callers, where recursion stops, and the traceback it ends with;
+    its module holds the names the interpreter gives it.
     A KeyboardInterrupt ends it by SIGINT after its exit handlers, as the interpreter
     does so that a shell running it stops too (an exit status of 130 would not)."""
     (tmp_path / "pkg").mkdir()

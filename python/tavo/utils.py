@@ -70,28 +70,21 @@ def run_script_as_main(path: str, namespaces: list[dict[str, Any]]) -> None:
     file is run as the interpreter runs one: its __main__ module, found through
     sys.path[0], which the caller set to the path. The module's namespace is
     appended to ``namespaces`` before it runs."""
-    import builtins
     import importlib.machinery
     import io
     import pkgutil
-    import types
 
     path = os.path.abspath(path)
-    importer = pkgutil.get_importer(path)
-    if importer is not None:
-        found = importer.find_spec("__main__")
-        if found is None or found.loader is None:
-            raise SystemExit(f"can't find '__main__' module in {path!r}")
-        code = found.loader.get_code("__main__")
-        names = dict(__file__=found.origin, __cached__=found.cached, __spec__=found,
-                     __loader__=found.loader, __package__="")
-    else:
-        with io.open_code(path) as file:
-            code = compile(file.read(), path, "exec")
-        names = dict(__file__=path, __cached__=None, __spec__=None,
-                     __loader__=importlib.machinery.SourceFileLoader("__main__", path))
-    module = types.ModuleType("__main__")
-    module.__dict__.update(__builtins__=builtins, **names)
+    if pkgutil.get_importer(path) is not None:
+        _run_module(_fresh_main(), "__main__", False, namespaces)
+        return
+    with io.open_code(path) as file:
+        code = compile(file.read(), path, "exec")
+    module = _fresh_main()
+    module.__dict__.update(__file__=path, __loader__=importlib.machinery.SourceFileLoader(
+        "__main__", path))
+    if sys.version_info < (3, 15):  # which no longer give a script a __cached__
+        module.__dict__["__cached__"] = None
     _run_in_main(module, namespaces, exec, code, module.__dict__)
 
 
@@ -100,17 +93,31 @@ def run_module_as_main(name: str, namespaces: list[dict[str, Any]]) -> None:
     interpreter calls for -m, in a fresh __main__ module, with sys.argv[0] set
     to the module's file. The module's namespace is appended to ``namespaces``
     before it runs."""
+    _run_module(_fresh_main(), name, True, namespaces)
+
+
+def _fresh_main() -> Any:
+    """A __main__ module holding what the interpreter's own holds before the
+    program runs."""
     import builtins
-    import runpy
     import types
 
     module = types.ModuleType("__main__")
     module.__dict__["__builtins__"] = builtins
+    if sys.version_info < (3, 14):  # whose __main__ starts with its annotations' dict
+        module.__dict__["__annotations__"] = {}
+    return module
+
+
+def _run_module(module: Any, name: str, set_argv0: bool,
+                namespaces: list[dict[str, Any]]) -> None:
+    import runpy
+
     run_as_main = getattr(runpy, "_run_module_as_main", None)
     if run_as_main is None:  # an interpreter without it: the public equivalent
-        namespaces.append(runpy.run_module(name, run_name="__main__", alter_sys=True))
+        namespaces.append(runpy.run_module(name, run_name="__main__", alter_sys=set_argv0))
         return
-    _run_in_main(module, namespaces, run_as_main, name, True)
+    _run_in_main(module, namespaces, run_as_main, name, set_argv0)
 
 
 def _run_in_main(module: Any, namespaces: list[dict[str, Any]], run: Any, *args: Any) -> None:
