@@ -329,6 +329,24 @@ def test_the_program_sees_the_stack_and_the_end_the_interpreter_gives_it(tmp_pat
         plain.stderr.splitlines()
 
 
+@pytest.mark.parametrize("engine", ["monitoring", "profile"])
+def test_the_last_line_keeps_out_of_the_programs_files_and_closed_streams(tmp_path, engine):
+    # The program sends its stderr to a file and closes the one it started with.
+    (tmp_path / "prog.py").write_text(textwrap.dedent("""\
+        import sys
+        sys.stderr = open("log.txt", "w")
+        sys.__stderr__.close()
+        print("logged", file=sys.stderr)
+    """))
+    plain = subprocess.run([sys.executable, "prog.py"], cwd=tmp_path, capture_output=True,
+                           text=True, timeout=300)
+    plain_log = (tmp_path / "log.txt").read_text()
+    traced = tavo("run", "--db", "t.sqlite3", "--engine", engine, "prog.py", cwd=tmp_path)
+    assert (plain.returncode, plain.stderr, plain_log) == (0, "", "logged\n")
+    assert (traced.returncode, (tmp_path / "log.txt").read_text()) == (0, plain_log)
+    assert saved_trace(traced)[1] == 2
+
+
 def run_with_own_tmp(tmp_path, *args):
     """`python -m tavo run ...` (or the plain program, without "run") with its own
     temporary folder, which holds the children's settings while it runs."""

@@ -103,6 +103,7 @@ def run_command(words: list[str]) -> int:
 
     options, argv = parse_run_arguments(words)
     module = options.module
+    stderr = sys.stderr  # where the run's lines go, whatever the program makes of sys.stderr
     saved_argv, saved_path = sys.argv, list(sys.path)
     if module is None:
         target = argv[0]
@@ -146,7 +147,7 @@ def run_command(words: list[str]) -> int:
             saves.append((summary, error))
 
     def report_at_os_exit(status: Any, save_error: BaseException | None) -> Any:
-        return report(profiler, db_path, saves, save_error, status)
+        return report(profiler, db_path, saves, save_error, status, stderr)
 
     sys.argv, sys.path[0] = list(run_argv), path0
     status: Any = 0
@@ -170,9 +171,10 @@ def run_command(words: list[str]) -> int:
         return None
 
     restore_exec = utils.save_before_exec(
-        profiler, stop_before_exec, lambda error: report(profiler, db_path, saves, error, 0))
+        profiler, stop_before_exec, lambda error: report(profiler, db_path, saves, error, 0, stderr))
     save_run_at_sigterm(profiler,
-                        lambda error: report(profiler, db_path, saves, error, 0, unlocked=True))
+                        lambda error: report(profiler, db_path, saves, error, 0, stderr,
+                                             unlocked=True))
     try:
         try:
             if module is None:
@@ -203,7 +205,7 @@ def run_command(words: list[str]) -> int:
         sys.excepthook(type(failure), failure.with_traceback(tb), tb)
         status = 130 if isinstance(failure, KeyboardInterrupt) else 1
     if os.getpid() == started_in or settings["children"]:
-        status = report(profiler, db_path, saves, save_error, status)
+        status = report(profiler, db_path, saves, save_error, status, stderr)
     # else a forked child that was not profiled: it has nothing to report
     end_exit_save(profiler)
     if isinstance(failure, KeyboardInterrupt):
@@ -212,17 +214,25 @@ def run_command(words: list[str]) -> int:
 
 
 def report(profiler: Any, db_path: str, saves: list[tuple[Any, BaseException | None]],
-           save_error: BaseException | None, status: Any, unlocked: bool = False) -> Any:
-    """Print the run's last line (and why nothing was recorded, if so); the
-    exit status, not zero when the trace was lost. ``unlocked`` writes to the
-    file descriptor, not through sys.stderr, whose lock the program may hold
-    (at SIGTERM, from a thread of tavo's)."""
+           save_error: BaseException | None, status: Any, stderr: Any,
+           unlocked: bool = False) -> Any:
+    """Print the run's last line (and why nothing was recorded, if so) to
+    ``stderr``, the stream the run started with; the exit status, not zero when
+    the trace was lost. ``unlocked`` writes to the file descriptor, not through
+    the stream, whose lock the program may hold (at SIGTERM, from a thread of
+    tavo's), as does a stream the program closed or took away."""
 
     def say(text: str) -> None:
-        if unlocked:
+        if not unlocked and stderr is not None:
+            try:
+                print(text, file=stderr, flush=True)
+                return
+            except (ValueError, OSError):  # closed by the program
+                pass
+        try:
             os.write(2, f"{text}\n".encode(errors="replace"))
-        else:
-            print(text, file=sys.stderr, flush=True)
+        except OSError:  # closed too: the exit status still tells a lost trace
+            pass
 
     from tavo.profiler import describe_error, no_user_code_hint
     from tavo.stores import StoreError, describe, mask_text
