@@ -289,13 +289,18 @@ def test_outcomes_hints_and_collected_generators(tmp_path, native, engine):
 
 
 @pytest.mark.parametrize("engine", ["monitoring", "profile"])
-def test_a_test_an_interrupt_stops_is_not_kept_as_passed(tmp_path, native, engine):
+@pytest.mark.parametrize("stop, status", [("raise KeyboardInterrupt", pytest.ExitCode.INTERRUPTED),
+                                          ("import pytest; pytest.exit('stop', returncode=3)", 3)])
+def test_a_session_stopped_in_a_test_keeps_its_status_and_summary(tmp_path, native, engine,
+                                                                  stop, status):
+    # The stopped test neither passed nor failed; pytest.exit ends without pytest's summary.
     (tmp_path / "test_stopped.py").write_text(
-        "def test_passes():\n    pass\n\ndef test_stopped():\n    raise KeyboardInterrupt\n")
+        f"def test_passes():\n    pass\n\ndef test_stopped():\n    {stop}\n")
     plain, _ = run_pytest(tmp_path, "test_stopped.py")
     result, _ = run_pytest(tmp_path, "-p", "tavo.pytest_plugin", "--tavo", "--tavo-engine",
                            engine, "test_stopped.py")
-    assert result.returncode == plain.returncode == pytest.ExitCode.INTERRUPTED
+    assert result.returncode == plain.returncode == status
+    assert "tavo: 2 traces saved in tavo.sqlite3" in result.stdout
     assert {summary["label"]: summary["outcome"] for summary, _ in
             documents(tmp_path / "tavo.sqlite3")} == {
         "test_stopped.py::test_passes": "passed", "test_stopped.py::test_stopped": None}

@@ -30,6 +30,7 @@ from tavo.profiler import (DEFAULT_BUFFER_BUDGET, DEFAULT_TEST_BUFFER_BUDGET,
 
 _PROFILER = pytest.StashKey()
 _TALLY = pytest.StashKey()
+_SUMMARY_SAID = pytest.StashKey()
 # Test name -> outcome so far, until the test's trace is saved (while --tavo is on).
 _outcomes = {}
 # The tests whose function ran (not skipped before it), until their trace is saved.
@@ -358,12 +359,21 @@ def _default_sigterm_in_child():
 
 
 def pytest_terminal_summary(terminalreporter, config):
-    tally = config.stash.get(_TALLY, None)
-    if tally is not None:
-        from tavo.stores import describe
+    _say_summary(config)
 
-        for line in tally.summary_lines(describe(tally.where)):
-            terminalreporter.write_line(line, red=bool(tally.failed))
+
+def _say_summary(config):
+    """The session's lines, once: in pytest's summary, or as the session ends
+    without one (pytest.exit with a status of its own)."""
+    tally = config.stash.get(_TALLY, None)
+    reporter = config.pluginmanager.get_plugin("terminalreporter")
+    if tally is None or reporter is None or config.stash.get(_SUMMARY_SAID, False):
+        return
+    from tavo.stores import describe
+
+    config.stash[_SUMMARY_SAID] = True
+    for line in tally.summary_lines(describe(tally.where)):
+        reporter.write_line(line, red=bool(tally.failed))
 
 
 def pytest_runtest_setup(item):
@@ -430,6 +440,7 @@ def pytest_unconfigure(config):
         tally = config.stash.get(_TALLY, None)
         if tally is not None:
             _flush(tally)
+            _say_summary(config)
         db.flush_saves(profiler.db_path, stop=True)
         db.test_outcome = None
         if tally is not None and tally.observe in db.save_observers:
@@ -496,6 +507,7 @@ class XdistTally:
         self.failed = 0
         self.first_error = None
         self.silent_workers = []  # workers that went down without sending their count
+        self.said = False
 
     def add(self, worker, counts):
         if not isinstance(counts, dict):
@@ -530,4 +542,10 @@ class XdistTally:
             session.exitstatus = pytest.ExitCode.TESTS_FAILED
 
     def pytest_terminal_summary(self, terminalreporter):
+        self.said = True
         terminalreporter.write_line(self.line())
+
+    def pytest_unconfigure(self, config):
+        reporter = config.pluginmanager.get_plugin("terminalreporter")
+        if not self.said and reporter is not None:  # a session ended without pytest's summary
+            reporter.write_line(self.line())
