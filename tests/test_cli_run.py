@@ -347,6 +347,25 @@ def test_the_last_line_keeps_out_of_the_programs_files_and_closed_streams(tmp_pa
     assert saved_trace(traced)[1] == 2
 
 
+@pytest.mark.parametrize("engine", ["monitoring", "profile"])
+def test_safe_path_keeps_the_scripts_folder_off_the_path(tmp_path, engine):
+    (tmp_path / "beside.py").write_text("")
+    (tmp_path / "prog.py").write_text(textwrap.dedent("""\
+        import sys
+        print(sys.path[0])
+        try:
+            import beside
+        except ImportError:
+            print("not importable")
+    """))
+    command = [sys.executable, "-P", "prog.py"]
+    plain = subprocess.run(command, cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    command[2:2] = ["-m", "tavo", "run", "--db", "t.sqlite3", "--engine", engine]
+    traced = subprocess.run(command, cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    assert plain.stdout.endswith("not importable\n")
+    assert (traced.returncode, traced.stdout) == (plain.returncode, plain.stdout)
+
+
 def run_with_own_tmp(tmp_path, *args):
     """`python -m tavo run ...` (or the plain program, without "run") with its own
     temporary folder, which holds the children's settings while it runs."""

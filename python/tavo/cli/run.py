@@ -110,15 +110,18 @@ def run_command(words: list[str]) -> int:
         if not os.path.exists(target):
             raise CommandError(f"can't open file {target!r}: no such file or directory", 2)
         run_argv = argv
-        # A folder or zip file is itself the first entry of sys.path, a script its folder.
+        # A folder or zip file is itself the first entry of sys.path, a script its folder
+        # (none with -P or -I, which keep the path as the interpreter set it).
         is_entry = pkgutil.get_importer(os.path.abspath(target)) is not None
-        path0 = os.path.abspath(target) if is_entry else os.path.dirname(os.path.realpath(target))
+        path0 = (os.path.abspath(target) if is_entry
+                 else None if sys.flags.safe_path else os.path.dirname(os.path.realpath(target)))
     else:
         run_argv = [module, *argv]  # runpy replaces argv[0] by the module's file
-        path0 = os.getcwd()
         # Looked up from the working directory, as python -m does (a console script's
-        # sys.path[0] is its own folder).
-        sys.path[0] = path0
+        # sys.path[0] is its own folder), unless -P or -I keep it off the path.
+        path0 = None if sys.flags.safe_path else os.getcwd()
+        if path0 is not None:
+            sys.path[0] = path0
         try:
             found = importlib.util.find_spec(module) is not None
         except (ImportError, ValueError):
@@ -149,7 +152,9 @@ def run_command(words: list[str]) -> int:
     def report_at_os_exit(status: Any, save_error: BaseException | None) -> Any:
         return report(profiler, db_path, saves, save_error, status, stderr)
 
-    sys.argv, sys.path[0] = list(run_argv), path0
+    sys.argv = list(run_argv)
+    if path0 is not None:
+        sys.path[0] = path0
     status: Any = 0
     started_in = os.getpid()
     failure: BaseException | None = None
