@@ -348,7 +348,10 @@ def test_the_last_line_keeps_out_of_the_programs_files_and_closed_streams(tmp_pa
 
 
 @pytest.mark.parametrize("engine", ["monitoring", "profile"])
-def test_safe_path_keeps_the_scripts_folder_off_the_path(tmp_path, engine):
+@pytest.mark.parametrize("flags", [["-P"], ["-X", "warn_default_encoding", "-W", "error"]],
+                         ids=["safe-path", "encoding-warnings"])
+def test_the_interpreters_flags_hold_under_tavo(tmp_path, engine, flags):
+    # -P keeps the script's folder off the path; tavo's own code warns of nothing.
     (tmp_path / "beside.py").write_text("")
     (tmp_path / "prog.py").write_text(textwrap.dedent("""\
         import sys
@@ -358,12 +361,15 @@ def test_safe_path_keeps_the_scripts_folder_off_the_path(tmp_path, engine):
         except ImportError:
             print("not importable")
     """))
-    command = [sys.executable, "-P", "prog.py"]
-    plain = subprocess.run(command, cwd=tmp_path, capture_output=True, text=True, timeout=300)
-    command[2:2] = ["-m", "tavo", "run", "--db", "t.sqlite3", "--engine", engine]
-    traced = subprocess.run(command, cwd=tmp_path, capture_output=True, text=True, timeout=300)
-    assert plain.stdout.endswith("not importable\n")
+    plain = subprocess.run([sys.executable, *flags, "prog.py"], cwd=tmp_path,
+                           capture_output=True, text=True, timeout=300)
+    traced = subprocess.run([sys.executable, *flags, "-m", "tavo", "run", "--db", "t.sqlite3",
+                             "--engine", engine, "prog.py"], cwd=tmp_path, capture_output=True,
+                            text=True, timeout=300)
+    assert plain.stdout.endswith("not importable\n") == ("-P" in flags)
+    assert plain.returncode == 0
     assert (traced.returncode, traced.stdout) == (plain.returncode, plain.stdout)
+    assert saved_trace(traced)[1] > 0
 
 
 def run_with_own_tmp(tmp_path, *args):

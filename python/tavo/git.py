@@ -12,7 +12,7 @@ def current_commit_sha(cwd=None):
     try:
         result = subprocess.run(
             ["git", "rev-parse", "--verify", "--quiet", "HEAD"],
-            cwd=cwd, capture_output=True, text=True, timeout=10,
+            cwd=cwd, capture_output=True, encoding="ascii", errors="replace", timeout=10,
             stdin=subprocess.DEVNULL,
         )
     except (OSError, subprocess.SubprocessError, ValueError):
