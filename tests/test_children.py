@@ -1,5 +1,5 @@
 """Child processes of a profiled program: multiprocessing's fork, spawn and forkserver
-children, a Python subprocess and a plain os.fork each save their own trace into the
+children, a Python subprocess (with a preexec_fn too) and a plain os.fork each save their own trace into the
 same store, labelled with the parent's trace id and their process id; --no-children
 records the parent alone."""
 
@@ -36,6 +36,7 @@ PROGRAM = textwrap.dedent("""\
         pool.close()  # its workers end and save (terminate() would kill them unsaved)
         pool.join()
         subprocess.run([sys.executable, "child.py", "subprocess"], check=True)
+        subprocess.run([sys.executable, "child.py", "preexec_fn"], check=True, preexec_fn=os.getpid)
         pid = os.fork()
         if pid == 0:
             work("os.fork")
@@ -59,7 +60,7 @@ CHILD = textwrap.dedent("""\
 def is_child(summary):
     """A child's row: its role, its parent trace and its pid, its label as the child's own."""
     return summary["role"] == "child" and summary["pid"] is not None
-CHILD_TAGS = {"fork", "spawn", "forkserver", "subprocess", "os.fork"}
+CHILD_TAGS = {"fork", "spawn", "forkserver", "subprocess", "preexec_fn", "os.fork"}
 
 
 def tavo(*args, cwd):

@@ -561,6 +561,22 @@ def _label_as_child(parent_trace_id):
     tavo.db.parent_trace_id = parent_trace_id
 
 
+def _forked_to_exec():
+    """Whether subprocess forked this process to run a preexec_fn before it execs
+    the program: nothing of its own runs here, and the program it becomes is a
+    child of the process that started it (a trace of this one would be lost at
+    the exec, leaving that program linked to no saved trace)."""
+    subprocess = sys.modules.get("subprocess")
+    execute_child = getattr(getattr(subprocess, "Popen", None), "_execute_child", None)
+    code = getattr(execute_child, "__code__", None)
+    frame = sys._getframe(1)
+    while code is not None and frame is not None:
+        if frame.f_code is code:
+            return True
+        frame = frame.f_back
+    return False
+
+
 def _after_fork_in_child():
     try:
         _start_forked_child()
@@ -569,6 +585,8 @@ def _after_fork_in_child():
 
 
 def _start_forked_child():
+    if _forked_to_exec():
+        return
     profiler = _enabled
     if profiler is None:
         if _relay is not None:
