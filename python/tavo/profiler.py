@@ -675,6 +675,9 @@ def _save_at_exit(profiler):
     atexit.register(_save_child_trace, profiler)
     utils.save_before_exec(profiler, lambda: _save_child_trace(profiler, disable_before_exec),
                            lambda error: None)
+    # The saves above tell their own errors.
+    utils.save_before_os_exit(profiler, lambda status, error: status,
+                              lambda: _save_child_trace(profiler))
     mp_util = sys.modules.get("multiprocessing.util")
     if mp_util is not None:
         # multiprocessing's children leave through os._exit, after its exit finalizers;

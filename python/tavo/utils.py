@@ -164,26 +164,30 @@ def wait_for_threads() -> None:
         shutdown()
 
 
-def save_before_os_exit(profiler, report):
-    """Make os._exit stop ``profiler`` (saving its trace) and call
-    ``report(status, save_error)`` before the process goes, as a program ending
-    with os._exit (a forked multiprocessing child) would otherwise lose its
-    trace. Returns the function that puts the original os._exit back.
+def save_before_os_exit(profiler, report, stop=None):
+    """Make os._exit stop ``profiler`` (saving its trace), with ``stop()`` when
+    given, and call ``report(status, save_error)`` before the process goes, as a
+    program ending with os._exit (a forked child, as most end) would otherwise
+    lose its trace. Returns the function that puts the original os._exit back.
 
     The replacement lives here, in a file the engine never records, and stops
     the profiler before it calls anything else. It acts only in this process:
     a forked child inherits it, but its own trace (if any) is saved by the
-    child-process support of tavo.profiler."""
+    child-process support of tavo.profiler, which installs its own."""
     real_exit = os._exit
     pid = os.getpid()
 
     def exit_after_saving(status):
+        if os.getpid() != pid:  # a forked child: its own replacement, if any, saves
+            own = os._exit
+            (real_exit if own is exit_after_saving else own)(status)
         os._exit = real_exit
-        if os.getpid() != pid:
-            real_exit(status)
         error = None
         try:
-            profiler.disable()
+            if stop is not None:
+                stop()
+            else:
+                profiler.disable()
         except Exception as exc:
             error = exc
         try:
