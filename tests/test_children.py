@@ -1,6 +1,6 @@
 """Child processes of a profiled program: multiprocessing's fork, spawn and forkserver
 children, a Python subprocess (with a preexec_fn too) and a plain os.fork (ended by
-sys.exit or os._exit) each save their own trace into the
+sys.exit, or os._exit down a line of forks) each save their own trace into the
 same store, labelled with the parent's trace id and their process id; --no-children
 records the parent alone."""
 
@@ -38,12 +38,11 @@ PROGRAM = textwrap.dedent("""\
         pool.join()
         subprocess.run([sys.executable, "child.py", "subprocess"], check=True)
         subprocess.run([sys.executable, "child.py", "preexec_fn"], check=True, preexec_fn=os.getpid)
-        for tag, end in (("os.fork", sys.exit), ("os._exit", os._exit)):
-            pid = os.fork()
-            if pid == 0:
-                work(tag)
-                end(3)
-            assert os.waitpid(pid, 0)[1] == 3 << 8
+        pid = os.fork()
+        if pid == 0:
+            work("os.fork")
+            sys.exit(0)
+        assert os.waitpid(pid, 0)[1] == 0
         work("parent")
 """)
 CHILD = textwrap.dedent("""\
@@ -62,7 +61,7 @@ CHILD = textwrap.dedent("""\
 def is_child(summary):
     """A child's row: its role, its parent trace and its pid, its label as the child's own."""
     return summary["role"] == "child" and summary["pid"] is not None
-CHILD_TAGS = {"fork", "spawn", "forkserver", "subprocess", "preexec_fn", "os.fork", "os._exit"}
+CHILD_TAGS = {"fork", "spawn", "forkserver", "subprocess", "preexec_fn", "os.fork"}
 
 
 def tavo(*args, cwd):
@@ -137,6 +136,34 @@ def check_children(program):
     below = listing[at + 1:at + 1 + len(CHILD_TAGS) + 2]
     assert {t for t, _ in children.values()} <= {line.split()[0] for line in below}
     assert all(line.startswith("  trc_") and re.search(r"\(pid \d+\)$", line) for line in below)
+
+
+NESTED_EXITS = textwrap.dedent("""\
+    import os
+    from child import work
+    end = os._exit  # taken before the forks: the child's own os._exit must still save
+    if os.fork() == 0:
+        work("child")
+        if os.fork() == 0:
+            work("grandchild")
+            end(5)
+        print(os.waitstatus_to_exitcode(os.wait()[1]))
+        os._exit(4)
+    print(os.waitstatus_to_exitcode(os.wait()[1]))
+""")
+
+
+@pytest.mark.parametrize("engine", ["monitoring", "profile"])
+def test_forked_children_ended_by_os_exit_save_down_the_line(program, engine):
+    (program / "nested.py").write_text(NESTED_EXITS)
+    plain = subprocess.run([sys.executable, "nested.py"], cwd=program, capture_output=True,
+                           text=True, timeout=300)
+    result = tavo("run", "--engine", engine, "nested.py", cwd=program)
+    assert (result.returncode, result.stdout) == (plain.returncode, plain.stdout) == (0, "5\n4\n")
+    by_tag = {frozenset(work_tags(blob)): summary for summary, blob in stored(program)}
+    parent, child = by_tag[frozenset()], by_tag[frozenset({"child"})]
+    assert child["parent_trace_id"] == parent["trace_id"]
+    assert by_tag[frozenset({"grandchild"})]["parent_trace_id"] == child["trace_id"]
 
 
 def test_no_children_records_the_parent_alone(program):

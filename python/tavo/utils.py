@@ -180,7 +180,9 @@ def save_before_os_exit(profiler, report, stop=None):
     def exit_after_saving(status):
         if os.getpid() != pid:  # a forked child: its own replacement, if any, saves
             own = os._exit
-            (real_exit if own is exit_after_saving else own)(status)
+            if getattr(own, "saves_for_pid", None) == os.getpid():
+                own(status)
+            real_exit(status)
         os._exit = real_exit
         error = None
         try:
@@ -198,6 +200,7 @@ def save_before_os_exit(profiler, report, stop=None):
     def restore():
         os._exit = real_exit
 
+    exit_after_saving.saves_for_pid = pid  # type: ignore[attr-defined]
     os._exit = exit_after_saving
     return restore
 
