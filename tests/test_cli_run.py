@@ -443,9 +443,13 @@ def test_a_process_that_replaces_itself_keeps_its_trace(tmp_path, engine, replac
 
 
 @pytest.mark.parametrize("engine", ["monitoring", "profile"])
-def test_a_profile_function_set_by_the_program_is_told(tmp_path, engine):
-    """Under the profile engine it ends the recording of its thread: the run says so."""
-    (tmp_path / "own.py").write_text("import sys\nsys.setprofile(lambda *event: None)\n")
+@pytest.mark.parametrize("setter", ["sys", "threading"])
+def test_a_profile_function_set_by_the_program_is_told(tmp_path, engine, setter):
+    """Under the profile engine one for its thread ends the recording of that thread,
+    and under either one for new threads leaves those unrecorded: the run says so."""
+    (tmp_path / "own.py").write_text(f"import {setter}\n{setter}.setprofile(lambda *event: None)\n")
     result = tavo("run", "--db", "t.sqlite3", "--engine", engine, "own.py", cwd=tmp_path)
     assert result.returncode == 0
-    assert ("profile function of its own" in result.stderr) == (engine == "profile")
+    told = [line for line in result.stderr.splitlines() if "profile function of its own" in line]
+    assert len(told) == (setter == "threading" or engine == "profile")
+    assert all(f"({setter}.setprofile)" in line for line in told)

@@ -276,12 +276,17 @@ class Profiler:
 
     def _note_replaced_profile_function(self):
         """Tell that the program put a profile function of its own in the profile
-        engine's place on the thread that enabled it, which ended its recording unseen."""
+        engine's place on the thread that enabled it, which ended its recording unseen,
+        or one for new threads in the place of tavo's (either engine), which left the
+        threads it started after that unrecorded."""
         import threading
 
         if (self.config["engine"] == "profile" and threading.get_ident() == self._enabled_on
                 and sys.getprofile() is not self.rust_profiler):
             logger.warning("%s", REPLACED_PROFILE_FUNCTION)
+        if (self.config["threading"]
+                and threading.getprofile() != self.rust_profiler.register_threading_profiler):
+            logger.warning("%s", REPLACED_THREAD_PROFILE_FUNCTION)
 
     def discard(self):
         """Stop profiling without saving anything."""
@@ -328,6 +333,10 @@ class Profiler:
         return False
 
 
+REPLACED_THREAD_PROFILE_FUNCTION = (
+    "tavo: the program set a profile function of its own for new threads "
+    "(threading.setprofile) in place of tavo's: the threads it started from there on were "
+    "not recorded")
 REPLACED_PROFILE_FUNCTION = (
     "tavo: the program set a profile function of its own (sys.setprofile) in place of tavo's: "
     "what its thread ran from there on was not recorded (the monitoring engine records beside "
