@@ -330,28 +330,12 @@ def test_the_program_sees_the_stack_and_the_end_the_interpreter_gives_it(tmp_pat
 
 
 @pytest.mark.parametrize("engine", ["monitoring", "profile"])
-def test_the_last_line_keeps_out_of_the_programs_files_and_closed_streams(tmp_path, engine):
-    # The program sends its stderr to a file and closes the one it started with.
-    (tmp_path / "prog.py").write_text(textwrap.dedent("""\
-        import sys
-        sys.stderr = open("log.txt", "w")
-        sys.__stderr__.close()
-        print("logged", file=sys.stderr)
-    """))
-    plain = subprocess.run([sys.executable, "prog.py"], cwd=tmp_path, capture_output=True,
-                           text=True, timeout=300)
-    plain_log = (tmp_path / "log.txt").read_text()
-    traced = tavo("run", "--db", "t.sqlite3", "--engine", engine, "prog.py", cwd=tmp_path)
-    assert (plain.returncode, plain.stderr, plain_log) == (0, "", "logged\n")
-    assert (traced.returncode, (tmp_path / "log.txt").read_text()) == (0, plain_log)
-    assert saved_trace(traced)[1] == 2
-
-
-@pytest.mark.parametrize("engine", ["monitoring", "profile"])
 @pytest.mark.parametrize("flags", [["-P"], ["-X", "warn_default_encoding", "-W", "error"]],
                          ids=["safe-path", "encoding-warnings"])
-def test_the_interpreters_flags_hold_under_tavo(tmp_path, engine, flags):
-    # -P keeps the script's folder off the path; tavo's own code warns of nothing.
+def test_the_program_keeps_its_path_flags_and_files(tmp_path, engine, flags):
+    """-P keeps the script's folder off the path, and tavo's own code warns of nothing;
+    the program sends its stderr to a file and closes the one it started with, which
+    leaves tavo's last line out of the file and on the file descriptor."""
     (tmp_path / "beside.py").write_text("")
     (tmp_path / "prog.py").write_text(textwrap.dedent("""\
         import sys
@@ -360,15 +344,20 @@ def test_the_interpreters_flags_hold_under_tavo(tmp_path, engine, flags):
             import beside
         except ImportError:
             print("not importable")
+        sys.stderr = open("log.txt", "w", encoding="utf-8")
+        sys.__stderr__.close()
+        print("logged", file=sys.stderr)
     """))
     plain = subprocess.run([sys.executable, *flags, "prog.py"], cwd=tmp_path,
                            capture_output=True, text=True, timeout=300)
+    plain_log = (tmp_path / "log.txt").read_text()
     traced = subprocess.run([sys.executable, *flags, "-m", "tavo", "run", "--db", "t.sqlite3",
                              "--engine", engine, "prog.py"], cwd=tmp_path, capture_output=True,
                             text=True, timeout=300)
     assert plain.stdout.endswith("not importable\n") == ("-P" in flags)
-    assert plain.returncode == 0
+    assert (plain.returncode, plain.stderr, plain_log) == (0, "", "logged\n")
     assert (traced.returncode, traced.stdout) == (plain.returncode, plain.stdout)
+    assert (tmp_path / "log.txt").read_text() == plain_log
     assert saved_trace(traced)[1] > 0
 
 
