@@ -361,6 +361,28 @@ def test_the_program_keeps_its_path_flags_and_files(tmp_path, engine, flags):
     assert saved_trace(traced)[1] > 0
 
 
+@pytest.mark.parametrize("engine", ["monitoring", "profile"])
+@pytest.mark.parametrize("hook_ends", ["raise RuntimeError('in the hook')", "sys.exit(7)"])
+def test_an_excepthook_that_fails_ends_the_program_as_without_tavo(tmp_path, engine, hook_ends):
+    (tmp_path / "prog.py").write_text(textwrap.dedent(f"""\
+        import sys
+        def hook(kind, value, tb):
+            print("hooked", kind.__name__)
+            {hook_ends}
+        sys.excepthook = hook
+        def fails():
+            raise ValueError("from the program")
+        fails()
+    """))
+    plain = subprocess.run([sys.executable, "prog.py"], cwd=tmp_path, capture_output=True,
+                           text=True, timeout=300)
+    traced = tavo("run", "--db", "t.sqlite3", "--engine", engine, "prog.py", cwd=tmp_path)
+    assert plain.stdout == "hooked ValueError\n"
+    assert (traced.returncode, traced.stdout) == (plain.returncode, plain.stdout)
+    assert traced.stderr.replace(saved_trace(traced)[0], "").splitlines()[:-1] == \
+        plain.stderr.splitlines()
+
+
 def run_with_own_tmp(tmp_path, *args):
     """`python -m tavo run ...` (or the plain program, without "run") with its own
     temporary folder, which holds the children's settings while it runs."""

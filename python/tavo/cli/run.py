@@ -82,6 +82,25 @@ def _trimmed_traceback(exc: BaseException) -> types.TracebackType | None:
     return trimmed
 
 
+def _print_uncaught(failure: BaseException, status: Any) -> Any:
+    """Hand the program's uncaught exception to sys.excepthook, as the interpreter
+    does, and the exit status then: one that the hook itself raises is printed
+    with the original as the interpreter prints them, and its SystemExit sets the
+    status."""
+    tb = _trimmed_traceback(failure)
+    try:
+        sys.excepthook(type(failure), failure.with_traceback(tb), tb)
+    except SystemExit as exc:
+        return exc.code
+    except BaseException as hook_error:
+        hook_error.with_traceback(_trimmed_traceback(hook_error))
+        print("Error in sys.excepthook:", file=sys.stderr)
+        sys.__excepthook__(type(hook_error), hook_error, hook_error.__traceback__)
+        print("\nOriginal exception was:", file=sys.stderr)
+        sys.__excepthook__(type(failure), failure, tb)
+    return status
+
+
 # The program's main namespace, kept until the interpreter ends, as the
 # interpreter keeps its __main__ module: what it holds goes at exit, after the
 # exit handlers, not when the program returns (a subinterpreter left open
@@ -206,9 +225,8 @@ def run_command(words: list[str]) -> int:
         sys.argv, sys.path[:] = saved_argv, saved_path
 
     if failure is not None:
-        tb = _trimmed_traceback(failure)
-        sys.excepthook(type(failure), failure.with_traceback(tb), tb)
         status = 130 if isinstance(failure, KeyboardInterrupt) else 1
+        status = _print_uncaught(failure, status)
     if os.getpid() == started_in or settings["children"]:
         status = report(profiler, db_path, saves, save_error, status, stderr)
     # else a forked child that was not profiled: it has nothing to report
