@@ -362,14 +362,17 @@ def test_the_program_keeps_its_path_flags_and_files(tmp_path, engine, flags):
 
 
 @pytest.mark.parametrize("engine", ["monitoring", "profile"])
-@pytest.mark.parametrize("hook_ends", ["raise RuntimeError('in the hook')", "sys.exit(7)"])
-def test_an_excepthook_that_fails_ends_the_program_as_without_tavo(tmp_path, engine, hook_ends):
+@pytest.mark.parametrize("hook", ["sys.excepthook = raises", "sys.excepthook = exits",
+                                  "del sys.excepthook"])
+def test_an_excepthook_that_fails_ends_the_program_as_without_tavo(tmp_path, engine, hook):
     (tmp_path / "prog.py").write_text(textwrap.dedent(f"""\
         import sys
-        def hook(kind, value, tb):
+        def raises(kind, value, tb):
             print("hooked", kind.__name__)
-            {hook_ends}
-        sys.excepthook = hook
+            raise RuntimeError("in the hook")
+        def exits(kind, value, tb):
+            sys.exit(7)
+        {hook}
         def fails():
             raise ValueError("from the program")
         fails()
@@ -377,7 +380,7 @@ def test_an_excepthook_that_fails_ends_the_program_as_without_tavo(tmp_path, eng
     plain = subprocess.run([sys.executable, "prog.py"], cwd=tmp_path, capture_output=True,
                            text=True, timeout=300)
     traced = tavo("run", "--db", "t.sqlite3", "--engine", engine, "prog.py", cwd=tmp_path)
-    assert plain.stdout == "hooked ValueError\n"
+    assert plain.returncode == (7 if "exits" in hook else 1)
     assert (traced.returncode, traced.stdout) == (plain.returncode, plain.stdout)
     assert traced.stderr.replace(saved_trace(traced)[0], "").splitlines()[:-1] == \
         plain.stderr.splitlines()

@@ -88,8 +88,13 @@ def _print_uncaught(failure: BaseException, status: Any) -> Any:
     with the original as the interpreter prints them, and its SystemExit sets the
     status."""
     tb = _trimmed_traceback(failure)
+    failure.with_traceback(tb)
+    hook = getattr(sys, "excepthook", None)
+    if hook is None and not hasattr(sys, "excepthook"):
+        print("sys.excepthook is missing", file=sys.stderr)
+        hook = sys.__excepthook__
     try:
-        sys.excepthook(type(failure), failure.with_traceback(tb), tb)
+        hook(type(failure), failure, tb)
     except SystemExit as exc:
         return exc.code
     except BaseException as hook_error:
