@@ -173,8 +173,8 @@ def run_command(words: list[str]) -> int:
         if path == profiler.db_path and trace_id == profiler.trace_id:
             saves.append((summary, error))
 
-    def report_at_os_exit(status: Any, save_error: BaseException | None) -> Any:
-        return report(profiler, db_path, saves, save_error, status, stderr)
+    def report_run(status: Any, save_error: BaseException | None, unlocked: bool = False) -> Any:
+        return report(profiler, db_path, saves, save_error, status, stderr, unlocked)
 
     sys.argv = list(run_argv)
     if path0 is not None:
@@ -190,7 +190,7 @@ def run_command(words: list[str]) -> int:
         db.save_observers.remove(observe)
         sys.argv, sys.path[:] = saved_argv, saved_path
         raise CommandError(f"cannot start profiling: {exc}") from None
-    restore_os_exit = utils.save_before_os_exit(profiler, report_at_os_exit)
+    restore_os_exit = utils.save_before_os_exit(profiler, report_run)
 
     def stop_before_exec() -> BaseException | None:
         try:
@@ -199,11 +199,9 @@ def run_command(words: list[str]) -> int:
             return exc
         return None
 
-    restore_exec = utils.save_before_exec(
-        profiler, stop_before_exec, lambda error: report(profiler, db_path, saves, error, 0, stderr))
-    save_run_at_sigterm(profiler,
-                        lambda error: report(profiler, db_path, saves, error, 0, stderr,
-                                             unlocked=True))
+    restore_exec = utils.save_before_exec(profiler, stop_before_exec,
+                                          lambda error: report_run(0, error))
+    save_run_at_sigterm(profiler, lambda error: report_run(0, error, unlocked=True))
     try:
         try:
             if module is None:
@@ -233,7 +231,7 @@ def run_command(words: list[str]) -> int:
         status = 130 if isinstance(failure, KeyboardInterrupt) else 1
         status = _print_uncaught(failure, status)
     if os.getpid() == started_in or settings["children"]:
-        status = report(profiler, db_path, saves, save_error, status, stderr)
+        status = report_run(status, save_error)
     # else a forked child that was not profiled: it has nothing to report
     end_exit_save(profiler)
     if isinstance(failure, KeyboardInterrupt):
