@@ -26,6 +26,9 @@ std::optional<std::size_t> msgpack_value_end(const std::uint8_t* data, std::size
       const std::size_t run = fixint_run(data + pos, std::min<std::uint64_t>(pending, size - pos));
       pos += run;
       pending -= run;
+      if (pending == 0) {  // the value ended with the run
+        return pos;
+      }
     }
     if (pos >= size) {
       return std::nullopt;
