@@ -3,6 +3,7 @@ and decoding of trace documents with the independent msgpack decoder."""
 
 import contextlib
 import os
+import signal
 import sys
 import threading
 
@@ -77,6 +78,14 @@ def engine(request):
         yield request.param
     finally:
         engine_in_use = "profile"
+
+
+@pytest.fixture(params=[signal.SIGTERM, signal.SIGHUP], ids=["SIGTERM", "SIGHUP"])
+def ending_signal(request):
+    """The signals that end a process by default, at which tavo saves first."""
+    if signal.getsignal(request.param) is signal.SIG_IGN:
+        pytest.skip(f"this run ignores {request.param.name} (nohup), as do the programs it starts")
+    return request.param
 
 
 @pytest.fixture(autouse=True)

@@ -400,8 +400,9 @@ def run_with_own_tmp(tmp_path, *args):
 
 
 @pytest.mark.parametrize("engine", ["monitoring", "profile"])
-def test_a_run_that_sigterm_ends_saves_its_trace_and_ends_by_the_signal(tmp_path, engine):
-    """As `timeout` or a service manager stops it: the main thread is blocked for good."""
+def test_a_run_that_a_signal_ends_saves_its_trace_and_ends_by_it(tmp_path, engine, ending_signal):
+    """As `timeout` or a service manager stops it, or its terminal closes: the main
+    thread is blocked for good."""
     (tmp_path / "blocked.py").write_text(textwrap.dedent("""\
         import threading
         def block(lock):
@@ -414,10 +415,10 @@ def test_a_run_that_sigterm_ends_saves_its_trace_and_ends_by_the_signal(tmp_path
     for args in (["blocked.py"], ["run", "--db", "t.sqlite3", "--engine", engine, "blocked.py"]):
         process, temp = run_with_own_tmp(tmp_path, *args)
         assert process.stdout.readline() == "blocked\n"
-        process.terminate()
+        process.send_signal(ending_signal)
         endings.append((process.wait(timeout=60), process.stdout.read()))
         stderr = process.stderr.read()
-    assert endings[1] == endings[0] == (-signal.SIGTERM, "")
+    assert endings[1] == endings[0] == (-ending_signal, "")
     trace_id, _, _ = saved_trace(subprocess.CompletedProcess([], 0, "", stderr))
     _, document = load_only_document(tmp_path / "t.sqlite3", trace_id)
     assert any(r["co_name"] == "block" for r in frames(document))

@@ -6,7 +6,6 @@ import contextlib
 import dataclasses
 import os
 import pathlib
-import signal
 import sqlite3
 import subprocess
 import sys
@@ -255,7 +254,7 @@ def test_a_function_another_saver_adds_meanwhile_is_indexed(postgres_url):
 
 
 BATCHED_SUITE = """\
-import os, signal
+import os
 
 def test_first():
     pass
@@ -266,39 +265,41 @@ def test_second():
 def test_third():
     pass
 
-def test_ended_by_sigterm():
-    os.kill(os.getpid(), signal.SIGTERM)
+def test_ended_by_a_signal():
+    os.kill(os.getpid(), int(os.environ["ENDING_SIGNAL"]))
 """
 
 
-# SIGTERM while the waiting traces are written, from inside the write (where it is held):
-# its handler, which writes what waits, must not wait for the write it interrupted.
-SIGTERM_IN_A_WRITE = """
-import os, signal
+# The signal while the waiting traces are written, from inside the write (where it is
+# held): its handler, which writes what waits, must not wait for the write it interrupted.
+SIGNAL_IN_A_WRITE = """
+import os
 from tavo import db
 
 def _terminate(location, trace_id, summary, error, sent=[]):
     if not sent and summary and summary["label"].endswith("test_third"):
-        sent.append(os.kill(os.getpid(), signal.SIGTERM))
+        sent.append(os.kill(os.getpid(), int(os.environ["ENDING_SIGNAL"])))
 
 db.save_observers.append(_terminate)
 """
 
 
-@pytest.mark.parametrize("sigterm_in", ["a test", "a write"])
-def test_a_pytest_run_ended_by_sigterm_writes_its_waiting_traces(tmp_path, sigterm_in):
+@pytest.mark.parametrize("signal_in", ["a test", "a write"])
+def test_a_pytest_run_ended_by_a_signal_writes_its_waiting_traces(tmp_path, signal_in,
+                                                                  ending_signal):
     suite = BATCHED_SUITE
-    if sigterm_in == "a write":
-        suite = suite[:suite.index("def test_ended_by_sigterm")]
-        (tmp_path / "conftest.py").write_text(SIGTERM_IN_A_WRITE)
+    if signal_in == "a write":
+        suite = suite[:suite.index("def test_ended_by_a_signal")]
+        (tmp_path / "conftest.py").write_text(SIGNAL_IN_A_WRITE)
     (tmp_path / "test_batched.py").write_text(suite)
     env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTEST_", "TAVO_"))}
     env["TMPDIR"] = str(tmp_path / "tmp")  # where the run keeps its settings for children
+    env["ENDING_SIGNAL"] = str(int(ending_signal))
     (tmp_path / "tmp").mkdir()
     result = subprocess.run([sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "--tavo",
                              "test_batched.py"], cwd=tmp_path, env=env, capture_output=True,
                             timeout=300)
-    assert result.returncode == -signal.SIGTERM, result.stdout
+    assert result.returncode == -ending_signal, result.stdout
     assert list((tmp_path / "tmp").iterdir()) == []
     assert [(t["label"], t["outcome"]) for t in db.list_traces(tmp_path / "tavo.sqlite3")] == [
         (f"test_batched.py::test_{name}", "passed") for name in ("first", "second", "third")]

@@ -22,6 +22,7 @@ from typing import Any
 
 from tavo.stores import NewTrace, NotATraceDatabase, TraceQuery, losses_of, new_trace, open_store
 from tavo.traceformat import decode_document
+from tavo.utils import END_SIGNALS
 
 __all__ = ["NotATraceDatabase", "decode_document", "ensure_database", "flush_saves",
            "iter_documents", "list_traces", "load_traces", "save_in_batches",
@@ -105,7 +106,8 @@ class _Batch:
     since: float = 0.0
     written_one: bool = False  # the first trace is written at once
     failed: bool = False  # after a failed write, each trace is written at once
-    # Reentrant: the SIGTERM handler writes what waits, and may run inside a write.
+    # Reentrant: the handler of the ending signals writes what waits, and may run
+    # inside a write.
     lock: threading.RLock = dataclasses.field(default_factory=threading.RLock)
 
     def takes_more(self) -> bool:
@@ -130,9 +132,9 @@ class _Batch:
             return
         traces = [trace for trace, _ in self.waiting]
         timeout = max(timeout for _, timeout in self.waiting)
-        # SIGTERM waits while the batch is written: its handler writes what is left.
+        # An ending signal waits while the batch is written: its handler writes what is left.
         main = threading.current_thread() is threading.main_thread()
-        held = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM}) if main else None
+        held = signal.pthread_sigmask(signal.SIG_BLOCK, END_SIGNALS) if main else None
         try:
             _write(self.db_path, traces, timeout)
             del self.waiting[:]

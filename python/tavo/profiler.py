@@ -15,7 +15,8 @@ import sys
 
 from tavo import serialize
 from tavo.stores.location import SERVER_SCHEMES, describe
-from tavo.utils import in_subinterpreter, new_trace_id, unwatch_exceptions, watch_exceptions
+from tavo.utils import (END_SIGNALS, in_subinterpreter, new_trace_id, unwatch_exceptions,
+                        watch_exceptions)
 
 logger = logging.getLogger("tavo")
 
@@ -375,7 +376,8 @@ def profile(db_path=DEFAULT_DB_PATH, *, config=None, source="context-manager"):
 #   the settings (written once per run, in a private temporary folder, so that however
 #   long the settings are, the program's environment stays small);
 # - a child that tavo records saves its trace when SIGTERM ends it (Pool.terminate(),
-#   leaving `with Pool()`), then ends as the signal would.
+#   leaving `with Pool()`) or SIGHUP does (its terminal closed), then ends as the
+#   signal would.
 # With "children" False, a forked child stops recording and saves nothing.
 
 CHILD_ENV = "TAVO_CHILD"
@@ -405,34 +407,35 @@ def recording_trace_id(profiler):
     return native.trace_id if native is not None else profiler.trace_id
 
 
-_masks_before_fork = {}  # a forking thread's id -> its signal mask, while SIGTERM is held
-_sigterm_watched_in = None  # the process whose SIGTERM saves its trace
+_masks_before_fork = {}  # a forking thread's id -> its signal mask, while the signals are held
+_signals_watched_in = None  # the process whose ending signals save its trace
+
 
 
 def _before_fork():
     if _enabled is not None and _enabled.rust_profiler is not None:
         _enabled.parent_trace_id_at_fork = recording_trace_id(_enabled)
-    if _sigterm_watched_in == os.getpid():
+    if _signals_watched_in == os.getpid():
         from tavo import _tavo
 
         # Its thread would make the interpreter warn that the process forks while
         # it has several.
-        _tavo.pause_sigterm_watch(True)
+        _tavo.pause_end_signal_watch(True)
     if _relay is not None or (_enabled is not None and _enabled.config.get("children") is True):
         import signal
         import threading
 
-        # The child starts with SIGTERM held until it saves at SIGTERM: a worker the
-        # program terminates while it is still starting keeps its trace too.
+        # The child starts with the signals held until it saves at them: a worker
+        # the program terminates while it is still starting keeps its trace too.
         _masks_before_fork[threading.get_ident()] = signal.pthread_sigmask(
-            signal.SIG_BLOCK, {signal.SIGTERM})
+            signal.SIG_BLOCK, END_SIGNALS)
 
 
 def _after_fork_in_parent():
-    if _sigterm_watched_in == os.getpid():
+    if _signals_watched_in == os.getpid():
         from tavo import _tavo
 
-        _tavo.pause_sigterm_watch(False)
+        _tavo.pause_end_signal_watch(False)
     _restore_signal_mask()
 
 
@@ -590,7 +593,7 @@ def _after_fork_in_child():
     try:
         _start_forked_child()
     finally:
-        _restore_signal_mask()  # a SIGTERM held meanwhile comes now
+        _restore_signal_mask()  # a signal held meanwhile comes now
 
 
 def _start_forked_child():
@@ -624,54 +627,53 @@ def _start_forked_child():
 
 
 def _start_save_turns(profiler):
-    """Let the process's end and SIGTERM take turns at saving the trace."""
+    """Let the process's end and an ending signal take turns at saving the trace."""
+    import signal
     import threading
 
-    import tavo.stores  # noqa: F401  (a save at SIGTERM must not have to import it)
+    import tavo.stores  # noqa: F401  (a save at a signal must not have to import it)
 
     profiler.child_pid = os.getpid()
-    # "pending", then "saving at exit" or "saving at SIGTERM", "terminated" (SIGTERM
+    # "pending", then "saving at exit" or "saving at signal", "terminated" (a signal
     # came during the exit save), "done".
     profiler.child_save = "pending"
     profiler.child_save_lock = threading.Lock()
-    profiler.child_saved_at_sigterm = threading.Event()
+    profiler.child_saved_at_signal = threading.Event()
+    profiler.end_signal = signal.SIGTERM  # the signal that came, once one did
 
 
-def save_run_at_sigterm(profiler, report):
+def save_run_at_signal(profiler, report):
     """Save the trace of a profiler that records a whole program (tavo run) when
-    SIGTERM ends the process, as a child's is, then call ``report(save_error)``
-    from the signal's thread (the program may hold stderr's lock) and end as the
-    signal would. The program's end takes its turn with take_exit_save_turn()."""
+    SIGTERM or SIGHUP ends the process, as a child's is, then call
+    ``report(save_error)`` from the signal's thread (the program may hold stderr's
+    lock) and end as the signal would. The program's end takes its turn with
+    take_exit_save_turn()."""
     _start_save_turns(profiler)
-    profiler.report_at_sigterm = report
-    _save_on_sigterm(profiler)
+    profiler.report_at_signal = report
+    _save_at_end_signals(profiler)
 
 
 def take_exit_save_turn(profiler):
     """At the process's (or the program's) end, whether its trace is still to be
-    saved there. Once SIGTERM's save has begun, this waits for it and ends the
+    saved there. Once a signal's save has begun, this waits for it and ends the
     process by the signal: exiting meanwhile would lose it."""
-    import signal
-
     state = _take_save_turn(profiler, "exit")
-    if state == "saving at SIGTERM":
-        profiler.child_saved_at_sigterm.wait()
-        _end_as_signal(signal.SIGTERM)
+    if state == "saving at signal":
+        profiler.child_saved_at_signal.wait()
+        _end_as_signal(profiler.end_signal)
     return state == "pending"
 
 
 def end_exit_save(profiler):
-    """After the end's save: end as SIGTERM would if one came meanwhile (it waited
-    for that save)."""
-    import signal
-
+    """After the end's save: end as the signal would if one came meanwhile (it
+    waited for that save)."""
     if getattr(profiler, "child_pid", None) != os.getpid():
         return
     with profiler.child_save_lock:
         terminated = profiler.child_save == "terminated"
         profiler.child_save = "done"
     if terminated:
-        _end_as_signal(signal.SIGTERM)
+        _end_as_signal(profiler.end_signal)
 
 
 def _save_at_exit(profiler):
@@ -680,7 +682,7 @@ def _save_at_exit(profiler):
     from tavo import utils
 
     _start_save_turns(profiler)
-    profiler.report_at_sigterm = None  # a forked child's save is silent, not its parent's
+    profiler.report_at_signal = None  # a forked child's save is silent, not its parent's
     atexit.register(_save_child_trace, profiler)
     utils.save_before_exec(profiler, lambda: _save_child_trace(profiler, disable_before_exec),
                            lambda error: None)
@@ -692,7 +694,7 @@ def _save_at_exit(profiler):
         # multiprocessing's children leave through os._exit, after its exit finalizers;
         # those are cleared when the child starts, and re-armed from this hook.
         mp_util.register_after_fork(profiler, _arm_multiprocessing_exit)
-    _save_on_sigterm(profiler)
+    _save_at_end_signals(profiler)
 
 
 def _arm_multiprocessing_exit(profiler):
@@ -701,15 +703,17 @@ def _arm_multiprocessing_exit(profiler):
     multiprocessing.util.Finalize(None, _save_child_trace, args=(profiler,), exitpriority=-100)
 
 
-def _take_save_turn(profiler, by):
-    """The state of the child's save before this call (by "exit" or "SIGTERM"),
-    which takes the save over if it was still to be made."""
+def _take_save_turn(profiler, by, signum=None):
+    """The state of the child's save before this call (by "exit", or "signal" with
+    the signal's number), which takes the save over if it was still to be made."""
     with profiler.child_save_lock:
         state = profiler.child_save
         if state == "pending":
             profiler.child_save = f"saving at {by}"
-        elif state == "saving at exit" and by == "SIGTERM":
+        elif state == "saving at exit" and by == "signal":
             profiler.child_save = "terminated"  # the exit save ends the process when done
+        if state in ("pending", "saving at exit") and by == "signal":
+            profiler.end_signal = signum  # the process ends by it
         return state
 
 
@@ -733,28 +737,29 @@ def _report_lost_child_trace(profiler, exc):
                  f" in {profiler.store_name}: {exc}\n").encode(errors="replace"))
 
 
-def _save_on_sigterm(profiler):
-    """Save the trace when SIGTERM ends this process, unless the program (or the
-    parent, before forking) chose what SIGTERM does here."""
+def _save_at_end_signals(profiler):
+    """Save the trace when SIGTERM or SIGHUP ends this process, unless the program
+    (or the parent, before forking) chose what the signal does here."""
     import functools
 
     from tavo import _tavo
 
-    global _sigterm_watched_in
+    global _signals_watched_in
     try:
-        if _tavo.watch_sigterm(functools.partial(_on_sigterm, profiler)):
-            _sigterm_watched_in = os.getpid()
+        if _tavo.watch_end_signals(functools.partial(_on_end_signal, profiler)):
+            _signals_watched_in = os.getpid()
     except Exception as exc:  # this process can still save at exit
-        print(f"tavo: process {os.getpid()} will not save its trace at SIGTERM: {exc}",
+        print(f"tavo: process {os.getpid()} will not save its trace at SIGTERM or SIGHUP: {exc}",
               file=sys.stderr)
 
 
-def _on_sigterm(profiler):
-    """Called at SIGTERM from the engine's own thread while the main thread may be
-    anywhere, even blocked for good; true ends the process as the signal would."""
+def _on_end_signal(profiler, signum):
+    """Called at SIGTERM or SIGHUP from the engine's own thread while the main
+    thread may be anywhere, even blocked for good; true ends the process as the
+    signal would."""
     if profiler.child_pid != os.getpid():
         return True
-    state = _take_save_turn(profiler, "SIGTERM")
+    state = _take_save_turn(profiler, "signal", signum)
     if state == "saving at exit":
         return False  # that save ends the process when it is done
     if state == "pending" and profiler.enabled:
@@ -765,13 +770,13 @@ def _on_sigterm(profiler):
             profiler.rust_profiler.save_request_in_db()
         except Exception as exc:
             error = exc
-        report = getattr(profiler, "report_at_sigterm", None)
+        report = getattr(profiler, "report_at_signal", None)
         if report is not None:
             report(error)
         elif error is not None:
             _report_lost_child_trace(profiler, error)
     _remove_child_file(profiler)  # the process ends now
-    profiler.child_saved_at_sigterm.set()  # an exit waiting for this save may go on
+    profiler.child_saved_at_signal.set()  # an exit waiting for this save may go on
     return True
 
 

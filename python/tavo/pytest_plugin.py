@@ -27,6 +27,7 @@ from tavo.cli.common import seconds
 from tavo.profiler import (DEFAULT_BUFFER_BUDGET, DEFAULT_TEST_BUFFER_BUDGET,
                            DEFAULT_TEST_VALUE_BUDGET, describe_error,
                            describe_losses, no_user_code_hint, remove_child_settings)
+from tavo.utils import END_SIGNALS
 
 _PROFILER = pytest.StashKey()
 _TALLY = pytest.StashKey()
@@ -264,7 +265,7 @@ def pytest_configure(config):
         db.save_observers.append(tally.observe)
         db.test_outcome = _outcome_of
         db.save_in_batches(profiler.db_path)
-        _flush_at_sigterm()
+        _flush_at_end_signals()
         profiler.enable()
         gc.callbacks.append(_leave_out_collection)
     except Exception as exc:
@@ -319,18 +320,19 @@ def _flush(tally):
 _child_hook_installed = False  # the fork hook below, registered once
 
 
-def _flush_at_sigterm():
-    """Write the waiting traces when SIGTERM ends the run, unless the run chose what
-    SIGTERM does (or this is not the main thread)."""
+def _flush_at_end_signals():
+    """Write the waiting traces when SIGTERM or SIGHUP ends the run, unless the run
+    chose what the signal does (or this is not the main thread)."""
     import threading
 
     global _child_hook_installed
-    if (threading.current_thread() is not threading.main_thread()
-            or signal.getsignal(signal.SIGTERM) is not signal.SIG_DFL):
+    if threading.current_thread() is not threading.main_thread():
         return
-    signal.signal(signal.SIGTERM, _flush_then_end)
+    for signum in END_SIGNALS:
+        if signal.getsignal(signum) is signal.SIG_DFL:
+            signal.signal(signum, _flush_then_end)
     if not _child_hook_installed:
-        os.register_at_fork(after_in_child=_default_sigterm_in_child)
+        os.register_at_fork(after_in_child=_default_end_signals_in_child)
         _child_hook_installed = True
 
 
@@ -346,16 +348,17 @@ def _flush_then_end(signum, frame):
     os.kill(os.getpid(), signum)
 
 
-def _default_sigterm_in_child():
-    """A forked child (a pool's worker) starts with SIGTERM's default action, as it
-    would without tavo: the handler above is the run's, and being a Python one, it
+def _default_end_signals_in_child():
+    """A forked child (a pool's worker) starts with the signals' default actions, as
+    it would without tavo: the handler above is the run's, and being a Python one, it
     runs only when the main thread comes back to the interpreter, so a worker that
     SIGTERM meets as it blocks on its task queue's lock would never end."""
-    try:
-        if signal.getsignal(signal.SIGTERM) is _flush_then_end:
-            signal.signal(signal.SIGTERM, signal.SIG_DFL)
-    except ValueError:  # not the main thread: no handler of the run's to undo
-        pass
+    for signum in END_SIGNALS:
+        try:
+            if signal.getsignal(signum) is _flush_then_end:
+                signal.signal(signum, signal.SIG_DFL)
+        except ValueError:  # not the main thread: no handler of the run's to undo
+            pass
 
 
 def pytest_terminal_summary(terminalreporter, config):

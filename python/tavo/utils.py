@@ -6,9 +6,15 @@ its frames: the plugin callables that run during profiling live here.
 
 import logging
 import os
+import signal
 import sys
 import time
 from typing import Any, NoReturn
+
+# The signals whose default action ends the process, at which tavo saves what it
+# holds first: SIGTERM (a service manager, timeout, a pool's terminate()) and SIGHUP
+# (the terminal closed or the session ended).
+END_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
 
 # Crockford's base32: no I, L, O or U.
 ULID_ALPHABET = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"

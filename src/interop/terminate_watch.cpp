@@ -10,6 +10,7 @@
 #include <cerrno>
 
 #include "interop/compat_state.hpp"
+#include "interop/pyref.hpp"
 #include "interop/side_thread.hpp"
 
 namespace tavo {
@@ -24,41 +25,83 @@ std::atomic<long> watcher_tid{0};  // the thread's id in the kernel
 PyObject* callback_object = nullptr;
 PyObject* forking_frame = nullptr;  // the frame that called a fork, while paused for it
 
-void on_sigterm(int) {
+// The signals watched, in the order their saves go when both came.
+constexpr int kWatched[] = {SIGTERM, SIGHUP};
+// The watched signals that came and are not yet handled, one bit each.
+std::atomic<unsigned> arrived{0};
+static_assert(std::atomic<unsigned>::is_always_lock_free, "set from a signal handler");
+
+unsigned bit_of(int signum) { return 1U << static_cast<unsigned>(signum); }
+
+void on_signal(int signum) {
   const int saved = errno;
+  arrived.fetch_or(bit_of(signum));
   sem_post(&wake);  // async-signal-safe, unlike everything the callback does
   errno = saved;
 }
 
-bool handler_is_ours() {
+bool handler_is_ours(int signum) {
   struct sigaction current{};
-  return sigaction(SIGTERM, nullptr, &current) == 0 && current.sa_handler == on_sigterm;
+  return sigaction(signum, nullptr, &current) == 0 && current.sa_handler == on_signal;
 }
 
-void restore_default_action() {
+bool any_handler_is_ours() {
+  for (const int signum : kWatched) {
+    if (handler_is_ours(signum)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void restore_default_action(int signum) {
   struct sigaction default_action{};
   default_action.sa_handler = SIG_DFL;
   sigemptyset(&default_action.sa_mask);
-  sigaction(SIGTERM, &default_action, nullptr);
+  sigaction(signum, &default_action, nullptr);
 }
 
-[[noreturn]] void end_by_sigterm() {
-  restore_default_action();
-  sigset_t term;
-  sigemptyset(&term);
-  sigaddset(&term, SIGTERM);
-  pthread_sigmask(SIG_UNBLOCK, &term, nullptr);
-  raise(SIGTERM);
-  _exit(128 + SIGTERM);  // only if the signal could not end the process
+[[noreturn]] void end_by(int signum) {
+  restore_default_action(signum);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, signum);
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  raise(signum);
+  _exit(128 + signum);  // only if the signal could not end the process
 }
 
 void on_fork_child() {
-  // No watching thread in the child: SIGTERM must not be swallowed there.
+  // No watching thread in the child: the signals must not be swallowed there.
   running = false;
   stop_requested.store(false);
-  if (handler_is_ours()) {
-    restore_default_action();
+  arrived.store(0);
+  for (const int signum : kWatched) {
+    if (handler_is_ours(signum)) {
+      restore_default_action(signum);
+    }
   }
+}
+
+// Handles one watched signal that came: true when the process goes on.
+bool handle(int signum) {
+  if (!handler_is_ours(signum) || compat::interpreter_finalizing()) {
+    // The program chose another action meanwhile, or it is ending anyway.
+    if (handler_is_ours(signum)) {
+      end_by(signum);
+    }
+    return true;
+  }
+  PyGILState_STATE gil = PyGILState_Ensure();
+  PyRef number = PyRef::steal(PyLong_FromLong(signum));
+  PyObject* result = number ? PyObject_CallOneArg(callback_object, number.get()) : nullptr;
+  const int end = result == nullptr ? 1 : PyObject_IsTrue(result);
+  Py_XDECREF(result);
+  if (end != 0) {
+    end_by(signum);  // still holding the interpreter lock: no Python code runs after
+  }
+  PyGILState_Release(gil);
+  return true;
 }
 
 void* watch_loop(void*) {
@@ -72,26 +115,17 @@ void* watch_loop(void*) {
       if (errno == EINTR) {
         continue;
       }
-      end_by_sigterm();
+      end_by(SIGTERM);
     }
     if (stop_requested.exchange(false)) {
       return nullptr;
     }
-    if (!handler_is_ours() || compat::interpreter_finalizing()) {
-      // The program chose another action meanwhile, or it is ending anyway.
-      if (handler_is_ours()) {
-        end_by_sigterm();
+    const unsigned came = arrived.exchange(0);
+    for (const int signum : kWatched) {
+      if ((came & bit_of(signum)) != 0) {
+        handle(signum);
       }
-      continue;
     }
-    PyGILState_STATE gil = PyGILState_Ensure();
-    PyObject* result = PyObject_CallNoArgs(callback_object);
-    const int end = result == nullptr ? 1 : PyObject_IsTrue(result);
-    Py_XDECREF(result);
-    if (end != 0) {
-      end_by_sigterm();  // still holding the interpreter lock: no Python code runs after
-    }
-    PyGILState_Release(gil);
   }
 }
 
@@ -104,7 +138,7 @@ bool start_watcher() {
 
 int start_watcher_now() {
   Py_CLEAR(forking_frame);
-  if (handler_is_ours()) {
+  if (any_handler_is_ours()) {
     (void)start_watcher();
   }
   return 0;
@@ -140,33 +174,41 @@ int start_watcher_again(void*) {
 
 Result<bool> watch_terminate(PyObject* callback) {
   if (!PyCallable_Check(callback)) {
-    return PyError::make(PyExc_TypeError, "the SIGTERM callback is not callable");
+    return PyError::make(PyExc_TypeError, "the callback of the ending signals is not callable");
   }
   static const int registered = pthread_atfork(nullptr, nullptr, on_fork_child);
   (void)registered;
-  if (handler_is_ours()) {
-    Py_XSETREF(callback_object, Py_NewRef(callback));
-    return start_watcher();
-  }
-  struct sigaction current{};
-  if (sigaction(SIGTERM, nullptr, &current) != 0) {
-    return PyError::make(PyExc_OSError, "cannot read SIGTERM's action");
-  }
-  if (current.sa_handler != SIG_DFL || (current.sa_flags & SA_SIGINFO) != 0) {
-    return false;  // the program's own choice stands
-  }
+  const bool watching = any_handler_is_ours();
   Py_XSETREF(callback_object, Py_NewRef(callback));
-  if (sem_init(&wake, 0, 0) != 0 || !start_watcher()) {
-    return PyError::make(PyExc_OSError, "cannot start the SIGTERM watch");
+  // A semaphore in use (a paused watch's, or one a signal posted meanwhile) stays as it is.
+  if (!watching && !running && sem_init(&wake, 0, 0) != 0) {
+    return PyError::make(PyExc_OSError, "cannot start the watch of the ending signals");
   }
-  struct sigaction action{};
-  action.sa_handler = on_sigterm;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;  // the program's system calls go on undisturbed
-  if (sigaction(SIGTERM, &action, nullptr) != 0) {
-    return PyError::make(PyExc_OSError, "cannot set SIGTERM's action");
+  bool any = watching;
+  for (const int signum : kWatched) {
+    struct sigaction current{};
+    if (sigaction(signum, nullptr, &current) != 0) {
+      return PyError::make(PyExc_OSError, "cannot read a signal's action");
+    }
+    if (current.sa_handler == on_signal) {
+      continue;
+    }
+    if (current.sa_handler != SIG_DFL || (current.sa_flags & SA_SIGINFO) != 0) {
+      continue;  // the program's own choice stands
+    }
+    if (!start_watcher()) {
+      return PyError::make(PyExc_OSError, "cannot start the watch of the ending signals");
+    }
+    struct sigaction action{};
+    action.sa_handler = on_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;  // the program's system calls go on undisturbed
+    if (sigaction(signum, &action, nullptr) != 0) {
+      return PyError::make(PyExc_OSError, "cannot set a signal's action");
+    }
+    any = true;
   }
-  return true;
+  return any && start_watcher();
 }
 
 void pause_terminate_watch(bool paused) {
@@ -185,7 +227,7 @@ void pause_terminate_watch(bool paused) {
              hook == nullptr ? nullptr : reinterpret_cast<PyObject*>(PyFrame_GetBack(hook)));
   stop_requested.store(true);
   sem_post(&wake);
-  // The thread may be waiting for the interpreter lock to handle a SIGTERM.
+  // The thread may be waiting for the interpreter lock to handle a signal.
   PyThreadState* state = PyEval_SaveThread();
   pthread_join(watcher, nullptr);
   wait_until_thread_gone(watcher_tid.exchange(0));

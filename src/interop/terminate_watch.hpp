@@ -1,4 +1,7 @@
-// Acting on SIGTERM in a process tavo records, whatever its main thread is doing.
+// Acting on the signals that end a process by default, SIGTERM (a service
+// manager, timeout, a pool terminating its workers) and SIGHUP (the terminal
+// closed, the session ended), in a process tavo records, whatever its main
+// thread is doing.
 //
 // A Python-level handler runs only when the main thread comes back to the
 // interpreter: a SIGTERM that lands just before the main thread blocks (on a
@@ -13,15 +16,16 @@
 
 namespace tavo {
 
-// Makes SIGTERM call `callback()` from a thread of its own (holding the
-// interpreter lock), if SIGTERM has its default action in this process; returns
-// whether it does. A true result of the callback (or an exception) ends the
-// process as SIGTERM's default action would; a false one waits for the next
-// SIGTERM. Called again, the callback is replaced. A forked child starts with
-// SIGTERM's default action, and watches only if it asks again.
+// Makes SIGTERM and SIGHUP call `callback(signum)` from a thread of its own
+// (holding the interpreter lock), each if it has its default action in this
+// process; returns whether either does. A true result of the callback (or an
+// exception) ends the process as the signal's default action would; a false one
+// waits for the next signal. Called again, the callback is replaced. A forked
+// child starts with the signals' default actions, and watches only if it asks
+// again.
 Result<bool> watch_terminate(PyObject* callback);
 
-// Stops the watching thread (a SIGTERM meanwhile waits for it), or starts it
+// Stops the watching thread (a signal meanwhile waits for it), or starts it
 // again once the main thread runs Python code next: the interpreter warns at a
 // fork made while the process has more than one thread, which a program
 // without tavo would not get. The caller holds the interpreter lock.

@@ -84,7 +84,7 @@ PyObject* unregister_profiler(PyObject*, PyObject*) {
   Py_RETURN_NONE;
 }
 
-PyObject* watch_sigterm(PyObject*, PyObject* callback) {
+PyObject* watch_end_signals(PyObject*, PyObject* callback) {
   return python_entry([&]() -> PyObject* {
     Result<bool> watching = watch_terminate(callback);
     if (!watching.ok()) {
@@ -95,7 +95,7 @@ PyObject* watch_sigterm(PyObject*, PyObject* callback) {
   });
 }
 
-PyObject* pause_sigterm_watch(PyObject*, PyObject* flag) {
+PyObject* pause_end_signal_watch(PyObject*, PyObject* flag) {
   const int paused = PyObject_IsTrue(flag);
   if (paused < 0) {
     return nullptr;
@@ -151,12 +151,13 @@ PyMethodDef module_methods[] = {
     {"leave_out_events", leave_out_events, METH_O,
      "leave_out_events(flag, /)\n--\n\nWhile flag is true, no event of the calling thread "
      "is recorded."},
-    {"pause_sigterm_watch", pause_sigterm_watch, METH_O,
-     "pause_sigterm_watch(paused, /)\n--\n\nStops the thread of watch_sigterm while paused "
-     "(around a fork); a SIGTERM meanwhile waits for it."},
-    {"watch_sigterm", watch_sigterm, METH_O,
-     "watch_sigterm(callback, /)\n--\n\nCalls callback() from a thread of its own at SIGTERM; "
-     "a true result ends the process as the signal would. False if SIGTERM has another action."},
+    {"pause_end_signal_watch", pause_end_signal_watch, METH_O,
+     "pause_end_signal_watch(paused, /)\n--\n\nStops the thread of watch_end_signals while "
+     "paused (around a fork); a signal meanwhile waits for it."},
+    {"watch_end_signals", watch_end_signals, METH_O,
+     "watch_end_signals(callback, /)\n--\n\nCalls callback(signum) from a thread of its own "
+     "at SIGTERM or SIGHUP; a true result ends the process as the signal would. False if both "
+     "have another action."},
     {"run_as_program", run_as_program, METH_VARARGS,
      "run_as_program(callable, /, *args)\n--\n\ncallable(*args) run as the bottom of the "
      "thread's stack, as the interpreter runs a program: no frame of the caller's below its "

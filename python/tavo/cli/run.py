@@ -122,7 +122,7 @@ def run_command(words: list[str]) -> int:
 
     from tavo import db, utils
     from tavo.cli.common import open_error, store_errors
-    from tavo.profiler import (Profiler, disable_before_exec, end_exit_save, save_run_at_sigterm,
+    from tavo.profiler import (Profiler, disable_before_exec, end_exit_save, save_run_at_signal,
                                take_exit_save_turn)
 
     options, argv = parse_run_arguments(words)
@@ -201,7 +201,7 @@ def run_command(words: list[str]) -> int:
 
     restore_exec = utils.save_before_exec(profiler, stop_before_exec,
                                           lambda error: report_run(0, error))
-    save_run_at_sigterm(profiler, lambda error: report_run(0, error, unlocked=True))
+    save_run_at_signal(profiler, lambda error: report_run(0, error, unlocked=True))
     try:
         try:
             if module is None:
@@ -245,7 +245,7 @@ def report(profiler: Any, db_path: str, saves: list[tuple[Any, BaseException | N
     """Print the run's last line (and why nothing was recorded, if so) to
     ``stderr``, the stream the run started with; the exit status, not zero when
     the trace was lost. ``unlocked`` writes to the file descriptor, not through
-    the stream, whose lock the program may hold (at SIGTERM, from a thread of
+    the stream, whose lock the program may hold (at SIGTERM or SIGHUP, from a thread of
     tavo's), as does a stream the program closed or took away."""
 
     def say(text: str) -> None:
