@@ -362,6 +362,35 @@ def test_the_program_keeps_its_path_flags_and_files(tmp_path, engine, flags):
 
 
 @pytest.mark.parametrize("engine", ["monitoring", "profile"])
+def test_a_program_that_closes_what_it_inherited_keeps_its_files_and_trace(tmp_path, engine,
+                                                                          store_location):
+    """As a daemon does: no connection of tavo's is left open for the program to close
+    and hand its number to a file of its own, which the save would then write into."""
+    (tmp_path / "prog.py").write_text(textwrap.dedent("""\
+        import os
+        def work(n):
+            return n + 1
+        for n in range(50):
+            work(n)
+        os.closerange(3, 4096)
+        files = [open(f"own{n}.txt", "w") for n in range(4)]
+        for f in files:
+            f.write("the program's own\\n")
+            f.flush()
+        print(sorted(f.fileno() for f in files))
+    """))
+    plain = subprocess.run([sys.executable, "prog.py"], cwd=tmp_path, capture_output=True,
+                           text=True, timeout=300)
+    traced = subprocess.run([sys.executable, "-m", "tavo", "run", "--db", store_location,
+                             "--engine", engine, "prog.py"], cwd=tmp_path, capture_output=True,
+                            text=True, timeout=300)
+    assert (plain.returncode, plain.stdout) == (0, "[3, 4, 5, 6]\n")
+    assert (traced.returncode, traced.stdout) == (plain.returncode, plain.stdout)
+    assert {(tmp_path / f"own{n}.txt").read_text() for n in range(4)} == {"the program's own\n"}
+    assert saved_trace(traced)[1] > 0
+
+
+@pytest.mark.parametrize("engine", ["monitoring", "profile"])
 @pytest.mark.parametrize("hook", ["sys.excepthook = raises", "sys.excepthook = exits",
                                   "del sys.excepthook"])
 def test_an_excepthook_that_fails_ends_the_program_as_without_tavo(tmp_path, engine, hook):

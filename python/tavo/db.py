@@ -76,6 +76,8 @@ def _write(db_path: str, traces: list[NewTrace], timeout: float) -> list[int]:
     try:
         with open_store(db_path) as store:
             row_ids = store.save(traces, timeout=timeout)
+            if db_path not in _batches:  # the program runs on until the next save, if any
+                store.release()
     except Exception as exc:
         for trace in traces:
             _notify(db_path, trace.row["trace_id"], None, exc)
@@ -196,6 +198,7 @@ def ensure_database(db_path: str | os.PathLike[str], *, timeout: float = 60) -> 
     or an unreachable server is found before anything is profiled."""
     with open_store(db_path) as store:
         store.ensure(timeout=timeout)
+        store.release()  # the program runs before anything is saved
 
 
 def list_traces(db_path: str | os.PathLike[str], trace_id: str | None = None) -> list[dict[str, Any]]:

@@ -183,6 +183,12 @@ class Store(abc.ABC):
     def close(self) -> None:
         """Release what the store holds open (nothing by default)."""
 
+    def release(self) -> None:
+        """Close the connection this process keeps open between its saves to this store
+        (nothing by default). Kept while the program runs, its file descriptors could be
+        closed by the program (a daemon closes all it inherits) and their numbers given
+        to the program's own files or sockets, which a later save would then write into."""
+
     def __enter__(self) -> "Store":
         return self
 

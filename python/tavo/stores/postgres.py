@@ -300,6 +300,12 @@ class PostgresStore(Store):
         with _save_lock:
             self._save_connection(timeout, "cannot open the trace store")
 
+    def release(self) -> None:
+        with _save_lock:
+            conn = _save_connections.pop(self.location, None)
+        if conn is not None:
+            conn.close()
+
     def _save_connection(self, timeout: float, doing: str) -> tuple[Any, bool]:
         """The cached save connection (schema checked), and whether it was used before."""
         conn = _save_connections.get(self.location)

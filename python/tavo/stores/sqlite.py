@@ -14,7 +14,7 @@ from tavo.stores.base import (SUMMARY_KEYS, NotATraceDatabase, RowRefused, Store
                               TraceQuery, matching_function_ids)
 from tavo.stores.rows import (NewTrace, copied_trace, label_matches, losses_from_text,
                               losses_text)
-from tavo.stores.sqlite_connection import read_only, write_transaction
+from tavo.stores.sqlite_connection import read_only, release, write_transaction
 
 _COLUMNS = ", ".join(SUMMARY_KEYS)
 _ROW_KEYS = SUMMARY_KEYS[1:]
@@ -96,6 +96,9 @@ class SQLiteStore(Store):
                 raise NotATraceDatabase(f"{self.location} is not a tavo trace database") \
                     from None
             raise
+
+    def release(self) -> None:
+        release(os.fspath(self.location))
 
     def ensure(self, *, timeout: float) -> None:
         with self._writing(timeout) as conn:

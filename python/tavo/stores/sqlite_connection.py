@@ -127,6 +127,17 @@ def _identity(path: str) -> tuple[int, int] | None:
     return found.st_dev, found.st_ino
 
 
+def release(path: str) -> None:
+    """Close this process's kept connection to ``path``, unless another thread is
+    writing with it."""
+    with _kept_lock:
+        kept = _kept.get(path)
+        if kept is not None and kept.pid == os.getpid() and kept.lock.acquire(blocking=False):
+            _kept.pop(path)
+            kept.conn.close()
+            kept.lock.release()
+
+
 @contextlib.contextmanager
 def _writer(path: str) -> Iterator[sqlite3.Connection]:
     """This process's kept connection to ``path`` when it is free and still that file;
