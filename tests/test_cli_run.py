@@ -365,13 +365,15 @@ def test_the_program_keeps_its_path_flags_and_files(tmp_path, engine, flags):
 def test_a_program_that_closes_what_it_inherited_keeps_its_files_and_trace(tmp_path, engine,
                                                                           store_location):
     """As a daemon does: no connection of tavo's is left open for the program to close
-    and hand its number to a file of its own, which the save would then write into."""
+    and hand its number to a file of its own, which the save would then write into;
+    nor does the run's last line go into the file that took stderr's number."""
     (tmp_path / "prog.py").write_text(textwrap.dedent("""\
         import os
         def work(n):
             return n + 1
         for n in range(50):
             work(n)
+        os.close(2)
         os.closerange(3, 4096)
         files = [open(f"own{n}.txt", "w") for n in range(4)]
         for f in files:
@@ -384,10 +386,11 @@ def test_a_program_that_closes_what_it_inherited_keeps_its_files_and_trace(tmp_p
     traced = subprocess.run([sys.executable, "-m", "tavo", "run", "--db", store_location,
                              "--engine", engine, "prog.py"], cwd=tmp_path, capture_output=True,
                             text=True, timeout=300)
-    assert (plain.returncode, plain.stdout) == (0, "[3, 4, 5, 6]\n")
-    assert (traced.returncode, traced.stdout) == (plain.returncode, plain.stdout)
+    assert (plain.returncode, plain.stdout, plain.stderr) == (0, "[2, 3, 4, 5]\n", "")
+    assert (traced.returncode, traced.stdout, traced.stderr) == \
+        (plain.returncode, plain.stdout, plain.stderr)
     assert {(tmp_path / f"own{n}.txt").read_text() for n in range(4)} == {"the program's own\n"}
-    assert saved_trace(traced)[1] > 0
+    assert [trace["records"] > 0 for trace in db.list_traces(store_location)] == [True]
 
 
 @pytest.mark.parametrize("engine", ["monitoring", "profile"])

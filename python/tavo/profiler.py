@@ -15,8 +15,8 @@ import sys
 
 from tavo import serialize
 from tavo.stores.location import SERVER_SCHEMES, describe
-from tavo.utils import (END_SIGNALS, in_subinterpreter, new_trace_id, unwatch_exceptions,
-                        watch_exceptions)
+from tavo.utils import (END_SIGNALS, in_subinterpreter, new_trace_id, stderr_file,
+                        unwatch_exceptions, watch_exceptions, write_to_stderr)
 
 logger = logging.getLogger("tavo")
 
@@ -634,6 +634,7 @@ def _start_save_turns(profiler):
     import tavo.stores  # noqa: F401  (a save at a signal must not have to import it)
 
     profiler.child_pid = os.getpid()
+    profiler.stderr_file = stderr_file()  # where the process's own words may go at its end
     # "pending", then "saving at exit" or "saving at signal", "terminated" (a signal
     # came during the exit save), "done".
     profiler.child_save = "pending"
@@ -733,8 +734,8 @@ def _save_child_trace(profiler, stop=None):
 
 def _report_lost_child_trace(profiler, exc):
     # Written straight to the file descriptor: the program may hold stderr's lock.
-    os.write(2, (f"tavo: could not save trace {profiler.trace_id} of process {os.getpid()}"
-                 f" in {profiler.store_name}: {exc}\n").encode(errors="replace"))
+    write_to_stderr(f"tavo: could not save trace {profiler.trace_id} of process {os.getpid()}"
+                    f" in {profiler.store_name}: {exc}\n", profiler.stderr_file)
 
 
 def _save_at_end_signals(profiler):

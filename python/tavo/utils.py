@@ -170,6 +170,29 @@ def wait_for_threads() -> None:
         shutdown()
 
 
+def stderr_file() -> tuple[int, int] | None:
+    """The file that file descriptor 2 refers to now (device and inode); None when it
+    is closed."""
+    try:
+        found = os.fstat(2)
+    except OSError:
+        return None
+    return found.st_dev, found.st_ino
+
+
+def write_to_stderr(text: str, started_with: tuple[int, int] | None) -> None:
+    """Write ``text`` to file descriptor 2 itself (the program may hold the lock of
+    its stream), unless it no longer refers to ``started_with``, the stderr_file() of
+    the process's start: a program that closed it may have given its number to a file
+    of its own, into which tavo's words must not go."""
+    if started_with is None or stderr_file() != started_with:
+        return
+    try:
+        os.write(2, text.encode(errors="replace"))
+    except OSError:  # the exit status still tells a lost trace
+        pass
+
+
 def save_before_os_exit(profiler, report, stop=None):
     """Make os._exit stop ``profiler`` (saving its trace), with ``stop()`` when
     given, and call ``report(status, save_error)`` before the process goes, as a

@@ -127,7 +127,8 @@ def run_command(words: list[str]) -> int:
 
     options, argv = parse_run_arguments(words)
     module = options.module
-    stderr = sys.stderr  # where the run's lines go, whatever the program makes of sys.stderr
+    # Where the run's lines go, whatever the program makes of sys.stderr and fd 2.
+    stderr, stderr_file = sys.stderr, utils.stderr_file()
     saved_argv, saved_path = sys.argv, list(sys.path)
     if module is None:
         target = argv[0]
@@ -174,7 +175,8 @@ def run_command(words: list[str]) -> int:
             saves.append((summary, error))
 
     def report_run(status: Any, save_error: BaseException | None, unlocked: bool = False) -> Any:
-        return report(profiler, db_path, saves, save_error, status, stderr, unlocked)
+        return report(profiler, db_path, saves, save_error, status, (stderr, stderr_file),
+                      unlocked)
 
     sys.argv = list(run_argv)
     if path0 is not None:
@@ -240,25 +242,28 @@ def run_command(words: list[str]) -> int:
 
 
 def report(profiler: Any, db_path: str, saves: list[tuple[Any, BaseException | None]],
-           save_error: BaseException | None, status: Any, stderr: Any,
-           unlocked: bool = False) -> Any:
-    """Print the run's last line (and why nothing was recorded, if so) to
-    ``stderr``, the stream the run started with; the exit status, not zero when
-    the trace was lost. ``unlocked`` writes to the file descriptor, not through
+           save_error: BaseException | None, status: Any,
+           stderr: tuple[Any, tuple[int, int] | None], unlocked: bool = False) -> Any:
+    """Print the run's last line (and why nothing was recorded, if so) to the stream
+    the run started with and the file it wrote to then (``stderr``; nowhere if the
+    program put a file of its own on file descriptor 2); the exit status, not zero
+    when the trace was lost. ``unlocked`` writes to the file descriptor, not through
     the stream, whose lock the program may hold (at SIGTERM or SIGHUP, from a thread of
     tavo's), as does a stream the program closed or took away."""
+    from tavo.utils import stderr_file, write_to_stderr
+
+    stream, started_with = stderr
 
     def say(text: str) -> None:
-        if not unlocked and stderr is not None:
+        if stderr_file() != started_with:
+            return  # closed, or a file of the program's in its place
+        if not unlocked and stream is not None:
             try:
-                print(text, file=stderr, flush=True)
+                print(text, file=stream, flush=True)
                 return
             except (ValueError, OSError):  # closed by the program
                 pass
-        try:
-            os.write(2, f"{text}\n".encode(errors="replace"))
-        except OSError:  # closed too: the exit status still tells a lost trace
-            pass
+        write_to_stderr(f"{text}\n", started_with)
 
     from tavo.profiler import describe_error, no_user_code_hint
     from tavo.stores import StoreError, describe, mask_text
