@@ -493,10 +493,14 @@ def test_a_process_that_replaces_itself_keeps_its_trace(tmp_path, engine, replac
 @pytest.mark.parametrize("setter", ["sys", "threading"])
 def test_a_profile_function_set_by_the_program_is_told(tmp_path, engine, setter):
     """Under the profile engine one for its thread ends the recording of that thread,
-    and under either one for new threads leaves those unrecorded: the run says so."""
-    (tmp_path / "own.py").write_text(f"import {setter}\n{setter}.setprofile(lambda *event: None)\n")
+    and under either one for new threads leaves those unrecorded: the run says so, on
+    its stderr, not in the log file the program's logging writes."""
+    (tmp_path / "own.py").write_text(
+        f"import logging, {setter}\nlogging.basicConfig(filename='own.log')\n"
+        f"logging.warning('own')\n{setter}.setprofile(lambda *event: None)\n")
     result = tavo("run", "--db", "t.sqlite3", "--engine", engine, "own.py", cwd=tmp_path)
     assert result.returncode == 0
+    assert (tmp_path / "own.log").read_text() == "WARNING:root:own\n"
     told = [line for line in result.stderr.splitlines() if "profile function of its own" in line]
     assert len(told) == (setter == "threading" or engine == "profile")
     assert all(f"({setter}.setprofile)" in line for line in told)

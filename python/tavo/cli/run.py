@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import logging
 import os
 import sys
 import types
@@ -186,9 +187,11 @@ def run_command(words: list[str]) -> int:
     failure: BaseException | None = None
     save_error: Exception | None = None
     db.save_observers.append(observe)
+    restore_log = _log_to_run((stderr, stderr_file))
     try:
         profiler.enable()
     except Exception as exc:
+        restore_log()
         db.save_observers.remove(observe)
         sys.argv, sys.path[:] = saved_argv, saved_path
         raise CommandError(f"cannot start profiling: {exc}") from None
@@ -235,10 +238,56 @@ def run_command(words: list[str]) -> int:
     if os.getpid() == started_in or settings["children"]:
         status = report_run(status, save_error)
     # else a forked child that was not profiled: it has nothing to report
+    restore_log()
     end_exit_save(profiler)
     if isinstance(failure, KeyboardInterrupt):
         utils.end_as_interrupted()
     return status
+
+
+def _say(text: str, stderr: tuple[Any, tuple[int, int] | None], unlocked: bool = False) -> None:
+    """Write one line of the run's to ``stderr``: the stream the run started with and
+    the file it wrote to then, nowhere once the program put a file of its own on file
+    descriptor 2 (see report)."""
+    from tavo.utils import stderr_file, write_to_stderr
+
+    stream, started_with = stderr
+    if stderr_file() != started_with:
+        return  # closed, or a file of the program's in its place
+    if not unlocked and stream is not None:
+        try:
+            print(text, file=stream, flush=True)
+            return
+        except (ValueError, OSError):  # closed by the program
+            pass
+    write_to_stderr(f"{text}\n", started_with)
+
+
+def _log_to_run(stderr: tuple[Any, tuple[int, int] | None]) -> Any:
+    """Send tavo's log to the run's stderr until the returned function is called."""
+    log = logging.getLogger("tavo")
+    handler = _RunLog(stderr)
+    log.addHandler(handler)
+    propagated, log.propagate = log.propagate, False
+
+    def restore() -> None:
+        log.removeHandler(handler)
+        log.propagate = propagated
+
+    return restore
+
+
+class _RunLog(logging.Handler):
+    """Sends what tavo logs during a run to the run's stderr, not through the program's
+    logging set-up, which may write it into the program's own log file."""
+
+    def __init__(self, stderr: tuple[Any, tuple[int, int] | None]) -> None:
+        super().__init__()
+        self.stderr = stderr
+
+    def emit(self, record: logging.LogRecord) -> None:
+        text = record.getMessage()
+        _say(text if text.startswith("tavo: ") else f"tavo: {text}", self.stderr)
 
 
 def report(profiler: Any, db_path: str, saves: list[tuple[Any, BaseException | None]],
@@ -250,20 +299,9 @@ def report(profiler: Any, db_path: str, saves: list[tuple[Any, BaseException | N
     when the trace was lost. ``unlocked`` writes to the file descriptor, not through
     the stream, whose lock the program may hold (at SIGTERM or SIGHUP, from a thread of
     tavo's), as does a stream the program closed or took away."""
-    from tavo.utils import stderr_file, write_to_stderr
-
-    stream, started_with = stderr
 
     def say(text: str) -> None:
-        if stderr_file() != started_with:
-            return  # closed, or a file of the program's in its place
-        if not unlocked and stream is not None:
-            try:
-                print(text, file=stream, flush=True)
-                return
-            except (ValueError, OSError):  # closed by the program
-                pass
-        write_to_stderr(f"{text}\n", started_with)
+        _say(text, stderr, unlocked)
 
     from tavo.profiler import describe_error, no_user_code_hint
     from tavo.stores import StoreError, describe, mask_text
