@@ -286,7 +286,8 @@ def test_dropped_records_are_counted_on_the_last_line(tmp_path):
 
 STACK_PROGRAM = textwrap.dedent("""\
     import __main__, atexit, sys, traceback
-    atexit.register(lambda: print("exit handler", sys.excepthook is sys.__excepthook__))
+    atexit.register(lambda: print("exit handler", sys.excepthook is sys.__excepthook__,
+                                  sys.argv, sys.path[0]))
     print(sorted(vars(__main__)))
 
     def depth_reached(n=0):
@@ -313,8 +314,8 @@ def test_the_program_sees_the_stack_and_the_end_the_interpreter_gives_it(tmp_pat
                                                                         as_module):
     """tavo's own frames stay out of what the program sees of its stack: what it
     prints of it, its callers, where recursion stops, and the traceback it ends with;
-    its module holds the names the interpreter gives it.
-    A KeyboardInterrupt ends it by SIGINT after its exit handlers, as the interpreter
+    its module holds the names the interpreter gives it, and its exit handlers its
+    arguments and path. A KeyboardInterrupt ends it by SIGINT after its exit handlers, as the interpreter
     does so that a shell running it stops too (an exit status of 130 would not)."""
     (tmp_path / "pkg").mkdir()
     (tmp_path / "pkg" / "__init__.py").write_text("")

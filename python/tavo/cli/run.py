@@ -230,7 +230,8 @@ def run_command(words: list[str]) -> int:
         except Exception as exc:
             save_error = exc
         db.save_observers.remove(observe)
-        sys.argv, sys.path[:] = saved_argv, saved_path
+        # sys.argv and sys.path stay as the program left them: its excepthook and exit
+        # handlers run after this, as they would without tavo.
 
     if failure is not None:
         status = 130 if isinstance(failure, KeyboardInterrupt) else 1
