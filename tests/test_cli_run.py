@@ -285,9 +285,11 @@ def test_dropped_records_are_counted_on_the_last_line(tmp_path):
 
 
 STACK_PROGRAM = textwrap.dedent("""\
-    import __main__, atexit, sys, traceback
+    import __main__, atexit, os, sys, traceback
     atexit.register(lambda: print("exit handler", sys.excepthook is sys.__excepthook__,
                                   sys.argv, sys.path[0]))
+    atexit.register(lambda: os._exit(5))  # the program's own by then, which only prints
+    os._exit = lambda status: print("the program's own os._exit", status)
     print(sorted(vars(__main__)))
 
     def depth_reached(n=0):
@@ -315,7 +317,7 @@ def test_the_program_sees_the_stack_and_the_end_the_interpreter_gives_it(tmp_pat
     """tavo's own frames stay out of what the program sees of its stack: what it
     prints of it, its callers, where recursion stops, and the traceback it ends with;
     its module holds the names the interpreter gives it, and its exit handlers its
-    arguments and path. A KeyboardInterrupt ends it by SIGINT after its exit handlers, as the interpreter
+    arguments, path and os._exit. A KeyboardInterrupt ends it by SIGINT after its exit handlers, as the interpreter
     does so that a shell running it stops too (an exit status of 130 would not)."""
     (tmp_path / "pkg").mkdir()
     (tmp_path / "pkg" / "__init__.py").write_text("")

@@ -227,7 +227,8 @@ def save_before_os_exit(profiler, report, stop=None):
             real_exit(status)
 
     def restore():
-        os._exit = real_exit
+        if os._exit is exit_after_saving:  # not one the program put in its place
+            os._exit = real_exit
 
     exit_after_saving.saves_for_pid = pid  # type: ignore[attr-defined]
     os._exit = exit_after_saving
@@ -243,10 +244,12 @@ def save_before_exec(profiler: Any, stop: Any, report: Any) -> Any:
     puts both back."""
     real = {"execv": os.execv, "execve": os.execve}
     pid = os.getpid()
+    ours: dict[str, Any] = {}
 
     def restore() -> None:
         for name, function in real.items():
-            setattr(os, name, function)
+            if getattr(os, name) is ours[name]:  # not one the program put in its place
+                setattr(os, name, function)
 
     def saving_before(name: str) -> Any:
         def exec_after_saving(path: Any, *args: Any) -> Any:
@@ -265,7 +268,8 @@ def save_before_exec(profiler: Any, stop: Any, report: Any) -> Any:
         return exec_after_saving
 
     for name in real:
-        setattr(os, name, saving_before(name))
+        ours[name] = saving_before(name)
+        setattr(os, name, ours[name])
     return restore
 
 
