@@ -12,6 +12,10 @@ from typing import Any
 from tavo.cli.common import (CommandError, Parser, add_busy_timeout_option, add_record_options,
                              settings_from)
 
+# The stream a run started with and the file that its file descriptor 2 referred to then
+# (see utils.stderr_file), where the run's own lines go.
+RunStderr = tuple[Any, tuple[int, int] | None]
+
 USAGE = ("tavo run [--db PATH] [--include F] [--ignore F] [--no-threading] [--no-children]"
          " [--busy-timeout SECONDS] [--values MODE] [--value-budget BYTES] [--buffer-budget BYTES]"
          " SCRIPT [ARGS...] | -m MODULE [ARGS...]")
@@ -246,7 +250,7 @@ def run_command(words: list[str]) -> int:
     return status
 
 
-def _say(text: str, stderr: tuple[Any, tuple[int, int] | None], unlocked: bool = False) -> None:
+def _say(text: str, stderr: RunStderr, unlocked: bool = False) -> None:
     """Write one line of the run's to ``stderr``: the stream the run started with and
     the file it wrote to then, nowhere once the program put a file of its own on file
     descriptor 2 (see report)."""
@@ -264,7 +268,7 @@ def _say(text: str, stderr: tuple[Any, tuple[int, int] | None], unlocked: bool =
     write_to_stderr(f"{text}\n", started_with)
 
 
-def _log_to_run(stderr: tuple[Any, tuple[int, int] | None]) -> Any:
+def _log_to_run(stderr: RunStderr) -> Any:
     """Send tavo's log to the run's stderr until the returned function is called."""
     log = logging.getLogger("tavo")
     handler = _RunLog(stderr)
@@ -282,7 +286,7 @@ class _RunLog(logging.Handler):
     """Sends what tavo logs during a run to the run's stderr, not through the program's
     logging set-up, which may write it into the program's own log file."""
 
-    def __init__(self, stderr: tuple[Any, tuple[int, int] | None]) -> None:
+    def __init__(self, stderr: RunStderr) -> None:
         super().__init__()
         self.stderr = stderr
 
@@ -293,7 +297,7 @@ class _RunLog(logging.Handler):
 
 def report(profiler: Any, db_path: str, saves: list[tuple[Any, BaseException | None]],
            save_error: BaseException | None, status: Any,
-           stderr: tuple[Any, tuple[int, int] | None], unlocked: bool = False) -> Any:
+           stderr: RunStderr, unlocked: bool = False) -> Any:
     """Print the run's last line (and why nothing was recorded, if so) to the stream
     the run started with and the file it wrote to then (``stderr``; nowhere if the
     program put a file of its own on file descriptor 2); the exit status, not zero
