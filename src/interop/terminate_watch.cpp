@@ -83,25 +83,28 @@ void on_fork_child() {
   }
 }
 
-// Handles one watched signal that came: true when the process goes on.
-bool handle(int signum) {
+// Handles one watched signal that came: the callback's save, then the end
+// by the signal unless the callback says that another save ends the process.
+void handle(int signum) {
   if (!handler_is_ours(signum) || compat::interpreter_finalizing()) {
     // The program chose another action meanwhile, or it is ending anyway.
     if (handler_is_ours(signum)) {
       end_by(signum);
     }
-    return true;
+    return;
   }
   PyGILState_STATE gil = PyGILState_Ensure();
-  PyRef number = PyRef::steal(PyLong_FromLong(signum));
-  PyObject* result = number ? PyObject_CallOneArg(callback_object, number.get()) : nullptr;
-  const int end = result == nullptr ? 1 : PyObject_IsTrue(result);
-  Py_XDECREF(result);
+  int end = 1;
+  {  // every reference goes before the interpreter lock does
+    PyRef number = PyRef::steal(PyLong_FromLong(signum));
+    PyRef result =
+        PyRef::steal(number ? PyObject_CallOneArg(callback_object, number.get()) : nullptr);
+    end = result ? PyObject_IsTrue(result.get()) : 1;
+  }
   if (end != 0) {
     end_by(signum);  // still holding the interpreter lock: no Python code runs after
   }
   PyGILState_Release(gil);
-  return true;
 }
 
 void* watch_loop(void*) {
