@@ -411,7 +411,6 @@ _masks_before_fork = {}  # a forking thread's id -> its signal mask, while the s
 _signals_watched_in = None  # the process whose ending signals save its trace
 
 
-
 def _before_fork():
     if _enabled is not None and _enabled.rust_profiler is not None:
         _enabled.parent_trace_id_at_fork = recording_trace_id(_enabled)
@@ -747,7 +746,7 @@ def _save_at_end_signals(profiler):
 
     global _signals_watched_in
     try:
-        if _tavo.watch_end_signals(functools.partial(_on_end_signal, profiler)):
+        if _tavo.watch_end_signals(functools.partial(_on_end_signal, profiler), END_SIGNALS):
             _signals_watched_in = os.getpid()
     except Exception as exc:  # this process can still save at exit
         print(f"tavo: process {os.getpid()} will not save its trace at SIGTERM or SIGHUP: {exc}",

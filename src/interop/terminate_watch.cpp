@@ -6,6 +6,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 
@@ -25,8 +27,14 @@ std::atomic<long> watcher_tid{0};  // the thread's id in the kernel
 PyObject* callback_object = nullptr;
 PyObject* forking_frame = nullptr;  // the frame that called a fork, while paused for it
 
-// The signals watched, in the order their saves go when both came.
-constexpr int kWatched[] = {SIGTERM, SIGHUP};
+// The signals watched, in the order their saves go when several came; set
+// while no thread watches them.
+constexpr std::size_t kMostWatched = 4;
+std::array<int, kMostWatched> watched_numbers{};
+std::size_t watched_count = 0;
+
+std::span<const int> watched() { return {watched_numbers.data(), watched_count}; }
+
 // The watched signals that came and are not yet handled, one bit each.
 std::atomic<unsigned> arrived{0};
 static_assert(std::atomic<unsigned>::is_always_lock_free, "set from a signal handler");
@@ -46,7 +54,7 @@ bool handler_is_ours(int signum) {
 }
 
 bool any_handler_is_ours() {
-  for (const int signum : kWatched) {
+  for (const int signum : watched()) {
     if (handler_is_ours(signum)) {
       return true;
     }
@@ -76,7 +84,7 @@ void on_fork_child() {
   running = false;
   stop_requested.store(false);
   arrived.store(0);
-  for (const int signum : kWatched) {
+  for (const int signum : watched()) {
     if (handler_is_ours(signum)) {
       restore_default_action(signum);
     }
@@ -124,7 +132,7 @@ void* watch_loop(void*) {
       return nullptr;
     }
     const unsigned came = arrived.exchange(0);
-    for (const int signum : kWatched) {
+    for (const int signum : watched()) {
       if ((came & bit_of(signum)) != 0) {
         handle(signum);
       }
@@ -175,9 +183,23 @@ int start_watcher_again(void*) {
 
 }  // namespace
 
-Result<bool> watch_terminate(PyObject* callback) {
+Result<bool> watch_terminate(PyObject* callback, std::span<const int> signums) {
   if (!PyCallable_Check(callback)) {
     return PyError::make(PyExc_TypeError, "the callback of the ending signals is not callable");
+  }
+  const bool valid = !signums.empty() && signums.size() <= kMostWatched &&
+                     std::all_of(signums.begin(), signums.end(),
+                                 [](int signum) { return signum > 0 && signum < 32; });
+  if (!valid) {
+    return PyError::make(PyExc_ValueError, "the ending signals are one to four signal numbers");
+  }
+  if (!std::equal(signums.begin(), signums.end(), watched().begin(), watched().end())) {
+    if (running || any_handler_is_ours()) {
+      return PyError::make(PyExc_ValueError,
+                           "the ending signals cannot change while they are watched");
+    }
+    std::copy(signums.begin(), signums.end(), watched_numbers.begin());
+    watched_count = signums.size();
   }
   static const int registered = pthread_atfork(nullptr, nullptr, on_fork_child);
   (void)registered;
@@ -188,7 +210,7 @@ Result<bool> watch_terminate(PyObject* callback) {
     return PyError::make(PyExc_OSError, "cannot start the watch of the ending signals");
   }
   bool any = watching;
-  for (const int signum : kWatched) {
+  for (const int signum : watched()) {
     struct sigaction current{};
     if (sigaction(signum, nullptr, &current) != 0) {
       return PyError::make(PyExc_OSError, "cannot read a signal's action");

@@ -12,18 +12,21 @@
 
 #include <Python.h>
 
+#include <span>
+
 #include "interop/error.hpp"
 
 namespace tavo {
 
-// Makes SIGTERM and SIGHUP call `callback(signum)` from a thread of its own
-// (holding the interpreter lock), each if it has its default action in this
-// process; returns whether either does. A true result of the callback (or an
+// Makes each of `signums` (SIGTERM and SIGHUP, say) call `callback(signum)`
+// from a thread of its own (holding the interpreter lock), each if it has its
+// default action in this process; returns whether any does. The signals stay
+// the same while any is watched. A true result of the callback (or an
 // exception) ends the process as the signal's default action would; a false one
 // waits for the next signal. Called again, the callback is replaced. A forked
 // child starts with the signals' default actions, and watches only if it asks
 // again.
-Result<bool> watch_terminate(PyObject* callback);
+Result<bool> watch_terminate(PyObject* callback, std::span<const int> signums);
 
 // Stops the watching thread (a signal meanwhile waits for it), or starts it
 // again once the main thread runs Python code next: the interpreter warns at a

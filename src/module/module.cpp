@@ -1,6 +1,8 @@
 // The module entry point and its functions.
 #include <Python.h>
 
+#include <vector>
+
 #include "filters/code_decision.hpp"
 #include "interop/convert.hpp"
 #include "interop/cpp_barrier.hpp"
@@ -84,9 +86,26 @@ PyObject* unregister_profiler(PyObject*, PyObject*) {
   Py_RETURN_NONE;
 }
 
-PyObject* watch_end_signals(PyObject*, PyObject* callback) {
+PyObject* watch_end_signals(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return python_entry([&]() -> PyObject* {
-    Result<bool> watching = watch_terminate(callback);
+    if (nargs != 2) {
+      PyErr_SetString(PyExc_TypeError,
+                      "watch_end_signals() takes a callable and the signal numbers");
+      return nullptr;
+    }
+    PyRef items = PyRef::steal(PySequence_Fast(args[1], "the signal numbers are a sequence"));
+    if (!items) {
+      return nullptr;
+    }
+    std::vector<int> signums;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+      const long signum = PyLong_AsLong(PySequence_Fast_GET_ITEM(items.get(), i));
+      if (signum == -1 && PyErr_Occurred()) {
+        return nullptr;
+      }
+      signums.push_back(signum > 0 && signum < 32 ? static_cast<int>(signum) : 0);
+    }
+    Result<bool> watching = watch_terminate(args[0], signums);
     if (!watching.ok()) {
       watching.take_error().restore();
       return nullptr;
@@ -154,10 +173,11 @@ PyMethodDef module_methods[] = {
     {"pause_end_signal_watch", pause_end_signal_watch, METH_O,
      "pause_end_signal_watch(paused, /)\n--\n\nStops the thread of watch_end_signals while "
      "paused (around a fork); a signal meanwhile waits for it."},
-    {"watch_end_signals", watch_end_signals, METH_O,
-     "watch_end_signals(callback, /)\n--\n\nCalls callback(signum) from a thread of its own "
-     "at SIGTERM or SIGHUP; a true result ends the process as the signal would. False if both "
-     "have another action."},
+    {"watch_end_signals",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(watch_end_signals)), METH_FASTCALL,
+     "watch_end_signals(callback, signums, /)\n--\n\nCalls callback(signum) from a thread of "
+     "its own at each of the signals signums; a true result ends the process as the signal "
+     "would. False if all have another action."},
     {"run_as_program", run_as_program, METH_VARARGS,
      "run_as_program(callable, /, *args)\n--\n\ncallable(*args) run as the bottom of the "
      "thread's stack, as the interpreter runs a program: no frame of the caller's below its "
