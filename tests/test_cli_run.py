@@ -497,12 +497,29 @@ def test_a_process_that_replaces_itself_keeps_its_trace(tmp_path, engine, replac
 def test_a_profile_function_set_by_the_program_is_told(tmp_path, engine, setter):
     """Under the profile engine one for its thread ends the recording of that thread,
     and under either one for new threads leaves those unrecorded: the run says so, on
-    its stderr, not in the log file the program's logging writes."""
-    (tmp_path / "own.py").write_text(
-        f"import logging, {setter}\nlogging.basicConfig(filename='own.log')\n"
-        f"logging.warning('own')\n{setter}.setprofile(lambda *event: None)\n")
+    its stderr, not in the log file the program's logging writes. The program's own
+    stay its own after the trace is saved, on every thread."""
+    (tmp_path / "own.py").write_text(textwrap.dedent(f"""\
+        import atexit, logging, sys, threading, {setter}
+        logging.basicConfig(filename='own.log')
+        logging.warning('own')
+        def own(*event): pass
+        {setter}.setprofile(own)
+        ready, done = threading.Event(), threading.Event()
+        def worker():
+            sys.setprofile(own)
+            ready.set()
+            done.wait()
+            print('worker keeps its own:', sys.getprofile() is own)
+        thread = threading.Thread(target=worker, daemon=True)
+        thread.start()
+        ready.wait()
+        atexit.register(lambda: (print('keeps its own:', {setter}.getprofile() is own),
+                                 done.set(), thread.join()))
+        """))
     result = tavo("run", "--db", "t.sqlite3", "--engine", engine, "own.py", cwd=tmp_path)
     assert result.returncode == 0
+    assert result.stdout == "keeps its own: True\nworker keeps its own: True\n"
     assert (tmp_path / "own.log").read_text() == "WARNING:root:own\n"
     told = [line for line in result.stderr.splitlines() if "profile function of its own" in line]
     assert len(told) == (setter == "threading" or engine == "profile")

@@ -241,12 +241,12 @@ class Profiler:
             # Registration can fail after installing the engine: nothing may
             # stay installed, recording a trace never saved.
             _tavo.unregister_profiler()
-            sys.setprofile(None)
             threading.setprofile(threading_profile)
             self.rust_profiler = None
             serialize.configure(**previous)
             raise
         self._previous_value_settings = previous
+        self._threading_profile_before = threading_profile
         # The monitoring engine writes exception records from its own events.
         if self.config["exceptions"] and self.config["engine"] == "profile":
             self._exception_tool = watch_exceptions(self.rust_profiler.exception_unwind)
@@ -286,7 +286,7 @@ class Profiler:
                 and sys.getprofile() is not self.rust_profiler):
             logger.warning("%s", REPLACED_PROFILE_FUNCTION)
         if (self.config["threading"]
-                and threading.getprofile() != self.rust_profiler.register_threading_profiler):
+                and not _is_tavo_hook(threading.getprofile(), self.rust_profiler)):
             logger.warning("%s", REPLACED_THREAD_PROFILE_FUNCTION)
 
     def discard(self):
@@ -302,12 +302,10 @@ class Profiler:
 
         from tavo import _tavo
 
+        # Profile functions the program set in tavo's place stay its own.
         _tavo.unregister_profiler()
-        if self.config["threading"]:
-            threading.setprofile_all_threads(None)
-        else:
-            sys.setprofile(None)
-            threading.setprofile(None)
+        if _is_tavo_hook(threading.getprofile(), self.rust_profiler):
+            threading.setprofile(self._threading_profile_before)
         if self._exception_tool is not None:
             unwatch_exceptions(self._exception_tool)
             self._exception_tool = None
@@ -332,6 +330,13 @@ class Profiler:
             exc.add_note(f"tavo: the trace {self.trace_id} could not be saved: "
                          f"{describe_error(save_error)}")
         return False
+
+
+def _is_tavo_hook(function, native) -> bool:
+    """Whether `function`, a hook for new threads, is the native profiler's (or
+    the profiler itself, which code that copied sys.getprofile() set)."""
+    return function is not None and (function is native
+                                     or function == native.register_threading_profiler)
 
 
 REPLACED_THREAD_PROFILE_FUNCTION = (

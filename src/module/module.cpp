@@ -76,8 +76,8 @@ PyObject* register_profiler(PyObject*, PyObject* args, PyObject* kwargs) {
   return python_entry([&] { return register_profiler_inner(args, kwargs); });
 }
 
-// Stops whichever engine is installed: the monitoring engine everywhere, the
-// profile function on the calling thread.
+// Stops whichever engine is installed: the monitoring engine, and the profile
+// function on every thread that has it.
 PyObject* unregister_profiler(PyObject*, PyObject*) {
   uninstall_profile_hook();
   if (!monitoring::uninstall()) {
@@ -166,7 +166,8 @@ PyMethodDef module_methods[] = {
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_profiler)),
      METH_VARARGS | METH_KEYWORDS, "register_profiler(profiler)\n--\n\n"},
     {"unregister_profiler", unregister_profiler, METH_NOARGS,
-     "unregister_profiler()\n--\n\nStops the installed engine and frees what it holds."},
+     "unregister_profiler()\n--\n\nStops the installed engine on every thread and frees what "
+     "it holds; the program's own profile functions stay."},
     {"leave_out_events", leave_out_events, METH_O,
      "leave_out_events(flag, /)\n--\n\nWhile flag is true, no event of the calling thread "
      "is recorded."},

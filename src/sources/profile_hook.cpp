@@ -7,6 +7,7 @@
 #include "interop/frame_internals.hpp"
 #include "interop/interned.hpp"
 #include "interop/pending_signals.hpp"
+#include "interop/profile_functions.hpp"
 #include "sources/event_sink.hpp"
 #include "sources/monitoring.hpp"
 
@@ -96,9 +97,12 @@ PyObject* register_noop_profiler(PyObject*, PyObject*) {
 void install_profile_hook(PyObject* profiler) { PyEval_SetProfile(profile_callback, profiler); }
 
 void uninstall_profile_hook() {
-  if (PyThreadState_Get()->c_profilefunc == profile_callback) {
-    PyEval_SetProfile(nullptr, nullptr);
-  }
+  // The Python-level form holds the profiler object: code that saved
+  // sys.getprofile() and put it back installed that.
+  remove_profile_functions([](Py_tracefunc function, PyObject* object) {
+    return function == profile_callback || function == noop_profile ||
+           (object != nullptr && is_profiler(object));
+  });
 }
 
 bool hook_threading(PyObject* host, PyObject* profiler) {

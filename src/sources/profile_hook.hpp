@@ -14,7 +14,8 @@ int noop_profile(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg);
 
 // Installs the profile function with `profiler` on the calling thread.
 void install_profile_hook(PyObject* profiler);
-// Removes the calling thread's profile function if it is this source's.
+// Removes this source's profile function from every thread that has it,
+// leaving the program's own.
 void uninstall_profile_hook();
 // With the host's config "threading": hooks threads started from now on, each
 // installs the profile function at its first profile event. False with a
