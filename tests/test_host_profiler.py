@@ -53,10 +53,13 @@ def test_in_memory_trace_and_errors_propagate(tmp_path):
     assert any(r["co_name"] == "fibonacci" for r in frame_records(document))
 
 
-def test_only_one_profiler_at_a_time(tmp_path):
-    first = tavo.Profiler(db_path=None).enable()
+@pytest.mark.parametrize(("source", "told"), [("context-manager", "one records at a time$"),
+                                              ("cli", r"\(tavo run records this one; run the "),
+                                              ("pytest", r"\(pytest --tavo records")])
+def test_only_one_profiler_at_a_time(tmp_path, source, told):
+    first = tavo.Profiler(db_path=None, source=source).enable()
     try:
-        with pytest.raises(RuntimeError):
+        with pytest.raises(RuntimeError, match=told):
             tavo.Profiler(db_path=None).enable()
     finally:
         first.disable()

@@ -223,7 +223,7 @@ class Profiler:
         if _enabled is not None and _enabled.from_parent and _enabled is not self:
             _enabled.discard()  # this process's own profiling takes over from its parent's
         if _enabled is not None:
-            raise RuntimeError("a tavo profiler is already enabled")
+            raise RuntimeError(_already_enabled_text(_enabled.source))
         # Import everything the engine calls into before profiling starts.
         import tavo.db, tavo.git, tavo.plugins, tavo.serialize  # noqa: E401,F401
 
@@ -330,6 +330,19 @@ class Profiler:
             exc.add_note(f"tavo: the trace {self.trace_id} could not be saved: "
                          f"{describe_error(save_error)}")
         return False
+
+
+_RECORDED_BY = {"cli": ("tavo run", "the program without tavo run"),
+                "pytest": ("pytest --tavo", "the tests without --tavo")}
+
+
+def _already_enabled_text(source: str) -> str:
+    """Why another profiler cannot start, and what to do when tavo records the process."""
+    text = "a tavo profiler is already enabled in this process: one records at a time"
+    if source in _RECORDED_BY:
+        by, instead = _RECORDED_BY[source]
+        text += f" ({by} records this one; run {instead} to use a profiler of its own)"
+    return text
 
 
 def _is_tavo_hook(function, native) -> bool:
