@@ -10,6 +10,9 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 #include "interop/compat_state.hpp"
 #include "interop/pyref.hpp"
@@ -40,6 +43,60 @@ std::atomic<unsigned> arrived{0};
 static_assert(std::atomic<unsigned>::is_always_lock_free, "set from a signal handler");
 
 unsigned bit_of(int signum) { return 1U << static_cast<unsigned>(signum); }
+
+// Without tavo the program ends at the signal: while tavo handles it, the main
+// thread waits at its next check point instead of running the program's code
+// whenever the save gives up the interpreter lock (its writes do). The wait is
+// bounded, so that a save that needs a lock the main thread holds still ends.
+std::mutex hold_mutex;
+std::condition_variable hold_ended;
+bool handling = false;  // guarded by hold_mutex
+constexpr auto kLongestHold = std::chrono::seconds(10);
+
+// Whether the calling thread holds back one of the watched signals: tavo's
+// own writes do, and the save must not wait for a write it would hold.
+bool holds_back_watched() {
+  sigset_t held;
+  if (pthread_sigmask(SIG_BLOCK, nullptr, &held) != 0) {
+    return false;
+  }
+  for (const int signum : watched()) {
+    if (sigismember(&held, signum) == 1) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// A pending call, run by the main thread between two instructions.
+int hold_main_thread(void*) {
+  {
+    const std::lock_guard lock(hold_mutex);
+    if (!handling) {
+      return 0;
+    }
+  }
+  if (holds_back_watched()) {
+    return 0;
+  }
+  PyThreadState* state = PyEval_SaveThread();
+  {
+    std::unique_lock lock(hold_mutex);
+    hold_ended.wait_for(lock, kLongestHold, [] { return !handling; });
+  }
+  PyEval_RestoreThread(state);
+  return 0;
+}
+
+void set_handling(bool now) {
+  {
+    const std::lock_guard lock(hold_mutex);
+    handling = now;
+  }
+  if (!now) {
+    hold_ended.notify_all();
+  }
+}
 
 void on_signal(int signum) {
   const int saved = errno;
@@ -84,6 +141,7 @@ void on_fork_child() {
   running = false;
   stop_requested.store(false);
   arrived.store(0);
+  handling = false;  // the watching thread is paused around a fork: nobody holds the mutex
   for (const int signum : watched()) {
     if (handler_is_ours(signum)) {
       restore_default_action(signum);
@@ -132,11 +190,17 @@ void* watch_loop(void*) {
       return nullptr;
     }
     const unsigned came = arrived.exchange(0);
+    if (came == 0) {
+      continue;
+    }
+    set_handling(true);
+    (void)Py_AddPendingCall(hold_main_thread, nullptr);  // a full queue: the main thread runs on
     for (const int signum : watched()) {
       if ((came & bit_of(signum)) != 0) {
         handle(signum);
       }
     }
+    set_handling(false);
   }
 }
 

@@ -23,7 +23,9 @@ namespace tavo {
 // default action in this process; returns whether any does. The signals stay
 // the same while any is watched. A true result of the callback (or an
 // exception) ends the process as the signal's default action would; a false one
-// waits for the next signal. Called again, the callback is replaced. A forked
+// waits for the next signal. Meanwhile the main thread waits at its next check
+// point (unless it holds the signals back, as tavo's writes do), as the program
+// would have ended at the signal. Called again, the callback is replaced. A forked
 // child starts with the signals' default actions, and watches only if it asks
 // again.
 Result<bool> watch_terminate(PyObject* callback, std::span<const int> signums);
