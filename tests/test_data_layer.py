@@ -254,19 +254,22 @@ def test_a_function_another_saver_adds_meanwhile_is_indexed(postgres_url):
 
 
 BATCHED_SUITE = """\
-import os
+import os, signal
+
+ENDING = int(os.environ["ENDING_SIGNAL"])
 
 def test_first():
-    pass
+    assert signal.getsignal(ENDING) is signal.SIG_DFL  # as without tavo
 
-def test_second():
-    pass
+def test_second():  # a handler of its own, then the default again
+    signal.signal(ENDING, signal.SIG_IGN)
+    signal.signal(ENDING, signal.SIG_DFL)
 
 def test_third():
     pass
 
 def test_ended_by_a_signal():
-    os.kill(os.getpid(), int(os.environ["ENDING_SIGNAL"]))
+    os.kill(os.getpid(), ENDING)
 """
 
 

@@ -755,17 +755,29 @@ def _report_lost_child_trace(profiler, exc):
                     f" in {profiler.store_name}: {exc}\n", profiler.stderr_file)
 
 
+def watch_end_signals(callback) -> bool:
+    """Call ``callback(signum)`` from a thread of tavo's own when SIGTERM or SIGHUP
+    comes, each unless this process chose what it does; a true result ends the process
+    as the signal would. The program's code still sees the default action (through
+    ``signal.getsignal``); called again, this takes back a signal that the program set
+    back to its default. Whether either signal is watched."""
+    from tavo import _tavo
+
+    global _signals_watched_in
+    _install_fork_hook()  # its thread pauses while the process forks
+    watching = _tavo.watch_end_signals(callback, END_SIGNALS)
+    if watching:
+        _signals_watched_in = os.getpid()
+    return watching
+
+
 def _save_at_end_signals(profiler):
     """Save the trace when SIGTERM or SIGHUP ends this process, unless the program
     (or the parent, before forking) chose what the signal does here."""
     import functools
 
-    from tavo import _tavo
-
-    global _signals_watched_in
     try:
-        if _tavo.watch_end_signals(functools.partial(_on_end_signal, profiler), END_SIGNALS):
-            _signals_watched_in = os.getpid()
+        watch_end_signals(functools.partial(_on_end_signal, profiler))
     except Exception as exc:  # this process can still save at exit
         print(f"tavo: process {os.getpid()} will not save its trace at SIGTERM or SIGHUP: {exc}",
               file=sys.stderr)

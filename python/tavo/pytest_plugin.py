@@ -17,7 +17,6 @@ prints how many were saved.
 import argparse
 import gc
 import os
-import signal
 import sys
 
 import pytest
@@ -26,8 +25,8 @@ from tavo import config as tavo_config
 from tavo.cli.common import seconds
 from tavo.profiler import (DEFAULT_BUFFER_BUDGET, DEFAULT_TEST_BUFFER_BUDGET,
                            DEFAULT_TEST_VALUE_BUDGET, describe_error,
-                           describe_losses, no_user_code_hint, remove_child_settings)
-from tavo.utils import END_SIGNALS
+                           describe_losses, no_user_code_hint, remove_child_settings,
+                           watch_end_signals)
 
 _PROFILER = pytest.StashKey()
 _TALLY = pytest.StashKey()
@@ -317,48 +316,31 @@ def _flush(tally):
         pass
 
 
-_child_hook_installed = False  # the fork hook below, registered once
+_watching_in = None  # the process whose ending signals write the waiting traces
 
 
 def _flush_at_end_signals():
     """Write the waiting traces when SIGTERM or SIGHUP ends the run, unless the run
-    chose what the signal does (or this is not the main thread)."""
-    import threading
-
-    global _child_hook_installed
-    if threading.current_thread() is not threading.main_thread():
-        return
-    for signum in END_SIGNALS:
-        if signal.getsignal(signum) is signal.SIG_DFL:
-            signal.signal(signum, _flush_then_end)
-    if not _child_hook_installed:
-        os.register_at_fork(after_in_child=_default_end_signals_in_child)
-        _child_hook_installed = True
+    chose what the signal does. tavo's own thread watches them, so the run's code sees
+    their default actions, as without tavo."""
+    global _watching_in
+    try:
+        if watch_end_signals(_flush_then_end):
+            _watching_in = os.getpid()
+    except Exception as exc:  # the traces are still written at the session's end
+        print(f"tavo: the waiting traces will not be written at SIGTERM or SIGHUP: {exc}",
+              file=sys.stderr)
 
 
-def _flush_then_end(signum, frame):
+def _flush_then_end(signum: int) -> bool:
     from tavo import db
 
     try:
         db.flush_saves()
     except Exception:
-        pass
+        pass  # a batch that cannot be written is told to the observers
     remove_child_settings()
-    signal.signal(signum, signal.SIG_DFL)
-    os.kill(os.getpid(), signum)
-
-
-def _default_end_signals_in_child():
-    """A forked child (a pool's worker) starts with the signals' default actions, as
-    it would without tavo: the handler above is the run's, and being a Python one, it
-    runs only when the main thread comes back to the interpreter, so a worker that
-    SIGTERM meets as it blocks on its task queue's lock would never end."""
-    for signum in END_SIGNALS:
-        try:
-            if signal.getsignal(signum) is _flush_then_end:
-                signal.signal(signum, signal.SIG_DFL)
-        except ValueError:  # not the main thread: no handler of the run's to undo
-            pass
+    return True
 
 
 def pytest_terminal_summary(terminalreporter, config):
@@ -429,6 +411,9 @@ def _outcome_of(label):
 
 def pytest_runtest_logfinish(nodeid, location):
     _outcomes.pop(nodeid, None)  # a test whose trace was not saved
+    if _watching_in == os.getpid():
+        # A test that set a handler of its own and put the default back.
+        watch_end_signals(_flush_then_end)
 
 
 def pytest_unconfigure(config):
