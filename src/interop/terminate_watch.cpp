@@ -194,7 +194,9 @@ void* watch_loop(void*) {
       continue;
     }
     set_handling(true);
-    (void)Py_AddPendingCall(hold_main_thread, nullptr);  // a full queue: the main thread runs on
+    if (!compat::interpreter_finalizing()) {
+      (void)Py_AddPendingCall(hold_main_thread, nullptr);  // a full queue: it runs on
+    }
     for (const int signum : watched()) {
       if ((came & bit_of(signum)) != 0) {
         handle(signum);
