@@ -365,6 +365,25 @@ def test_the_program_keeps_its_path_flags_and_files(tmp_path, engine, flags):
 
 
 @pytest.mark.parametrize("engine", ["monitoring", "profile"])
+def test_a_program_started_with_stdin_and_stderr_closed_gets_their_numbers(tmp_path, engine):
+    """The store's library puts /dev/null on a closed standard descriptor it is handed,
+    and keeps it: the program's own files, and its exit handlers', take them as without
+    tavo."""
+    (tmp_path / "prog.py").write_text(textwrap.dedent("""\
+        import atexit
+        opened = [open("first.txt", "w")]
+        atexit.register(lambda: print(opened[0].fileno(), open("last.txt", "w").fileno()))
+    """))
+    closed = ["sh", "-c", 'exec "$@" 0<&- 2>&-', "sh"]
+    outputs = [subprocess.run(closed + args, cwd=tmp_path, capture_output=True, text=True,
+                              timeout=300).stdout
+               for args in ([sys.executable, "prog.py"],
+                            [sys.executable, "-m", "tavo", "run", "--db", "t.sqlite3", "--engine",
+                             engine, "prog.py"])]
+    assert outputs[1] == outputs[0] == "0 2\n"
+
+
+@pytest.mark.parametrize("engine", ["monitoring", "profile"])
 def test_a_program_that_closes_what_it_inherited_keeps_its_files_and_trace(tmp_path, engine,
                                                                           store_location):
     """As a daemon does: no connection of tavo's is left open for the program to close

@@ -4,6 +4,7 @@ This module is one of tavo's own files, so the native filter never records
 its frames: the plugin callables that run during profiling live here.
 """
 
+import contextlib
 import logging
 import os
 import signal
@@ -178,6 +179,31 @@ def stderr_file() -> tuple[int, int] | None:
     except OSError:
         return None
     return found.st_dev, found.st_ino
+
+
+@contextlib.contextmanager
+def std_fds_kept_closed() -> Any:
+    """While tavo opens its store: the standard file descriptors (0 to 2) that were
+    closed stay closed. The SQLite library puts /dev/null on one it is handed for a
+    file and keeps it open, where the program would get that number for its first file."""
+    closed = []
+    for fd in (0, 1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            closed.append(fd)
+    try:
+        yield
+    finally:
+        if closed:
+            null = os.stat(os.devnull)
+            for fd in closed:
+                try:
+                    found = os.fstat(fd)
+                except OSError:
+                    continue
+                if (found.st_dev, found.st_ino) == (null.st_dev, null.st_ino):
+                    os.close(fd)
 
 
 def write_to_stderr(text: str, started_with: tuple[int, int] | None) -> None:

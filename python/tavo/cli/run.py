@@ -165,7 +165,8 @@ def run_command(words: list[str]) -> int:
     config = settings.profiler_config()
     try:
         profiler = Profiler(db_path, config=config, source="cli")
-        db.ensure_database(profiler.db_path, timeout=profiler.config["sqlite_busy_timeout"])
+        with utils.std_fds_kept_closed():
+            db.ensure_database(profiler.db_path, timeout=profiler.config["sqlite_busy_timeout"])
     except db.NotATraceDatabase as exc:
         sys.path[:] = saved_path
         raise CommandError(f"{exc}: not writing into it") from None
@@ -203,7 +204,8 @@ def run_command(words: list[str]) -> int:
 
     def stop_before_exec() -> BaseException | None:
         try:
-            disable_before_exec(profiler)
+            with utils.std_fds_kept_closed():  # the program it becomes finds them so
+                disable_before_exec(profiler)
         except Exception as exc:
             return exc
         return None
@@ -230,7 +232,8 @@ def run_command(words: list[str]) -> int:
         restore_exec()
         try:
             if take_exit_save_turn(profiler):
-                profiler.disable()
+                with utils.std_fds_kept_closed():  # for the exit handlers
+                    profiler.disable()
         except Exception as exc:
             save_error = exc
         db.save_observers.remove(observe)
