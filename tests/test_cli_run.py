@@ -482,18 +482,24 @@ def test_a_run_that_a_signal_ends_saves_its_trace_and_ends_by_it(tmp_path, engin
 @pytest.mark.parametrize("engine", ["monitoring", "profile"])
 def test_a_running_program_stops_at_an_ending_signal_while_its_trace_is_saved(
         tmp_path, engine, ending_signal):
-    """Without tavo it would have ended there: its code must not go on (printing,
-    writing files) whenever the save gives up the interpreter lock."""
+    """Without tavo it would have ended there: its code, in the main thread and the
+    others, must not go on (printing, writing files) whenever the save gives up the
+    interpreter lock."""
     (tmp_path / "busy.py").write_text(textwrap.dedent(f"""\
-        import os, time
+        import os, threading, time
         from tavo import db
         count = 0
+        def spin():
+            global count
+            while True:
+                count += 1
         def during_the_save(location, trace_id, summary, error):
             before = count
             time.sleep(0.3)
             with open("ran.txt", "w") as ran:
                 ran.write(str(count - before))
         db.save_observers.append(during_the_save)
+        threading.Thread(target=spin, daemon=True).start()
         os.kill(os.getpid(), {int(ending_signal)})
         while True:
             count += 1

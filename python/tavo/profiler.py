@@ -16,7 +16,8 @@ import sys
 from tavo import serialize
 from tavo.stores.location import SERVER_SCHEMES, describe
 from tavo.utils import (END_SIGNALS, in_subinterpreter, new_trace_id, stderr_file,
-                        unwatch_exceptions, watch_exceptions, write_to_stderr)
+                        unwatch_events, unwatch_exceptions, watch_events, watch_exceptions,
+                        write_to_stderr)
 
 logger = logging.getLogger("tavo")
 
@@ -761,14 +762,32 @@ def watch_end_signals(callback) -> bool:
     as the signal would. The program's code still sees the default action (through
     ``signal.getsignal``); called again, this takes back a signal that the program set
     back to its default. Whether either signal is watched."""
+    import functools
+
     from tavo import _tavo
 
     global _signals_watched_in
     _install_fork_hook()  # its thread pauses while the process forks
-    watching = _tavo.watch_end_signals(callback, END_SIGNALS)
+    watching = _tavo.watch_end_signals(functools.partial(_with_threads_held, callback),
+                                       END_SIGNALS)
     if watching:
         _signals_watched_in = os.getpid()
     return watching
+
+
+def _with_threads_held(callback, signum):
+    """``callback(signum)`` while the program's threads wait at their next line of
+    Python (the main thread waits already): without tavo they would have ended at the
+    signal, and the save gives up the interpreter lock as it writes."""
+    from tavo import _tavo
+
+    line = sys.monitoring.events.LINE
+    tool = watch_events(line, _tavo.wait_while_ending_signal)
+    try:
+        return callback(signum)  # with no tool id left, the threads run on
+    finally:
+        if tool is not None:
+            unwatch_events(tool, line)
 
 
 def _save_at_end_signals(profiler):

@@ -322,28 +322,44 @@ def in_subinterpreter():
 _SPARE_TOOL_IDS = (4, 3)
 
 
-def watch_exceptions(callback):
-    """Hand every frame unwind (code, offset, exception) to ``callback``: the
-    engine writes the exception record of a recorded call from it. Returns the
-    tool id used, or None (with a warning) when every candidate id is taken."""
+def spare_tool_ids() -> tuple[int, ...]:
+    return (*_SPARE_TOOL_IDS, sys.monitoring.PROFILER_ID)
+
+
+def watch_events(event: int, callback: Any) -> int | None:
+    """Hand every event of one kind (a ``sys.monitoring.events`` flag) to ``callback``
+    under a sys.monitoring tool id of tavo's; returns the id used, or None when every
+    candidate id is taken."""
     monitoring = sys.monitoring
-    tools = (*_SPARE_TOOL_IDS, monitoring.PROFILER_ID)
-    for tool in tools:
+    for tool in spare_tool_ids():
         try:
             monitoring.use_tool_id(tool, "tavo")
         except ValueError:
             continue
-        monitoring.register_callback(tool, monitoring.events.PY_UNWIND, callback)
-        monitoring.set_events(tool, monitoring.events.PY_UNWIND)
+        monitoring.register_callback(tool, event, callback)
+        monitoring.set_events(tool, event)
         return tool
-    logging.getLogger("tavo").warning(
-        "no free sys.monitoring tool id (tried %s): exceptions are not recorded",
-        ", ".join(map(str, tools)))
     return None
 
 
-def unwatch_exceptions(tool):
+def unwatch_events(tool: int, event: int) -> None:
     monitoring = sys.monitoring
     monitoring.set_events(tool, 0)
-    monitoring.register_callback(tool, monitoring.events.PY_UNWIND, None)
+    monitoring.register_callback(tool, event, None)
     monitoring.free_tool_id(tool)
+
+
+def watch_exceptions(callback):
+    """Hand every frame unwind (code, offset, exception) to ``callback``: the
+    engine writes the exception record of a recorded call from it. Returns the
+    tool id used, or None (with a warning) when every candidate id is taken."""
+    tool = watch_events(sys.monitoring.events.PY_UNWIND, callback)
+    if tool is None:
+        logging.getLogger("tavo").warning(
+            "no free sys.monitoring tool id (tried %s): exceptions are not recorded",
+            ", ".join(map(str, spare_tool_ids())))
+    return tool
+
+
+def unwatch_exceptions(tool):
+    unwatch_events(tool, sys.monitoring.events.PY_UNWIND)

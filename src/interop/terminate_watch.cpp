@@ -45,9 +45,10 @@ static_assert(std::atomic<unsigned>::is_always_lock_free, "set from a signal han
 unsigned bit_of(int signum) { return 1U << static_cast<unsigned>(signum); }
 
 // Without tavo the program ends at the signal: while tavo handles it, the main
-// thread waits at its next check point instead of running the program's code
-// whenever the save gives up the interpreter lock (its writes do). The wait is
-// bounded, so that a save that needs a lock the main thread holds still ends.
+// thread waits at its next check point (and the others where they call
+// wait_while_ending()) instead of running the program's code whenever the save
+// gives up the interpreter lock (its writes do). The wait is bounded, so that
+// a save that needs a lock such a thread holds still ends.
 std::mutex hold_mutex;
 std::condition_variable hold_ended;
 bool handling = false;  // guarded by hold_mutex
@@ -70,21 +71,7 @@ bool holds_back_watched() {
 
 // A pending call, run by the main thread between two instructions.
 int hold_main_thread(void*) {
-  {
-    const std::lock_guard lock(hold_mutex);
-    if (!handling) {
-      return 0;
-    }
-  }
-  if (holds_back_watched()) {
-    return 0;
-  }
-  PyThreadState* state = PyEval_SaveThread();
-  {
-    std::unique_lock lock(hold_mutex);
-    hold_ended.wait_for(lock, kLongestHold, [] { return !handling; });
-  }
-  PyEval_RestoreThread(state);
+  wait_while_ending();
   return 0;
 }
 
@@ -248,6 +235,24 @@ int start_watcher_again(void*) {
 }
 
 }  // namespace
+
+void wait_while_ending() {
+  {
+    const std::lock_guard lock(hold_mutex);
+    if (!handling || (running && pthread_equal(pthread_self(), watcher) != 0)) {
+      return;
+    }
+  }
+  if (holds_back_watched()) {
+    return;
+  }
+  PyThreadState* state = PyEval_SaveThread();
+  {
+    std::unique_lock lock(hold_mutex);
+    hold_ended.wait_for(lock, kLongestHold, [] { return !handling; });
+  }
+  PyEval_RestoreThread(state);
+}
 
 Result<bool> watch_terminate(PyObject* callback, std::span<const int> signums) {
   if (!PyCallable_Check(callback)) {

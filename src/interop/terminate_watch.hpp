@@ -30,6 +30,11 @@ namespace tavo {
 // again.
 Result<bool> watch_terminate(PyObject* callback, std::span<const int> signums);
 
+// While a watched signal is handled, makes the calling thread wait until that
+// is done (ten seconds at most), unless it is the watching thread or holds the
+// signals back; otherwise returns at once. The caller holds the interpreter lock.
+void wait_while_ending();
+
 // Stops the watching thread (a signal meanwhile waits for it), or starts it
 // again once the main thread runs Python code next: the interpreter warns at a
 // fork made while the process has more than one thread, which a program

@@ -114,6 +114,11 @@ PyObject* watch_end_signals(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
   });
 }
 
+PyObject* wait_while_ending_signal(PyObject*, PyObject* const*, Py_ssize_t) {
+  wait_while_ending();
+  Py_RETURN_NONE;
+}
+
 PyObject* pause_end_signal_watch(PyObject*, PyObject* flag) {
   const int paused = PyObject_IsTrue(flag);
   if (paused < 0) {
@@ -179,6 +184,11 @@ PyMethodDef module_methods[] = {
      "watch_end_signals(callback, signums, /)\n--\n\nCalls callback(signum) from a thread of "
      "its own at each of the signals signums; a true result ends the process as the signal "
      "would. False if all have another action."},
+    {"wait_while_ending_signal",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wait_while_ending_signal)),
+     METH_FASTCALL,
+     "wait_while_ending_signal(*_)\n--\n\nWhile watch_end_signals' callback runs, waits "
+     "until it is done (ten seconds at most); at once otherwise, and in its own thread."},
     {"run_as_program", run_as_program, METH_VARARGS,
      "run_as_program(callable, /, *args)\n--\n\ncallable(*args) run as the bottom of the "
      "thread's stack, as the interpreter runs a program: no frame of the caller's below its "
