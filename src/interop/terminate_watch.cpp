@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 
 #include "interop/compat_state.hpp"
@@ -51,7 +52,11 @@ unsigned bit_of(int signum) { return 1U << static_cast<unsigned>(signum); }
 // a save that needs a lock such a thread holds still ends.
 std::mutex hold_mutex;
 std::condition_variable hold_ended;
-bool handling = false;  // guarded by hold_mutex
+bool handling = false;              // guarded by hold_mutex
+std::uint64_t handled_signals = 0;  // guarded by hold_mutex: counts the handlings begun
+// The handling for which the calling thread waited its longest: it runs on until
+// the next one, rather than waiting again at every line.
+thread_local std::uint64_t waited_longest_for = 0;
 constexpr auto kLongestHold = std::chrono::seconds(10);
 
 // Whether the calling thread holds back one of the watched signals: tavo's
@@ -79,6 +84,7 @@ void set_handling(bool now) {
   {
     const std::lock_guard lock(hold_mutex);
     handling = now;
+    handled_signals += now ? 1 : 0;
   }
   if (!now) {
     hold_ended.notify_all();
@@ -239,7 +245,8 @@ int start_watcher_again(void*) {
 void wait_while_ending() {
   {
     const std::lock_guard lock(hold_mutex);
-    if (!handling || (running && pthread_equal(pthread_self(), watcher) != 0)) {
+    if (!handling || waited_longest_for == handled_signals ||
+        (running && pthread_equal(pthread_self(), watcher) != 0)) {
       return;
     }
   }
@@ -249,7 +256,9 @@ void wait_while_ending() {
   PyThreadState* state = PyEval_SaveThread();
   {
     std::unique_lock lock(hold_mutex);
-    hold_ended.wait_for(lock, kLongestHold, [] { return !handling; });
+    if (!hold_ended.wait_for(lock, kLongestHold, [] { return !handling; })) {
+      waited_longest_for = handled_signals;
+    }
   }
   PyEval_RestoreThread(state);
 }

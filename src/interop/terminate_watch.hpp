@@ -31,8 +31,9 @@ namespace tavo {
 Result<bool> watch_terminate(PyObject* callback, std::span<const int> signums);
 
 // While a watched signal is handled, makes the calling thread wait until that
-// is done (ten seconds at most), unless it is the watching thread or holds the
-// signals back; otherwise returns at once. The caller holds the interpreter lock.
+// is done, unless it is the watching thread or holds the signals back;
+// otherwise returns at once. A thread waits ten seconds at most for one
+// handling, in all its calls. The caller holds the interpreter lock.
 void wait_while_ending();
 
 // Stops the watching thread (a signal meanwhile waits for it), or starts it
