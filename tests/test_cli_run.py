@@ -483,8 +483,8 @@ def test_a_run_that_a_signal_ends_saves_its_trace_and_ends_by_it(tmp_path, engin
 def test_a_running_program_stops_at_an_ending_signal_while_its_trace_is_saved(
         tmp_path, engine, ending_signal):
     """Without tavo it would have ended there: its code, in the main thread and the
-    others, must not go on (printing, writing files) whenever the save gives up the
-    interpreter lock."""
+    others, must not go on (printing, writing files) while tavo's thread wakes, nor
+    whenever the save gives up the interpreter lock."""
     (tmp_path / "busy.py").write_text(textwrap.dedent(f"""\
         import os, threading, time
         from tavo import db
@@ -498,15 +498,19 @@ def test_a_running_program_stops_at_an_ending_signal_while_its_trace_is_saved(
             time.sleep(0.3)
             with open("ran.txt", "w") as ran:
                 ran.write(str(count - before))
+        def next_step():
+            open("went_on.txt", "w").close()
         db.save_observers.append(during_the_save)
         threading.Thread(target=spin, daemon=True).start()
         os.kill(os.getpid(), {int(ending_signal)})
+        next_step()
         while True:
             count += 1
     """))
     result = tavo("run", "--db", "t.sqlite3", "--engine", engine, "busy.py", cwd=tmp_path)
     assert result.returncode == -ending_signal
     assert (tmp_path / "ran.txt").read_text() == "0"
+    assert not (tmp_path / "went_on.txt").exists()
 
 
 @pytest.mark.parametrize("engine", ["monitoring", "profile"])

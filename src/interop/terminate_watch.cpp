@@ -4,6 +4,7 @@
 #include <semaphore.h>
 #include <signal.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,6 +45,31 @@ std::atomic<unsigned> arrived{0};
 static_assert(std::atomic<unsigned>::is_always_lock_free, "set from a signal handler");
 
 unsigned bit_of(int signum) { return 1U << static_cast<unsigned>(signum); }
+
+// Counts the signals after which the watching thread has asked the main thread
+// to wait (or found the interpreter ending), for the signal handler to see.
+std::atomic<std::uint64_t> holds_asked{0};
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "read in a signal handler");
+// How long the signal handler waits for that at most: the watching thread may
+// need a lock the interrupted thread holds.
+constexpr long kHandlerWaitNs = 100'000'000;
+
+#if PY_VERSION_HEX < 0x030D0000
+// 3.12 marks a call asked of the main thread only where the asking thread would
+// run it: from the watching thread, the main thread sees it when it next gives up
+// the interpreter lock (5 ms on). This, which the interpreter's own signal
+// handler calls, makes the main thread look at its next check point.
+extern "C" void _PyEval_SignalReceived(PyInterpreterState* interp);
+PyInterpreterState* main_interpreter = nullptr;
+
+void make_main_thread_look() {
+  if (main_interpreter != nullptr && syscall(SYS_gettid) == getpid()) {
+    _PyEval_SignalReceived(main_interpreter);
+  }
+}
+#else
+void make_main_thread_look() {}  // the asking thread marks the main thread's own state
+#endif
 
 // Without tavo the program ends at the signal: while tavo handles it, the main
 // thread waits at its next check point (and the others where they call
@@ -91,10 +117,29 @@ void set_handling(bool now) {
   }
 }
 
+long monotonic_ns() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);  // async-signal-safe
+  return now.tv_sec * 1'000'000'000L + now.tv_nsec;
+}
+
 void on_signal(int signum) {
   const int saved = errno;
+  const std::uint64_t asked = holds_asked.load();
   arrived.fetch_or(bit_of(signum));
   sem_post(&wake);  // async-signal-safe, unlike everything the callback does
+  // The thread the signal came to (the main thread, for a signal the program
+  // sends itself and most others) would run on while the watching thread
+  // wakes: it waits here until the main thread is asked to stop at its next
+  // check point, which is at once when this is the main thread.
+  if (watcher_tid.load() != 0) {
+    const long until = monotonic_ns() + kHandlerWaitNs;
+    const timespec pause{0, 20'000};
+    while (holds_asked.load() == asked && monotonic_ns() < until) {
+      nanosleep(&pause, nullptr);
+    }
+    make_main_thread_look();
+  }
   errno = saved;
 }
 
@@ -190,6 +235,7 @@ void* watch_loop(void*) {
     if (!compat::interpreter_finalizing()) {
       (void)Py_AddPendingCall(hold_main_thread, nullptr);  // a full queue: it runs on
     }
+    holds_asked.fetch_add(1);
     for (const int signum : watched()) {
       if ((came & bit_of(signum)) != 0) {
         handle(signum);
@@ -283,6 +329,9 @@ Result<bool> watch_terminate(PyObject* callback, std::span<const int> signums) {
   }
   static const int registered = pthread_atfork(nullptr, nullptr, on_fork_child);
   (void)registered;
+#if PY_VERSION_HEX < 0x030D0000
+  main_interpreter = PyInterpreterState_Main();
+#endif
   const bool watching = any_handler_is_ours();
   Py_XSETREF(callback_object, Py_NewRef(callback));
   // A semaphore in use (a paused watch's, or one a signal posted meanwhile) stays as it is.
