@@ -88,7 +88,10 @@ void Recorder::profile(PyObject* self, PyFrameObject* frame, PyCodeObject* code,
       drop_over_budget(frame, event);
       let_waiting_thread_run(tstate);
     }
-    run_pending_signal_handlers();
+    // As short as an event of left-out code, and asked as cheaply.
+    if constexpr (kPendingSignalsCheapToAsk) {
+      run_pending_signal_handlers();
+    }
     return;
   }
   // Plugin callables, the serializer and the store run Python code that could
