@@ -8,6 +8,7 @@
 #include "interop/interned.hpp"
 #include "interop/pending_signals.hpp"
 #include "interop/profile_functions.hpp"
+#include "interop/profile_handover.hpp"
 #include "sources/event_sink.hpp"
 #include "sources/monitoring.hpp"
 
@@ -36,6 +37,7 @@ namespace {
 // with arguments that need checking.
 [[gnu::noinline]] int handle_event_slowly(PyObject* obj, PyFrameObject* frame, Event event,
                                           PyObject* arg) {
+  obj = profile_object_behind(obj);
   if (obj == nullptr || frame == nullptr || !is_profiler(obj)) {
     return bad_profile_call(obj, frame);
   }
@@ -80,6 +82,9 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
   if (what == PyTrace_RETURN) {
     return handle_event(obj, frame, Event::kReturn, arg);
   }
+  if (what >= PyTrace_C_CALL && is_profile_setter(arg)) [[unlikely]] {
+    on_profile_setter(obj, frame, what);
+  }
   return 0;
 }
 
@@ -94,14 +99,17 @@ PyObject* register_noop_profiler(PyObject*, PyObject*) {
   Py_RETURN_NONE;
 }
 
-void install_profile_hook(PyObject* profiler) { PyEval_SetProfile(profile_callback, profiler); }
+void install_profile_hook(PyObject* profiler) {
+  find_profile_setters();
+  PyEval_SetProfile(profile_callback, profiler);
+}
 
 void uninstall_profile_hook() {
   // The Python-level form holds the profiler object: code that saved
   // sys.getprofile() and put it back installed that.
   remove_profile_functions([](Py_tracefunc function, PyObject* object) {
     return function == profile_callback || function == noop_profile ||
-           (object != nullptr && is_profiler(object));
+           (object != nullptr && is_profiler(profile_object_behind(object)));
   });
 }
 
