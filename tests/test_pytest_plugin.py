@@ -288,6 +288,40 @@ def test_outcomes_hints_and_collected_generators(tmp_path, native, engine):
     assert "tavo: 1 of these traces hold no record of your code" in result.stdout
 
 
+PROFILING_SUITE = """\
+import profile
+
+
+def work(n):
+    return sum(range(n))
+
+
+def test_profiles():
+    assert profile.Profile().runcall(work, 10) == 45
+
+
+def test_after():
+    assert work(5) == 10
+"""
+
+
+@pytest.mark.parametrize("engine", ["monitoring", "profile"])
+def test_a_test_that_profiles_passes_and_the_tests_after_it_are_recorded(tmp_path, native,
+                                                                         engine):
+    """The profile module sets a profile function of its own, and removes it when done:
+    under the profile engine its function was told the end of the call that set it,
+    failing its own check, and the session's later tests went unrecorded."""
+    (tmp_path / "test_profiling.py").write_text(PROFILING_SUITE)
+    result, _ = run_pytest(tmp_path, "-p", "tavo.pytest_plugin", "--tavo", "--tavo-engine",
+                           engine, "test_profiling.py")
+    assert result.returncode == 0, result.stdout + result.stderr
+    stored = {summary["label"].split("::")[1]: records_of(document)
+              for summary, document in documents(tmp_path / "tavo.sqlite3")}
+    assert [r["co_name"] for r in stored["test_after"] if r.get("co_name")] == [
+        "test_after", "work", "work", "test_after"]
+    assert ("removed tavo's profile function" in result.stdout) == (engine == "profile")
+
+
 @pytest.mark.parametrize("engine", ["monitoring", "profile"])
 @pytest.mark.parametrize("stop, status", [("raise KeyboardInterrupt", pytest.ExitCode.INTERRUPTED),
                                           ("import pytest; pytest.exit('stop', returncode=3)", 3)])

@@ -276,6 +276,19 @@ class Profiler:
         self.rust_profiler.save_request_in_db()
         return None
 
+    def resume_profile_function(self) -> bool:
+        """Under the profile engine, put tavo's profile function back on the thread that
+        enabled it when the program removed it (``sys.setprofile(None)``, as the profile
+        module does when it is done), and say whether it did; a function of the
+        program's own stays."""
+        import threading
+
+        if (self.enabled and self.config["engine"] == "profile"
+                and threading.get_ident() == self._enabled_on and sys.getprofile() is None):
+            sys.setprofile(self.rust_profiler)  # the engine's own takes over at the next event
+            return True
+        return False
+
     def _note_replaced_profile_function(self):
         """Tell that the program put a profile function of its own in the profile
         engine's place on the thread that enabled it, which ended its recording unseen,

@@ -37,6 +37,10 @@ _outcomes = {}
 _called = set()
 
 
+def _in_tests(count: int) -> str:
+    return "in 1 test" if count == 1 else f"in {count} tests"
+
+
 def pytest_addoption(parser):
     group = parser.getgroup("tavo", "tavo tracing profiler")
     group.addoption("--tavo", action="store_true", default=False,
@@ -101,6 +105,7 @@ class SaveTally:
         self.losses = {}  # summed over the tests' traces
         self.shortened_in = 0  # traces with values shortened
         self.dropped_in = 0  # traces with records dropped at the budget
+        self.profile_function_removed = 0  # tests that removed the profile engine's function
 
     def observe(self, db_path, trace_id, summary, error):
         if db_path != self.profiler.db_path:
@@ -137,6 +142,11 @@ class SaveTally:
         if lost:
             line += f"; {lost}"
         lines = [line]
+        if self.profile_function_removed:
+            lines.append(f"tavo: {_in_tests(self.profile_function_removed)} the program removed "
+                         "tavo's profile function (sys.setprofile(None), as the profile module "
+                         "does when done): what ran from there on until the test's teardown was "
+                         "not recorded (the monitoring engine records beside one)")
         if self.without_user_code:
             lines.append(f"tavo: {self.without_user_code} of these traces hold no record of your "
                          f"code: {no_user_code_hint('--tavo-include FRAGMENT')}")
@@ -359,6 +369,19 @@ def _say_summary(config):
     config.stash[_SUMMARY_SAID] = True
     for line in tally.summary_lines(describe(tally.where)):
         reporter.write_line(line, red=bool(tally.failed))
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_runtest_teardown(item):
+    # A test that took the profile engine's function away is recorded again from its
+    # teardown on: its trace ends and is saved, and the tests after it are recorded.
+    from tavo import profiler
+
+    active = profiler._enabled
+    tally = item.config.stash.get(_TALLY, None)
+    if (active is not None and active.one_trace_per_test and active.resume_profile_function()
+            and tally is not None):
+        tally.profile_function_removed += 1
 
 
 def pytest_runtest_setup(item):
