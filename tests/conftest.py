@@ -12,6 +12,12 @@ import pytest
 
 from tavo import _tavo
 
+# A suite started in the background by a shell without job control inherits SIGINT
+# ignored, and so would every program its tests start: those that check how an
+# interrupt ends a program need it at its default.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+
 # The engine the Host objects of a test use: "profile" unless the test asks for
 # the `engine` fixture, which runs it on each engine.
 ENGINES = ("profile", "monitoring")
