@@ -328,11 +328,13 @@ def test_a_test_that_profiles_passes_and_the_tests_after_it_are_recorded(tmp_pat
 def test_a_session_stopped_in_a_test_keeps_its_status_and_summary(tmp_path, native, engine,
                                                                   stop, status):
     # The stopped test neither passed nor failed; pytest.exit ends without pytest's summary.
+    # It stops past its trace's budget, where the profile engine's function has left.
     (tmp_path / "test_stopped.py").write_text(
-        f"def test_passes():\n    pass\n\ndef test_stopped():\n    {stop}\n")
+        "def step(n):\n    return n + 1\n\ndef test_passes():\n    pass\n\n"
+        f"def test_stopped():\n    for n in range(2000):\n        step(n)\n    {stop}\n")
     plain, _ = run_pytest(tmp_path, "test_stopped.py")
     result, _ = run_pytest(tmp_path, "-p", "tavo.pytest_plugin", "--tavo", "--tavo-engine",
-                           engine, "test_stopped.py")
+                           engine, "--tavo-buffer-budget", "4K", "test_stopped.py")
     assert result.returncode == plain.returncode == status
     assert "tavo: 2 traces saved in tavo.sqlite3" in result.stdout
     assert {summary["label"]: summary["outcome"] for summary, _ in
@@ -368,6 +370,56 @@ def test_a_tests_start_and_end_survive_the_smallest_budgets(tmp_path, native, en
     # The program's values are still cut to the budget.
     frames = [r for r in records if r.get("co_name") == "test_named"]
     assert frames and all(len(msgpack.packb(r["locals"])) <= 64 for r in frames)
+
+
+CARRIED_THREAD_SUITE = """\
+import threading
+import time
+
+go_on = threading.Event()
+results = []
+
+
+def step(n):
+    return n + 1
+
+
+def carried():
+    while not go_on.is_set():
+        step(0)
+        time.sleep(0.001)
+    results.append(step(41))
+
+
+worker = threading.Thread(target=carried)
+
+
+def test_full():
+    worker.start()
+    for n in range(2000):
+        step(n)
+    time.sleep(0.1)  # the worker meets the full budget too
+
+
+def test_next():
+    go_on.set()
+    worker.join()
+    assert results == [42]
+"""
+
+
+@pytest.mark.parametrize("engine", ["monitoring", "profile"])
+def test_threads_past_a_full_test_are_recorded_in_the_next(tmp_path, native, engine):
+    (tmp_path / "test_carried.py").write_text(CARRIED_THREAD_SUITE)
+    result, outcomes = run_pytest(tmp_path, "-p", "tavo.pytest_plugin", "--tavo", "--tavo-engine",
+                                  engine, "--tavo-buffer-budget", "4K", "test_carried.py")
+    assert {outcome for outcome, _ in outcomes} == {"PASSED"}, result.stdout + result.stderr
+    stored = {summary["label"]: records_of(document)
+              for summary, document in documents(tmp_path / "tavo.sqlite3")}
+    assert stored["test_carried.py::test_full"]
+    # The worker's last call and return, when the profile engine's function is back on it.
+    assert [r["arg"] for r in stored["test_carried.py::test_next"]
+            if r.get("co_name") == "step"][-2:] == [None, 42]
 
 
 def test_the_store_path_never_moves_pytests_root_folder(tmp_path, native):

@@ -265,6 +265,7 @@ class Profiler:
         ended; what was recorded after the last test is dropped."""
         if not self.enabled:
             return None
+        self.pause_past_budget(False)
         self._note_replaced_profile_function()
         self._uninstall()
         if self.one_trace_per_test:
@@ -275,6 +276,16 @@ class Profiler:
             return self.trace
         self.rust_profiler.save_request_in_db()
         return None
+
+    def pause_past_budget(self, allowed: bool) -> bool:
+        """Under the profile engine, with ``allowed``, let tavo's profile function leave
+        the calling thread once the trace has reached its buffer budget (the records it
+        would make could only be counted); without, put it back if it left, and say
+        whether it did. Allow it only where the permission is surely taken back before
+        the trace's end: the event that ends it is seen only with the function in place."""
+        if not self.enabled or self.config["engine"] != "profile":
+            return False
+        return self.rust_profiler.pause_past_budget(allowed)
 
     def resume_profile_function(self) -> bool:
         """Under the profile engine, put tavo's profile function back on the thread that

@@ -371,26 +371,52 @@ def _say_summary(config):
         reporter.write_line(line, red=bool(tally.failed))
 
 
-@pytest.hookimpl(tryfirst=True)
-def pytest_runtest_teardown(item):
-    # A test that took the profile engine's function away is recorded again from its
-    # teardown on: its trace ends and is saved, and the tests after it are recorded.
+def _test_profiler():
+    """The profiler recording one trace per test, if one is."""
     from tavo import profiler
 
     active = profiler._enabled
-    tally = item.config.stash.get(_TALLY, None)
-    if (active is not None and active.one_trace_per_test and active.resume_profile_function()
-            and tally is not None):
-        tally.profile_function_removed += 1
+    return active if active is not None and active.one_trace_per_test else None
 
 
+def _phase_past_budget(active):
+    """A test phase's hook wrapper: within the phase, which ends before the test's trace
+    does, the profile engine's function may leave once the trace is full; it is back at
+    the phase's end, however the phase ends."""
+    if active is None:
+        return (yield)
+    active.pause_past_budget(True)
+    try:
+        return (yield)
+    finally:
+        active.pause_past_budget(False)
+
+
+@pytest.hookimpl(wrapper=True)
 def pytest_runtest_setup(item):
     # The engine has started this test's trace: processes the test starts are its children.
     from tavo import profiler
 
-    active = profiler._enabled
-    if active is not None and active.one_trace_per_test:
+    active = _test_profiler()
+    if active is not None:
         profiler.refresh_child_environment(active)
+    return (yield from _phase_past_budget(active))
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_runtest_call(item):
+    return (yield from _phase_past_budget(_test_profiler()))
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_runtest_teardown(item):
+    # A test that took the profile engine's function away is recorded again from its
+    # teardown on: its trace ends and is saved, and the tests after it are recorded.
+    active = _test_profiler()
+    tally = item.config.stash.get(_TALLY, None)
+    if active is not None and active.resume_profile_function() and tally is not None:
+        tally.profile_function_removed += 1
+    return (yield from _phase_past_budget(active))
 
 
 def outcome_after(report, previous):

@@ -3,6 +3,8 @@
 #define Py_BUILD_CORE 1
 #include "interop/profile_functions.hpp"
 
+#include "interop/compat_state.hpp"
+
 #if PY_VERSION_HEX >= 0x030D0000
 #include <internal/pycore_ceval.h>
 #endif
@@ -18,6 +20,17 @@ void remove_profile_functions(ProfileFunctionTest is_ours) {
       PyErr_WriteUnraisable(nullptr);  // an audit hook refused: the others still go
     }
   }
+}
+
+bool set_profile_function(PyThreadState* tstate, Py_tracefunc function, PyObject* object) {
+  PyThreadState* current = PyThreadState_Get();
+  PyObject* pending = compat::take_raised_exception(current);
+  const bool set = _PyEval_SetProfile(tstate, function, object) == 0;
+  if (!set) {
+    PyErr_Clear();  // the audit hook's refusal is the program's own business
+  }
+  compat::restore_raised_exception(current, pending);
+  return set;
 }
 
 }  // namespace tavo

@@ -16,4 +16,11 @@ using ProfileFunctionTest = bool (*)(Py_tracefunc function, PyObject* object);
 // stays. The caller holds the interpreter lock.
 void remove_profile_functions(ProfileFunctionTest is_ours);
 
+// Sets the profile function of `tstate` (a thread of the calling thread's
+// interpreter) as `sys.setprofile` does, also from inside a profile function;
+// false, with the function as it was, when an audit hook refuses. Leaves no
+// error behind and keeps one being raised. The caller holds the interpreter
+// lock.
+bool set_profile_function(PyThreadState* tstate, Py_tracefunc function, PyObject* object);
+
 }  // namespace tavo

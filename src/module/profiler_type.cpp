@@ -107,6 +107,10 @@ PyMethodDef profiler_methods[] = {
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_threading_profiler)),
      METH_VARARGS | METH_KEYWORDS,
      "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"},
+    {"pause_past_budget", pause_past_budget, METH_O,
+     "pause_past_budget($self, allowed, /)\n--\n\n"
+     "With allowed, lets the profile function leave this thread once the trace has reached its "
+     "buffer budget; without, puts it back if it left and returns whether it did."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -45,7 +45,10 @@ class TavoProfiler {
   bool budget_reached() const { return buffers_.budget_reached(); }
   // The source stopped reporting events of recorded code for the rest of
   // this budget (see TraceBuffers::note_drops_uncounted).
-  void note_drops_uncounted() { buffers_.note_drops_uncounted(); }
+  void note_drops_uncounted() {
+    buffers_.note_drops_uncounted();
+    recorder_.note_events_unseen();
+  }
 
   // The id of the trace being recorded now (a new one after each test
   // boundary when there is one trace per test, and in a forked child).

@@ -66,6 +66,10 @@ class Recorder {
     }
   }
 
+  // The source stopped reporting this profiler's events on some thread: each
+  // thread makes its call-frame stack again when it next records.
+  void note_events_unseen() { ++unwatched_drops_; }
+
   ThreadSlots& threads() { return threads_; }
   const ThreadSlots& threads() const { return threads_; }
 

@@ -2,6 +2,11 @@
 // for every call and return of the threads it is installed on.
 #include "sources/profile_hook.hpp"
 
+#include <algorithm>
+#include <cstdint>
+#include <new>
+#include <vector>
+
 #include "interop/convert.hpp"
 #include "interop/cpp_barrier.hpp"
 #include "interop/frame_internals.hpp"
@@ -27,9 +32,41 @@ namespace {
   return -1;
 }
 
+// The serial of the profiler whose function may leave a thread past its
+// trace's budget (0: none), and the threads it left. The interpreter lock
+// guards both.
+std::uint64_t pausing_serial = 0;
+std::vector<PyThreadState*> paused_threads;
+
+// Past the budget the events of recorded code could only be counted, and the
+// interpreter's call of the profile function is most of their cost: where the
+// host allows it, the function leaves the thread until the host puts it back,
+// before the event that ends the trace.
+[[gnu::noinline, gnu::cold]] void pause_past_budget(PyObject* obj, TavoProfiler& state) {
+  PyThreadState* tstate = PyThreadState_Get();
+  if (pausing_serial != state.serial() || tstate->c_profilefunc != profile_callback ||
+      tstate->c_profileobj != obj) {
+    return;
+  }
+  try {
+    paused_threads.push_back(tstate);
+  } catch (const std::bad_alloc&) {
+    return;  // the events go on being counted
+  }
+  if (set_profile_function(tstate, nullptr, nullptr)) {
+    state.note_drops_uncounted();
+  } else {
+    paused_threads.pop_back();
+  }
+}
+
 [[gnu::noinline]] int handle_recorded_event(PyObject* obj, PyFrameObject* frame, PyCodeObject* code,
                                             CodeDecision decision, Event event, PyObject* arg) {
-  state_of(obj).profile(obj, frame, code, decision, arg, event);
+  TavoProfiler& state = state_of(obj);
+  state.profile(obj, frame, code, decision, arg, event);
+  if (state.budget_reached() && decision.keep_path() && !decision.plugins_watch()) [[unlikely]] {
+    pause_past_budget(obj, state);
+  }
   return 0;
 }
 
@@ -99,6 +136,35 @@ PyObject* register_noop_profiler(PyObject*, PyObject*) {
   Py_RETURN_NONE;
 }
 
+bool pause_past_budget_while(PyObject* profiler, bool allowed) {
+  const std::uint64_t serial = state_of(profiler).serial();
+  if (allowed) {
+    if (pausing_serial != serial) {
+      paused_threads.clear();
+    }
+    pausing_serial = serial;
+    return false;
+  }
+  if (pausing_serial != serial) {
+    return false;
+  }
+  pausing_serial = 0;
+  std::vector<PyThreadState*> paused;
+  std::swap(paused, paused_threads);
+  bool resumed = false;
+  // Only threads still running; one that set a profile function of its own
+  // meanwhile keeps it.
+  for (PyThreadState* state = PyInterpreterState_ThreadHead(PyThreadState_Get()->interp);
+       state != nullptr; state = PyThreadState_Next(state)) {
+    if (state->c_profilefunc == nullptr &&
+        std::find(paused.begin(), paused.end(), state) != paused.end() &&
+        set_profile_function(state, profile_callback, profiler)) {
+      resumed = true;
+    }
+  }
+  return resumed;
+}
+
 void install_profile_hook(PyObject* profiler) {
   find_profile_setters();
   PyEval_SetProfile(profile_callback, profiler);
@@ -157,6 +223,14 @@ PyObject* register_threading_profiler(PyObject* self, PyObject* args, PyObject* 
     PyEval_SetProfile(profile_callback, self);
   }
   Py_RETURN_NONE;
+}
+
+PyObject* pause_past_budget(PyObject* self, PyObject* allowed) {
+  const int flag = PyObject_IsTrue(allowed);
+  if (flag < 0) {
+    return nullptr;
+  }
+  return PyBool_FromLong(pause_past_budget_while(self, flag != 0) ? 1 : 0);
 }
 
 // `sys.getprofile()` shows this object, and code that saves the profile

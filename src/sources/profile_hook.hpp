@@ -17,6 +17,13 @@ void install_profile_hook(PyObject* profiler);
 // Removes this source's profile function from every thread that has it,
 // leaving the program's own.
 void uninstall_profile_hook();
+// With `allowed`, lets the profile function leave each thread where it meets
+// an event of recorded code once the trace has reached its budget (the drops
+// then go uncounted); without, puts it back on the threads it left that still
+// run, and says whether there were any. The host allows it only where it is
+// sure to take the permission back before the next event that plugins watch:
+// that event would go unseen.
+bool pause_past_budget_while(PyObject* profiler, bool allowed);
 // With the host's config "threading": hooks threads started from now on, each
 // installs the profile function at its first profile event. False with a
 // Python error set on failure.
@@ -30,6 +37,8 @@ PyObject* register_noop_profiler(PyObject* module, PyObject* args);
 // `register_threading_profiler(_frame, _event, _arg)`: the hook `threading`
 // calls in a new thread; installs the profile function there.
 PyObject* register_threading_profiler(PyObject* self, PyObject* args, PyObject* kwargs);
+// `pause_past_budget(allowed)`: pause_past_budget_while.
+PyObject* pause_past_budget(PyObject* self, PyObject* allowed);
 // Calling the object itself (see profile_hook.cpp).
 PyObject* profiler_call(PyObject* self, PyObject* args, PyObject* kwargs);
 // `exception_unwind(code, offset, exception)`: the interpreter's unwind event
