@@ -151,3 +151,16 @@ def test_filters_that_are_not_sequences_are_refused(fragments):
 
 def test_version_matches_the_package():
     assert tavo.__version__ == "0.1.0"
+
+
+@pytest.mark.parametrize("count", [1, 2])
+def test_losses_are_told_with_their_counts_in_words(count):
+    from tavo.profiler import describe_losses
+
+    plural = "" if count == 1 else "s"
+    told = describe_losses({"dropped_records": count + 3, "budget_dropped_records": count,
+                            "shortened_values": count, "uncounted_after_budget": 1},
+                           None, "--buffer-budget")
+    assert told.startswith(f"{count} value{plural} shortened, at least {count} record{plural} "
+                           "dropped: the trace neared and reached its buffer budget")
+    assert told.endswith("; 3 records dropped")

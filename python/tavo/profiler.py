@@ -52,7 +52,11 @@ def _size_text(size: int) -> str:
 
 
 def _in_traces(count: int) -> str:
-    return f" in {count} trace{'' if count == 1 else 's'}"
+    return f" in {_counted(count, 'trace')}"
+
+
+def _counted(count: int, noun: str) -> str:
+    return f"{count} {noun}{'' if count == 1 else 's'}"
 
 
 def describe_losses(losses: dict[str, int] | None, buffer_budget: int | None, option: str,
@@ -70,13 +74,13 @@ def describe_losses(losses: dict[str, int] | None, buffer_budget: int | None, op
     parts = []
     if shortened:
         first = losses.get("shortened_from_record")
-        parts.append(f"{shortened} values shortened" + (_in_traces(traces[0]) if traces
-                                                         else f" from record {first} on" if first
-                                                         else ""))
+        parts.append(f"{_counted(shortened, 'value')} shortened"
+                     + (_in_traces(traces[0]) if traces
+                        else f" from record {first} on" if first else ""))
     # Once an engine stops reporting calls past the budget, they go uncounted.
     floor = "at least " if losses.get("uncounted_after_budget") else ""
     if budget_dropped:
-        parts.append(f"{floor}{budget_dropped} records dropped"
+        parts.append(f"{floor}{_counted(budget_dropped, 'record')} dropped"
                      + (_in_traces(traces[1]) if traces else ""))
     text = ", ".join(parts)
     if text:
@@ -88,7 +92,7 @@ def describe_losses(losses: dict[str, int] | None, buffer_budget: int | None, op
                  + (", past which calls go uncounted" if budget_dropped and floor else "")
                  + f" (raise it with {option}, {RAISE_BUFFER_BUDGET})")
     if other_dropped > 0:  # each error was reported as it happened
-        text += f"{'; ' if text else ''}{other_dropped} records dropped"
+        text += f"{'; ' if text else ''}{_counted(other_dropped, 'record')} dropped"
     return text
 
 
