@@ -258,8 +258,18 @@ class Profiler:
         self.enabled = True
         self._enabled_on = threading.get_ident()
         _enabled = self
+        self._pause_past_full_trace()
         _follow_children(self)
         return self
+
+    def _pause_past_full_trace(self):
+        """With one trace and no plugins, what comes past a full budget could only be
+        counted until the trace is taken, which puts the profile function back: it may
+        leave every thread there."""
+        if (self.config["engine"] == "profile" and not self.one_trace_per_test
+                and not self.config.get("pytest")):
+            self.pause_past_budget(True)
+            _install_fork_hook()  # a forked child's trace starts empty: it records again
 
     def disable(self):
         """Stop profiling and save the trace. Returns the trace document
@@ -283,9 +293,9 @@ class Profiler:
 
     def pause_past_budget(self, allowed: bool) -> bool:
         """Under the profile engine, with ``allowed``, let tavo's profile function leave
-        the calling thread once the trace has reached its buffer budget (the records it
-        would make could only be counted); without, put it back if it left, and say
-        whether it did. Allow it only where the permission is surely taken back before
+        each thread that meets the trace's full buffer budget (the records it would make
+        could only be counted) until the trace is taken; without, put it back on those
+        threads, and say whether there were any. Allow it only where the permission is surely taken back before
         the trace's end: the event that ends it is seen only with the function in place."""
         if not self.enabled or self.config["engine"] != "profile":
             return False
@@ -654,6 +664,9 @@ def _start_forked_child():
         profiler.discard()
         return
     if profiler.config.get("children") is not True:
+        # The child's trace starts empty: the forking thread records again.
+        profiler.pause_past_budget(False)
+        profiler._pause_past_full_trace()
         return
     from tavo import _tavo
 
@@ -667,6 +680,7 @@ def _start_forked_child():
         profiler.discard()
         print(f"tavo: not profiling process {os.getpid()}: {exc}", file=sys.stderr)
         return
+    profiler._pause_past_full_trace()
     _label_as_child(parent_trace_id)
     refresh_child_environment(profiler)
     _save_at_exit(profiler)

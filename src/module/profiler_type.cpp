@@ -51,6 +51,7 @@ PyObject* build_trace(PyObject* self, PyObject*) {
       document.take_error().restore();
       return nullptr;
     }
+    resume_paused_threads(self);  // the next records fit again
     return document.value().release();
   });
   PyGILState_Release(gil);
@@ -65,6 +66,7 @@ PyObject* save_request_in_db(PyObject* self, PyObject*) {
       saved.take_error().restore();
       return nullptr;
     }
+    resume_paused_threads(self);  // the next records fit again
     return Py_NewRef(Py_None);
   });
   PyGILState_Release(gil);

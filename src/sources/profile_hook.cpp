@@ -149,6 +149,13 @@ bool pause_past_budget_while(PyObject* profiler, bool allowed) {
     return false;
   }
   pausing_serial = 0;
+  return resume_paused_threads(profiler);
+}
+
+bool resume_paused_threads(PyObject* profiler) {
+  if (pausing_serial != 0 && pausing_serial != state_of(profiler).serial()) {
+    return false;
+  }
   std::vector<PyThreadState*> paused;
   std::swap(paused, paused_threads);
   bool resumed = false;

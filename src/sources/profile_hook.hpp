@@ -24,6 +24,9 @@ void uninstall_profile_hook();
 // sure to take the permission back before the next event that plugins watch:
 // that event would go unseen.
 bool pause_past_budget_while(PyObject* profiler, bool allowed);
+// Puts the profile function back on the threads it left, keeping the
+// permission: the trace was taken, and its budget is free again.
+bool resume_paused_threads(PyObject* profiler);
 // With the host's config "threading": hooks threads started from now on, each
 // installs the profile function at its first profile event. False with a
 // Python error set on failure.
