@@ -295,8 +295,9 @@ class Profiler:
         """Under the profile engine, with ``allowed``, let tavo's profile function leave
         each thread that meets the trace's full buffer budget (the records it would make
         could only be counted) until the trace is taken; without, put it back on those
-        threads, and say whether there were any. Allow it only where the permission is surely taken back before
-        the trace's end: the event that ends it is seen only with the function in place."""
+        threads, and say whether there were any. Allow it only where the permission is
+        surely taken back before the trace's end: the event that ends it is seen only with
+        the function in place."""
         if not self.enabled or self.config["engine"] != "profile":
             return False
         return self.rust_profiler.pause_past_budget(allowed)

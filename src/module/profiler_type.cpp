@@ -111,8 +111,9 @@ PyMethodDef profiler_methods[] = {
      "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"},
     {"pause_past_budget", pause_past_budget, METH_O,
      "pause_past_budget($self, allowed, /)\n--\n\n"
-     "With allowed, lets the profile function leave this thread once the trace has reached its "
-     "buffer budget; without, puts it back if it left and returns whether it did."},
+     "With allowed, lets the profile function leave each thread that meets the trace's full "
+     "buffer budget, until the trace is taken; without, puts it back on those threads and "
+     "returns whether there were any."},
     {nullptr, nullptr, 0, nullptr},
 };
 
