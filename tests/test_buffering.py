@@ -1,6 +1,7 @@
 """Where records go once made: routing by thread, one trace per test cut by
 start and end markers, many threads at once, and identifiers across fork."""
 
+import _thread
 import inspect
 import json
 import os
@@ -313,6 +314,36 @@ def test_a_child_forked_past_the_budget_records_its_own_calls():
     _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0
     assert child_calls == [-1, -1]
+
+
+def test_threads_tavo_never_hooked_keep_no_profile_function_when_the_paused_come_back(
+        engine):
+    # Recorded threads that met the budget end; threads started outside threading (never
+    # recorded) often get their states' addresses, and must not get the function.
+    started, go, finished = threading.Semaphore(0), threading.Event(), threading.Semaphore(0)
+    seen = []
+
+    def bare():
+        started.release()
+        go.wait()
+        seen.append(sys.getprofile())
+        finished.release()
+
+    config = {"engine": engine, "threading": True, "buffer_budget": 20_000}
+    with tavo.profile(db_path=None, config=config) as profiler:
+        for _ in range(8):
+            worker = threading.Thread(target=lambda: [thread_leaf(i) for i in range(500)])
+            worker.start()
+            worker.join()
+        for _ in range(8):
+            _thread.start_new_thread(bare, ())
+        for _ in range(8):
+            started.acquire()
+        profiler.rust_profiler.build_trace()  # puts the function back where it left
+        go.set()
+        for _ in range(8):
+            finished.acquire()
+    assert seen == [None] * 8
 
 
 def test_records_beyond_the_buffer_budget_are_dropped_and_counted(tmp_path):

@@ -34,9 +34,14 @@ namespace {
 
 // The serial of the profiler whose function may leave a thread past its
 // trace's budget (0: none), and the threads it left. The interpreter lock
-// guards both.
+// guards both. A thread is known by its state's id too: a thread that ended
+// leaves its state's address to the next one, which tavo may not record.
 std::uint64_t pausing_serial = 0;
-std::vector<PyThreadState*> paused_threads;
+struct PausedThread {
+  PyThreadState* state;
+  std::uint64_t id;
+};
+std::vector<PausedThread> paused_threads;
 
 // Past the budget the events of recorded code could only be counted, and the
 // interpreter's call of the profile function is most of their cost: where the
@@ -49,7 +54,7 @@ std::vector<PyThreadState*> paused_threads;
     return;
   }
   try {
-    paused_threads.push_back(tstate);
+    paused_threads.push_back({tstate, tstate->id});
   } catch (const std::bad_alloc&) {
     return;  // the events go on being counted
   }
@@ -156,15 +161,18 @@ bool resume_paused_threads(PyObject* profiler) {
   if (pausing_serial != 0 && pausing_serial != state_of(profiler).serial()) {
     return false;
   }
-  std::vector<PyThreadState*> paused;
+  std::vector<PausedThread> paused;
   std::swap(paused, paused_threads);
   bool resumed = false;
   // Only threads still running; one that set a profile function of its own
   // meanwhile keeps it.
   for (PyThreadState* state = PyInterpreterState_ThreadHead(PyThreadState_Get()->interp);
        state != nullptr; state = PyThreadState_Next(state)) {
+    const auto is_this = [state](const PausedThread& t) {
+      return t.state == state && t.id == state->id;
+    };
     if (state->c_profilefunc == nullptr &&
-        std::find(paused.begin(), paused.end(), state) != paused.end() &&
+        std::find_if(paused.begin(), paused.end(), is_this) != paused.end() &&
         set_profile_function(state, profile_callback, profiler)) {
       resumed = true;
     }
