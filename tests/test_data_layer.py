@@ -214,17 +214,27 @@ def shown(found):  # times are floats however they were written; NaN equals itse
     return repr(dataclasses.replace(found, **times))
 
 
-@pytest.mark.parametrize("together", [False, True], ids=["one by one", "in one batch"])
-def test_documents_and_index_read_back_as_saved(store_location, together):
+@pytest.mark.parametrize("how", ["one by one", "in one batch", "encoded beside"])
+def test_documents_and_index_read_back_as_saved(store_location, how, monkeypatch):
     runs = [{None: [trace_gen.Node("app.parse", {"n": n}, n, children=[
         trace_gen.Node("app.load", {"n": b"\x00" * n}, None, ("ValueError", "bad"))])]}
         for n in range(3)] + [{None: [], 7: []}]
     blobs = [trace_gen.document(run, seed=n) for n, run in enumerate(runs)] + [b"\xc1junk"]
-    if together:  # functions the traces share are added and looked up once
+    if how == "in one batch":  # functions the traces share are added and looked up once
         with stores.open_store(store_location) as store:
             store.save([stores.new_trace(f"trc_{n}", blob) for n, blob in enumerate(blobs)],
                        timeout=5)
-    for n, blob in enumerate([] if together else blobs):
+    elif how == "encoded beside":  # by the engine while the next trace comes, in blocks
+        if not hasattr(_tavo, "encode_document_beside"):
+            pytest.skip("this build of tavo has no zstd of its own")
+        monkeypatch.setattr(codec, "_BLOCK", 97)
+        db.save_in_batches(store_location)
+        try:
+            for n, blob in enumerate(blobs):
+                db.save_trace_in_sqlite(store_location, f"trc_{n}", timeout=5, msgpack=blob)
+        finally:
+            db.flush_saves(store_location, stop=True)
+    for n, blob in enumerate(blobs if how == "one by one" else []):
         db.save_trace_in_sqlite(store_location, f"trc_{n}", timeout=5, msgpack=blob)
     with stores.open_store(store_location) as store:
         rows = store.summaries(TraceQuery(newest_first=False))

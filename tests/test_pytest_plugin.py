@@ -121,6 +121,41 @@ def test_one_trace_per_test_and_outcomes_unchanged(suite, native):
     assert sorted(suite.rglob("*.sqlite3")) == [suite / "traces.sqlite3"]
 
 
+FORKING_SUITE = """\
+import os
+
+def test_first():  # written at once; the next ones are stored while the test after runs
+    pass
+
+def word(i):
+    return str(i) * 20
+
+def test_records_much():
+    for i in range(20000):
+        word(i)
+
+def test_forks_next():
+    pid = os.fork()
+    if pid == 0:
+        os._exit(0)
+    assert os.waitpid(pid, 0)[1] == 0
+"""
+
+
+@pytest.mark.parametrize("engine", ["monitoring", "profile"])
+def test_a_fork_while_a_trace_is_stored_warns_of_threads_only_as_without_tavo(tmp_path, native,
+                                                                              engine):
+    (tmp_path / "test_forking.py").write_text(FORKING_SUITE)
+    plain, plain_outcomes = run_pytest(tmp_path, "test_forking.py")
+    traced, traced_outcomes = run_pytest(tmp_path, "--tavo", "--tavo-engine", engine,
+                                         "test_forking.py")
+    assert plain.returncode == traced.returncode == 0, traced.stdout
+    assert traced_outcomes == plain_outcomes
+    assert "multi-threaded" not in plain.stdout + traced.stdout, traced.stdout
+    assert sorted(t["label"] for t in db.list_traces(tmp_path / "tavo.sqlite3")
+                  if t["role"] == "main") == sorted(nodeid for _, nodeid in plain_outcomes)
+
+
 def test_entry_point_loads_the_plugin(suite, native):
     if not importlib.metadata.entry_points(group="pytest11", name="tavo"):
         pytest.skip("tavo is not installed with its pytest11 entry point")

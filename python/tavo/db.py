@@ -7,7 +7,9 @@ of the process that saves it (``process_role``, ``parent_trace_id``, its pid), t
 test's outcome (``test_outcome``) and what the recording lost, in one transaction.
 
 A pytest session saves its tests' traces in batches (``save_in_batches``): one
-transaction per batch, the rest written by ``flush_saves`` at the session's end.
+transaction per batch, the rest written by ``flush_saves`` at the session's end. A
+trace that joins a batch is compressed, and its facts read, on a thread of the
+engine's own while the next test runs (where the engine has zstd of its own).
 """
 
 from __future__ import annotations
@@ -20,7 +22,8 @@ import time
 from collections.abc import Callable, Iterator
 from typing import Any
 
-from tavo.stores import NewTrace, NotATraceDatabase, TraceQuery, losses_of, new_trace, open_store
+from tavo.stores import (NewTrace, NotATraceDatabase, PendingTrace, TraceQuery, losses_of,
+                         new_trace, open_store, pending_trace)
 from tavo.traceformat import decode_document
 from tavo.utils import END_SIGNALS
 
@@ -50,18 +53,25 @@ def save_trace_in_sqlite(db_path: str, trace_id: str, *, timeout: float = 60, ms
     or None when it waits in a batch. ``timeout``: how many seconds to wait for another
     writer's lock. ``dropped_records`` and ``losses``: what the recording lost (the
     counts of tavo.stores.losses_of, given by the engine only when not zero)."""
+    batch = _batches.get(db_path)
     try:
         store = open_store(db_path)
         document = store.document_to_store(bytes(msgpack))
-        trace = new_trace(trace_id, document, role=process_role, parent_trace_id=parent_trace_id,
-                          dropped_records=dropped_records, losses=losses_of(dropped_records,
-                                                                            **losses))
-        if test_outcome is not None and trace.row["label"] is not None:
-            trace.row["outcome"] = test_outcome(trace.row["label"])
+        details: dict[str, Any] = {
+            "role": process_role, "parent_trace_id": parent_trace_id,
+            "dropped_records": dropped_records, "losses": losses_of(dropped_records, **losses)}
+        pending = None
+        if batch is not None and batch.takes_more():
+            pending = pending_trace(trace_id, document, **details)
+        if pending is None:
+            trace = _with_outcome(new_trace(trace_id, document, **details))
     except Exception as exc:
         _notify(db_path, trace_id, None, exc)
         raise
-    batch = _batches.get(db_path)
+    if pending is not None:
+        assert batch is not None
+        batch.add_pending(pending, timeout)
+        return None
     if batch is not None and batch.takes_more():
         batch.add(trace, timeout)
         return None
@@ -69,6 +79,12 @@ def save_trace_in_sqlite(db_path: str, trace_id: str, *, timeout: float = 60, ms
     if batch is not None:
         batch.written_one = True
     return row_id
+
+
+def _with_outcome(trace: NewTrace) -> NewTrace:
+    if test_outcome is not None and trace.row["label"] is not None:
+        trace.row["outcome"] = test_outcome(trace.row["label"])
+    return trace
 
 
 def _write(db_path: str, traces: list[NewTrace], timeout: float) -> list[int]:
@@ -105,6 +121,9 @@ class _Batch:
     seconds: float  # ... or once a trace has waited this long
     bytes: int  # ... or once this many stored bytes wait
     waiting: list[tuple[NewTrace, float]] = dataclasses.field(default_factory=list)
+    # The latest trace, being encoded beside the program: it joins ``waiting`` when
+    # the next one comes, or at a flush.
+    pending: tuple[PendingTrace, float] | None = None
     since: float = 0.0
     written_one: bool = False  # the first trace is written at once
     failed: bool = False  # after a failed write, each trace is written at once
@@ -115,8 +134,32 @@ class _Batch:
     def takes_more(self) -> bool:
         return self.written_one and not self.failed
 
+    def add_pending(self, trace: PendingTrace, timeout: float) -> None:
+        with self.lock:
+            self._take_pending()
+            self.pending = (trace, timeout)
+
+    def settle(self) -> None:
+        """Wait until the pending trace's encoding has ended (its thread is gone)."""
+        with self.lock:
+            if self.pending is not None:
+                self.pending[0].settle()
+
+    def _take_pending(self) -> None:
+        if self.pending is None:
+            return
+        pending, timeout = self.pending
+        self.pending = None
+        try:
+            trace = _with_outcome(pending.finish())
+        except Exception as exc:  # told to the observers as lost
+            _notify(self.db_path, pending.trace_id, None, exc)
+            return
+        self.add(trace, timeout)
+
     def add(self, trace: NewTrace, timeout: float) -> None:
         with self.lock:
+            self._take_pending()
             if not self.waiting:
                 self.since = time.monotonic()
             self.waiting.append((trace, timeout))
@@ -127,6 +170,7 @@ class _Batch:
 
     def flush(self) -> None:
         with self.lock:
+            self._take_pending()
             self._flush()
 
     def _flush(self) -> None:
@@ -180,12 +224,19 @@ def flush_saves(db_path: str | None = None, *, stop: bool = False) -> None:
         raise error
 
 
+def _settle_before_fork() -> None:
+    # No thread of tavo's runs at a fork: the interpreter warns of a fork in a
+    # process with threads, which the program without tavo is not.
+    for batch in list(_batches.values()):
+        batch.settle()
+
+
 def _forget_batches_in_child() -> None:
     # A forked child must not write its parent's waiting traces a second time.
     _batches.clear()
 
 
-os.register_at_fork(after_in_child=_forget_batches_in_child)
+os.register_at_fork(before=_settle_before_fork, after_in_child=_forget_batches_in_child)
 
 
 # The same calls by location, for scripts and commands that name a store by its path or

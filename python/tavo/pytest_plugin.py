@@ -33,6 +33,10 @@ _TALLY = pytest.StashKey()
 _SUMMARY_SAID = pytest.StashKey()
 # Test name -> outcome so far, until the test's trace is saved (while --tavo is on).
 _outcomes = {}
+# The outcomes of the latest tests that ended with their trace not saved yet: a trace
+# is stored once the next test's is taken (it was encoded meanwhile).
+_ended = {}
+_ENDED_KEPT = 4
 # The tests whose function ran (not skipped before it), until their trace is saved.
 _called = set()
 
@@ -285,6 +289,7 @@ def pytest_configure(config):
     config.stash[_PROFILER] = profiler
     config.stash[_TALLY] = tally
     _outcomes.clear()
+    _ended.clear()
     _called.clear()
 
 
@@ -451,15 +456,19 @@ def _leave_out_collection(phase, info):
 
 
 def _outcome_of(label):
-    """The outcome of the test whose trace is being saved: its reports were all logged
-    when its protocol returned, where the engine saves its trace. None for a test
-    stopped after its setup passed (a KeyboardInterrupt): it did not pass."""
-    outcome = _outcomes.pop(label, None)
+    """The outcome of the test whose trace is being stored: its reports were all logged
+    when its protocol returned, where the engine saves its trace (stored then, or once
+    the next test's is saved). None for a test stopped after its setup passed (a
+    KeyboardInterrupt): it did not pass."""
+    outcome = _outcomes.pop(label, None) if label in _outcomes else _ended.pop(label, None)
     return None if outcome == "passed" and label not in _called else outcome
 
 
 def pytest_runtest_logfinish(nodeid, location):
-    _outcomes.pop(nodeid, None)  # a test whose trace was not saved
+    if nodeid in _outcomes:  # its trace is not stored yet, or was not saved
+        _ended[nodeid] = _outcomes.pop(nodeid)
+        while len(_ended) > _ENDED_KEPT:
+            del _ended[next(iter(_ended))]
     if _watching_in == os.getpid():
         # A test that set a handler of its own and put the default back.
         watch_end_signals(_flush_then_end)

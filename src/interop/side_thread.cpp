@@ -19,6 +19,7 @@ bool SideThread::start(void (*task)(void*), void* arg) {
   sigset_t previous;
   sigfillset(&all);
   pthread_sigmask(SIG_BLOCK, &all, &previous);
+  process_ = getpid();
   started_ = pthread_create(&thread_, nullptr, run, this) == 0;
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   return started_;
@@ -26,6 +27,10 @@ bool SideThread::start(void (*task)(void*), void* arg) {
 
 void SideThread::join() {
   if (!started_) {
+    return;
+  }
+  if (process_ != getpid()) {
+    started_ = false;
     return;
   }
   pthread_join(thread_, nullptr);

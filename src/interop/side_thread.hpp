@@ -6,6 +6,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <sys/types.h>
 
 #include <atomic>
 
@@ -22,7 +23,8 @@ class SideThread {
   // could be started.
   bool start(void (*task)(void*), void* arg);
   // Waits until the task has ended and its thread is gone; does nothing when
-  // no task runs.
+  // no task runs, or in a child forked since the start (which has no such
+  // thread).
   void join();
 
  private:
@@ -31,6 +33,7 @@ class SideThread {
   void (*task_)(void*) = nullptr;
   void* arg_ = nullptr;
   pthread_t thread_{};
+  pid_t process_ = 0;         // the process that started it
   std::atomic<long> tid_{0};  // the thread's id in the kernel
   bool started_ = false;
 };

@@ -66,10 +66,6 @@ PyObject* facts_tuple(const DocumentFacts& facts) {
                        number_or_none(facts.first), number_or_none(facts.last), functions.get());
 }
 
-PyObject* facts_or_none(const std::optional<DocumentFacts>& facts) {
-  return facts ? facts_tuple(*facts) : Py_NewRef(Py_None);
-}
-
 // Below this size reading the facts takes less than starting a thread.
 constexpr std::size_t kBesideBytes = 256 << 10;
 
@@ -89,6 +85,10 @@ struct FactsReading {
 };
 
 }  // namespace
+
+PyObject* facts_or_none(const std::optional<DocumentFacts>& facts) {
+  return facts ? facts_tuple(*facts) : Py_NewRef(Py_None);
+}
 
 PyObject* describe_document(PyObject*, PyObject* document) {
   return python_entry([&]() -> PyObject* {

@@ -3,7 +3,15 @@
 
 #include <Python.h>
 
+#include <optional>
+
+#include "saving/document_facts.hpp"
+
 namespace tavo {
+
+// The facts as describe_document() gives them (a new reference; null with the
+// Python error set on failure).
+PyObject* facts_or_none(const std::optional<DocumentFacts>& facts);
 
 // describe_document(document, /) -> tuple | None. The tuple: records,
 // user_code, test name, command line (joined by spaces), source, first and

@@ -13,11 +13,13 @@
 #include "interop/program_stack.hpp"
 #include "interop/terminate_watch.hpp"
 #include "module/describe.hpp"
+#include "module/document_encoding.hpp"
 #include "module/packing.hpp"
 #include "module/profiler_type.hpp"
 #include "record/code_facts.hpp"
 #include "record/entropy.hpp"
 #include "recorder/recorder.hpp"
+#include "saving/stored_document.hpp"
 #include "sources/monitoring.hpp"
 #include "sources/profile_hook.hpp"
 #include "values/value_functions.hpp"
@@ -196,6 +198,17 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Only in a build with zstd: the host encodes documents itself otherwise.
+PyMethodDef storing_methods[] = {
+    {"encode_document_beside",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode_document_beside)),
+     METH_FASTCALL,
+     "encode_document_beside(document, block, level, /)\n--\n\nStarts reading a document's "
+     "facts and making its stored form (packed block bytes at a time, compressed at level) on "
+     "another thread; result() gives (facts, stored bytes)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // The module object is made once per process, at the first import in the
 // interpreter that uses it; a later import (after its entry in sys.modules
 // was removed) gives that same object. The interpreter adds the definition's
@@ -224,7 +237,8 @@ PyObject* create_module(PyObject* module_spec, PyModuleDef*) {
   }
   PyRef name = PyRef::steal(PyObject_GetAttrString(module_spec, "name"));
   PyObject* module = name ? PyModule_NewObject(name.get()) : nullptr;
-  if (module == nullptr || !values::add_value_functions(module)) {
+  if (module == nullptr || !values::add_value_functions(module) ||
+      (can_store_documents() && PyModule_AddFunctions(module, storing_methods) < 0)) {
     Py_XDECREF(module);
     return nullptr;
   }

@@ -6,13 +6,6 @@
 
 namespace tavo {
 
-namespace {
-
-// The packed block's length before it, so that a reader finds where it ends.
-constexpr std::size_t kLengthBytes = 4;
-
-}  // namespace
-
 PyObject* packed_block(PyObject*, PyObject* block) {
   return python_entry([&]() -> PyObject* {
     BufferView in;
@@ -20,22 +13,19 @@ PyObject* packed_block(PyObject*, PyObject* block) {
       return nullptr;
     }
     // Written in place and then cut: only the pages written are touched.
-    const std::size_t bound = kLengthBytes + packed_size_bound(in.bytes().size());
+    const std::size_t bound = kBlockLengthBytes + packed_size_bound(in.bytes().size());
     PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bound));
     if (out == nullptr) {
       return nullptr;
     }
-    auto* framed = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out));
-    const std::size_t size = pack_document_block(in.bytes(), framed + kLengthBytes);
-    if (size > 0xffffffffU) {
+    const std::optional<std::size_t> size =
+        pack_framed_block(in.bytes(), reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out)));
+    if (!size) {
       Py_DECREF(out);
       PyErr_SetString(PyExc_ValueError, "a document block packs to 4 GiB or more");
       return nullptr;
     }
-    for (std::size_t i = 0; i < kLengthBytes; ++i) {
-      framed[i] = static_cast<std::uint8_t>(size >> (8 * i));
-    }
-    if (_PyBytes_Resize(&out, static_cast<Py_ssize_t>(kLengthBytes + size)) != 0) {
+    if (_PyBytes_Resize(&out, static_cast<Py_ssize_t>(*size)) != 0) {
       return nullptr;  // `out` was released
     }
     return out;

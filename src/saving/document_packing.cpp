@@ -334,6 +334,18 @@ class WriteSink {
 
 }  // namespace
 
+std::optional<std::size_t> pack_framed_block(std::span<const std::uint8_t> block,
+                                             std::uint8_t* const out) {
+  const std::size_t size = pack_document_block(block, out + kBlockLengthBytes);
+  if (size > 0xffffffffU) {
+    return std::nullopt;
+  }
+  for (std::size_t i = 0; i < kBlockLengthBytes; ++i) {
+    out[i] = static_cast<std::uint8_t>(size >> (8 * i));
+  }
+  return kBlockLengthBytes + size;
+}
+
 std::optional<std::size_t> unpacked_size(std::span<const std::uint8_t> packed) {
   SizeSink sink;
   if (!walk_packed(packed, sink)) {

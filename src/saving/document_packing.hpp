@@ -34,6 +34,16 @@ constexpr std::size_t packed_size_bound(std::size_t size) { return 2 * size; }
 // packed_size_bound() bytes; returns the bytes written.
 std::size_t pack_document_block(std::span<const std::uint8_t> block, std::uint8_t* out);
 
+// A packed block as a store keeps it: after its length (4 bytes,
+// little-endian), so that a reader finds where it ends.
+constexpr std::size_t kBlockLengthBytes = 4;
+
+// Writes the packed form of `block` after its length at `out`, which has room
+// for kBlockLengthBytes + packed_size_bound() bytes; returns the bytes
+// written, or nullopt when the packed form takes 4 GiB or more.
+std::optional<std::size_t> pack_framed_block(std::span<const std::uint8_t> block,
+                                             std::uint8_t* out);
+
 // The bytes that `packed` stands for, or nullopt when it is not a packed block
 // (cut, or with a code this packing does not write).
 std::optional<std::size_t> unpacked_size(std::span<const std::uint8_t> packed);

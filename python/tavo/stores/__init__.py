@@ -16,11 +16,11 @@ import os
 from tavo.stores.base import (OUTCOMES, SUMMARY_KEYS, NotATraceDatabase, RowRefused, Store,
                               StoreError, Summary, TraceQuery)
 from tavo.stores.location import absolute, describe, is_server_url, mask_text
-from tavo.stores.rows import NewTrace, losses_of, new_trace
+from tavo.stores.rows import NewTrace, PendingTrace, losses_of, new_trace, pending_trace
 
-__all__ = ["NewTrace", "NotATraceDatabase", "OUTCOMES", "RowRefused", "SUMMARY_KEYS", "Store",
+__all__ = ["NewTrace", "NotATraceDatabase", "OUTCOMES", "PendingTrace", "RowRefused", "SUMMARY_KEYS", "Store",
            "StoreError", "Summary", "TraceQuery", "absolute", "describe", "is_server_url",
-           "losses_of", "mask_text", "new_trace", "open_store"]
+           "losses_of", "mask_text", "new_trace", "open_store", "pending_trace"]
 
 
 def open_store(location: str | os.PathLike[str]) -> Store:

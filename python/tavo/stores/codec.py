@@ -19,6 +19,7 @@ from __future__ import annotations
 import io
 import sys
 from collections.abc import Iterator
+from typing import Any
 
 if sys.version_info >= (3, 14):
     from compression import zstd
@@ -58,6 +59,20 @@ def encode(document: bytes) -> tuple[bytes, str]:
             parts.append(compressor.compress(_tavo.pack_document_block(view[start:start + _BLOCK])))
     parts.append(compressor.flush())
     return b"".join(parts), PACKED
+
+
+def encode_beside(document: bytes) -> Any:
+    """Starts encoding ``document`` as encode() does (as PACKED), and reading its facts,
+    on a thread of the engine's own while the program goes on; the object's result()
+    waits for both and gives (the engine's reading of the facts, for
+    traceformat.facts_of_reading; the stored bytes). None where the engine was built
+    without zstd of its own."""
+    from tavo import _tavo  # here: see encode
+
+    start = getattr(_tavo, "encode_document_beside", None)
+    if start is None or type(document) is not bytes:  # the engine reads bytes alone
+        return None
+    return start(document, _BLOCK, _LEVEL)
 
 
 def decode(stored: bytes, encoding: str | None) -> bytes:

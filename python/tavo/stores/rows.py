@@ -13,7 +13,7 @@ import time
 from typing import Any
 
 from tavo.stores import codec
-from tavo.traceformat import describe_document_during
+from tavo.traceformat import DocumentFacts, describe_document_during, facts_of_reading
 from tavo.traceformat.facts import FunctionFacts
 
 # The roles of the process that saved a trace.
@@ -76,6 +76,16 @@ def new_trace(trace_id: str, document: bytes, *, saved_at: float | None = None,
     """The row, stored document and index of ``document``. ``label`` stands in for the
     one the document gives, when given (a copied row keeps its own)."""
     facts, (stored, encoding) = describe_document_during(document, lambda: codec.encode(document))
+    return _made(trace_id, document, facts, stored, encoding, saved_at=saved_at, outcome=outcome,
+                 role=role, pid=pid, parent_trace_id=parent_trace_id,
+                 dropped_records=dropped_records, losses=losses, label=label)
+
+
+def _made(trace_id: str, document: bytes, facts: DocumentFacts, stored: bytes,
+          encoding: str | None, *, saved_at: float | None, outcome: str | None,
+          role: str | None, pid: int | None, parent_trace_id: str | None,
+          dropped_records: int | None, losses: dict[str, int] | None,
+          label: str | None) -> NewTrace:
     row = {"trace_id": str(trace_id), "saved_at": time.time() if saved_at is None else saved_at,
            "label": facts.label if label is None else label, "outcome": outcome,
            "source": facts.source, "role": role,
@@ -86,6 +96,48 @@ def new_trace(trace_id: str, document: bytes, *, saved_at: float | None = None,
            "size": len(document)}
     return NewTrace(row, stored, encoding, facts.functions, facts.records is not None,
                     facts.user_code)
+
+
+class PendingTrace:
+    """A trace whose facts and stored document are worked out on a thread of the
+    engine's own while the program goes on (codec.encode_beside): finish() makes it a
+    NewTrace as new_trace() would have, once the work has ended."""
+
+    def __init__(self, trace_id: str, document: bytes, encoding: Any,
+                 details: dict[str, Any]) -> None:
+        self.trace_id = str(trace_id)
+        self._document = document
+        self._encoding = encoding
+        self._result: tuple[Any, bytes] | None = None
+        self._details = details
+
+    def settle(self) -> None:
+        """Wait for the work to end (its thread is gone then), keeping its result."""
+        if self._result is None:
+            self._result = self._encoding.result()
+            self._encoding = None
+
+    def finish(self) -> NewTrace:
+        self.settle()
+        assert self._result is not None
+        read, stored = self._result
+        facts = facts_of_reading(read, self._document)
+        return _made(self.trace_id, self._document, facts, stored, codec.PACKED,
+                     **self._details)
+
+
+def pending_trace(trace_id: str, document: bytes, *, role: str | None = MAIN,
+                  parent_trace_id: str | None = None, dropped_records: int | None = None,
+                  losses: dict[str, int] | None = None) -> PendingTrace | None:
+    """new_trace() of ``document`` begun beside the program (its row saved now); None
+    where the engine cannot (built without zstd): new_trace() then."""
+    encoding = codec.encode_beside(document)
+    if encoding is None:
+        return None
+    return PendingTrace(trace_id, document, encoding, {
+        "saved_at": time.time(), "outcome": None, "role": role, "pid": None,
+        "parent_trace_id": parent_trace_id, "dropped_records": dropped_records,
+        "losses": losses, "label": None})
 
 
 def copied_trace(summary: dict[str, Any], document: bytes) -> NewTrace:

@@ -6,13 +6,14 @@ from tavo.traceformat.calls import (Call, CallTotals, FunctionTotals, Step, call
                                     glob_matcher, is_exception, is_frame, literal_hint, pair_calls,
                                     thread_name)
 from tavo.traceformat.facts import (DocumentFacts, FunctionFacts, describe_document,
-                                    describe_document_during)
+                                    describe_document_during, facts_of_reading)
 from tavo.traceformat.reading import (DECODE_ERRORS, VALUE_KEYS, Section, decode_document,
                                       read_document)
 from tavo.traceformat.scrub import scrub_command_line
 
 __all__ = ["Call", "CallTotals", "DECODE_ERRORS", "DocumentFacts", "FunctionFacts",
            "FunctionTotals", "Section", "Step", "VALUE_KEYS", "call_name", "calls_named",
-           "decode_document", "describe_document", "describe_document_during", "glob_matcher",
+           "decode_document", "describe_document", "describe_document_during", "facts_of_reading",
+           "glob_matcher",
            "is_exception", "is_frame", "literal_hint", "pair_calls", "read_document",
            "scrub_command_line", "thread_name"]

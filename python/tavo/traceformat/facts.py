@@ -264,7 +264,7 @@ def describe_document(blob: bytes) -> DocumentFacts:
     # to load (a subinterpreter of a profiled program), and must not fail there.
     from tavo import _tavo
 
-    return _facts_of(_tavo.describe_document(blob), blob)
+    return facts_of_reading(_tavo.describe_document(blob), blob)
 
 
 _T = TypeVar("_T")
@@ -276,11 +276,12 @@ def describe_document_during(blob: bytes, work: Callable[[], _T]) -> tuple[Docum
     from tavo import _tavo  # here: see describe_document
 
     read, result = _tavo.describe_document_during(blob, work)
-    return _facts_of(read, blob), result
+    return facts_of_reading(read, blob), result
 
 
-def _facts_of(read: tuple[Any, ...] | None, blob: bytes) -> DocumentFacts:
-    """The facts the engine read (None: the document needs the reading here)."""
+def facts_of_reading(read: tuple[Any, ...] | None, blob: bytes) -> DocumentFacts:
+    """The facts the engine read from ``blob`` (None: the document needs the reading
+    here)."""
     if read is None:
         return read_facts(blob)
     records, user_code, test_name, command, source, first, last, functions = read
