@@ -214,7 +214,13 @@ def shown(found):  # times are floats however they were written; NaN equals itse
     return repr(dataclasses.replace(found, **times))
 
 
-@pytest.mark.parametrize("how", ["one by one", "in one batch", "encoded beside"])
+class FailingEncoding:
+    def result(self):
+        raise MemoryError
+
+
+@pytest.mark.parametrize("how", ["one by one", "in one batch", "encoded beside",
+                                 "encoded beside, failing"])
 def test_documents_and_index_read_back_as_saved(store_location, how, monkeypatch):
     runs = [{None: [trace_gen.Node("app.parse", {"n": n}, n, children=[
         trace_gen.Node("app.load", {"n": b"\x00" * n}, None, ("ValueError", "bad"))])]}
@@ -224,10 +230,12 @@ def test_documents_and_index_read_back_as_saved(store_location, how, monkeypatch
         with stores.open_store(store_location) as store:
             store.save([stores.new_trace(f"trc_{n}", blob) for n, blob in enumerate(blobs)],
                        timeout=5)
-    elif how == "encoded beside":  # by the engine while the next trace comes, in blocks
+    elif how.startswith("encoded beside"):  # by the engine while the next trace comes
         if not hasattr(_tavo, "encode_document_beside"):
             pytest.skip("this build of tavo has no zstd of its own")
-        monkeypatch.setattr(codec, "_BLOCK", 97)
+        monkeypatch.setattr(codec, "_BLOCK", 97)  # in blocks
+        if how.endswith("failing"):  # then on the saving thread, nothing lost
+            monkeypatch.setattr(codec, "encode_beside", lambda document: FailingEncoding())
         db.save_in_batches(store_location)
         try:
             for n, blob in enumerate(blobs):

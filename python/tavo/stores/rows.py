@@ -112,14 +112,19 @@ class PendingTrace:
         self._details = details
 
     def settle(self) -> None:
-        """Wait for the work to end (its thread is gone then), keeping its result."""
-        if self._result is None:
-            self._result = self._encoding.result()
-            self._encoding = None
+        """Wait for the work to end (its thread is gone), keeping its result. Raises
+        nothing (it runs before a fork): work that failed is done again by finish()."""
+        encoding, self._encoding = self._encoding, None
+        if encoding is not None:
+            try:
+                self._result = encoding.result()
+            except Exception:
+                self._result = None
 
     def finish(self) -> NewTrace:
         self.settle()
-        assert self._result is not None
+        if self._result is None:  # on this thread, as a trace not begun beside is
+            return new_trace(self.trace_id, self._document, **self._details)
         read, stored = self._result
         facts = facts_of_reading(read, self._document)
         return _made(self.trace_id, self._document, facts, stored, codec.PACKED,
