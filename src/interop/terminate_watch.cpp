@@ -50,9 +50,17 @@ unsigned bit_of(int signum) { return 1U << static_cast<unsigned>(signum); }
 // to wait (or found the interpreter ending), for the signal handler to see.
 std::atomic<std::uint64_t> holds_asked{0};
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "read in a signal handler");
-// How long the signal handler waits for that at most: the watching thread may
-// need a lock the interrupted thread holds.
+// How long the signal handler waits for that at most once the watching thread
+// has woken: it may need a lock the interrupted thread holds.
 constexpr long kHandlerWaitNs = 100'000'000;
+// How long it waits for an idle watching thread to wake: that takes no lock,
+// only the processor, which a loaded machine can keep from it for longer than
+// the bound above (the main thread then ran on past the signal).
+constexpr long kWakeWaitNs = 5'000'000'000;
+// Whether the watching thread waits for a signal, and how often it has woken.
+std::atomic<bool> watcher_idle{false};
+std::atomic<std::uint64_t> watcher_wakes{0};
+static_assert(std::atomic<bool>::is_always_lock_free, "read in a signal handler");
 
 #if PY_VERSION_HEX < 0x030D0000
 // 3.12 marks a call asked of the main thread only where the asking thread would
@@ -133,9 +141,19 @@ void on_signal(int signum) {
   // wakes: it waits here until the main thread is asked to stop at its next
   // check point, which is at once when this is the main thread.
   if (watcher_tid.load() != 0) {
-    const long until = monotonic_ns() + kHandlerWaitNs;
+    const std::uint64_t wakes = watcher_wakes.load();
+    bool woke = !watcher_idle.load();
+    long until = monotonic_ns() + (woke ? kHandlerWaitNs : kWakeWaitNs);
     const timespec pause{0, 20'000};
-    while (holds_asked.load() == asked && monotonic_ns() < until) {
+    while (holds_asked.load() == asked) {
+      const long now = monotonic_ns();
+      if (!woke && watcher_wakes.load() != wakes) {
+        woke = true;
+        until = now + kHandlerWaitNs;
+      }
+      if (now >= until) {
+        break;
+      }
       nanosleep(&pause, nullptr);
     }
     make_main_thread_look();
@@ -178,6 +196,7 @@ void on_fork_child() {
   // No watching thread in the child: the signals must not be swallowed there.
   running = false;
   stop_requested.store(false);
+  watcher_idle.store(false);
   arrived.store(0);
   handling = false;  // the watching thread is paused around a fork: nobody holds the mutex
   for (const int signum : watched()) {
@@ -218,7 +237,11 @@ void* watch_loop(void*) {
   sigfillset(&all);
   pthread_sigmask(SIG_BLOCK, &all, nullptr);
   for (;;) {
-    if (sem_wait(&wake) != 0) {
+    watcher_idle.store(true);
+    const int waited = sem_wait(&wake);
+    watcher_idle.store(false);
+    watcher_wakes.fetch_add(1);
+    if (waited != 0) {
       if (errno == EINTR) {
         continue;
       }
