@@ -6,7 +6,6 @@
 #include <exception>
 #include <optional>
 #include <span>
-#include <vector>
 
 #include "interop/cpp_barrier.hpp"
 #include "interop/pyref.hpp"
@@ -26,7 +25,7 @@ struct Encoding {
   std::size_t block = 0;
   int level = 0;
   std::optional<DocumentFacts> facts;  // views into `document`
-  std::vector<std::uint8_t> stored;
+  ByteBuffer stored;
   std::exception_ptr failure;
   SideThread side;
   pid_t process = 0;

@@ -33,16 +33,18 @@ std::size_t checked(std::size_t code) {
 
 bool can_store_documents() { return true; }
 
-std::vector<std::uint8_t> stored_document(std::span<const std::uint8_t> document,
-                                          std::size_t block_bytes, int level) {
+ByteBuffer stored_document(std::span<const std::uint8_t> document, std::size_t block_bytes,
+                           int level) {
   const std::unique_ptr<ZSTD_CCtx, FreeContext> context(ZSTD_createCCtx());
   if (!context) {
     throw std::bad_alloc();
   }
   checked(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, level));
   const std::size_t first = std::min(block_bytes, document.size());
-  std::vector<std::uint8_t> packed(kBlockLengthBytes + packed_size_bound(first));
-  std::vector<std::uint8_t> out;
+  // Neither buffer is filled first: every byte kept is written (packing a
+  // block of several MiB, and compressing it, over a zero fill).
+  ByteBuffer packed(kBlockLengthBytes + packed_size_bound(first));
+  ByteBuffer out;
   std::size_t written = 0;
   for (std::size_t start = 0;; start += block_bytes) {
     const std::span<const std::uint8_t> block =
@@ -81,7 +83,7 @@ std::vector<std::uint8_t> stored_document(std::span<const std::uint8_t> document
 
 bool can_store_documents() { return false; }
 
-std::vector<std::uint8_t> stored_document(std::span<const std::uint8_t>, std::size_t, int) {
+ByteBuffer stored_document(std::span<const std::uint8_t>, std::size_t, int) {
   throw std::runtime_error("this build of tavo compresses no documents (built without zstd)");
 }
 

@@ -7,7 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <vector>
+
+#include "record/msgpack_write.hpp"
 
 namespace tavo {
 
@@ -18,7 +19,7 @@ bool can_store_documents();
 // at `level`. A document of one block is compressed knowing its size, which a
 // reader uses to decompress it at once. Throws std::runtime_error when zstd
 // fails (or this build has none), std::bad_alloc when memory runs out.
-std::vector<std::uint8_t> stored_document(std::span<const std::uint8_t> document,
-                                          std::size_t block_bytes, int level);
+ByteBuffer stored_document(std::span<const std::uint8_t> document, std::size_t block_bytes,
+                           int level);
 
 }  // namespace tavo
