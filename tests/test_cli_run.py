@@ -514,6 +514,21 @@ def test_a_running_program_stops_at_an_ending_signal_while_its_trace_is_saved(
 
 
 @pytest.mark.parametrize("engine", ["monitoring", "profile"])
+def test_a_program_that_ends_itself_at_its_first_line_ends_there(tmp_path, engine, ending_signal):
+    """tavo's thread that acts on the signal may not have run yet, least of all on a
+    loaded machine: the program waits for it all the same."""
+    (tmp_path / "first.py").write_text(
+        f"import os\nos.kill(os.getpid(), {int(ending_signal)})\nopen('went_on.txt', 'w').close()\n")
+    plain = subprocess.run([sys.executable, "first.py"], cwd=tmp_path)
+    endings = [plain.returncode]
+    for _ in range(3):  # each run is a chance for the thread to start late
+        endings.append(tavo("run", "--db", "t.sqlite3", "--engine", engine, "first.py",
+                            cwd=tmp_path).returncode)
+    assert endings == [-ending_signal] * 4
+    assert not (tmp_path / "went_on.txt").exists()
+
+
+@pytest.mark.parametrize("engine", ["monitoring", "profile"])
 @pytest.mark.parametrize("replaced", ["program", "child"])
 def test_a_process_that_replaces_itself_keeps_its_trace(tmp_path, engine, replaced):
     """os.exec* ends the process's program: its trace is saved first (the program's,

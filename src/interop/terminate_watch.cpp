@@ -29,6 +29,10 @@ std::atomic<bool> stop_requested{false};
 bool running = false;  // changed with the interpreter lock held, or in a forked child
 pthread_t watcher;
 std::atomic<long> watcher_tid{0};  // the thread's id in the kernel
+// Set before the thread is created, cleared once it is gone: a thread not yet
+// scheduled (a loaded machine can keep it from running for tens of
+// milliseconds) is waited for as one that is.
+std::atomic<bool> watcher_started{false};
 PyObject* callback_object = nullptr;
 PyObject* forking_frame = nullptr;  // the frame that called a fork, while paused for it
 
@@ -57,7 +61,8 @@ constexpr long kHandlerWaitNs = 100'000'000;
 // only the processor, which a loaded machine can keep from it for longer than
 // the bound above (the main thread then ran on past the signal).
 constexpr long kWakeWaitNs = 5'000'000'000;
-// Whether the watching thread waits for a signal, and how often it has woken.
+// Whether the watching thread waits for a signal (or has not run yet), and
+// how often it has woken.
 std::atomic<bool> watcher_idle{false};
 std::atomic<std::uint64_t> watcher_wakes{0};
 static_assert(std::atomic<bool>::is_always_lock_free, "read in a signal handler");
@@ -140,7 +145,7 @@ void on_signal(int signum) {
   // sends itself and most others) would run on while the watching thread
   // wakes: it waits here until the main thread is asked to stop at its next
   // check point, which is at once when this is the main thread.
-  if (watcher_tid.load() != 0) {
+  if (watcher_started.load()) {
     const std::uint64_t wakes = watcher_wakes.load();
     bool woke = !watcher_idle.load();
     long until = monotonic_ns() + (woke ? kHandlerWaitNs : kWakeWaitNs);
@@ -197,6 +202,7 @@ void on_fork_child() {
   running = false;
   stop_requested.store(false);
   watcher_idle.store(false);
+  watcher_started.store(false);
   arrived.store(0);
   handling = false;  // the watching thread is paused around a fork: nobody holds the mutex
   for (const int signum : watched()) {
@@ -269,8 +275,11 @@ void* watch_loop(void*) {
 }
 
 bool start_watcher() {
-  if (!running && pthread_create(&watcher, nullptr, watch_loop, nullptr) == 0) {
-    running = true;
+  if (!running) {
+    watcher_idle.store(true);
+    watcher_started.store(true);
+    running = pthread_create(&watcher, nullptr, watch_loop, nullptr) == 0;
+    watcher_started.store(running);
   }
   return running;
 }
@@ -408,6 +417,7 @@ void pause_terminate_watch(bool paused) {
   PyThreadState* state = PyEval_SaveThread();
   pthread_join(watcher, nullptr);
   wait_until_thread_gone(watcher_tid.exchange(0));
+  watcher_started.store(false);
   PyEval_RestoreThread(state);
   running = false;
 }
