@@ -285,7 +285,7 @@ def test_a_test_gets_smaller_budgets_unless_they_are_set(tmp_path, variables, sa
     assert result.returncode == 0, result.stdout + result.stderr
     told = f"records dropped in 1 trace: that trace neared and reached its buffer budget {said}"
     assert told in result.stdout
-    # The big value is cut at a test's value budget (2 KiB) unless one is set.
+    # The big value is cut at a test's value budget (512 bytes) unless one is set.
     [summary] = list_traces(tmp_path / "t.sqlite3")
     [(_, blob)] = load_traces(tmp_path / "t.sqlite3", summary["trace_id"])
     first = next(r for r in decode(blob)["frames_of_interest"] if r.get("co_name") == "f")

@@ -153,6 +153,10 @@ SHAPES = {
     "attributes in other orders": _attributes_in_other_orders,
     "long leaves": lambda: [{"k" * 40: "\u00e9" * 40000}, [b"\x00" * 70000], ["a" * 100000]],
     "long keys": lambda: [{("t" * 70000,): 1, "a": 2}, {"k" * 70000: 1}, {1: {2: "v" * 70000}}],
+    # A map over its room shares it among the entries from the first that does
+    # not fit; a map given a share shares it in turn, a list's items do not.
+    "shared room": lambda: {"deep": Plain({"items": list(range(400)), "name": "n" * 90, "n": 1}),
+                            "list": [{"x": "y" * 300}, 2], "small": 3, "text": "t" * 900},
 }
 
 
@@ -315,7 +319,11 @@ def test_value_over_the_budget_is_cut():
         assert len(msgpack.packb(value)) <= 4096
     sieve = returned["locals"]["sieve"]
     assert sieve[1] == f"<{500_000 - len(sieve[0])} more bytes>"
-    assert returned["arg"] == {"sieve": returned["arg"]["sieve"], "<2 more entries>": None}
+    # Each entry of a map at the top gets its share: the first does not hide the others.
+    arg = returned["arg"]
+    assert list(arg) == ["sieve", "words", "text"]
+    assert arg["words"][-1].endswith(" more items>") and arg["text"].endswith(" more characters>")
+    assert all(len(msgpack.packb(entry)) < 4096 // 2 for entry in arg.values())
     text = serialize.dump_msgpack(["é" * 100_000])
     assert len(text) <= serialize.DEFAULT_BUDGET and "more characters>" in decode_one(text)[0]
 

@@ -30,10 +30,11 @@ DEFAULT_BUFFER_BUDGET = 256 << 20
 # later events only counted), rather than filling memory and the store.
 DEFAULT_TEST_BUFFER_BUDGET = 8 << 20
 # A value's budget in a test's trace: a test's fixtures and objects of the code under test
-# come back in call after call, and past a couple of KiB their encoding costs more than it
-# shows (on a parser's suite, whose tests fill their buffer budget, 8 KiB took a third more
-# time than 2 KiB for the same store size, and had more values shortened by the budget).
-DEFAULT_TEST_VALUE_BUDGET = 2 << 10
+# come back in call after call, and their encoding costs more than it shows. A value's
+# attributes share its budget, so 512 bytes show each attribute of a parser's token (its
+# text, its type, its parent's flags), where 2 KiB spent without sharing showed only the
+# first deep attribute; on that parser's suite 8 KiB took a third more time than 2 KiB.
+DEFAULT_TEST_VALUE_BUDGET = 512
 # The longest wait for a locked store, in seconds (about 24 days): SQLite and
 # PostgreSQL take it in milliseconds, in a 32-bit int.
 MAX_BUSY_TIMEOUT = (2**31 - 1) // 1000

@@ -273,8 +273,9 @@ class _Encoder:
 
     # -- bounded encodings
 
-    def fit(self, obj, depth, room):
-        """The encoding of ``obj`` if it takes at most ``room`` bytes, else its cut form."""
+    def fit(self, obj, depth, room, share=False):
+        """The encoding of ``obj`` if it takes at most ``room`` bytes, else its cut
+        form; with ``share``, a map's entries share its room (see cut_map)."""
         encoded = self.full(obj, depth)
         if len(encoded) <= room:
             return encoded
@@ -290,7 +291,7 @@ class _Encoder:
         try:
             if kind == "array":
                 return self.cut_array(node[2], depth, room)
-            return self.cut_map(node[2], depth, room)
+            return self.cut_map(node[2], depth, room, share)
         finally:
             self.active.discard(node[1])
 
@@ -314,24 +315,41 @@ class _Encoder:
             parts.append(_text(f"<{left} more items>"))
         return _array_header(len(parts)) + b"".join(parts)
 
-    def cut_map(self, pairs, depth, room):
+    def cut_map(self, pairs, depth, room, share):
+        """Entries kept whole while they fit. Without ``share``, the first that
+        does not is cut into the room left and the rest are left out. With it
+        (the value itself, and a value of an entry given a share), that entry
+        and each later one get a share of the room left, so that one deep
+        attribute does not hide the others: whole if it fits its share, cut to
+        it if that leaves the value MIN_BUDGET, else left out."""
         count = len(pairs)
         avail = room - 5 - len(_text(f"<{count} more entries>")) - 1
-        parts, used, kept = [], 0, count
+        parts, used, left, sharing = [], 0, 0, False
         for index, (key, value) in enumerate(pairs):
             encoded_key = self.full(key, depth + 1)
             encoded_value = self.full(value, depth + 1)
-            if used + len(encoded_key) + len(encoded_value) <= avail:
+            rest = avail - used
+            if not sharing and len(encoded_key) + len(encoded_value) <= rest:
                 parts.append(encoded_key + encoded_value)
                 used += len(encoded_key) + len(encoded_value)
                 continue
-            kept = index
-            rest = avail - used - len(encoded_key)
-            if rest >= MIN_BUDGET:
-                parts.append(encoded_key + self.fit(value, depth + 1, rest))
-                kept += 1
-            break
-        left = count - kept
+            if not share:
+                if rest - len(encoded_key) >= MIN_BUDGET:
+                    parts.append(encoded_key + self.fit(value, depth + 1, rest - len(encoded_key)))
+                    index += 1
+                left = count - index
+                break
+            sharing = True
+            given = min(rest, max(rest // (count - index), len(encoded_key) + MIN_BUDGET))
+            if len(encoded_key) + len(encoded_value) <= given:
+                part = encoded_key + encoded_value
+            elif given - len(encoded_key) >= MIN_BUDGET:
+                part = encoded_key + self.fit(value, depth + 1, given - len(encoded_key), True)
+            else:
+                left += 1
+                continue
+            parts.append(part)
+            used += len(part)
         if left:
             parts.append(_text(f"<{left} more entries>") + b"\xc0")
         return _map_header(len(parts)) + b"".join(parts)
@@ -629,7 +647,7 @@ def reference_dump(obj, lightweight=False, values="safe", budget=DEFAULT_BUDGET)
     limit = sys.getrecursionlimit()
     sys.setrecursionlimit(max(limit, 4 * MAX_DEPTH + 200))
     try:
-        return encoder.fit(obj, 0, budget)
+        return encoder.fit(obj, 0, budget, True)
     finally:
         sys.setrecursionlimit(limit)
 

@@ -166,13 +166,16 @@ class Encoder {
     const std::size_t start = out_.size();
     pending_ = PyRef();
     limit_ = room > kNoLimit - start ? kNoLimit : start + room;
-    put_map_header(out_, entries.size());
-    Step step = Step::kDone;
-    for (auto [key, value] : entries) {
-      if (step = plain_entry(key, value, 1); step != Step::kDone) {
-        break;
-      }
-    }
+    std::vector<Entry> rest;  // filled only when the map is cut
+    const Step step = top_entries(
+        entries.size(), 0,
+        [&](std::size_t i) { return plain_entry(entries[i].first, entries[i].second, 1); },
+        [&](std::size_t from) {
+          for (std::size_t i = from; i < entries.size(); ++i) {
+            rest.push_back(Entry::in_place(entries[i].first, entries[i].second));
+          }
+          return std::span<const Entry>(rest);
+        });
     limit_ = kNoLimit;
     return cut_if_over(step, start, room);
   }
@@ -232,8 +235,10 @@ class Encoder {
   Step attempt(PyObject* v, int depth, std::size_t room) {
     const std::size_t start = out_.size();
     limit_ = room > kNoLimit - start ? kNoLimit : start + room;
+    root_at_ = start;
     Step step = shape_ ? full_any(v, depth) : full(v, depth);
     limit_ = kNoLimit;
+    root_at_ = kNoLimit;
     return step;
   }
 
@@ -759,21 +764,158 @@ class Encoder {
   // An object's description: `entries` hold their keys and values until it
   // is written (with the repr setting too, whatever repr() does meanwhile).
   Step described_map(const std::vector<Entry>& entries, int depth) {
+    if (out_.size() == root_at_) {
+      return top_entries(
+          entries.size(), depth,
+          [&](std::size_t i) { return described_entry(entries[i], depth + 1); },
+          [&](std::size_t from) { return std::span<const Entry>(entries).subspan(from); });
+    }
     put_map_header(out_, entries.size());
     for (const Entry& entry : entries) {
-      if (Step step = item(entry.key, depth + 1); step != Step::kDone) {
-        return step;
-      }
-      Step step =
-          entry.plain ? full_kind(entry.value, depth + 1, true) : item(entry.value, depth + 1);
-      if (step != Step::kDone) {
+      if (Step step = described_entry(entry, depth + 1); step != Step::kDone) {
         return step;
       }
     }
     return checked();
   }
 
+  [[gnu::always_inline]] Step described_entry(const Entry& entry, int depth) {
+    if (Step step = item(entry.key, depth); step != Step::kDone) {
+      return step;
+    }
+    return entry.plain ? full_kind(entry.value, depth, true) : item(entry.value, depth);
+  }
+
+  // The entries of a map at the top of a value (an object's attributes, a
+  // dict, the locals): whole while the map fits its room. Once it does not,
+  // the first entry that does not fit the room left and each later one get a
+  // share of what is left, so that one deep attribute does not hide the
+  // others: an entry is written whole if it fits its share, cut to it if that
+  // leaves its value kMinRoom, and otherwise left out and counted by a
+  // marker. `whole(i)` writes entry i as the map's own walk does (called for
+  // each entry in order); `rest(from)` gives the entries from `from` on.
+  template <class Whole, class Rest>
+  Step top_entries(std::size_t count, int depth, Whole whole, Rest rest) {
+    const std::size_t start = out_.size();
+    put_map_header(out_, count);
+    if (limit_ == kNoLimit) {
+      for (std::size_t i = 0; i < count; ++i) {
+        if (Step step = whole(i); step != Step::kDone) {
+          return step;
+        }
+      }
+      return Step::kDone;
+    }
+    // Room for the entries: the room less the largest header and the marker.
+    const std::size_t marker = mp::str_size(count_text("<", count, " more entries>").size()) + 1;
+    const std::size_t entries_end = out_.size() + (limit_ - start) - 5 - marker;
+    std::size_t shared_from = count;  // the first entry that ends past entries_end
+    std::size_t shared_at = 0;
+    Step step = Step::kDone;
+    for (std::size_t i = 0; i < count && step == Step::kDone; ++i) {
+      const std::size_t entry_start = out_.size();
+      step = whole(i);
+      if (shared_from == count && (out_.size() > entries_end || step == Step::kOverflow)) {
+        shared_from = i;
+        shared_at = entry_start;
+      }
+    }
+    if (step == Step::kDone) {
+      step = checked();
+    }
+    if (step != Step::kOverflow) {
+      return step;
+    }
+    return shared_entries(start, shared_at, entries_end, rest(shared_from), count, depth + 1);
+  }
+
+  // The entries from `from` on (of `count` in all), written from `at` with a
+  // share each of the room up to `entries_end`, and the map's header at
+  // `start` made to count those kept and the marker of those left out.
+  [[gnu::noinline]] Step shared_entries(std::size_t start, std::size_t at, std::size_t entries_end,
+                                        std::span<const Entry> from, std::size_t count, int depth) {
+    const std::size_t limit = limit_;
+    const std::size_t root_at = root_at_;
+    auto restored = [&](Step step) {
+      limit_ = limit;
+      root_at_ = root_at;
+      return step;
+    };
+    shortened_ = true;
+    pending_ = PyRef();
+    out_.shrink(at);
+    std::size_t left = 0;
+    std::size_t index = count - from.size();
+    for (const Entry& entry : from) {
+      const std::size_t entry_start = out_.size();
+      // A key that does not fit the room left leaves its entry out: it is
+      // written no further than that room.
+      limit_ = entries_end;
+      root_at_ = kNoLimit;
+      Step key_step = item(entry.key, depth);
+      if (key_step == Step::kDone) {
+        key_step = checked();
+      }
+      if (key_step == Step::kOverflow) {
+        out_.shrink(entry_start);
+        pending_ = PyRef();
+        ++left;
+        ++index;
+        continue;
+      }
+      if (key_step != Step::kDone) {
+        return restored(key_step);
+      }
+      const std::size_t key_size = out_.size() - entry_start;
+      const std::size_t room = entries_end - entry_start;
+      const std::size_t share =
+          std::min(room, std::max(room / (count - index), key_size + kMinRoom));
+      ++index;
+      Step step = Step::kOverflow;
+      const std::size_t value_start = out_.size();
+      if (share > key_size) {
+        limit_ = value_start + (share - key_size);
+        // Its map shares this room in turn, when the room is enough to be cut into.
+        root_at_ = share - key_size >= kMinRoom ? value_start : kNoLimit;
+        step = entry.plain ? full_kind(entry.value, depth, true) : item(entry.value, depth);
+        if (step == Step::kDone) {
+          step = checked();
+        }
+      }
+      if (step == Step::kOverflow && share >= key_size + kMinRoom) {
+        step = cut_written(out_, spans_, value_start, share - key_size, pending_.get())
+                   ? Step::kDone
+                   : Step::kError;
+      } else if (step == Step::kOverflow) {
+        out_.shrink(entry_start);
+        ++left;
+        step = Step::kDone;
+      }
+      pending_ = PyRef();
+      if (step != Step::kDone) {
+        return restored(step);
+      }
+    }
+    restored(Step::kDone);
+    if (left > 0) {
+      put_str(out_, count_text("<", left, " more entries>"));
+      out_.put(0xc0);
+    }
+    // The header counts the entries kept and the marker; it may now be shorter.
+    std::uint8_t header[5];
+    const std::size_t old_size = mp::map_header_at(header, count);
+    const std::size_t header_size = mp::map_header_at(header, count - left + (left > 0 ? 1 : 0));
+    std::memmove(out_.data() + start + header_size, out_.data() + start + old_size,
+                 out_.size() - start - old_size);
+    std::memcpy(out_.data() + start, header, header_size);
+    out_.shrink(out_.size() - (old_size - header_size));
+    return Step::kDone;
+  }
+
   Step full_dict(PyObject* v, int depth, bool again = false) {
+    if (out_.size() == root_at_) [[unlikely]] {
+      return top_dict(v, depth);
+    }
     if (depth < kMaxDepth && leaf_map(v)) {
       return checked();
     }
@@ -783,6 +925,49 @@ class Encoder {
     }
     active_.push_back(v);
     Step step = repr_ ? repr_entries(v, depth) : full_entries(v, depth);
+    active_.pop_back();
+    return step;
+  }
+
+  // A dict that is the value itself, through top_entries(). With the repr
+  // setting, entries are held while written and a dict that shrank meanwhile
+  // gives nil pairs, as repr_entries() writes.
+  [[gnu::noinline]] Step top_dict(PyObject* v, int depth) {
+    const std::size_t count = static_cast<std::size_t>(PyDict_GET_SIZE(v));
+    Py_ssize_t pos = 0;
+    auto next = [&](PyObject*& key, PyObject*& value) {
+      if (!PyDict_Next(v, &pos, &key, &value)) {
+        key = value = Py_None;
+      }
+    };
+    std::vector<Entry> rest;  // filled only when the dict is cut
+    active_.push_back(v);
+    const Step step = top_entries(
+        count, depth,
+        [&](std::size_t) {
+          PyObject* key = nullptr;
+          PyObject* value = nullptr;
+          next(key, value);
+          if (plain_walk_ && depth < kMaxDepth) {
+            return plain_entry(key, value, depth + 1);
+          }
+          PyRef held_key = PyRef::borrow(key);
+          PyRef held_value = PyRef::borrow(value);
+          const Step written = item(held_key.get(), depth + 1);
+          return written == Step::kDone ? item(held_value.get(), depth + 1) : written;
+        },
+        [&](std::size_t from) {
+          pos = 0;
+          for (std::size_t i = 0; i < count; ++i) {
+            PyObject* key = nullptr;
+            PyObject* value = nullptr;
+            next(key, value);
+            if (i >= from) {
+              rest.push_back(Entry::held(PyRef::borrow(key), PyRef::borrow(value)));
+            }
+          }
+          return std::span<const Entry>(rest);
+        });
     active_.pop_back();
     return step;
   }
@@ -869,6 +1054,9 @@ class Encoder {
   const bool plain_walk_;
   bool shortened_ = false;
   std::size_t limit_ = kNoLimit;
+  // Where the value given the current room starts: a map written there shares
+  // that room among its entries (top_entries()).
+  std::size_t root_at_ = kNoLimit;
   // The containers being encoded, outermost first: meeting one again is a cycle.
   std::vector<PyObject*>& active_;
   std::deque<std::vector<Entry>>& described_;
