@@ -320,6 +320,25 @@ class Cutter {
     return true;
   }
 
+  // See first_entry_past().
+  WrittenEntry entry_past(std::size_t pos, std::size_t entries_end) {
+    const std::size_t end = out_.size();
+    spans_.clear();
+    index_item(pos, end);
+    const Head head = read_head(out_.data() + pos);
+    std::size_t span = 1;  // past the map's own
+    std::size_t at = pos + head.header;
+    for (std::size_t i = 0; i < head.length; ++i) {
+      const std::size_t key_end = item_end(at, end, span);
+      const std::size_t entry_end = key_end == kCutShort ? kCutShort : item_end(key_end, end, span);
+      if (entry_end == kCutShort || entry_end > entries_end) {
+        return {i, at, key_end == kCutShort ? 0 : key_end, entry_end};
+      }
+      at = entry_end;
+    }
+    return {head.length, at, 0, at};
+  }
+
  private:
   Sink& out_;
   std::vector<Span>& spans_;
@@ -327,6 +346,11 @@ class Cutter {
 };
 
 }  // namespace
+
+WrittenEntry first_entry_past(Sink& out, std::vector<Span>& spans, std::size_t pos,
+                              std::size_t entries_end) {
+  return Cutter(out, spans, nullptr).entry_past(pos, entries_end);
+}
 
 bool cut_written(Sink& out, std::vector<Span>& spans, std::size_t start, std::size_t room,
                  PyObject* pending) {

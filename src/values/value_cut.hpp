@@ -23,6 +23,22 @@ struct Span {
   std::size_t after;
 };
 
+// An entry of a map that an attempt wrote: where it starts, where its value
+// starts (0 if its key was cut short) and where it ends (kCutShort if cut
+// short), and its index.
+struct WrittenEntry {
+  static constexpr std::size_t kCutShort = static_cast<std::size_t>(-1);
+  std::size_t index;
+  std::size_t start;
+  std::size_t value_start;
+  std::size_t end;
+};
+
+// The first entry of the map an attempt wrote at `pos` that ends past
+// `entries_end` or was cut short. `spans` is scratch storage.
+WrittenEntry first_entry_past(Sink& out, std::vector<Span>& spans, std::size_t pos,
+                              std::size_t entries_end);
+
 // Replaces what an attempt wrote into `out` from `start` by the value's cut
 // form in `room` bytes. The attempt wrote whole items and containers cut
 // short inside the one being written; `pending` is the text or bytes leaf it

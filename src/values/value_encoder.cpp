@@ -809,16 +809,9 @@ class Encoder {
     // Room for the entries: the room less the largest header and the marker.
     const std::size_t marker = mp::str_size(count_text("<", count, " more entries>").size()) + 1;
     const std::size_t entries_end = out_.size() + (limit_ - start) - 5 - marker;
-    std::size_t shared_from = count;  // the first entry that ends past entries_end
-    std::size_t shared_at = 0;
     Step step = Step::kDone;
     for (std::size_t i = 0; i < count && step == Step::kDone; ++i) {
-      const std::size_t entry_start = out_.size();
       step = whole(i);
-      if (shared_from == count && (out_.size() > entries_end || step == Step::kOverflow)) {
-        shared_from = i;
-        shared_at = entry_start;
-      }
     }
     if (step == Step::kDone) {
       step = checked();
@@ -826,14 +819,17 @@ class Encoder {
     if (step != Step::kOverflow) {
       return step;
     }
-    return shared_entries(start, shared_at, entries_end, rest(shared_from), count, depth + 1);
+    const WrittenEntry past = first_entry_past(out_, spans_, start, entries_end);
+    return shared_entries(start, past, entries_end, rest(past.index), count, depth + 1);
   }
 
-  // The entries from `from` on (of `count` in all), written from `at` with a
-  // share each of the room up to `entries_end`, and the map's header at
-  // `start` made to count those kept and the marker of those left out.
-  [[gnu::noinline]] Step shared_entries(std::size_t start, std::size_t at, std::size_t entries_end,
-                                        std::span<const Entry> from, std::size_t count, int depth) {
+  // The map at `start`, whose entries up to `past` fit the room up to
+  // `entries_end`, completed from `past` on (`from`, of `count` in all) with
+  // a share each of the room left, and its header made to count those kept
+  // and the marker of those left out. The value `past` wrote is used again.
+  [[gnu::noinline]] Step shared_entries(std::size_t start, WrittenEntry past,
+                                        std::size_t entries_end, std::span<const Entry> from,
+                                        std::size_t count, int depth) {
     const std::size_t limit = limit_;
     const std::size_t root_at = root_at_;
     auto restored = [&](Step step) {
@@ -842,10 +838,36 @@ class Encoder {
       return step;
     };
     shortened_ = true;
-    pending_ = PyRef();
-    out_.shrink(at);
     std::size_t left = 0;
-    std::size_t index = count - from.size();
+    std::size_t index = past.index;
+    if (past.value_start != 0 && !from.empty()) {
+      // Its key was written whole: it is kept, and its value (over the room
+      // left, so over its share) is cut from what was written.
+      if (past.end != WrittenEntry::kCutShort) {
+        out_.shrink(past.end);  // the attempt stopped in a later entry
+        pending_ = PyRef();
+      }
+      const std::size_t key_size = past.value_start - past.start;
+      const std::size_t room = entries_end - past.start;
+      const std::size_t share =
+          std::min(room, std::max(room / (count - index), key_size + kMinRoom));
+      ++index;
+      Step step = Step::kDone;
+      if (share >= key_size + kMinRoom) {
+        step = reshare(from.front(), past.value_start, share - key_size, depth);
+      } else {
+        out_.shrink(past.start);
+        ++left;
+      }
+      pending_ = PyRef();
+      if (step != Step::kDone) {
+        return restored(step);
+      }
+      from = from.subspan(1);
+    } else {
+      out_.shrink(past.start);
+      pending_ = PyRef();
+    }
     for (const Entry& entry : from) {
       const std::size_t entry_start = out_.size();
       // A key that does not fit the room left leaves its entry out: it is
@@ -910,6 +932,59 @@ class Encoder {
     std::memcpy(out_.data() + start, header, header_size);
     out_.shrink(out_.size() - (old_size - header_size));
     return Step::kDone;
+  }
+
+  // The cut form in `room` of the value of `entry` (at `depth`), from what an
+  // attempt with more room wrote at `at`: as a value given that room is cut
+  // (its map sharing it), without walking again what was written whole.
+  [[gnu::noinline]] Step reshare(const Entry& entry, std::size_t at, std::size_t room, int depth) {
+    const std::uint8_t tag = out_.data()[at];
+    const bool map = (tag >= 0x80 && tag <= 0x8f) || tag == 0xde || tag == 0xdf;
+    PyObject* v = entry.value;
+    bool as_dict = PyDict_Check(v) != 0;
+    if (as_dict && !entry.plain && !PyDict_CheckExact(v)) {
+      Result<bool> described = subclass_described(Py_TYPE(v));
+      if (!described.ok()) {
+        described.take_error().restore();
+        return Step::kError;
+      }
+      as_dict = !described.value();
+    }
+    if (!map || shape_ || (repr_ && as_dict)) {
+      // Not a map, or a dict that repr() may have changed since: cut as written.
+      return cut_written(out_, spans_, at, room, pending_.get()) ? Step::kDone : Step::kError;
+    }
+    const std::size_t level = active_.size();
+    if (described_.size() <= level) {
+      described_.resize(level + 1);
+    }
+    std::vector<Entry>& entries = described_[level];
+    entries.clear();
+    if (as_dict) {
+      Py_ssize_t pos = 0;
+      PyObject* key = nullptr;
+      PyObject* value = nullptr;
+      while (PyDict_Next(v, &pos, &key, &value)) {
+        entries.push_back(Entry::in_place(key, value));
+      }
+    } else if (Status s = describe_object(v, lightweight_, entries); !s.ok()) {
+      entries.clear();
+      s.take_error().restore();
+      return Step::kError;
+    }
+    const std::size_t count = entries.size();
+    std::uint8_t header[5];
+    const std::size_t header_size = mp::map_header_at(header, count);
+    const std::size_t marker = mp::str_size(count_text("<", count, " more entries>").size()) + 1;
+    const std::size_t entries_end = at + header_size + room - 5 - marker;
+    active_.push_back(v);
+    const WrittenEntry past = first_entry_past(out_, spans_, at, entries_end);
+    const Step step =
+        shared_entries(at, past, entries_end, std::span<const Entry>(entries).subspan(past.index),
+                       count, depth + 1);
+    active_.pop_back();
+    entries.clear();
+    return step;
   }
 
   Step full_dict(PyObject* v, int depth, bool again = false) {
