@@ -16,7 +16,7 @@ value is a ConfigError whose message is one line naming the key and where it was
     busy-timeout = 60               # seconds to wait for a locked store
     values = "safe"                 # or "repr": describe objects by their repr()
     value-budget = 65536            # most encoded bytes per recorded value (default
-                                    # 65536, and 2048 for each test under pytest)
+                                    # 65536, and 512 for each test under pytest)
     buffer-budget = "256M"          # most bytes of one trace's records (K, M, G: binary;
                                     # default 256M, and 8M for each test under pytest)
     engine = "monitoring"           # or "profile": where events come from

@@ -72,7 +72,7 @@ def pytest_addoption(parser):
                          "default) or repr (calls repr())")
     group.addoption("--tavo-value-budget", type=int, default=None, metavar="BYTES",
                     help="most encoded bytes per recorded value; bigger ones are cut "
-                         "(default 2048 in a test's trace)")
+                         "(default 512 in a test's trace)")
     group.addoption("--tavo-buffer-budget", type=_buffer_budget, default=None, metavar="BYTES",
                     help="most bytes one test's records may take in memory (K, M, G: "
                          "1024-based; default 8M); near it values are shortened, at it "
