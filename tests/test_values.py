@@ -328,6 +328,18 @@ def test_value_over_the_budget_is_cut():
     assert len(text) <= serialize.DEFAULT_BUDGET and "more characters>" in decode_one(text)[0]
 
 
+def test_a_key_over_the_room_left_leaves_its_entry_out_unwritten():
+    # Written whole, this key would take 20 GB: it is written no further than the room left.
+    key = ("x" * 1_000_000,) * 20_000
+    previous = serialize.configure("safe", 4096)
+    try:
+        encoded = _tavo.dump_msgpack({"a": "y" * 5000, key: 1})
+    finally:
+        serialize.configure(**previous)
+    value = msgpack.unpackb(encoded, strict_map_key=False)
+    assert list(value) == ["a", "<1 more entries>"] and value["a"].endswith(" more characters>")
+
+
 class Lazy:
     @property
     def __class__(self):
